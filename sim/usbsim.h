@@ -1,0 +1,180 @@
+// The simulated USB bus and receiver board: the C++ side, for tests and tools to build scenes,
+// inject faults and read what crossed the bus. The USB library side (the libusb 0.1 calls the
+// module makes) is provided by the same library, over the same model.
+//
+// One simulated world per process. Every call here is thread-safe.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#define USBSIM_API __declspec(dllexport)
+#else
+#define USBSIM_API __attribute__((visibility("default")))
+#endif
+
+namespace usbsim {
+
+// ------------------------------------------------------------------------------------------------
+// Signal scene
+// ------------------------------------------------------------------------------------------------
+
+struct Carrier {
+    double freq_hz = 0;       // at the converter input
+    double level_dbfs = -20;  // 0 dBFS: see README for the amplitude it gives
+    int input = 0;            // converter input 0..3
+    std::string morse;        // empty: steady; otherwise the text keyed in Morse, repeating
+    double wpm = 20;          // Morse speed
+};
+
+struct Scene {
+    std::vector<Carrier> carriers;
+    std::optional<double> noise_dbfs;  // Gaussian noise floor per converter input, or none
+    uint32_t seed = 1;
+};
+
+// A handful of CW carriers spread over a band, some keyed, over a noise floor.
+USBSIM_API Scene default_scene();
+// Parses a scene file; throws std::runtime_error with a readable message.
+USBSIM_API Scene load_scene_file(const std::string& path);
+
+// ------------------------------------------------------------------------------------------------
+// Board
+// ------------------------------------------------------------------------------------------------
+
+enum class Pacing { free_running, real_time };
+
+struct BoardConfig {
+    uint16_t bcd_device = 0x0004;  // low byte: hardware revision
+    // Warm: firmware running and FPGA configured, with these digests in the hash slots.
+    bool warm = false;
+    std::array<uint8_t, 16> firmware_hash{};
+    std::array<uint8_t, 16> fpga_hash{};
+    uint32_t capabilities = 4;  // FPGA readback register 3: four down-converters
+    // Daughterboard EEPROMs at I2C 0x54..0x57 (slots 0..3); empty: no board, the transfer fails.
+    std::array<std::optional<std::array<uint8_t, 32>>, 4> eeprom{};
+    // Re-enumeration after the firmware starts: the board leaves the bus and re-joins after this
+    // many rescans (usb_find_busses + usb_find_devices; 1 = the next one) ...
+    int rejoin_after_rescans = 1;
+    // ... or, when > 0, once this many milliseconds have passed (then rescans alone do not do it).
+    int rejoin_after_ms = 0;
+    Pacing pacing = Pacing::free_running;
+    size_t fifo_bytes = 32768;  // device FIFO for real-time pacing
+    Scene scene;
+};
+
+// What a fault does to the request or transfer it hits.
+enum class FaultKind {
+    stall,        // control: EPIPE; bulk: 0 bytes (Debian libusb 0.1 behaviour)
+    timeout,      // -110 (ETIMEDOUT) after the request's time-out; errno untouched
+    io_error,     // -5 (EIO)
+    short_data,   // the data stage moves fewer bytes than asked (see short_by)
+    detach,       // the board leaves the bus at this request; this and later requests fail
+};
+
+struct Fault {
+    FaultKind kind = FaultKind::stall;
+    int short_by = 1;  // for short_data
+};
+
+// A pattern over control requests; an unset field matches anything.
+struct ControlMatch {
+    std::optional<int> request;
+    std::optional<int> value;
+    std::optional<int> index;
+    std::optional<int> request_type;
+};
+
+struct ControlRecord {
+    uint64_t seq;              // global order across control and bulk records
+    int board;                 // board id
+    int request_type, request, value, index;
+    int length;                // wLength asked
+    std::vector<uint8_t> data; // bytes that crossed the bus (out: sent; in: returned)
+    int result;                // what usb_control_msg returned
+};
+
+struct BulkRecord {
+    uint64_t seq;
+    int board;
+    int endpoint;  // with 0x80 for IN
+    int length;    // bytes asked
+    int result;    // bytes moved or negative error
+};
+
+// Board id: stable for the life of the board, survives detach, attach and re-enumeration.
+typedef int BoardId;
+
+class USBSIM_API World {
+public:
+    static World& instance();
+
+    // Removes every bus, device, fault and record; counters to zero. Handles still open become
+    // invalid (their requests fail as on a removed device).
+    void reset();
+
+    // ---- scene building -----------------------------------------------------------------
+    int add_bus();  // returns bus index; buses appear in usb_get_busses() in creation order
+    BoardId add_board(int bus, const BoardConfig& config);
+    // An unrelated device (any vendor/product) on a bus.
+    void add_other_device(int bus, uint16_t vendor, uint16_t product, uint16_t bcd_device = 0);
+    void detach(BoardId b);  // leaves the bus now; open handles fail from now on
+    // Joins the bus at the next rescan. power_cycle: it comes back cold (RAM cleared, firmware
+    // stopped, FPGA unconfigured), as a board that was unplugged and plugged in again.
+    void attach(BoardId b, bool power_cycle = true);
+    void set_scene(BoardId b, const Scene& scene);
+    void set_pacing(BoardId b, Pacing pacing, size_t fifo_bytes);
+    void set_eeprom(BoardId b, int slot, std::optional<std::array<uint8_t, 32>> bytes);
+    void set_capabilities(BoardId b, uint32_t caps);
+
+    // ---- faults -------------------------------------------------------------------------
+    // The k-th control request from now (0 = the next one), on any board.
+    void fail_control_at(int k, Fault fault);
+    // The next control request matching the pattern.
+    void fail_control_matching(const ControlMatch& match, Fault fault);
+    // The n-th bulk transfer from now (0 = the next one).
+    void fail_bulk_at(int n, Fault fault);
+    // Detach the board after this many milliseconds from now.
+    void detach_after_ms(BoardId b, int ms);
+    void clear_faults();
+
+    // ---- observation --------------------------------------------------------------------
+    std::vector<ControlRecord> control_log() const;
+    std::vector<BulkRecord> bulk_log() const;
+    void clear_log();
+
+    uint32_t fpga_register(BoardId b, int reg) const;    // 0..127
+    uint8_t codec_register(BoardId b, int codec, int reg) const;  // codec 0/1, reg 0..63
+    std::vector<uint8_t> ram(BoardId b, int address, int length) const;
+    bool firmware_running(BoardId b) const;
+    bool fpga_configured(BoardId b) const;
+    std::array<uint8_t, 16> bitstream_digest(BoardId b) const;  // MD5 of the last full config
+    bool rx_enabled(BoardId b) const;
+    bool overrun_flag(BoardId b) const;
+    void set_overrun_flag(BoardId b, bool on);
+    uint64_t stream_bytes_read(BoardId b) const;
+
+    int open_handles() const;
+    int claimed_interfaces() const;
+    int usb_init_calls() const;
+    int find_busses_calls() const;
+    int find_devices_calls() const;
+
+private:
+    World();
+    World(const World&) = delete;
+    World& operator=(const World&) = delete;
+};
+
+// Filters of a control log.
+USBSIM_API std::vector<ControlRecord> with_request(const std::vector<ControlRecord>& log,
+                                                   int request);
+
+// Physical constants of the model.
+constexpr double ADC_CLOCK_HZ = 64e6;
+
+}  // namespace usbsim
