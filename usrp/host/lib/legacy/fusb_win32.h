@@ -34,6 +34,8 @@ public:
     void reap_pending() override;
 
 private:
+    void retire_queued_reads();
+
     fusb_devhandle_win32* devhandle;
     int current;
     int outstanding;
@@ -41,4 +43,5 @@ private:
     int read_left;
     void** contexts;
     unsigned char* ring_buffer;
+    bool reads_queued;  // IN: blocks may still be queued with the library from a run
 };

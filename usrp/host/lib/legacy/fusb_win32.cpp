@@ -1,0 +1,233 @@
+// Fast-USB handles over the asynchronous bulk calls: a ring of nblocks transfers of block_size
+// bytes, context i always moving block i.
+//
+// Lifetime of the blocks: a block is touched by this code only between reaping its transfer and
+// submitting it again. Every path that ends a run in which transfers may still be queued (restart
+// of an IN endpoint, destruction) cancels them and waits until each is really over before the
+// blocks are reused or released, so no transfer ever outlives its buffer.
+#include "fusb_win32.h"
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+
+namespace {
+
+// Text for a failed reap. libusb-win32 keeps it as its last error text. On Linux the asynchronous
+// calls are the module's own and Debian's libusb 0.1 leaves its error text alone on a bulk
+// time-out, so its usb_strerror() would show a stale message: the status itself names the error.
+const char* reap_error_text(int status) {
+#if defined(_WIN32)
+    (void)status;
+    return usb_strerror();
+#else
+    return std::strerror(-status);
+#endif
+}
+
+void report_reap_failure(const char* where, int status) {
+    std::fprintf(stderr, "%s: usb_reap_async: %s\n", where, reap_error_text(status));
+}
+
+}  // namespace
+
+fusb_ephandle* fusb_devhandle_win32::open_endpoint(int endpoint, bool is_input, int block_size,
+                                                   int nblocks) {
+    return new fusb_ephandle_win32(this, endpoint, is_input, block_size, nblocks);
+}
+
+fusb_ephandle_win32::fusb_ephandle_win32(fusb_devhandle_win32* dh, int endpoint_, bool is_input_,
+                                         int block_size_, int nblocks_)
+    : fusb_ephandle(endpoint_, is_input_, block_size_, nblocks_),
+      devhandle(dh),
+      current(0),
+      outstanding(0),
+      write_space(0),
+      read_left(0),
+      contexts(nullptr),
+      ring_buffer(nullptr),
+      reads_queued(false) {
+    if (block_size < 0 || block_size > EP_MAX_BLOCK_BYTES)
+        throw std::out_of_range("fusb_ephandle_win32: block_size");
+    if (nblocks < 0)
+        throw std::out_of_range("fusb_ephandle_win32: nblocks");
+
+    if (block_size == 0)
+        block_size = EP_DEFAULT_BLOCK_BYTES;
+    if (nblocks == 0) {
+        nblocks = EP_DEFAULT_RING_BYTES / block_size;
+        if (nblocks < 1)
+            nblocks = 1;
+    }
+
+    // Both allocations succeed or neither is kept.
+    std::unique_ptr<unsigned char[]> ring(
+        new unsigned char[static_cast<size_t>(nblocks) * static_cast<size_t>(block_size)]);
+    std::unique_ptr<void*[]> ctxs(new void*[nblocks]());
+    ring_buffer = ring.release();
+    contexts = ctxs.release();
+
+    const unsigned char ep =
+        static_cast<unsigned char>(is_input ? (endpoint | 0x80) : (endpoint & 0x7f));
+    for (int i = 0; i < nblocks; ++i)
+        usb_bulk_setup_async(devhandle->get_usb_dev_handle(), &contexts[i], ep);
+}
+
+fusb_ephandle_win32::~fusb_ephandle_win32() {
+    if (is_input) {
+        retire_queued_reads();
+    } else if (started) {
+        reap_pending();
+    }
+    started = false;
+    for (int i = 0; i < nblocks; ++i)
+        usb_free_async(&contexts[i]);
+    delete[] ring_buffer;
+    ring_buffer = nullptr;
+    delete[] contexts;
+    contexts = nullptr;
+}
+
+// While an IN endpoint has been started, every block is queued except block `current` when the
+// caller has not yet taken all of it (read_left > 0). This cancels those transfers, newest first
+// so that the library does not start an older one just to have it cancelled, and then waits for
+// each to be really over. Their data, if any arrived, is discarded.
+void fusb_ephandle_win32::retire_queued_reads() {
+    if (!reads_queued)
+        return;
+    const bool current_held = read_left > 0;
+    for (int k = nblocks; k >= 1; --k) {
+        int i = (current + k) % nblocks;
+        if (i == current && current_held)
+            continue;
+        usb_cancel_async(contexts[i]);
+    }
+    for (int k = 1; k <= nblocks; ++k) {
+        int i = (current + k) % nblocks;
+        if (i == current && current_held)
+            continue;
+        usb_reap_async_nocancel(contexts[i], REAP_TIMEOUT_MS);
+    }
+    reads_queued = false;
+}
+
+// Restart of an IN endpoint: the reads still queued from the earlier run are cancelled and reaped
+// first (their data is stale), then every block is queued afresh, block 0 first. No block is ever
+// queued twice, and the first read of the new run returns data that arrived after this start.
+bool fusb_ephandle_win32::start() {
+    if (started)
+        return true;
+    if (is_input)
+        retire_queued_reads();
+    started = true;
+    current = nblocks - 1;
+    outstanding = 0;
+    read_left = 0;
+    write_space = 0;
+    if (is_input) {
+        for (int i = 0; i < nblocks; ++i)
+            usb_submit_async(contexts[i],
+                             reinterpret_cast<char*>(ring_buffer + static_cast<size_t>(i) * block_size),
+                             block_size);
+        reads_queued = true;
+    }
+    return true;
+}
+
+// An IN endpoint's queued reads stay with the library; a later start or the destructor retires them.
+bool fusb_ephandle_win32::stop() {
+    if (started) {
+        if (!is_input)
+            reap_pending();
+        started = false;
+    }
+    return true;
+}
+
+int fusb_ephandle_win32::read(void* buffer, int nbytes) {
+    if (!started || !is_input || nbytes < 0 || (nbytes > 0 && !buffer))
+        return -1;
+    auto* dst = static_cast<unsigned char*>(buffer);
+    int copied = 0;
+    int remaining = nbytes;
+
+    if (read_left > 0) {
+        int n = remaining < read_left ? remaining : read_left;
+        std::memcpy(dst, ring_buffer + static_cast<size_t>(current) * block_size + (block_size - read_left),
+                    n);
+        read_left -= n;
+        copied = n;
+        remaining -= n;
+        if (read_left == 0)
+            usb_submit_async(contexts[current],
+                             reinterpret_cast<char*>(ring_buffer + static_cast<size_t>(current) * block_size),
+                             block_size);
+    }
+
+    int last_status = 0;
+    while (remaining > 0) {
+        current = (current + 1) % nblocks;
+        unsigned char* block = ring_buffer + static_cast<size_t>(current) * block_size;
+        last_status = usb_reap_async(contexts[current], REAP_TIMEOUT_MS);
+        if (last_status < 0)
+            report_reap_failure("fusb_ephandle_win32::read", last_status);
+        int n = remaining < block_size ? remaining : block_size;
+        std::memcpy(dst + copied, block, n);
+        copied += n;
+        remaining -= n;
+        read_left = block_size - n;
+        if (read_left == 0)
+            usb_submit_async(contexts[current], reinterpret_cast<char*>(block), block_size);
+    }
+    return last_status < 0 ? last_status : nbytes;
+}
+
+int fusb_ephandle_win32::write(const void* buffer, int nbytes) {
+    if (!started || is_input || nbytes < 0 || (nbytes > 0 && !buffer))
+        return -1;
+    auto* src = static_cast<const unsigned char*>(buffer);
+    int copied = 0;
+    int remaining = nbytes;
+
+    if (write_space > 0) {
+        int n = remaining < write_space ? remaining : write_space;
+        unsigned char* block = ring_buffer + static_cast<size_t>(current) * block_size;
+        std::memcpy(block + (block_size - write_space), src, n);
+        write_space -= n;
+        copied = n;
+        remaining -= n;
+        if (write_space == 0)
+            usb_submit_async(contexts[current], reinterpret_cast<char*>(block), block_size);
+    }
+
+    while (remaining > 0) {
+        current = (current + 1) % nblocks;
+        unsigned char* block = ring_buffer + static_cast<size_t>(current) * block_size;
+        if (outstanding == nblocks) {
+            int status = usb_reap_async(contexts[current], REAP_TIMEOUT_MS);
+            if (status < 0) {
+                report_reap_failure("fusb_ephandle_win32::write", status);
+                return status;
+            }
+        } else {
+            outstanding += 1;
+        }
+        int n = remaining < block_size ? remaining : block_size;
+        std::memcpy(block, src + copied, n);
+        copied += n;
+        remaining -= n;
+        write_space = block_size - n;
+        if (write_space == 0)
+            usb_submit_async(contexts[current], reinterpret_cast<char*>(block), block_size);
+    }
+    return nbytes;
+}
+
+void fusb_ephandle_win32::reap_pending() {
+    for (int i = 0; i < outstanding; ++i) {
+        int k = ((current + 1 - outstanding + i) % nblocks + nblocks) % nblocks;
+        usb_reap_async(contexts[k], REAP_TIMEOUT_MS);
+    }
+    outstanding = 0;
+}
