@@ -1,0 +1,190 @@
+// USRP primitives: bringing the controller firmware and the FPGA bitstream up to date. Image
+// names and files are looked up here, each file is hashed and compared with the digest the board
+// keeps, and the loaders (usrp_prims_loaders.cpp) run only when the two differ.
+#include "usrp_prims.h"
+
+#include "md5.h"
+#include "os.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+enum { NAME_BUFFER_SIZE = 512, PATH_BUFFER_SIZE = 1000 };
+
+// Module-wide, so the loading functions are not reentrant: one load sequence at a time.
+char name_buffer[NAME_BUFFER_SIZE];
+char path_buffer[PATH_BUFFER_SIZE];
+
+const char* const default_roots[] = {"\\usrp", ".\\usrp", nullptr};
+
+const char* const default_firmware = "std.ihx";
+const char* const default_fpga = "std_2rxhb_2tx.rbf";
+
+bool readable(const char* path) {
+#if defined(_WIN32)
+    return _access(path, 4) == 0;
+#else
+    return access(path, R_OK) == 0;
+#endif
+}
+
+bool verbose() { return std::getenv("USRP_VERBOSE") != nullptr; }
+
+// Composes "<root>/rev<N>/<name>" into path_buffer. A path that would not fit is refused with a
+// line on standard error, and path_buffer is left empty.
+bool compose_path(const char* root, int revision, const char* name) {
+    int n = std::snprintf(path_buffer, sizeof path_buffer, "%s/rev%d/%s", root, revision, name);
+    if (n >= 0 && n < PATH_BUFFER_SIZE) return true;
+    path_buffer[0] = '\0';
+    std::fprintf(stderr, "usrp: image path too long (%d characters, at most %d), skipped: %.60s...\n",
+                 n, PATH_BUFFER_SIZE - 1, root);
+    return false;
+}
+
+}  // namespace
+
+const char* resolve_image_name(const char* name, const char* env_var, const char* default_name) {
+    const char* chosen = default_name;
+    if (name && name[0] != '\0') {
+        chosen = name;
+    } else {
+        const char* env = std::getenv(env_var);
+        if (env && env[0] != '\0') chosen = env;
+    }
+    size_t length = std::strlen(chosen);
+    if (length > NAME_BUFFER_SIZE - 1) {
+        std::fprintf(stderr, "usrp: image name too long (%zu characters, at most %d)\n", length,
+                     NAME_BUFFER_SIZE - 1);
+        return nullptr;
+    }
+    if (chosen != name) return chosen;
+    std::memcpy(name_buffer, name, length + 1);
+    return name_buffer;
+}
+
+const char* find_image_file(const char* name, int revision) {
+    if (!name) return nullptr;
+    const char* search_path = std::getenv("USRP_PATH");
+    if (search_path && compose_path(search_path, revision, name) && readable(path_buffer))
+        return path_buffer;
+    for (const char* const* root = default_roots; *root; ++root) {
+        if (compose_path(*root, revision, name) && readable(path_buffer)) return path_buffer;
+    }
+    return nullptr;
+}
+
+load_status load_with_hash_check(const char* path, usb_dev_handle* udh, bool force, int slot,
+                                 image_loader loader) {
+    if (!readable(path)) {
+        std::perror(path);
+        return LOAD_FAILED;
+    }
+    FILE* f = std::fopen(path, "rb");
+    if (!f) {
+        std::perror(path);
+        return LOAD_FAILED;
+    }
+    md5_context md5;
+    unsigned char piece[4096];
+    size_t n;
+    while ((n = std::fread(piece, 1, sizeof piece, f)) > 0) md5.update(piece, n);
+    bool read_error = std::ferror(f) != 0;
+    std::fclose(f);
+    if (read_error) return LOAD_FAILED;
+    unsigned char digest[USRP_HASH_BYTES];
+    md5.final(digest);
+
+    if (!force) {
+        unsigned char on_board[USRP_HASH_BYTES];
+        if (usrp_fetch_hash(udh, slot, on_board) &&
+            std::memcmp(on_board, digest, USRP_HASH_BYTES) == 0)
+            return LOAD_SKIPPED;
+    }
+    return loader(udh, path, digest) ? LOAD_DONE : LOAD_FAILED;
+}
+
+load_status load_firmware_nth(int nth, const char* path) {
+    struct usb_device* dev = usrp_find_device(nth);
+    if (!dev) {
+        std::fprintf(stderr, "usrp: failed to find usrp[%d]\n", nth);
+        return LOAD_FAILED;
+    }
+    usb_dev_handle* udh = usrp_open_interface(dev, CMD_INTERFACE);
+    if (!udh) {
+        std::fprintf(stderr, "open_nth_cmd_interface: open_cmd_interface failed\n");
+        return LOAD_FAILED;
+    }
+    load_status status = load_with_hash_check(path, udh, false, FIRMWARE_HASH_SLOT,
+                                              load_firmware_image);
+    usb_close(udh);
+
+    if (status == LOAD_DONE) {
+        // The new firmware renumerates the board; let the next lookup see the bus as it is now.
+        os::sleep_ms(0);
+        usb_find_busses();
+        usb_find_devices();
+    }
+    return status;
+}
+
+void report_load_status(const char* what, const char* path, load_status status) {
+    switch (status) {
+    case LOAD_FAILED:
+        std::fprintf(stderr, "usrp: failed to load %s %s.\n", what, path);
+        break;
+    case LOAD_DONE:
+        if (verbose()) std::fprintf(stderr, "usrp: %s %s loaded successfully.\n", what, path);
+        break;
+    case LOAD_SKIPPED:
+        if (verbose()) std::fprintf(stderr, "usrp: %s %s already loaded.\n", what, path);
+        break;
+    }
+}
+
+bool usrp_load_standard_bits(int nth, const std::string& fpga_filename,
+                             const std::string& firmware_filename) {
+    struct usb_device* dev = usrp_find_device(nth);
+    if (!dev) {
+        std::fprintf(stderr, "usrp: failed to find usrp[%d]\n", nth);
+        return false;
+    }
+    int revision = usrp_board_revision(dev);
+
+    const char* name = resolve_image_name(firmware_filename.c_str(), "USRP_FIRMWARE",
+                                          default_firmware);
+    if (!name) return false;
+    const char* path = find_image_file(name, revision);
+    if (!path) {
+        std::fprintf(stderr, "Can't find firmware: %s\n", name);
+        return false;
+    }
+    load_status status = load_firmware_nth(nth, path);
+    report_load_status("firmware", path, status);
+    if (status == LOAD_FAILED) return false;
+
+    // Freshly started firmware always gets its bitstream again, whatever the slot says.
+    bool force_fpga = status == LOAD_DONE;
+
+    name = resolve_image_name(fpga_filename.c_str(), "USRP_FPGA", default_fpga);
+    if (!name) return false;
+    path = find_image_file(name, revision);
+    if (!path) {
+        std::fprintf(stderr, "Can't find fpga bitstream: %s\n", name);
+        return false;
+    }
+    usb_dev_handle* udh = open_nth_cmd_interface(nth);
+    if (!udh) return false;
+    status = load_with_hash_check(path, udh, force_fpga, FPGA_HASH_SLOT, load_fpga_image);
+    usb_close(udh);
+    report_load_status("fpga bitstream", path, status);
+    return status != LOAD_FAILED;
+}
