@@ -1,0 +1,227 @@
+// The sample pipeline: setup, release, and the stream worker's passes.
+#include "session.h"
+
+#include "dsp.h"
+
+#include <cstring>
+#include <initializer_list>
+#include <new>
+
+const char* const TEXT_NO_DEVICE = "Can't create instance of USRP Rx device";
+const char* const TEXT_UNKNOWN_RATE = "Unknown sample rate";
+const char* const TEXT_LOW_MEMORY = "Low memory";
+const char* const TEXT_RESAMPLERS = "Can't initialize resamplers";
+const char* const TEXT_NO_THREAD = "Can't start worker thread";
+
+namespace {
+
+const int32_t OUTPUT_RATES[] = {48000, 96000, 192000};
+
+// How long the worker waits after a read that delivered nothing, so that a board that has
+// gone away does not turn the worker into a busy loop.
+constexpr unsigned FAILED_READ_PAUSE_MS = 10;
+
+template <typename T>
+T** alloc_pointer_array(int count) {
+    return reinterpret_cast<T**>(ippsMalloc_8u(count * static_cast<int>(sizeof(T*))));
+}
+
+}  // namespace
+
+void report_error(const ReceiveSession& s, const char* text) {
+    if (s.settings.error_callback)
+        s.settings.error_callback(s.settings.callback_context, text);
+}
+
+bool setup_pipeline(ReceiveSession& s) {
+    release_pipeline(s);
+
+    int32_t index = s.settings.sample_rate_index;
+    if (index < 0 || index > 2) {
+        report_error(s, TEXT_UNKNOWN_RATE);
+        return false;
+    }
+    s.output_rate = OUTPUT_RATES[index];
+    s.block_length = static_cast<int32_t>(s.output_rate / 93.75);
+
+    for (int i = 0; i < OUTPUT_BUFFER_COUNT; ++i) {
+        s.output_buffers[i] = reinterpret_cast<float*>(ippsMalloc_8u(s.block_length * 8));
+        if (!s.output_buffers[i]) {
+            report_error(s, TEXT_LOW_MEMORY);
+            return false;
+        }
+        std::memset(s.output_buffers[i], 0, static_cast<size_t>(s.block_length) * 8);
+    }
+    s.output_count = 0;
+
+    s.input_length = (s.block_bytes / RECEIVER_COUNT) / 4;
+    s.output_capacity = static_cast<int32_t>(
+        ((double(s.input_length) * s.output_rate / INPUT_RATE) / 256.0 + 2.0) * 256.0);
+
+    // This one failure has no text of its own; the host hears "Low memory" as for the others.
+    s.raw_block = ippsMalloc_8u(s.block_bytes);
+    if (!s.raw_block) {
+        report_error(s, TEXT_LOW_MEMORY);
+        return false;
+    }
+
+    s.input_streams = alloc_pointer_array<float>(STREAM_COUNT);
+    s.output_streams = alloc_pointer_array<float>(STREAM_COUNT);
+    if (!s.input_streams || !s.output_streams) {
+        report_error(s, TEXT_LOW_MEMORY);
+        return false;
+    }
+    for (int k = 0; k < STREAM_COUNT; ++k) {
+        s.input_streams[k] = nullptr;
+        s.output_streams[k] = nullptr;
+    }
+    for (int k = 0; k < STREAM_COUNT; ++k) {
+        s.input_streams[k] = ippsMalloc_32f(s.input_length);
+        if (!s.input_streams[k]) {
+            report_error(s, TEXT_LOW_MEMORY);
+            return false;
+        }
+        s.output_streams[k] = ippsMalloc_32f(s.output_capacity);
+        if (!s.output_streams[k]) {
+            report_error(s, TEXT_LOW_MEMORY);
+            return false;
+        }
+    }
+
+    s.resamplers = alloc_pointer_array<CResample>(STREAM_COUNT);
+    if (!s.resamplers) {
+        report_error(s, TEXT_LOW_MEMORY);
+        return false;
+    }
+    for (int k = 0; k < STREAM_COUNT; ++k)
+        s.resamplers[k] = nullptr;
+    for (int k = 0; k < STREAM_COUNT; ++k) {
+        s.resamplers[k] = dsp::allocation_fails() ? nullptr : new (std::nothrow) CResample;
+        if (!s.resamplers[k]) {
+            report_error(s, TEXT_LOW_MEMORY);
+            return false;
+        }
+        if (!s.resamplers[k]->Init(static_cast<uint32_t>(INPUT_RATE),
+                                   static_cast<uint32_t>(s.output_rate))) {
+            report_error(s, TEXT_RESAMPLERS);
+            return false;
+        }
+    }
+    return true;
+}
+
+void release_pipeline(ReceiveSession& s) {
+    for (int i = 0; i < OUTPUT_BUFFER_COUNT; ++i) {
+        ippsFree(s.output_buffers[i]);
+        s.output_buffers[i] = nullptr;
+    }
+    ippsFree(s.raw_block);
+    s.raw_block = nullptr;
+    for (float*** streams : {&s.input_streams, &s.output_streams}) {
+        if (*streams) {
+            for (int k = 0; k < STREAM_COUNT; ++k)
+                ippsFree((*streams)[k]);
+            ippsFree(*streams);
+            *streams = nullptr;
+        }
+    }
+    if (s.resamplers) {
+        for (int k = 0; k < STREAM_COUNT; ++k)
+            delete s.resamplers[k];
+        ippsFree(s.resamplers);
+        s.resamplers = nullptr;
+    }
+}
+
+void worker_begin(ReceiveSession& s, WorkerState& w) {
+    s.output_count = 0;
+    for (int i = 0; i < RECEIVER_COUNT; ++i)
+        w.write_pos[i] = s.output_buffers[i];
+    for (int k = 0; k < STREAM_COUNT; ++k)
+        w.read_pos[k] = nullptr;
+    w.produced = 0;
+    w.overrun = false;
+}
+
+void process_block(ReceiveSession& s, WorkerState& w, int32_t frames) {
+    if (frames <= 0)
+        return;
+    ippsSplitScaled_16s32f_D2L(reinterpret_cast<const Ipp16s*>(s.raw_block), s.input_streams,
+                               STREAM_COUNT, frames);
+    for (int k = 0; k < STREAM_COUNT; ++k) {
+        s.resamplers[k]->Process(s.input_streams[k], static_cast<uint32_t>(frames),
+                                 s.output_streams[k], &w.produced);
+        w.read_pos[k] = s.output_streams[k];
+    }
+
+    const float gain = OUTPUT_GAIN;
+    while (w.produced > 0) {
+        // Samples up to the end of the block under construction, or all that are left.
+        int32_t run = s.block_length - s.output_count;
+        if (run > w.produced)
+            run = w.produced;
+        for (int i = 0; i < RECEIVER_COUNT; ++i) {
+            float* dst = w.write_pos[i];
+            const float* src_i = w.read_pos[2 * i];
+            const float* src_q = w.read_pos[2 * i + 1];
+            for (int32_t j = 0; j < run; ++j) {
+                dst[2 * j] = src_i[j] * gain;
+                dst[2 * j + 1] = src_q[j] * gain;
+            }
+            w.write_pos[i] = dst + 2 * run;
+            w.read_pos[2 * i] = src_i + run;
+            w.read_pos[2 * i + 1] = src_q + run;
+        }
+        w.produced -= run;
+        s.output_count += run;
+        if (s.output_count >= s.block_length) {
+            if (s.settings.data_callback)
+                s.settings.data_callback(s.settings.callback_context, s.output_buffers);
+            s.output_count = 0;
+            for (int i = 0; i < RECEIVER_COUNT; ++i)
+                w.write_pos[i] = s.output_buffers[i];
+        }
+    }
+}
+
+void stream_pass(ReceiveSession& s, WorkerState& w) {
+    w.overrun = false;
+    int got = s.source->read(s.raw_block, s.block_bytes, &w.overrun);
+    if (w.overrun)
+        os::debug_trace("O");
+    if (got <= 0) {
+        os::sleep_ms(FAILED_READ_PAUSE_MS);
+        return;
+    }
+    // A short read carries whole frames only; a partial frame at its end is dropped.
+    process_block(s, w, got / (2 * STREAM_COUNT));
+}
+
+uint32_t StreamWorker(void* arg) {
+    ReceiveSession& s = *static_cast<ReceiveSession*>(arg);
+    WorkerState w;
+    os::sleep_ms(100);
+    worker_begin(s, w);
+    s.source->start_streaming();
+    while (s.stop_requested.load(std::memory_order_acquire) == 0)
+        stream_pass(s, w);
+    s.source->stop_streaming();
+    return 0;
+}
+
+bool start_worker(ReceiveSession& s) {
+    s.stop_requested.store(0, std::memory_order_release);
+    s.thread_handle = os::thread_start(StreamWorker, &s, &s.thread_id);
+    return s.thread_handle != nullptr;
+}
+
+void stop_worker(ReceiveSession& s) {
+    if (!s.thread_handle)
+        return;
+    s.stop_requested.store(1, std::memory_order_release);
+    // A pass under way finishes first; its read can wait up to a second for a block.
+    if (!os::thread_wait(s.thread_handle, 100))
+        os::thread_wait(s.thread_handle, -1);
+    os::thread_release(s.thread_handle);
+    s.thread_handle = nullptr;
+}

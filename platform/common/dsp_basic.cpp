@@ -1,0 +1,146 @@
+// Aligned allocation, de-interleave with scaling, copy, move and zero.
+#include "dsp.h"
+#include "dsp_internal.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Just before the aligned address of every block: the malloc'ed start and the size asked.
+struct block_header {
+    void* start;
+    size_t bytes;
+};
+
+}  // namespace
+
+namespace dsp {
+namespace {
+
+std::atomic<long> fail_countdown{-1};
+std::atomic<long> live_blocks{0};
+
+}  // namespace
+
+void fail_allocation_at(int k) { fail_countdown.store(k < 0 ? -1 : k); }
+
+bool allocation_fails() {
+    long k = fail_countdown.load();
+    while (k >= 0) {
+        if (fail_countdown.compare_exchange_weak(k, k - 1))
+            return k == 0;
+    }
+    return false;
+}
+
+long live_allocations() { return live_blocks.load(); }
+
+size_t allocated_bytes(const void* ptr) {
+    return ptr ? static_cast<const block_header*>(ptr)[-1].bytes : 0;
+}
+
+void count_block(long delta) { live_blocks.fetch_add(delta); }
+
+}  // namespace dsp
+
+namespace {
+
+constexpr size_t ALIGNMENT = 64;
+
+void* aligned_alloc_bytes(size_t bytes) {
+    if (dsp::allocation_fails())
+        return nullptr;
+    void* raw = std::malloc(bytes + ALIGNMENT + sizeof(block_header));
+    if (!raw)
+        return nullptr;
+    uintptr_t start = reinterpret_cast<uintptr_t>(raw) + sizeof(block_header);
+    uintptr_t aligned = (start + ALIGNMENT - 1) & ~static_cast<uintptr_t>(ALIGNMENT - 1);
+    reinterpret_cast<block_header*>(aligned)[-1] = block_header{raw, bytes};
+    dsp::count_block(1);
+    return reinterpret_cast<void*>(aligned);
+}
+
+}  // namespace
+
+Ipp8u* ippsMalloc_8u(int len) {
+    if (len <= 0)
+        return nullptr;
+    return static_cast<Ipp8u*>(aligned_alloc_bytes(static_cast<size_t>(len)));
+}
+
+Ipp32f* ippsMalloc_32f(int len) {
+    if (len <= 0)
+        return nullptr;
+    return static_cast<Ipp32f*>(aligned_alloc_bytes(static_cast<size_t>(len) * sizeof(Ipp32f)));
+}
+
+void ippsFree(void* ptr) {
+    if (!ptr)
+        return;
+    std::free(static_cast<block_header*>(ptr)[-1].start);
+    dsp::count_block(-1);
+}
+
+IppStatus ippsSplitScaled_16s32f_D2L(const Ipp16s* pSrc, Ipp32f** pDst, int nChannels,
+                                     int chanLen) {
+    if (!pSrc || !pDst)
+        return ippStsNullPtrErr;
+    if (nChannels <= 0 || chanLen <= 0)
+        return ippStsSizeErr;
+    for (int k = 0; k < nChannels; ++k)
+        if (!pDst[k])
+            return ippStsNullPtrErr;
+    const float scale = 1.0f / 32768.0f;
+    // Eight channels is the module's case: one sweep over the block, every output sequential.
+    if (nChannels == 8) {
+        Ipp32f *d0 = pDst[0], *d1 = pDst[1], *d2 = pDst[2], *d3 = pDst[3];
+        Ipp32f *d4 = pDst[4], *d5 = pDst[5], *d6 = pDst[6], *d7 = pDst[7];
+        for (int i = 0; i < chanLen; ++i) {
+            const Ipp16s* s = pSrc + 8 * i;
+            d0[i] = s[0] * scale;
+            d1[i] = s[1] * scale;
+            d2[i] = s[2] * scale;
+            d3[i] = s[3] * scale;
+            d4[i] = s[4] * scale;
+            d5[i] = s[5] * scale;
+            d6[i] = s[6] * scale;
+            d7[i] = s[7] * scale;
+        }
+        return ippStsNoErr;
+    }
+    for (int k = 0; k < nChannels; ++k) {
+        Ipp32f* d = pDst[k];
+        for (int i = 0; i < chanLen; ++i)
+            d[i] = pSrc[i * nChannels + k] * scale;
+    }
+    return ippStsNoErr;
+}
+
+IppStatus ippsCopy_32f(const Ipp32f* pSrc, Ipp32f* pDst, int len) {
+    if (!pSrc || !pDst)
+        return ippStsNullPtrErr;
+    if (len <= 0)
+        return ippStsSizeErr;
+    std::memcpy(pDst, pSrc, static_cast<size_t>(len) * sizeof(Ipp32f));
+    return ippStsNoErr;
+}
+
+IppStatus ippsMove_32f(const Ipp32f* pSrc, Ipp32f* pDst, int len) {
+    if (!pSrc || !pDst)
+        return ippStsNullPtrErr;
+    if (len <= 0)
+        return ippStsSizeErr;
+    std::memmove(pDst, pSrc, static_cast<size_t>(len) * sizeof(Ipp32f));
+    return ippStsNoErr;
+}
+
+IppStatus ippsZero_32f(Ipp32f* pDst, int len) {
+    if (!pDst)
+        return ippStsNullPtrErr;
+    if (len <= 0)
+        return ippStsSizeErr;
+    std::memset(pDst, 0, static_cast<size_t>(len) * sizeof(Ipp32f));
+    return ippStsNoErr;
+}
