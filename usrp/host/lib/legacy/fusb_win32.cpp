@@ -61,9 +61,10 @@ fusb_ephandle_win32::fusb_ephandle_win32(fusb_devhandle_win32* dh, int endpoint_
             nblocks = 1;
     }
 
-    // Both allocations succeed or neither is kept.
+    // Both allocations succeed or neither is kept. The ring starts zeroed, so that a block whose
+    // first transfer failed reads as silence rather than as uninitialised memory.
     std::unique_ptr<unsigned char[]> ring(
-        new unsigned char[static_cast<size_t>(nblocks) * static_cast<size_t>(block_size)]);
+        new unsigned char[static_cast<size_t>(nblocks) * static_cast<size_t>(block_size)]());
     std::unique_ptr<void*[]> ctxs(new void*[nblocks]());
     ring_buffer = ring.release();
     contexts = ctxs.release();
