@@ -67,13 +67,15 @@ bool setup_pipeline(ReceiveSession& s) {
 
     s.input_streams = alloc_pointer_array<float>(STREAM_COUNT);
     s.output_streams = alloc_pointer_array<float>(STREAM_COUNT);
+    // Entries are cleared in whichever array exists before the check, so that releasing after
+    // a failure of the other one frees no stray pointer.
+    for (float** streams : {s.input_streams, s.output_streams})
+        if (streams)
+            for (int k = 0; k < STREAM_COUNT; ++k)
+                streams[k] = nullptr;
     if (!s.input_streams || !s.output_streams) {
         report_error(s, TEXT_LOW_MEMORY);
         return false;
-    }
-    for (int k = 0; k < STREAM_COUNT; ++k) {
-        s.input_streams[k] = nullptr;
-        s.output_streams[k] = nullptr;
     }
     for (int k = 0; k < STREAM_COUNT; ++k) {
         s.input_streams[k] = ippsMalloc_32f(s.input_length);

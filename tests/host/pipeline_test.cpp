@@ -1,0 +1,294 @@
+// The sample pipeline and the stream worker, driven with synthetic raw blocks: geometry of the
+// buffers, every allocation failure, what the data callback receives pass after pass, and how
+// the worker thread starts and ends.
+#include "session.h"
+#include "synthetic_source.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Recorder {
+    std::vector<std::string> errors;
+    std::vector<intptr_t> error_contexts;
+    // blocks[b][i]: buffer i of callback b, copied.
+    std::vector<std::vector<std::vector<float>>> blocks;
+    std::vector<intptr_t> data_contexts;
+    int block_length = 0;
+    std::atomic<int> callbacks{0};
+};
+
+void on_data(intptr_t context, float** buffers) {
+    Recorder* r = reinterpret_cast<Recorder*>(context);
+    r->data_contexts.push_back(context);
+    std::vector<std::vector<float>> copy;
+    for (int i = 0; i < OUTPUT_BUFFER_COUNT; ++i)
+        copy.emplace_back(buffers[i], buffers[i] + 2 * r->block_length);
+    r->blocks.push_back(std::move(copy));
+    r->callbacks.fetch_add(1);
+}
+
+void on_error(intptr_t context, const char* text) {
+    Recorder* r = reinterpret_cast<Recorder*>(context);
+    r->error_contexts.push_back(context);
+    r->errors.push_back(text);
+}
+
+class Pipeline : public ::testing::Test {
+protected:
+    void SetUp() override {
+        base = dsp::live_allocations();
+        s.reset(new ReceiveSession());
+        s->settings.callback_context = reinterpret_cast<intptr_t>(&rec);
+        s->settings.data_callback = on_data;
+        s->settings.error_callback = on_error;
+        s->block_bytes = 65536;
+        s->source = &source;
+    }
+    void TearDown() override {
+        stop_worker(*s);
+        release_pipeline(*s);
+        dsp::fail_allocation_at(-1);
+        EXPECT_EQ(dsp::live_allocations(), base) << "everything allocated was freed";
+    }
+    void setup(int index) {
+        s->settings.sample_rate_index = index;
+        ASSERT_TRUE(setup_pipeline(*s));
+        rec.block_length = s->block_length;
+    }
+
+    // What the pipeline should deliver for the frames the source has produced: each stream
+    // through its own resampler, times 2^31, cut into blocks.
+    std::vector<std::vector<float>> expected_streams() {
+        std::vector<std::vector<float>> out(STREAM_COUNT);
+        for (int k = 0; k < STREAM_COUNT; ++k) {
+            std::vector<float> in(source.next_frame);
+            for (uint64_t f = 0; f < source.next_frame; ++f)
+                in[f] = SyntheticSource::sample(f, k) / 32768.0f;
+            CResample r;
+            EXPECT_TRUE(r.Init(INPUT_RATE, s->output_rate));
+            out[k].resize(in.size() * s->output_rate / INPUT_RATE + 8);
+            int32_t produced = 0;
+            EXPECT_TRUE(r.Process(in.data(), static_cast<uint32_t>(in.size()), out[k].data(),
+                                  &produced));
+            out[k].resize(produced);
+        }
+        return out;
+    }
+
+    // Every delivered block against the reference, sample by sample.
+    void check_blocks() {
+        auto ref = expected_streams();
+        size_t total = ref[0].size();
+        size_t bl = static_cast<size_t>(s->block_length);
+        ASSERT_EQ(rec.blocks.size(), total / bl) << "one callback per full block";
+        for (size_t b = 0; b < rec.blocks.size(); ++b) {
+            for (int i = 0; i < RECEIVER_COUNT; ++i) {
+                const std::vector<float>& got = rec.blocks[b][i];
+                for (size_t m = 0; m < bl; ++m) {
+                    ASSERT_EQ(got[2 * m], ref[2 * i][b * bl + m] * OUTPUT_GAIN)
+                        << "block " << b << " receiver " << i << " sample " << m << " (I)";
+                    ASSERT_EQ(got[2 * m + 1], ref[2 * i + 1][b * bl + m] * OUTPUT_GAIN)
+                        << "block " << b << " receiver " << i << " sample " << m << " (Q)";
+                }
+            }
+            for (int i = RECEIVER_COUNT; i < OUTPUT_BUFFER_COUNT; ++i)
+                for (float v : rec.blocks[b][i])
+                    ASSERT_EQ(v, 0.0f) << "buffer " << i << " of block " << b;
+        }
+        for (intptr_t c : rec.data_contexts)
+            ASSERT_EQ(c, reinterpret_cast<intptr_t>(&rec));
+        EXPECT_EQ(size_t(s->output_count), total % bl) << "samples of the unfinished block";
+    }
+
+    long base = 0;
+    Recorder rec;
+    SyntheticSource source;
+    std::unique_ptr<ReceiveSession> s;
+};
+
+}  // namespace
+
+// ---- setup and release --------------------------------------------------------------------
+
+TEST_F(Pipeline, GeometryAtEveryRate) {
+    const int32_t lengths[] = {512, 1024, 2048};
+    const int32_t capacities[] = {905, 1298, 2084};
+    const int32_t rates[] = {48000, 96000, 192000};
+    for (int index = 0; index < 3; ++index) {
+        setup(index);
+        EXPECT_EQ(s->output_rate, rates[index]);
+        EXPECT_EQ(s->block_length, lengths[index]);
+        EXPECT_EQ(s->input_length, 4096);
+        EXPECT_EQ(s->output_capacity, capacities[index]);
+        EXPECT_EQ(s->output_count, 0);
+        for (int i = 0; i < OUTPUT_BUFFER_COUNT; ++i) {
+            ASSERT_NE(s->output_buffers[i], nullptr);
+            EXPECT_EQ(dsp::allocated_bytes(s->output_buffers[i]), size_t(lengths[index]) * 8);
+            for (int j = 0; j < 2 * lengths[index]; ++j)
+                ASSERT_EQ(s->output_buffers[i][j], 0.0f);
+        }
+        EXPECT_EQ(dsp::allocated_bytes(s->raw_block), 65536u);
+        for (int k = 0; k < STREAM_COUNT; ++k) {
+            EXPECT_EQ(dsp::allocated_bytes(s->input_streams[k]), 4096u * 4);
+            EXPECT_EQ(dsp::allocated_bytes(s->output_streams[k]), size_t(capacities[index]) * 4);
+            ASSERT_NE(s->resamplers[k], nullptr);
+            EXPECT_EQ(s->resamplers[k]->in_rate, 500000u);
+            EXPECT_EQ(s->resamplers[k]->out_rate, uint32_t(rates[index]));
+        }
+        // 8 blocks, the raw block, 2 arrays of 8 streams, the resampler array, and a buffer
+        // and filter per resampler.
+        EXPECT_EQ(dsp::live_allocations() - base, 8 + 1 + 2 + 16 + 1 + 16);
+        EXPECT_TRUE(rec.errors.empty());
+    }
+    release_pipeline(*s);
+    release_pipeline(*s);
+    EXPECT_EQ(dsp::live_allocations(), base);
+    for (int i = 0; i < OUTPUT_BUFFER_COUNT; ++i)
+        EXPECT_EQ(s->output_buffers[i], nullptr);
+    EXPECT_EQ(s->raw_block, nullptr);
+    EXPECT_EQ(s->input_streams, nullptr);
+    EXPECT_EQ(s->output_streams, nullptr);
+    EXPECT_EQ(s->resamplers, nullptr);
+}
+
+TEST_F(Pipeline, UnknownRateAllocatesNothing) {
+    for (int index : {3, -1, 1000}) {
+        rec.errors.clear();
+        s->settings.sample_rate_index = index;
+        EXPECT_FALSE(setup_pipeline(*s));
+        ASSERT_EQ(rec.errors.size(), 1u);
+        EXPECT_EQ(rec.errors[0], "Unknown sample rate");
+        EXPECT_EQ(rec.error_contexts[0], reinterpret_cast<intptr_t>(&rec));
+        EXPECT_EQ(dsp::live_allocations(), base);
+    }
+    s->settings.error_callback = nullptr;
+    EXPECT_FALSE(setup_pipeline(*s)) << "silent without an error callback";
+}
+
+// Allocation attempts in order: 8 output blocks, the raw block, the two stream arrays, input
+// and output buffer of each stream, the resampler array; then per resampler the object, its
+// work buffer and its filter (state and table).
+TEST_F(Pipeline, FailureAtEveryAllocationIsReportedAndReleased) {
+    s->settings.sample_rate_index = 1;
+    const int before_resamplers = 8 + 1 + 2 + 16 + 1;
+    int k = 0;
+    for (;; ++k) {
+        rec.errors.clear();
+        dsp::fail_allocation_at(k);
+        bool ok = setup_pipeline(*s);
+        dsp::fail_allocation_at(-1);
+        if (ok)
+            break;
+        ASSERT_EQ(rec.errors.size(), 1u) << "attempt " << k;
+        bool object_or_before = k < before_resamplers || (k - before_resamplers) % 4 == 0;
+        EXPECT_EQ(rec.errors[0], object_or_before ? "Low memory" : "Can't initialize resamplers")
+            << "attempt " << k;
+        release_pipeline(*s);
+        ASSERT_EQ(dsp::live_allocations(), base) << "attempt " << k;
+    }
+    EXPECT_EQ(k, before_resamplers + 8 * 4) << "every attempt was exercised";
+    EXPECT_TRUE(rec.errors.empty());
+}
+
+// ---- passes -------------------------------------------------------------------------------
+
+TEST_F(Pipeline, PassesDeliverEveryResampledSampleInOrder) {
+    for (int index = 0; index < 3; ++index) {
+        rec.blocks.clear();
+        rec.data_contexts.clear();
+        source.next_frame = 0;
+        setup(index);
+        WorkerState w;
+        worker_begin(*s, w);
+        for (int pass = 0; pass < 13; ++pass)
+            stream_pass(*s, w);
+        SCOPED_TRACE(index);
+        // 13 passes of 4096 samples: 5 or 6 blocks, the later ones completed mid-pass.
+        EXPECT_GE(rec.blocks.size(), 9u);
+        check_blocks();
+        for (int i = 0; i < RECEIVER_COUNT; ++i)
+            EXPECT_EQ(w.write_pos[i], s->output_buffers[i] + 2 * s->output_count);
+    }
+}
+
+TEST_F(Pipeline, WithoutDataCallbackBlocksAreDroppedAndPositionsWrap) {
+    s->settings.data_callback = nullptr;
+    setup(0);
+    WorkerState w;
+    worker_begin(*s, w);
+    for (int pass = 0; pass < 40; ++pass)
+        stream_pass(*s, w);
+    auto ref = expected_streams();
+    int64_t total = static_cast<int64_t>(ref[0].size());
+    EXPECT_GT(total, 3 * 512);
+    EXPECT_EQ(s->output_count, total % 512);
+    for (int i = 0; i < RECEIVER_COUNT; ++i)
+        EXPECT_EQ(w.write_pos[i], s->output_buffers[i] + 2 * s->output_count);
+    EXPECT_EQ(rec.callbacks.load(), 0);
+}
+
+TEST_F(Pipeline, ShortFailedAndOverrunReads) {
+    setup(2);
+    source.set(1, {1000, false, 0});   // 62 whole frames and 8 stray bytes
+    source.set(2, {-1, false, 0});     // nothing
+    source.set(3, {0, false, 0});      // nothing
+    source.set(4, {65536, true, 0});   // overrun: processed as usual
+    source.set(6, {16, false, 0});     // one frame
+    WorkerState w;
+    worker_begin(*s, w);
+    testing::internal::CaptureStderr();
+    for (int pass = 0; pass < 9; ++pass)
+        stream_pass(*s, w);
+    std::string trace = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(trace, "O");
+    EXPECT_EQ(source.next_frame, 5u * 4096 + 62 + 1) << "reads 0, 4, 5, 7, 8 full";
+    check_blocks();
+}
+
+// ---- the worker thread --------------------------------------------------------------------
+
+TEST_F(Pipeline, WorkerStreamsUntilStopped) {
+    setup(0);
+    ASSERT_TRUE(start_worker(*s));
+    ASSERT_TRUE(source.wait_reads(20, 10000));
+    stop_worker(*s);
+    EXPECT_EQ(s->thread_handle, nullptr);
+    EXPECT_TRUE(source.started);
+    EXPECT_TRUE(source.stopped);
+    EXPECT_EQ(source.reads_at_stop.load(), source.reads.load()) << "no read after the stop";
+    EXPECT_EQ(s->stop_requested.load(), 1);
+    check_blocks();
+    stop_worker(*s);  // nothing left to stop
+}
+
+// The worker sits in a read that takes far longer than the 100 ms wait: stop_worker must not
+// return (and let the pipeline be freed) before the pass under way, callback included, ends.
+TEST_F(Pipeline, StopWaitsForAPassHeldInASlowRead) {
+    setup(2);
+    source.set(2, {65536, false, 600});
+    ASSERT_TRUE(start_worker(*s));
+    ASSERT_TRUE(source.wait_in_slow_read(10000));
+    stop_worker(*s);
+    EXPECT_TRUE(source.stopped) << "the worker had ended when stop_worker returned";
+    EXPECT_EQ(source.reads.load(), 3);
+    EXPECT_EQ(source.next_frame, 3u * 4096);
+    // Three passes at 192 kHz make 4718 samples: the second block was completed by the slow
+    // pass and delivered before the worker ended.
+    EXPECT_EQ(rec.callbacks.load(), 2);
+    check_blocks();
+}
+
+TEST_F(Pipeline, StopDuringTheFirstSleepReadsNothing) {
+    setup(1);
+    ASSERT_TRUE(start_worker(*s));
+    stop_worker(*s);
+    EXPECT_TRUE(source.started);
+    EXPECT_TRUE(source.stopped);
+    EXPECT_EQ(source.reads.load(), 0);
+    EXPECT_EQ(rec.callbacks.load(), 0);
+}
