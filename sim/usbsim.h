@@ -70,7 +70,7 @@ struct BoardConfig {
 // What a fault does to the request or transfer it hits.
 enum class FaultKind {
     stall,        // control: EPIPE; bulk: 0 bytes (Debian libusb 0.1 behaviour)
-    timeout,      // -110 (ETIMEDOUT) after the request's time-out; errno untouched
+    timeout,      // -110 (ETIMEDOUT) after the call's time-out; bulk: errno and text untouched
     io_error,     // -5 (EIO)
     short_data,   // the data stage moves fewer bytes than asked (see short_by)
     detach,       // the board leaves the bus at this request; this and later requests fail
@@ -79,6 +79,22 @@ enum class FaultKind {
 struct Fault {
     FaultKind kind = FaultKind::stall;
     int short_by = 1;  // for short_data
+    int wait_ms = -1;  // timeout: how long the call blocks first; -1 = the call's own time-out
+};
+
+// Calls of the USB library that are not control requests or bulk transfers, for fail_call() and
+// the call log.
+enum class UsbCall { open, close, set_configuration, claim_interface, release_interface,
+                     set_altinterface };
+
+// One call of the list above, in the same global order as control and bulk records.
+struct CallRecord {
+    uint64_t seq;
+    UsbCall call;
+    int handle;  // handle id (the open call: the id it produced, or -1)
+    int board;   // board id, or -1 for an unrelated device
+    int arg;     // configuration, interface or alternate setting; 0 for open/close
+    int result;  // what the call returned (open: 0 or -1 for null)
 };
 
 // A pattern over control requests; an unset field matches anything.
@@ -140,11 +156,15 @@ public:
     void fail_bulk_at(int n, Fault fault);
     // Detach the board after this many milliseconds from now.
     void detach_after_ms(BoardId b, int ms);
+    // The next call of this kind fails (open returns null; the others return the error of the
+    // fault kind: stall -EPIPE, timeout -ETIMEDOUT, io_error/short_data -EIO, detach -ENODEV).
+    void fail_call(UsbCall call, Fault fault);
     void clear_faults();
 
     // ---- observation --------------------------------------------------------------------
     std::vector<ControlRecord> control_log() const;
     std::vector<BulkRecord> bulk_log() const;
+    std::vector<CallRecord> call_log() const;
     void clear_log();
 
     uint32_t fpga_register(BoardId b, int reg) const;    // 0..127
@@ -157,6 +177,22 @@ public:
     bool overrun_flag(BoardId b) const;
     void set_overrun_flag(BoardId b, bool on);
     uint64_t stream_bytes_read(BoardId b) const;
+    uint64_t samples_dropped(BoardId b) const;        // sample instants lost to overruns
+    std::vector<uint8_t> bulk_out_data(BoardId b) const;  // everything written to endpoint 2
+    bool on_bus(BoardId b) const;  // present on the bus now (not detached or re-enumerating)
+    bool cpu_held(BoardId b) const;
+    bool fpga_in_reset(BoardId b) const;
+    bool tx_enabled(BoardId b) const;
+    bool rx_in_reset(BoardId b) const;
+    bool tx_in_reset(BoardId b) const;
+    int indicator(BoardId b, int which) const;  // last wValue sent for indicator 0/1, or -1
+    std::vector<uint8_t> eeprom(BoardId b, int slot) const;  // 256 bytes, empty: no board
+
+    // Rescans as usb_find_busses + usb_find_devices do, without counting as a call of either:
+    // for tests that build a scene after the module under test has initialised the library.
+    void rescan();
+    // Replaces everything by the buses, boards and scene of a scene file (see README).
+    void load_file(const std::string& path);
 
     int open_handles() const;
     int claimed_interfaces() const;
@@ -173,8 +209,20 @@ private:
 // Filters of a control log.
 USBSIM_API std::vector<ControlRecord> with_request(const std::vector<ControlRecord>& log,
                                                    int request);
+USBSIM_API std::vector<ControlRecord> matching(const std::vector<ControlRecord>& log,
+                                               const ControlMatch& match);
+USBSIM_API std::vector<BulkRecord> on_endpoint(const std::vector<BulkRecord>& log, int endpoint);
+
+// A valid 32-byte daughterboard EEPROM image: magic 0xDB, the id and words, check sum in byte 31.
+USBSIM_API std::array<uint8_t, 32> eeprom_image(uint16_t id, uint16_t word1 = 0, int16_t word2 = 0,
+                                                int16_t word3 = 0);
 
 // Physical constants of the model.
 constexpr double ADC_CLOCK_HZ = 64e6;
+// Output amplitude (int16 units) of a 0 dBFS carrier at 0 dB codec gain, on a channel that reads
+// the carrier's input as I only. Reading it as both I and Q multiplies by (1+j). See README.
+constexpr double TONE_AMPLITUDE = 16384.0;
+// Standard deviation (int16 units) of each of I and Q of the noise floor at 0 dBFS, 0 dB gain.
+constexpr double NOISE_AMPLITUDE = 16384.0;
 
 }  // namespace usbsim
