@@ -2,7 +2,11 @@
 // and a failure injected at every construction request.
 #include "device_fixture.h"
 
+#include <filesystem>
 #include <memory>
+#include <vector>
+
+#include <unistd.h>
 
 using namespace devtest;
 using testing::internal::CaptureStderr;
@@ -154,6 +158,57 @@ TEST_F(DeviceSequence, FailureAtEveryConstructionRequest) {
             EXPECT_TRUE(same_sequence(log, expected));
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+int thread_count() {
+    int n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        (void)entry;
+        n++;
+    }
+    return n;
+}
+
+// The endpoint's transfer thread ends with the endpoint; waits at most two seconds for it.
+bool threads_back_to(int count) {
+    for (int i = 0; i < 200 && thread_count() != count; i++)
+        usleep(10000);
+    return thread_count() == count;
+}
+
+TEST_F(DeviceSequence, NothingOutlivesAFailedConstructionOrAStreamedDevice) {
+    const int threads_before = thread_count();
+
+    // The endpoint exists when the capability read fails: the teardown must free it.
+    world().fail_control_matching({REQ_SPI_READ, 0x80 | FPGA_READBACK_CAPS, 0x0120, {}},
+                                  usbsim::Fault{usbsim::FaultKind::io_error});
+    CaptureStderr();
+    EXPECT_EQ(usrp_standard_rx::create(0, 128, 4, 0, 0, 0, 0, FPGA_IMAGE, FIRMWARE_IMAGE),
+              nullptr);
+    GetCapturedStderr();
+    EXPECT_EQ(world().open_handles(), 0);
+    EXPECT_TRUE(threads_back_to(threads_before)) << thread_count() << " threads";
+
+    // A device that streamed and was destroyed without stopping first.
+    install(warm_config());
+    {
+        std::unique_ptr<usrp_standard_rx> rx(
+            usrp_standard_rx::create(0, 128, 4, 0, 0, 0, 0, FPGA_IMAGE, FIRMWARE_IMAGE));
+        ASSERT_NE(rx, nullptr);
+        ASSERT_TRUE(rx->start_streaming());
+        std::vector<char> buf(65536);
+        ASSERT_EQ(rx->read(buf.data(), 65536, nullptr), 65536);
+        world().clear_log();
+    }
+    EXPECT_TRUE(same_sequence(logged_requests(), basic_rx_teardown()));
+    EXPECT_FALSE(world().rx_enabled(board));
+    EXPECT_EQ(world().open_handles(), 0);
+    EXPECT_EQ(world().claimed_interfaces(), 0);
+    EXPECT_TRUE(threads_back_to(threads_before)) << thread_count() << " threads";
 }
 
 }  // namespace
