@@ -124,7 +124,7 @@ static Result read_stream(Impl& w, std::unique_lock<std::mutex>& lk, int handle,
         b.pacing.restarted = false;
         const StreamSettings& now_settings = settings ? *settings : st->settings();
         const size_t ib = size_t(now_settings.instant_bytes());
-        const size_t pending = flush ? 0 : st->pending_bytes();
+        const size_t pending = flush ? 0 : st->partial_bytes();
         const size_t len = size_t(length);
         uint64_t need = len > pending ? (len - pending + ib - 1) / ib : 0;
         size_t bytes = len;

@@ -81,8 +81,22 @@ std::vector<uint8_t> morse_units(const std::string& text) {
 Stream::Stream() = default;
 
 void Stream::configure(const StreamSettings& settings) {
+    // Instants computed ahead under the old settings are taken back, so that the new settings
+    // apply from the first instant not yet handed out.
+    const size_t ahead = ahead_instants();
+    if (ahead) {
+        buf_.resize(pos_ + partial_);
+        rewind(ahead);
+    }
     settings_ = settings;
     build();
+}
+
+size_t Stream::partial_bytes() const { return partial_; }
+
+size_t Stream::ahead_instants() const {
+    if (settings_.channels <= 0) return 0;
+    return (buf_.size() - pos_ - partial_) / size_t(settings_.instant_bytes());
 }
 
 void Stream::build() {
@@ -171,13 +185,6 @@ void Stream::build() {
     }
 }
 
-uint64_t Stream::instants_for(size_t length) const {
-    size_t have = pending_bytes();
-    if (length <= have || settings_.channels <= 0) return 0;
-    const size_t ib = size_t(settings_.instant_bytes());
-    return (length - have + ib - 1) / ib;
-}
-
 void Stream::advance(uint64_t n) {
     const double nd = double(n);
     for (size_t c = 0; c < carrier_phase_.size(); ++c)
@@ -188,9 +195,23 @@ void Stream::advance(uint64_t n) {
     tick_ += n * settings_.decimation;
 }
 
+void Stream::rewind(uint64_t n) {
+    const double nd = double(n);
+    for (size_t c = 0; c < carrier_phase_.size(); ++c)
+        carrier_phase_[c] = frac(carrier_phase_[c] - frac(carrier_step_[c] * nd));
+    const uint32_t n32 = uint32_t(n);
+    for (int k = 0; k < 4; ++k) nco_[k] -= settings_.freq_word[k] * settings_.decimation * n32;
+    instant_ -= n;
+    tick_ -= n * settings_.decimation;
+}
+
 void Stream::skip(uint64_t instants) {
-    flush();
-    advance(instants);
+    const size_t ib = size_t(settings_.instant_bytes());
+    const uint64_t ahead = ahead_instants();
+    const uint64_t from_buffer = std::min<uint64_t>(instants, ahead);
+    const size_t at = pos_ + partial_;
+    buf_.erase(buf_.begin() + long(at), buf_.begin() + long(at + size_t(from_buffer) * ib));
+    advance(instants - from_buffer);
 }
 
 void Stream::compute_block(int16_t* out, int n) {
@@ -257,30 +278,27 @@ void Stream::compute_block(int16_t* out, int n) {
 }
 
 void Stream::produce(uint8_t* out, size_t length) {
-    size_t done = 0;
-    size_t have = pending_bytes();
-    if (have) {
-        size_t n = std::min(have, length);
-        std::memcpy(out, pending_.data() + pending_pos_, n);
-        pending_pos_ += n;
-        done = n;
-        if (pending_pos_ == pending_.size()) flush();
-    }
-    if (done == length || settings_.channels <= 0) return;
     const size_t ib = size_t(settings_.instant_bytes());
-    alignas(32) int16_t block[BLOCK * 8];
+    size_t done = 0;
     while (done < length) {
-        size_t want = (length - done + ib - 1) / ib;
-        int n = int(std::min<size_t>(want, BLOCK));
-        compute_block(block, n);
-        size_t bytes = size_t(n) * ib;
-        size_t take = std::min(bytes, length - done);
-        std::memcpy(out + done, block, take);
-        done += take;
-        if (take < bytes) {
-            pending_.assign(reinterpret_cast<uint8_t*>(block) + take, reinterpret_cast<uint8_t*>(block) + bytes);
-            pending_pos_ = 0;
+        if (pos_ == buf_.size()) {
+            if (settings_.channels <= 0) return;
+            buf_.resize(size_t(BLOCK) * ib);
+            pos_ = 0;
+            partial_ = 0;
+            compute_block(reinterpret_cast<int16_t*>(buf_.data()), BLOCK);
         }
+        const size_t n = std::min(buf_.size() - pos_, length - done);
+        std::memcpy(out + done, buf_.data() + pos_, n);
+        // What is left of the instant being handed out.
+        if (n <= partial_) {
+            partial_ -= n;
+        } else {
+            const size_t beyond = n - partial_;
+            partial_ = (ib - beyond % ib) % ib;
+        }
+        pos_ += n;
+        done += n;
     }
 }
 

@@ -43,16 +43,17 @@ public:
     // Takes new settings; phases of carriers and down-converters run on unbroken.
     void configure(const StreamSettings& settings);
     const StreamSettings& settings() const { return settings_; }
-    // Bytes already computed and not yet handed out (the tail of a partly read instant).
-    size_t pending_bytes() const { return pending_.size() - pending_pos_; }
-    // Whole instants to compute so that `length` bytes can be handed out.
-    uint64_t instants_for(size_t length) const;
-    // Writes exactly `length` bytes, computing instants_for(length) new instants.
+    // The rest of an instant whose first bytes were handed out already.
+    size_t partial_bytes() const;
+    // Writes exactly `length` bytes: the partial instant, then whole instants (the last perhaps
+    // in part). Instants are computed in blocks on a fixed grid, so the bytes do not depend on
+    // how a stream is cut into reads.
     void produce(uint8_t* out, size_t length);
-    // Lets `instants` sample instants pass unseen (dropped by an overrun).
+    // Lets `instants` whole sample instants pass unseen (dropped by an overrun); a partly handed
+    // out instant is completed first, so the stream stays aligned.
     void skip(uint64_t instants);
-    // Forgets pending bytes (the receive path restarted).
-    void flush() { pending_.clear(); pending_pos_ = 0; }
+    // Forgets everything computed ahead (the receive path restarted).
+    void flush() { buf_.clear(); pos_ = 0; }
 
 private:
     struct Component {
@@ -75,6 +76,8 @@ private:
     void build();
     void compute_block(int16_t* out, int n);
     void advance(uint64_t instants);
+    void rewind(uint64_t instants);
+    size_t ahead_instants() const;  // whole instants computed and not yet touched
 
     StreamSettings settings_;
     std::shared_ptr<const Scene> built_scene_;
@@ -91,8 +94,11 @@ private:
     std::vector<double> carrier_step_;   // cycles per instant, in [0, 1)
     std::array<uint32_t, 4> nco_{};      // down-converter phase accumulators
 
-    std::vector<uint8_t> pending_;
-    size_t pending_pos_ = 0;
+    // Computed instants (whole ones of the settings in force, after perhaps the rest of one of
+    // earlier settings) and the read position in them.
+    std::vector<uint8_t> buf_;
+    size_t pos_ = 0;
+    size_t partial_ = 0;  // bytes at pos_ that finish an instant already begun
 };
 
 // Decodes a Morse text into on/off units (dot 1 on, dash 3 on, 1 off inside a letter, 3 between
