@@ -115,6 +115,8 @@ public:
         : usrp_standard_rx(which, decim, nchan, mux, mode, block_size, nblocks, FPGA_IMAGE,
                            FIRMWARE_IMAGE) {}
     int ring_blocks() const { return stream_endpoint->get_nblocks(); }
+    int checked_bytes() const { return bytes_since_check; }
+    void set_checked_bytes(int n) { bytes_since_check = n; }
 };
 
 // ------------------------------------------------------------------------------------------------

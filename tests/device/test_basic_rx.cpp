@@ -76,23 +76,6 @@ TEST_F(BasicRx, ProbeOfValidInvalidAndEmptySlots) {
     }
 }
 
-TEST_F(BasicRx, EepromSlotsOutsideTheBoardAndIdNames) {
-    basic_rx_probe rx(0, 0, 0);
-    world().clear_log();
-    for (int slot : {4, -1}) {
-        dboard_eeprom_info info{7, 7, 7, 7};
-        EXPECT_EQ(usrp_dboard_eeprom_read(rx.get_usb_handle(), slot, &info), DBE_BAD_SLOT);
-        EXPECT_EQ(info.id, 0);
-    }
-    EXPECT_TRUE(world().control_log().empty());
-
-    EXPECT_EQ(usrp_dboard_id_name(-1), "<none>");
-    EXPECT_EQ(usrp_dboard_id_name(-2), "<invalid EEPROM contents>");
-    EXPECT_EQ(usrp_dboard_id_name(0xFFFF), "Experimental Rx");
-    EXPECT_EQ(usrp_dboard_id_name(0x0010), "Unknown (0x0010)");
-    EXPECT_EQ(usrp_dboard_id_name(0x00AB), "Unknown (0x00ab)");
-}
-
 TEST_F(BasicRx, FastUsbArgumentsAreCheckedAfterTheDeviceIsSetUp) {
     struct Case {
         int block_size, nblocks;
@@ -282,6 +265,22 @@ TEST_F(BasicRx, OverrunQueryIsPacedByBytes) {
     EXPECT_EQ(status_queries(), queries + 1);
     EXPECT_FALSE(overrun);
     EXPECT_EQ(rx.stop_streaming(), true);
+}
+
+TEST_F(BasicRx, ByteCountOfReadsWithoutOverrunPointerSaturates) {
+    standard_rx_probe rx(0, 128, 4, 0);
+    ASSERT_TRUE(rx.start_streaming());
+    std::vector<char> buf(65536);
+    // As after about 4.5 minutes of reads that never asked for the overrun state.
+    rx.set_checked_bytes(std::numeric_limits<int>::max() - 1000);
+    ASSERT_EQ(rx.read(buf.data(), 65536, nullptr), 65536);
+    EXPECT_EQ(rx.checked_bytes(), std::numeric_limits<int>::max());
+    const int queries = status_queries();
+    bool overrun = true;
+    ASSERT_EQ(rx.read(buf.data(), 65536, &overrun), 65536);
+    EXPECT_EQ(status_queries(), queries + 1);
+    EXPECT_EQ(rx.checked_bytes(), 0);
+    ASSERT_TRUE(rx.stop_streaming());
 }
 
 TEST_F(BasicRx, FailedOverrunQueryReadsAsOverrun) {
