@@ -1,0 +1,85 @@
+// Scene files and the built-in default scene.
+#include <cstdio>
+#include <fstream>
+#include <stdexcept>
+
+#include "sim_fixture.h"
+
+using namespace usbsim;
+
+namespace {
+
+std::string write_file(const std::string& name, const std::string& text) {
+    std::string path = testing::TempDir() + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+std::string error_of(const std::string& text) {
+    try {
+        load_scene_file(write_file("bad.scene", text));
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+}  // namespace
+
+TEST_F(SimTest, SceneFileGivesCarriersNoiseAndBoards) {
+    world.load_file(std::string(USBSIM_TEST_DIR) + "/two_buses.scene");
+    Scene s = load_scene_file(std::string(USBSIM_TEST_DIR) + "/two_buses.scene");
+    ASSERT_EQ(s.carriers.size(), 2u);
+    EXPECT_EQ(s.carriers[0].freq_hz, 3.6e6);
+    EXPECT_EQ(s.carriers[0].level_dbfs, -30);
+    EXPECT_EQ(s.carriers[0].morse, "CQ DE TEST");
+    EXPECT_EQ(s.carriers[0].wpm, 25);
+    EXPECT_EQ(s.carriers[1].input, 1);
+    EXPECT_TRUE(s.carriers[1].morse.empty());
+    ASSERT_TRUE(s.noise_dbfs.has_value());
+    EXPECT_EQ(*s.noise_dbfs, -90);
+    EXPECT_EQ(s.seed, 7u);
+
+    rescan();
+    auto all = listed();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0]->descriptor.idVendor, 0x046d);
+    EXPECT_EQ(all[1]->descriptor.bcdDevice, 0x0004);
+    EXPECT_EQ(all[2]->descriptor.bcdDevice, 0x0102);
+    EXPECT_STREQ(all[2]->bus->dirname, "002");
+    EXPECT_TRUE(world.firmware_running(0));
+    EXPECT_FALSE(world.firmware_running(1));
+    EXPECT_EQ(world.eeprom(0, 1)[1], 0x01);
+    EXPECT_EQ(world.eeprom(0, 3)[1], 0x02);
+    EXPECT_TRUE(world.eeprom(0, 0).empty());
+}
+
+TEST_F(SimTest, SceneFileErrorsNameTheLine) {
+    EXPECT_NE(error_of("noise -90\nbogus 1\n").find("bad.scene:2: unknown line: bogus"), std::string::npos);
+    EXPECT_NE(error_of("carrier 7M\n").find(":1: carrier needs a frequency and a level"), std::string::npos);
+    EXPECT_NE(error_of("carrier 7Q -3\n").find("not a number: 7Q"), std::string::npos);
+    EXPECT_NE(error_of("carrier 7M -3 input=4\n").find("input must be 0 to 3"), std::string::npos);
+    EXPECT_NE(error_of("carrier 7M -3 morse=\"CQ\n").find("unterminated quote"), std::string::npos);
+    EXPECT_NE(error_of("board pacing=fast\n").find("pacing is real_time or free_running"), std::string::npos);
+    EXPECT_NE(error_of("board firmware_hash=12\n").find("32 hexadecimal digits"), std::string::npos);
+    EXPECT_NE(error_of("").size(), 1u);  // an empty file is a valid, empty scene
+    EXPECT_THROW(load_scene_file("/nonexistent/x.scene"), std::runtime_error);
+    // A failed load leaves the world as it was.
+    world.add_bus();
+    EXPECT_THROW(world.load_file("/nonexistent/x.scene"), std::runtime_error);
+    rescan();
+    EXPECT_NE(usb_get_busses(), nullptr);
+}
+
+TEST_F(SimTest, DefaultSceneSpreadsKeyedCarriersOverTheBandAroundThreePointSix) {
+    Scene s = default_scene();
+    ASSERT_GE(s.carriers.size(), 5u);
+    int in_band = 0, keyed = 0;
+    for (const Carrier& c : s.carriers) {
+        if (c.input == 0 && std::abs(c.freq_hz - 3.6e6) < 250000) ++in_band;
+        if (!c.morse.empty()) ++keyed;
+    }
+    EXPECT_GE(in_band, 5);
+    EXPECT_GE(keyed, 3);
+    EXPECT_TRUE(s.noise_dbfs.has_value());
+}
