@@ -13,11 +13,11 @@
 
 namespace {
 
-constexpr double PASS_SECONDS = 4096.0 / 500000.0;  // 8.192 ms
+constexpr double PASS_SECONDS = 4096.0 / 500000.0; // 8.192 ms
 
 // Hands out the same recorded block again and again, as a device would hand out new ones.
 class RecordedSource : public StreamSource {
-public:
+  public:
     RecordedSource() : block(65536 / 2) {
         for (size_t i = 0; i < block.size(); ++i) {
             int stream = static_cast<int>(i % 8);
@@ -34,7 +34,7 @@ public:
         return length;
     }
 
-private:
+  private:
     std::vector<int16_t> block;
 };
 
@@ -89,7 +89,8 @@ void BM_ResampleProcess(benchmark::State& state) {
     }
     std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     // One stream of eight: the pass needs eight of these.
-    state.counters["x_realtime_per_stream"] = PASS_SECONDS * double(state.iterations()) / took.count();
+    state.counters["x_realtime_per_stream"] =
+        PASS_SECONDS * double(state.iterations()) / took.count();
     state.SetLabel(std::to_string(out_rate) + " Hz, " + (state.range(1) ? "fast" : "accurate"));
 }
 BENCHMARK(BM_ResampleProcess)
@@ -99,6 +100,6 @@ BENCHMARK(BM_ResampleProcess)
     ->Args({48000, 0})
     ->Unit(benchmark::kMicrosecond);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

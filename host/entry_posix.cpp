@@ -4,5 +4,7 @@
 extern ReceiveSession g_session;
 
 namespace {
-__attribute__((constructor)) void module_load() { session_attach(g_session); }
-}  // namespace
+__attribute__((constructor)) void module_load() {
+    session_attach(g_session);
+}
+} // namespace

@@ -21,17 +21,21 @@ ZALVO_API void ZALVO_CALL StartRx(const ReceiverSettings* settings) {
     session_start(g_session, settings);
 }
 
-ZALVO_API void ZALVO_CALL StopRx(void) { session_stop(g_session); }
+ZALVO_API void ZALVO_CALL StopRx(void) {
+    session_stop(g_session);
+}
 
 ZALVO_API void ZALVO_CALL SetRxFrequency(int32_t frequency, int32_t receiver) {
     session_set_frequency(g_session, frequency, receiver);
 }
 
-ZALVO_API void ZALVO_CALL SetCtrlBits(int32_t bits) { (void)bits; }
+ZALVO_API void ZALVO_CALL SetCtrlBits(int32_t bits) {
+    (void)bits;
+}
 
 ZALVO_API int32_t ZALVO_CALL ReadPort(int32_t port) {
     (void)port;
     return 0;
 }
 
-}  // extern "C"
+} // extern "C"

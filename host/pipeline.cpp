@@ -21,12 +21,11 @@ const int32_t OUTPUT_RATES[] = {48000, 96000, 192000};
 // gone away does not turn the worker into a busy loop.
 constexpr unsigned FAILED_READ_PAUSE_MS = 10;
 
-template <typename T>
-T** alloc_pointer_array(int count) {
+template <typename T> T** alloc_pointer_array(int count) {
     return reinterpret_cast<T**>(ippsMalloc_8u(count * static_cast<int>(sizeof(T*))));
 }
 
-}  // namespace
+} // namespace
 
 void report_error(const ReceiveSession& s, const char* text) {
     if (s.settings.error_callback)

@@ -10,7 +10,9 @@ CResample::CResample()
     fill = history;
 }
 
-CResample::~CResample() { CResample::Free(); }
+CResample::~CResample() {
+    CResample::Free();
+}
 
 void CResample::SetParams(int32_t fast_hint, uint32_t taps, float roll, float kaiser_alpha,
                           float gain) {
@@ -81,10 +83,9 @@ bool CResample::Process(const float* in, uint32_t length, float* out, int32_t* p
 
         uint32_t p = static_cast<uint32_t>(time);
         int n = 0;
-        ippsResamplePolyphaseFixed_32f(state, buffer,
-                                       static_cast<int>(fill) - static_cast<int>(history) -
-                                           static_cast<int>(p),
-                                       out, norm, &time, &n);
+        ippsResamplePolyphaseFixed_32f(
+            state, buffer, static_cast<int>(fill) - static_cast<int>(history) - static_cast<int>(p),
+            out, norm, &time, &n);
         *produced += n;
         out += n;
 

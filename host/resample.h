@@ -9,7 +9,7 @@
 #include <cstdint>
 
 class CResample {
-public:
+  public:
     // SetParams(1, 64, 0.9, 9.0, 0.98); rates 8000; no memory held until Init.
     CResample();
     virtual ~CResample();
@@ -46,7 +46,7 @@ public:
     double time;
     uint32_t fill;
 
-private:
+  private:
     CResample(const CResample&) = delete;
     CResample& operator=(const CResample&) = delete;
 };

@@ -10,7 +10,7 @@ namespace {
 
 // The worker's view of the session's device.
 class DeviceSource : public StreamSource {
-public:
+  public:
     explicit DeviceSource(usrp_standard_rx* d) : device(d) {}
     void start_streaming() override { device->start_streaming(); }
     void stop_streaming() override { device->stop_streaming(); }
@@ -18,11 +18,11 @@ public:
         return device->read(buffer, length, overrun);
     }
 
-private:
+  private:
     usrp_standard_rx* device;
 };
 
-}  // namespace
+} // namespace
 
 void session_attach(ReceiveSession& s) {
     for (int i = 0; i < OUTPUT_BUFFER_COUNT; ++i)

@@ -22,8 +22,8 @@ constexpr double INITIAL_GAIN = 20.0;
 constexpr const char* FIRMWARE_IMAGE = "std.ihx";
 constexpr const char* FPGA_IMAGE = "std_4rx_0tx.rbf";
 
-constexpr int32_t INPUT_RATE = CONVERTER_RATE / DECIMATION;  // 500 000 Hz
-constexpr float OUTPUT_GAIN = 2147483648.0f;                  // 2^31
+constexpr int32_t INPUT_RATE = CONVERTER_RATE / DECIMATION; // 500 000 Hz
+constexpr float OUTPUT_GAIN = 2147483648.0f;                // 2^31
 
 // Fixed texts of the error callback.
 extern const char* const TEXT_NO_DEVICE;
@@ -34,7 +34,7 @@ extern const char* const TEXT_NO_THREAD;
 
 // Where the worker gets its samples: the device in the module, synthetic blocks in tests.
 class StreamSource {
-public:
+  public:
     virtual ~StreamSource() = default;
     virtual void start_streaming() = 0;
     virtual void stop_streaming() = 0;
@@ -49,7 +49,7 @@ struct ReceiveSession {
     os::thread* thread_handle;
     uint32_t thread_id;
     std::atomic<uint8_t> stop_requested;
-    StreamSource* source;  // what the worker reads; set before the worker starts
+    StreamSource* source; // what the worker reads; set before the worker starts
 
     float* output_buffers[OUTPUT_BUFFER_COUNT];
     int32_t output_rate;

@@ -59,8 +59,7 @@ Ipp32f* ippsMalloc_32f(int len);
 void ippsFree(void* ptr);
 
 // De-interleaves nChannels channels: pDst[k][i] = pSrc[i * nChannels + k] / 32768.
-IppStatus ippsSplitScaled_16s32f_D2L(const Ipp16s* pSrc, Ipp32f** pDst, int nChannels,
-                                     int chanLen);
+IppStatus ippsSplitScaled_16s32f_D2L(const Ipp16s* pSrc, Ipp32f** pDst, int nChannels, int chanLen);
 
 IppStatus ippsCopy_32f(const Ipp32f* pSrc, Ipp32f* pDst, int len);
 // As ippsCopy_32f, correct for overlapping ranges.
@@ -68,9 +67,8 @@ IppStatus ippsMove_32f(const Ipp32f* pSrc, Ipp32f* pDst, int len);
 IppStatus ippsZero_32f(Ipp32f* pDst, int len);
 
 IppStatus ippsResamplePolyphaseFixedInitAlloc_32f(IppsResamplingPolyphaseFixed_32f** pState,
-                                                  int inRate, int outRate, int len,
-                                                  Ipp32f rollf, Ipp32f alpha,
-                                                  IppHintAlgorithm hint);
+                                                  int inRate, int outRate, int len, Ipp32f rollf,
+                                                  Ipp32f alpha, IppHintAlgorithm hint);
 IppStatus ippsResamplePolyphaseFixed_32f(const IppsResamplingPolyphaseFixed_32f* pState,
                                          const Ipp32f* pSrc, int len, Ipp32f* pDst, Ipp32f norm,
                                          Ipp64f* pTime, int* pOutlen);
@@ -95,4 +93,4 @@ long live_allocations();
 // Bytes asked for a block from ippsMalloc_8u/ippsMalloc_32f.
 size_t allocated_bytes(const void* ptr);
 
-}  // namespace dsp
+} // namespace dsp

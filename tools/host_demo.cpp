@@ -22,7 +22,7 @@ struct Listener {
     std::atomic<long> blocks{0};
     std::atomic<bool> failed{false};
     std::mutex lock;
-    double power[4] = {0, 0, 0, 0};  // summed since the last report
+    double power[4] = {0, 0, 0, 0}; // summed since the last report
     long power_blocks = 0;
     int block_length = 512;
 };
@@ -53,8 +53,7 @@ void ZALVO_CALL on_error(intptr_t context, const char* text) {
     l->failed = true;
 }
 
-template <typename F>
-F symbol(void* module, const char* name) {
+template <typename F> F symbol(void* module, const char* name) {
     void* p = dlsym(module, name);
     if (!p) {
         std::fprintf(stderr, "module has no %s\n", name);
@@ -63,7 +62,7 @@ F symbol(void* module, const char* name) {
     return reinterpret_cast<F>(p);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     std::string path = ZALVO_MODULE_PATH;
@@ -90,8 +89,7 @@ int main(int argc, char** argv) {
     SdrInfo info;
     std::memset(&info, 0, sizeof info);
     get_sdr_info(&info);
-    std::printf("GetSdrInfo: device \"%s\", %d receivers\n", info.device_name,
-                info.receiver_count);
+    std::printf("GetSdrInfo: device \"%s\", %d receivers\n", info.device_name, info.receiver_count);
 
     Listener listener;
     listener.block_length = 512 << (rate & 3);
@@ -102,7 +100,9 @@ int main(int argc, char** argv) {
     settings.data_callback = on_data;
     settings.error_callback = on_error;
 
-    std::printf("StartRx: %d Hz output, receivers at 3.6 MHz\n", rate == 1 ? 96000 : rate == 2 ? 192000 : 48000);
+    std::printf("StartRx: %d Hz output, receivers at 3.6 MHz\n", rate == 1   ? 96000
+                                                                 : rate == 2 ? 192000
+                                                                             : 48000);
     std::fflush(stdout);
     start_rx(&settings);
     if (listener.failed) {
@@ -133,8 +133,9 @@ int main(int argc, char** argv) {
     }
     auto stop_begin = std::chrono::steady_clock::now();
     stop_rx();
-    double stop_ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() -
-                                                               stop_begin).count();
+    double stop_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - stop_begin)
+            .count();
     double elapsed = std::chrono::duration<double>(stop_begin - start).count();
     long blocks = listener.blocks.load();
     std::printf("StopRx: %.0f ms; %ld blocks in %.2f s (%.2f per second, 93.75 expected)\n",

@@ -14,7 +14,7 @@ struct block_header {
     size_t bytes;
 };
 
-}  // namespace
+} // namespace
 
 namespace dsp {
 namespace {
@@ -22,9 +22,11 @@ namespace {
 std::atomic<long> fail_countdown{-1};
 std::atomic<long> live_blocks{0};
 
-}  // namespace
+} // namespace
 
-void fail_allocation_at(int k) { fail_countdown.store(k < 0 ? -1 : k); }
+void fail_allocation_at(int k) {
+    fail_countdown.store(k < 0 ? -1 : k);
+}
 
 bool allocation_fails() {
     long k = fail_countdown.load();
@@ -35,15 +37,19 @@ bool allocation_fails() {
     return false;
 }
 
-long live_allocations() { return live_blocks.load(); }
+long live_allocations() {
+    return live_blocks.load();
+}
 
 size_t allocated_bytes(const void* ptr) {
     return ptr ? static_cast<const block_header*>(ptr)[-1].bytes : 0;
 }
 
-void count_block(long delta) { live_blocks.fetch_add(delta); }
+void count_block(long delta) {
+    live_blocks.fetch_add(delta);
+}
 
-}  // namespace dsp
+} // namespace dsp
 
 namespace {
 
@@ -62,7 +68,7 @@ void* aligned_alloc_bytes(size_t bytes) {
     return reinterpret_cast<void*>(aligned);
 }
 
-}  // namespace
+} // namespace
 
 Ipp8u* ippsMalloc_8u(int len) {
     if (len <= 0)

@@ -6,13 +6,13 @@
 #include <new>
 
 struct IppsResamplingPolyphaseFixed_32f {
-    uint32_t up;    // L: output positions lie on a grid of 1/L input samples
-    uint32_t down;  // M: positions advance by M/L input samples
-    uint32_t span;  // taps per coefficient set, a multiple of 4
-    uint32_t rows;  // coefficient sets in the table, for fractions 0, 1/rows, ... 1 (rows + 1)
-    bool exact;     // rows == up: every position has its own set
+    uint32_t up;   // L: output positions lie on a grid of 1/L input samples
+    uint32_t down; // M: positions advance by M/L input samples
+    uint32_t span; // taps per coefficient set, a multiple of 4
+    uint32_t rows; // coefficient sets in the table, for fractions 0, 1/rows, ... 1 (rows + 1)
+    bool exact;    // rows == up: every position has its own set
     bool accurate;
-    float* taps;    // (rows + 1) * span
+    float* taps; // (rows + 1) * span
 };
 
 namespace {
@@ -53,7 +53,8 @@ void design_row(float* row, double* h, uint32_t span, double frac, double cutoff
         double u = 2.0 * cutoff * x;
         double sinc = (u == 0.0) ? 1.0 : std::sin(PI * u) / (PI * u);
         double r = x / half;
-        double w = (r * r >= 1.0) ? 1.0 / i0_beta : bessel_i0(beta * std::sqrt(1.0 - r * r)) / i0_beta;
+        double w =
+            (r * r >= 1.0) ? 1.0 / i0_beta : bessel_i0(beta * std::sqrt(1.0 - r * r)) / i0_beta;
         h[k] = 2.0 * cutoff * sinc * w;
         sum += h[k];
     }
@@ -95,7 +96,7 @@ inline double dot_interpolated(const float* h0, const float* h1, double w, const
     return a0 + a1;
 }
 
-}  // namespace
+} // namespace
 
 namespace dsp {
 
@@ -117,12 +118,11 @@ uint32_t resample_state_span(const IppsResamplingPolyphaseFixed_32f* state) {
     return state ? state->span : 0;
 }
 
-}  // namespace dsp
+} // namespace dsp
 
 IppStatus ippsResamplePolyphaseFixedInitAlloc_32f(IppsResamplingPolyphaseFixed_32f** pState,
-                                                  int inRate, int outRate, int len,
-                                                  Ipp32f rollf, Ipp32f alpha,
-                                                  IppHintAlgorithm hint) {
+                                                  int inRate, int outRate, int len, Ipp32f rollf,
+                                                  Ipp32f alpha, IppHintAlgorithm hint) {
     if (!pState)
         return ippStsNullPtrErr;
     *pState = nullptr;
@@ -207,8 +207,8 @@ IppStatus ippsResamplePolyphaseFixed_32f(const IppsResamplingPolyphaseFixed_32f*
             double pos = double(phase) * pState->rows / up;
             uint64_t r = static_cast<uint64_t>(pos);
             if (pState->accurate) {
-                y = static_cast<float>(dot_interpolated(table + r * span, table + (r + 1) * span,
-                                                        pos - r, x, span));
+                y = static_cast<float>(
+                    dot_interpolated(table + r * span, table + (r + 1) * span, pos - r, x, span));
             } else {
                 uint64_t nearest = static_cast<uint64_t>(pos + 0.5);
                 y = dot_fast(table + nearest * span, x, span);

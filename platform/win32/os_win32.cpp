@@ -28,7 +28,7 @@ DWORD WINAPI run(LPVOID p) {
     return args.routine(args.arg);
 }
 
-}  // namespace
+} // namespace
 
 thread* thread_start(thread_routine routine, void* arg, uint32_t* thread_id) {
     if (thread_id)
@@ -72,11 +72,13 @@ void thread_release(thread* t) {
     delete t;
 }
 
-void sleep_ms(unsigned ms) { Sleep(ms); }
+void sleep_ms(unsigned ms) {
+    Sleep(ms);
+}
 
 void debug_trace(const char* text) {
     if (text)
         OutputDebugStringA(text);
 }
 
-}  // namespace os
+} // namespace os

@@ -44,7 +44,8 @@ Module& module() {
         x.stop_rx = reinterpret_cast<decltype(x.stop_rx)>(dlsym(x.handle, "StopRx"));
         x.set_rx_frequency =
             reinterpret_cast<decltype(x.set_rx_frequency)>(dlsym(x.handle, "SetRxFrequency"));
-        x.set_ctrl_bits = reinterpret_cast<decltype(x.set_ctrl_bits)>(dlsym(x.handle, "SetCtrlBits"));
+        x.set_ctrl_bits =
+            reinterpret_cast<decltype(x.set_ctrl_bits)>(dlsym(x.handle, "SetCtrlBits"));
         x.read_port = reinterpret_cast<decltype(x.read_port)>(dlsym(x.handle, "ReadPort"));
         return x;
     }();
@@ -96,7 +97,7 @@ void ZALVO_CALL on_data(intptr_t context, float** buffers) {
 
 ReceiverSettings settings_for(Host& h, int rate_index) {
     ReceiverSettings s;
-    std::memset(&s, 0x5A, sizeof s);  // fields the module must not read
+    std::memset(&s, 0x5A, sizeof s); // fields the module must not read
     s.callback_context = reinterpret_cast<intptr_t>(&h);
     s.sample_rate_index = rate_index;
     s.data_callback = on_data;
@@ -122,7 +123,7 @@ uint32_t ddc_word(double hz) {
 enum { REG_DDC_FREQ_0 = 34, REG_DDC_PHASE_0 = 44 };
 
 class ModuleTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_NE(module().handle, nullptr) << dlerror();
         setenv("USRP_PATH", ZALVO_IMAGES_DIR, 1);
@@ -138,12 +139,12 @@ protected:
         usbsim::BoardConfig cfg;
         cfg.scene.noise_dbfs = -40.0;
         usbsim::BoardId b = w.add_board(bus, cfg);
-        w.rescan();  // the module scans the buses only once, when it first opens a board
+        w.rescan(); // the module scans the buses only once, when it first opens a board
         return b;
     }
 };
 
-}  // namespace
+} // namespace
 
 // ---- without a device ---------------------------------------------------------------------
 
@@ -171,7 +172,7 @@ TEST(ModuleExports, DynamicSymbolTableHoldsExactlyTheSixFunctions) {
         }
     }
     EXPECT_EQ(dynsym_sections, 1);
-    std::set<std::string> six = {"GetSdrInfo", "StartRx",     "StopRx",
+    std::set<std::string> six = {"GetSdrInfo",     "StartRx",     "StopRx",
                                  "SetRxFrequency", "SetCtrlBits", "ReadPort"};
     EXPECT_EQ(defined, six);
 }
@@ -224,7 +225,7 @@ TEST_F(ModuleTest, NoBoardReportsOnTheCallingThreadWithTheContext) {
     module().stop_rx();
     EXPECT_EQ(usbsim::World::instance().open_handles(), 0);
 
-    s.error_callback = nullptr;  // silent, and nothing is left open
+    s.error_callback = nullptr; // silent, and nothing is left open
     module().start_rx(&s);
     EXPECT_EQ(h.errors.size(), 1u);
     EXPECT_EQ(usbsim::World::instance().open_handles(), 0);

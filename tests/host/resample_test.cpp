@@ -45,10 +45,11 @@ std::vector<float> resample(const std::vector<float>& in, uint32_t out_rate, int
 // Outputs near the start see the zeros before the stream; they are left out of measurements.
 size_t settle(uint32_t out_rate) {
     return static_cast<size_t>(dsp::resample_span(IN_RATE, out_rate, 64) / 2.0 * out_rate /
-                               IN_RATE) + 2;
+                               IN_RATE) +
+           2;
 }
 
-}  // namespace
+} // namespace
 
 // ---- parameters and bookkeeping -----------------------------------------------------------
 
@@ -125,7 +126,7 @@ TEST(ResampleInit, SecondInitAndFreeReleaseEverything) {
         EXPECT_EQ(r.buffer, nullptr);
         EXPECT_EQ(r.state, nullptr);
         EXPECT_EQ(r.chunk_capacity, 0u);
-        r.Free();  // nothing left to free
+        r.Free(); // nothing left to free
         EXPECT_EQ(dsp::live_allocations(), base);
         ASSERT_TRUE(r.Init(IN_RATE, 192000)) << "usable again after Free";
     }
@@ -135,11 +136,11 @@ TEST(ResampleInit, SecondInitAndFreeReleaseEverything) {
 TEST(ResampleInit, FailuresLeaveNoMemory) {
     long base = dsp::live_allocations();
     CResample r;
-    dsp::fail_allocation_at(0);  // the work buffer
+    dsp::fail_allocation_at(0); // the work buffer
     EXPECT_FALSE(r.Init(IN_RATE, 48000));
     EXPECT_EQ(r.buffer, nullptr);
     EXPECT_EQ(dsp::live_allocations(), base);
-    for (int k = 1; k <= 2; ++k) {  // the filter state and its table
+    for (int k = 1; k <= 2; ++k) { // the filter state and its table
         dsp::fail_allocation_at(k);
         EXPECT_FALSE(r.Init(IN_RATE, 48000)) << k;
         EXPECT_EQ(r.buffer, nullptr) << k;
@@ -148,7 +149,7 @@ TEST(ResampleInit, FailuresLeaveNoMemory) {
     }
     dsp::fail_allocation_at(-1);
 
-    r.SetParams(1, 64, 0.0f, 9.0f, 0.98f);  // no passband: refused by the filter
+    r.SetParams(1, 64, 0.0f, 9.0f, 0.98f); // no passband: refused by the filter
     EXPECT_FALSE(r.Init(IN_RATE, 48000));
     EXPECT_EQ(dsp::live_allocations(), base);
     r.SetParams(1, 64, 0.9f, 9.0f, 0.98f);
@@ -182,7 +183,7 @@ TEST(ResampleProcess, EmptyAndNullCallsChangeNothing) {
     EXPECT_EQ(r.time, time);
     EXPECT_EQ(r.fill, fill);
 
-    r.SetParams(1, 128, 0.9f, 9.0f, 0.98f);  // new history without Init
+    r.SetParams(1, 128, 0.9f, 9.0f, 0.98f); // new history without Init
     EXPECT_FALSE(r.Process(in.data(), 10, out.data(), &produced));
 }
 
@@ -208,7 +209,7 @@ TEST(ResampleProcess, InvariantsAndLookBackAfterEveryStep) {
         ASSERT_TRUE(r.Init(IN_RATE, out_rate));
         std::mt19937 rng(out_rate);
         std::uniform_real_distribution<float> value(-1, 1);
-        std::vector<float> padded(r.history, 0.0f);  // the stream as the buffer sees it
+        std::vector<float> padded(r.history, 0.0f); // the stream as the buffer sees it
         std::vector<float> out(60000);
         uint64_t fed = 0, total_out = 0;
         const size_t sizes[] = {1, 7, 4096, 60000, 3, 333, 50000, 12345, 2};
@@ -265,7 +266,8 @@ TEST(ResampleQuality, PassbandFlatToEightTenthsOfNyquist) {
         for (int step = 0; step <= 40; ++step) {
             double f = 100 + (edge - 100) * step / 40.0;
             std::vector<float> out = resample(tone(f, IN_RATE, 40000, 0.9), out_rate);
-            double gain_db = db(fit_tone(out, settle(out_rate), f, out_rate).amplitude / 0.9 / 0.98);
+            double gain_db =
+                db(fit_tone(out, settle(out_rate), f, out_rate).amplitude / 0.9 / 0.98);
             worst = std::max(worst, std::fabs(gain_db));
             EXPECT_LT(std::fabs(gain_db), 0.5) << out_rate << " Hz output, tone " << f;
         }

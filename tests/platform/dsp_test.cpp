@@ -19,7 +19,7 @@ TEST(DspAlloc, AlignedCountedAndInjectable) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(f) % 32, 0u);
     EXPECT_EQ(dsp::allocated_bytes(b), 3u);
     EXPECT_EQ(dsp::allocated_bytes(f), 4004u);
-    std::memset(f, 0xAB, 4004);  // the whole block is usable
+    std::memset(f, 0xAB, 4004); // the whole block is usable
     EXPECT_EQ(dsp::live_allocations(), base + 2);
     ippsFree(b);
     ippsFree(f);
@@ -95,14 +95,23 @@ TEST(DspCopy, MoveHandlesOverlapBothWays) {
 TEST(DspResampler, RefusesBadParameters) {
     long base = dsp::live_allocations();
     IppsResamplingPolyphaseFixed_32f* st = reinterpret_cast<IppsResamplingPolyphaseFixed_32f*>(1);
-    EXPECT_NE(ippsResamplePolyphaseFixedInitAlloc_32f(&st, 0, 48000, 64, 0.9f, 9, ippAlgHintFast), 0);
+    EXPECT_NE(ippsResamplePolyphaseFixedInitAlloc_32f(&st, 0, 48000, 64, 0.9f, 9, ippAlgHintFast),
+              0);
     EXPECT_EQ(st, nullptr);
-    EXPECT_NE(ippsResamplePolyphaseFixedInitAlloc_32f(&st, 500000, 48000, 0, 0.9f, 9, ippAlgHintFast), 0);
-    EXPECT_NE(ippsResamplePolyphaseFixedInitAlloc_32f(&st, 500000, 48000, 64, 1.5f, 9, ippAlgHintFast), 0);
-    EXPECT_NE(ippsResamplePolyphaseFixedInitAlloc_32f(&st, 500000, 48000, 64, 0.9f, 0, ippAlgHintFast), 0);
+    EXPECT_NE(
+        ippsResamplePolyphaseFixedInitAlloc_32f(&st, 500000, 48000, 0, 0.9f, 9, ippAlgHintFast), 0);
+    EXPECT_NE(
+        ippsResamplePolyphaseFixedInitAlloc_32f(&st, 500000, 48000, 64, 1.5f, 9, ippAlgHintFast),
+        0);
+    EXPECT_NE(
+        ippsResamplePolyphaseFixedInitAlloc_32f(&st, 500000, 48000, 64, 0.9f, 0, ippAlgHintFast),
+        0);
     EXPECT_NE(ippsResamplePolyphaseFixedInitAlloc_32f(&st, 500000, 48000, 64, 0.9f, 9,
-                                                      static_cast<IppHintAlgorithm>(7)), 0);
-    EXPECT_NE(ippsResamplePolyphaseFixedInitAlloc_32f(nullptr, 500000, 48000, 64, 0.9f, 9, ippAlgHintFast), 0);
+                                                      static_cast<IppHintAlgorithm>(7)),
+              0);
+    EXPECT_NE(ippsResamplePolyphaseFixedInitAlloc_32f(nullptr, 500000, 48000, 64, 0.9f, 9,
+                                                      ippAlgHintFast),
+              0);
     EXPECT_EQ(dsp::live_allocations(), base);
 }
 
@@ -117,17 +126,21 @@ TEST(DspResampler, FilteringCallContract) {
     for (const Case& c : cases) {
         for (IppHintAlgorithm hint : {ippAlgHintFast, ippAlgHintAccurate}) {
             IppsResamplingPolyphaseFixed_32f* st = nullptr;
-            ASSERT_EQ(ippsResamplePolyphaseFixedInitAlloc_32f(&st, 500000, c.out, 64, 0.9f, 9.0f, hint), 0);
+            ASSERT_EQ(
+                ippsResamplePolyphaseFixedInitAlloc_32f(&st, 500000, c.out, 64, 0.9f, 9.0f, hint),
+                0);
             ASSERT_EQ(dsp::resample_state_span(st), c.span);
             const int half = static_cast<int>(c.span / 2);
             const int len = 3000, j0 = 1700;
             std::vector<Ipp32f> src(static_cast<size_t>(len + 2 * half + 10), 0.0f);
             src[j0] = 1.0f;
             std::vector<Ipp32f> dst(len, -7.0f);
-            double time = half + 1 + 3.0 / c.up;  // on the grid, at phase 3
+            double time = half + 1 + 3.0 / c.up; // on the grid, at phase 3
             const double start = time;
             int n = -1;
-            ASSERT_EQ(ippsResamplePolyphaseFixed_32f(st, src.data(), len, dst.data(), 1.0f, &time, &n), 0);
+            ASSERT_EQ(
+                ippsResamplePolyphaseFixed_32f(st, src.data(), len, dst.data(), 1.0f, &time, &n),
+                0);
             // Positions start + m * down / up for m < n, all below floor(start) + len.
             int expect_n = 0;
             while (start + double(expect_n) * c.down / c.up < std::floor(start) + len)
@@ -146,7 +159,9 @@ TEST(DspResampler, FilteringCallContract) {
             EXPECT_GT(touched, 0);
             int zero_n = -1;
             double t2 = time;
-            EXPECT_NE(ippsResamplePolyphaseFixed_32f(st, src.data(), 0, dst.data(), 1.0f, &t2, &zero_n), 0);
+            EXPECT_NE(
+                ippsResamplePolyphaseFixed_32f(st, src.data(), 0, dst.data(), 1.0f, &t2, &zero_n),
+                0);
             EXPECT_EQ(zero_n, 0);
             EXPECT_EQ(t2, time) << "a count of 0 leaves the position alone";
             ippsResamplePolyphaseFixedFree_32f(st);
@@ -158,7 +173,9 @@ TEST(DspResampler, FilteringCallContract) {
 // position stays exactly on the 1/L grid, with no drift.
 TEST(DspResampler, PositionDoesNotDrift) {
     IppsResamplingPolyphaseFixed_32f* st = nullptr;
-    ASSERT_EQ(ippsResamplePolyphaseFixedInitAlloc_32f(&st, 500000, 48000, 64, 0.9f, 9.0f, ippAlgHintFast), 0);
+    ASSERT_EQ(
+        ippsResamplePolyphaseFixedInitAlloc_32f(&st, 500000, 48000, 64, 0.9f, 9.0f, ippAlgHintFast),
+        0);
     std::vector<Ipp32f> src(2000, 0.25f), dst(200);
     double time = 335;
     uint64_t outputs = 0, dropped = 0;
