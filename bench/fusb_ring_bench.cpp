@@ -42,6 +42,7 @@ struct Board {
         usb_set_configuration(handle, 1);
         usb_claim_interface(handle, 2);
         usb_set_altinterface(handle, 0);
+        fpga(49, 0x300);  // 16-bit I/Q
         fpga(38, static_cast<uint32_t>(channels));
         fpga(33, 127);
         request(0x06, 1, 0);  // receive path on

@@ -215,6 +215,7 @@ TEST_F(AsyncBulk, ThreadsFollowContextsAndFreeingPendingTransfersIsSafe) {
         for (int i = 0; i < 8; ++i)
             ASSERT_EQ(usb_submit_async(in.ctx[i], reinterpret_cast<char*>(buf.data()) + i * 2048,
                                        2048), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let the first call begin
         // Freed at scope end with one transfer waiting in a bulk call and the rest queued.
     }
     EXPECT_EQ(thread_count(), base);

@@ -1,33 +1,15 @@
 // The ring of bulk transfers behind read/write, against the simulated board: sizes, what reads
 // and writes put on the bus and hand back, failure reports, start/stop/restart and teardown.
+#include "alloc_count.h"
 #include "fusb_sim.h"
 
 #include <fusb_win32.h>
 
-#include <cstdlib>
 #include <memory>
-#include <new>
 #include <stdexcept>
 #include <string>
 
 using namespace fusb_test;
-
-// Allocations made by the current thread while counting is on, to check that read allocates
-// nothing.
-namespace {
-thread_local bool g_count_allocs = false;
-thread_local long g_allocs = 0;
-}  // namespace
-
-void* operator new(std::size_t n) {
-    if (g_count_allocs)
-        ++g_allocs;
-    if (void* p = std::malloc(n ? n : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -314,6 +296,27 @@ TEST_F(Ring, RestartRetiresTheEarlierRunsReads) {
     EXPECT_EQ(second.samples(), 10u * 4096 / BYTES_PER_SAMPLE);
 }
 
+// Restart while the earlier run is part-way through its queue: blocks 0 and 1 have completed,
+// block 2's transfer hangs in a bulk call that will fail, block 3 waits behind it. After the
+// restart the blocks must again complete in ring order, with no error from the old run.
+TEST_F(Ring, RestartPartWayThroughTheQueueKeepsRingOrder) {
+    ASSERT_TRUE(rx_enable(handle, true));
+    usbsim::Fault slow{usbsim::FaultKind::timeout};
+    slow.wait_ms = 300;
+    usbsim::World::instance().fail_bulk_at(2, slow);
+    ep_ptr ep(dev->open_endpoint(RX_ENDPOINT, true, 4096, 4));
+    ASSERT_TRUE(ep->start());
+    ASSERT_TRUE(wait_until([] { return bulk_records(EP_IN) == 2; }));
+    ASSERT_TRUE(ep->stop());
+    ASSERT_TRUE(ep->start());
+    StreamChecker check;
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 8; ++i)
+        ASSERT_EQ(read_checked(*ep, check, 4096), 4096) << "read " << i;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(check.samples(), 8u * 4096 / BYTES_PER_SAMPLE);
+}
+
 // Restart while the earlier run's first read still waits for data in a bulk call: it does not
 // hang, and the new run's data is fresh once the stream flows.
 TEST_F(Ring, RestartWhileAReadWaitsForData) {
@@ -358,14 +361,17 @@ TEST_F(Ring, ReadAllocatesNothing) {
     std::vector<unsigned char> buf(3 * 65536);
     ASSERT_EQ(ep->read(buf.data(), 65536), 65536);
     const int sizes[] = {65536, 1000, 3 * 65536, 17, 65536 - 1017};
-    g_allocs = 0;
-    g_count_allocs = true;
+    alloc_count::start();
     bool all = true;
     for (int i = 0; i < 40; ++i)
         all = all && ep->read(buf.data(), sizes[i % 5]) == sizes[i % 5];
-    g_count_allocs = false;
+    const long allocs = alloc_count::stop();
     EXPECT_TRUE(all);
-    EXPECT_EQ(g_allocs, 0);
+    EXPECT_EQ(allocs, 0);
+    // The counter itself works: a vector made while counting is seen.
+    alloc_count::start();
+    std::vector<int> v(10);
+    EXPECT_EQ(alloc_count::stop(), 1);
 }
 
 // ---- integrity -------------------------------------------------------------------------------

@@ -65,9 +65,10 @@ void SimBoard::SetUp() {
     ASSERT_EQ(usb_claim_interface(handle, RX_INTERFACE), 0);
     ASSERT_EQ(usb_set_altinterface(handle, 0), 0);
 
-    // One channel, I and Q from converter input 0, decimation 128, tuned so that the carrier
-    // sits 12 345 Hz above the channel's centre.
-    ASSERT_TRUE(fpga_write(handle, FPGA_RX_FORMAT_MUX, 1));
+    // 16-bit I/Q, one channel with I and Q from converter input 0, decimation 128, tuned so that
+    // the carrier sits 12 345 Hz above the channel's centre.
+    ASSERT_TRUE(fpga_write(handle, FPGA_RX_FORMAT, 0x300));
+    ASSERT_TRUE(fpga_write(handle, FPGA_RX_MUX, 1));
     ASSERT_TRUE(fpga_write(handle, FPGA_DECIM, 127));
     const double word = std::round(DDC_HZ / usbsim::ADC_CLOCK_HZ * 4294967296.0);
     ASSERT_TRUE(fpga_write(handle, FPGA_DDC0_FREQ,

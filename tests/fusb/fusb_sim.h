@@ -29,7 +29,8 @@ enum {
     REQ_STATUS = 0x80,
     FPGA_DECIM = 33,
     FPGA_DDC0_FREQ = 34,
-    FPGA_RX_FORMAT_MUX = 38,
+    FPGA_RX_MUX = 38,
+    FPGA_RX_FORMAT = 49,
 };
 
 // One sample instant of a single-channel stream: I then Q, 16-bit little endian.
