@@ -61,12 +61,13 @@ TEST_F(Dboard, ValidImageAndItsWireTraffic) {
     expect_request(l[1], 0xC0, REQ_I2C_READ, 0x55, 0, 32);
 
     // Each slot has its own I2C address.
+    const Eeprom image = basic_rx();
     for (int slot = 0; slot < 4; ++slot) {
-        world.set_eeprom(board, slot, basic_rx());
+        world.set_eeprom(board, slot, image);
         world.clear_log();
         unsigned char raw[32];
         EXPECT_EQ(usrp_dboard_eeprom_load(h, slot, raw), DBE_OK);
-        EXPECT_EQ(Bytes(raw, raw + 32), Bytes(basic_rx().begin(), basic_rx().end()));
+        EXPECT_EQ(Bytes(raw, raw + 32), Bytes(image.begin(), image.end()));
         ASSERT_EQ(log().size(), 2u);
         EXPECT_EQ(log()[1].value, 0x54 + slot);
     }

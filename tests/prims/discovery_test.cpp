@@ -123,3 +123,93 @@ TEST_F(Discovery, ClaimFailureClosesWithoutRelease) {
     EXPECT_EQ(err.substr(err.size() - tail.size()), tail) << err;
     usb_close(holder);
 }
+
+namespace {
+
+using usbsim::CallRecord;
+using usbsim::UsbCall;
+
+std::vector<UsbCall> calls_of(const std::vector<CallRecord>& log) {
+    std::vector<UsbCall> out;
+    for (const auto& c : log) out.push_back(c.call);
+    return out;
+}
+
+class Opening : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        world.add_board(world.add_bus(), warm_board());
+        dev = usrp_find_device(0);
+        ASSERT_NE(dev, nullptr);
+        world.clear_log();
+    }
+    struct usb_device* dev = nullptr;
+};
+
+}  // namespace
+
+TEST_F(Opening, CallsInOrderOnSuccess) {
+    usb_dev_handle* h = usrp_open_interface(dev, RX_INTERFACE);
+    ASSERT_NE(h, nullptr);
+    auto log = world.call_log();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(calls_of(log), (std::vector<UsbCall>{UsbCall::open, UsbCall::set_configuration,
+                                                   UsbCall::claim_interface,
+                                                   UsbCall::set_altinterface}));
+    EXPECT_EQ(log[1].arg, 1);
+    EXPECT_EQ(log[2].arg, RX_INTERFACE);
+    EXPECT_EQ(log[3].arg, 0);
+    usb_close(h);
+}
+
+TEST_F(Opening, OpenFailureIsSilent) {
+    world.fail_call(UsbCall::open, usbsim::Fault{usbsim::FaultKind::io_error});
+    capture_stderr();
+    EXPECT_EQ(usrp_open_interface(dev, CMD_INTERFACE), nullptr);
+    EXPECT_EQ(captured_stderr(), "");
+    EXPECT_EQ(calls_of(world.call_log()), std::vector<UsbCall>{UsbCall::open});
+
+    world.fail_call(UsbCall::open, usbsim::Fault{usbsim::FaultKind::io_error});
+    capture_stderr();
+    EXPECT_EQ(open_nth_cmd_interface(0), nullptr);
+    EXPECT_EQ(captured_stderr(), "open_nth_cmd_interface: open_cmd_interface failed\n");
+}
+
+TEST_F(Opening, FailedSetConfigurationDoesNotStopOpening) {
+    world.fail_call(UsbCall::set_configuration, usbsim::Fault{usbsim::FaultKind::io_error});
+    capture_stderr();
+    usb_dev_handle* h = usrp_open_interface(dev, CMD_INTERFACE);
+    EXPECT_EQ(captured_stderr(), "");
+    ASSERT_NE(h, nullptr);
+    EXPECT_LT(world.call_log()[1].result, 0);
+    EXPECT_EQ(world.claimed_interfaces(), 1);
+    usb_close(h);
+}
+
+TEST_F(Opening, ClaimFailureClosesWithoutRelease) {
+    world.fail_call(UsbCall::claim_interface, usbsim::Fault{usbsim::FaultKind::io_error});
+    capture_stderr();
+    EXPECT_EQ(usrp_open_interface(dev, RX_INTERFACE), nullptr);
+    std::string text = usb_strerror();
+    EXPECT_EQ(captured_stderr(),
+              "usrp_open_interface:usb_claim_interface: failed interface 2\n" + text + "\n");
+    EXPECT_EQ(calls_of(world.call_log()),
+              (std::vector<UsbCall>{UsbCall::open, UsbCall::set_configuration,
+                                    UsbCall::claim_interface, UsbCall::close}));
+}
+
+TEST_F(Opening, AltSettingFailureReleasesThenCloses) {
+    world.fail_call(UsbCall::set_altinterface, usbsim::Fault{usbsim::FaultKind::io_error});
+    capture_stderr();
+    EXPECT_EQ(usrp_open_interface(dev, RX_INTERFACE), nullptr);
+    std::string text = usb_strerror();
+    EXPECT_EQ(captured_stderr(), "usrp_open_interface:usb_set_alt_interface: failed\n" + text + "\n");
+    auto log = world.call_log();
+    EXPECT_EQ(calls_of(log), (std::vector<UsbCall>{UsbCall::open, UsbCall::set_configuration,
+                                                   UsbCall::claim_interface,
+                                                   UsbCall::set_altinterface,
+                                                   UsbCall::release_interface, UsbCall::close}));
+    ASSERT_EQ(log.size(), 6u);
+    EXPECT_EQ(log[4].arg, RX_INTERFACE);
+}

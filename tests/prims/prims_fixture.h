@@ -76,6 +76,16 @@ protected:
         return h;
     }
 
+    // After a firmware start the board re-enumerates: close the old handle, rescan, open again.
+    usb_dev_handle* reopen(usb_dev_handle* h) {
+        if (h) usb_close(h);
+        world.rescan();
+        usb_dev_handle* fresh = open_nth_cmd_interface(0);
+        EXPECT_NE(fresh, nullptr);
+        world.clear_log();
+        return fresh;
+    }
+
     std::vector<ControlRecord> log() const { return world.control_log(); }
 
     usbsim::BoardId board = -1;
@@ -101,7 +111,9 @@ inline void expect_request(const ControlRecord& r, int type, int request, int va
     EXPECT_EQ(r.value, value);
     EXPECT_EQ(r.index, index);
     EXPECT_EQ(r.length, length);
-    if (data) EXPECT_EQ(r.data, *data);
+    if (data) {
+        EXPECT_EQ(r.data, *data);
+    }
 }
 
 // A private folder under /tmp, removed with everything in it at the end of the scope.

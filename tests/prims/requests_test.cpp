@@ -133,8 +133,8 @@ TEST_F(Requests, StallIsSilentOtherFailuresAreReported) {
     EXPECT_FALSE(usrp_rx_path_enable(h, true));
     EXPECT_EQ(captured_stderr(), "");
 
-    // The stall's errno must not silence the next failure (a time-out leaves errno alone).
-    world.fail_control_at(0, Fault{FaultKind::timeout});
+    // The stall's errno must not silence the next failure.
+    world.fail_control_at(0, Fault{FaultKind::timeout, 1, 0});
     capture_stderr();
     EXPECT_FALSE(usrp_rx_path_enable(h, true));
     std::string text = usb_strerror();
@@ -175,7 +175,7 @@ TEST_F(Requests, CodecListRules) {
     ASSERT_EQ(l.size(), 3u);
     for (int i = 0; i < 3; ++i) {
         Bytes v = bytes_of({pairs[2 * i + 1]});
-        expect_request(l[i], 0x40, REQ_SPI_WRITE, pairs[2 * i], 0x0420, 1, &v);
+        expect_request(l[i], 0x40, REQ_SPI_WRITE, pairs[2 * i], 0x0420, 1, i == 1 ? nullptr : &v);
     }
     EXPECT_EQ(world.codec_register(board, 1, 3), 0x33);
 

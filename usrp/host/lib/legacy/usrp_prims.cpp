@@ -97,8 +97,8 @@ usb_dev_handle* open_nth_cmd_interface(int nth) {
 namespace {
 
 // One vendor request with the type derived from the direction bit of the request number.
-// errno is cleared first so that a stall reported by an earlier request cannot silence the
-// report of this one (the library leaves errno alone on some failures, e.g. time-outs).
+// errno is cleared first so that a stall reported by an earlier call cannot silence the report
+// of this one where the library does not set errno itself (libusb-win32 never does).
 int control(usb_dev_handle* udh, int request, int value, int index, unsigned char* bytes,
             int length) {
     int type = VRT_VENDOR_OUT | (request & 0x80);
