@@ -61,7 +61,8 @@ void Impl::update_pacing(Board& b, Clock::time_point now) {
     if (b.config.pacing != usbsim::Pacing::real_time || !p.running) return;
     const double elapsed = std::chrono::duration<double>(now - p.origin).count();
     const uint64_t produced = uint64_t(std::max(0.0, elapsed) * ADC_CLOCK_HZ / b.decimation());
-    const uint64_t fifo = std::max<uint64_t>(1, b.config.fifo_bytes / uint64_t(b.instant_bytes()));
+    // A read waiting for data takes it as it comes: that much never piles up in the FIFO.
+    const uint64_t fifo = std::max<uint64_t>(1, b.config.fifo_bytes / uint64_t(b.instant_bytes())) + p.reader_need;
     if (produced > p.consumed + fifo) {
         const uint64_t drop = produced - p.consumed - fifo;
         p.consumed += drop;
@@ -93,7 +94,9 @@ constexpr auto POLL = std::chrono::milliseconds(2);
 
 }  // namespace
 
-// The receive endpoint. Called with the world locked; returns with it locked.
+// The receive endpoint. Called with the world locked; returns with it locked. A waiting read
+// takes the stream as it comes, as a queued transfer takes the FIFO's packets, in whole 512-byte
+// packets until the last piece.
 static Result read_stream(Impl& w, std::unique_lock<std::mutex>& lk, int handle, uint8_t* data,
                           int length, std::optional<Clock::time_point> deadline) {
     const int board_id = w.handles.at(handle).board;
@@ -101,16 +104,26 @@ static Result read_stream(Impl& w, std::unique_lock<std::mutex>& lk, int handle,
     lk.unlock();
     std::unique_lock<std::mutex> sl(st->mutex);  // one reader of the stream at a time
     lk.lock();
+    const size_t len = size_t(length);
+    size_t done = 0;
+    Result result;
     for (;;) {
         const Clock::time_point now = Clock::now();
         w.poll_timers(now);
         auto it = w.handles.find(handle);
-        if (it == w.handles.end()) return {0, Err::inval};
-        if (!w.handle_alive(it->second)) return {0, w.handle_error(it->second)};
+        if (it == w.handles.end()) {
+            result.err = Err::inval;
+            break;
+        }
+        if (!w.handle_alive(it->second)) {
+            result.err = w.handle_error(it->second);
+            break;
+        }
         Board& b = w.board(board_id);
+        b.pacing.reader_need = 0;
         const bool timed_out = deadline && now >= *deadline;
         if (!b.streaming()) {
-            if (timed_out) return {0, Err::timeout};
+            if (timed_out) break;
             pause(lk, POLL);
             continue;
         }
@@ -122,53 +135,60 @@ static Result read_stream(Impl& w, std::unique_lock<std::mutex>& lk, int handle,
         }
         const bool flush = b.pacing.restarted;
         b.pacing.restarted = false;
-        const StreamSettings& now_settings = settings ? *settings : st->settings();
-        const size_t ib = size_t(now_settings.instant_bytes());
-        const size_t pending = flush ? 0 : st->partial_bytes();
-        const size_t len = size_t(length);
-        uint64_t need = len > pending ? (len - pending + ib - 1) / ib : 0;
-        size_t bytes = len;
-        uint64_t skip = 0;
+        if (settings || flush) {
+            lk.unlock();
+            if (flush) st->flush();
+            if (settings) st->configure(*settings);
+            lk.lock();
+            continue;  // the world may have changed meanwhile
+        }
+        const size_t ib = size_t(st->settings().instant_bytes());
+        const size_t partial = st->partial_bytes();
+        const size_t want = len - done;
+        const uint64_t need = want > partial ? (want - partial + ib - 1) / ib : 0;
+        size_t bytes = want;
+        uint64_t take = need, skip = 0;
         if (b.config.pacing == usbsim::Pacing::real_time) {
             w.update_pacing(b, now);
             const double elapsed = std::chrono::duration<double>(now - b.pacing.origin).count();
-            const uint64_t produced = uint64_t(std::max(0.0, elapsed) * now_settings.rate());
+            const uint64_t produced = uint64_t(std::max(0.0, elapsed) * ADC_CLOCK_HZ / b.decimation());
             const uint64_t avail = produced > b.pacing.consumed ? produced - b.pacing.consumed : 0;
             if (avail < need) {
-                if (!timed_out) {
-                    // Apply what changed before waiting, so the settings are not taken twice.
-                    if (settings || flush) {
-                        lk.unlock();
-                        if (flush) st->flush();
-                        if (settings) st->configure(*settings);
-                        lk.lock();
-                    }
-                    auto wait = std::chrono::duration_cast<Clock::duration>(
-                        std::chrono::duration<double>(double(need - avail) / now_settings.rate()));
-                    wait = std::min<Clock::duration>(std::max<Clock::duration>(wait, POLL / 4), POLL * 5);
-                    if (deadline) wait = std::min<Clock::duration>(wait, *deadline - now);
-                    pause(lk, wait);
-                    continue;
-                }
-                // Time is up: hand over what there is, in whole 512-byte packets.
-                bytes = std::min(len, pending + size_t(avail) * ib);
+                take = avail;
+                bytes = std::min(want, partial + size_t(avail) * ib);
                 if (bytes >= 512) bytes -= bytes % 512;
-                if (bytes == 0) return {0, Err::timeout};
-                need = bytes > pending ? (bytes - pending + ib - 1) / ib : 0;
+                else if (!timed_out) bytes = 0;
+                take = bytes > partial ? (bytes - partial + ib - 1) / ib : 0;
             }
-            b.pacing.consumed += need;
+            b.pacing.consumed += take;
             skip = b.pacing.pending_skip;
             b.pacing.pending_skip = 0;
         }
-        lk.unlock();
-        if (flush) st->flush();
-        if (settings) st->configure(*settings);
-        if (skip) st->skip(skip);
-        st->produce(data, bytes);
-        lk.lock();
-        w.board(board_id).stream_bytes += bytes;
-        return {int(bytes), Err::none};
+        if (bytes > 0 || skip > 0) {
+            lk.unlock();
+            if (skip) st->skip(skip);
+            st->produce(data + done, bytes);
+            lk.lock();
+            done += bytes;
+            w.board(board_id).stream_bytes += bytes;
+        }
+        if (done == len || timed_out) break;
+        // Wait for more; meanwhile the FIFO keeps what this read still wants.
+        Board& bb = w.board(board_id);
+        const uint64_t still = need - take;
+        bb.pacing.reader_need = still;
+        const double rate = ADC_CLOCK_HZ / bb.decimation();
+        const double fifo_s = double(bb.config.fifo_bytes) / double(ib) / rate;
+        auto wait = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(std::min(double(still) / rate, fifo_s / 2)));
+        wait = std::min<Clock::duration>(std::max<Clock::duration>(wait, POLL / 8), POLL * 5);
+        if (deadline) wait = std::min<Clock::duration>(wait, *deadline - now);
+        pause(lk, wait);
     }
+    w.board(board_id).pacing.reader_need = 0;
+    if (result.err != Err::none) return result;
+    if (done == 0 && len > 0) return {0, Err::timeout};
+    return {int(done), Err::none};
 }
 
 Result api_bulk(int handle, int ep, uint8_t* data, int length, int timeout_ms) {

@@ -52,6 +52,7 @@ struct FifoPacing {
     uint64_t pending_skip = 0;   // dropped instants the generator has yet to skip
     uint64_t dropped = 0;        // total dropped
     bool restarted = false;      // the stream (re)started: the generator drops what it holds
+    uint64_t reader_need = 0;    // instants a waiting read still wants
     uint32_t decimation_reg = 0; // rate and width the pacing runs at
     int channels = 0;
 };

@@ -44,6 +44,7 @@ WorldSpec default_world() {
     WorldSpec::Device d;
     d.config.bcd_device = 0x0004;
     d.config.pacing = usbsim::Pacing::real_time;
+    d.config.fifo_bytes = 2 << 20;  // the device FIFO and the transfers a real host keeps queued
     d.config.eeprom[0] = eeprom_image(0x0000);
     d.config.eeprom[1] = eeprom_image(0x0001);
     d.config.eeprom[2] = eeprom_image(0x0000);

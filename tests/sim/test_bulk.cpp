@@ -132,6 +132,15 @@ TEST_F(BulkTest, RealTimeStreamComesAtItsRateAndReturnsWhatItHasAtTheTimeOut) {
     EXPECT_FALSE(overrun_query());
 }
 
+TEST_F(BulkTest, AWaitingReadDrainsTheFifoSoReadsMayBeLargerThanIt) {
+    BoardConfig c;
+    c.pacing = Pacing::real_time;
+    c.fifo_bytes = 65536;
+    start(c);
+    std::vector<char> buf(262144);  // four FIFOs' worth: 33 ms of stream
+    EXPECT_EQ(read(buf, 5000), 262144);
+}
+
 TEST_F(BulkTest, FallingBehindTheFifoDropsSamplesAndSetsTheOverrunFlag) {
     BoardConfig c;
     c.pacing = Pacing::real_time;
