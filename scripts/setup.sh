@@ -1,14 +1,41 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, testing and benchmarking need. Safe to run again:
-# it installs only what is missing. Runs apt-get as root (or through sudo when not root).
+# it installs only what is missing. The lists are scripts/packages/*.txt (one package a line,
+# '#' comments); scripts/packages/*.arch names extra dpkg architectures (e.g. i386).
 set -euo pipefail
+here="$(cd "$(dirname "$0")" && pwd)"
 
-packages=(
-  build-essential cmake pkg-config ninja-build
-  libusb-dev libmd-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  clang
-)
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+
+updated=0
+update_once() {
+  if [ "$updated" -eq 0 ]; then
+    $SUDO apt-get update -qq
+    updated=1
+  fi
+}
+
+for f in "$here"/packages/*.arch; do
+  [ -e "$f" ] || continue
+  while read -r arch _; do
+    case "$arch" in ''|'#'*) continue ;; esac
+    if ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+      echo "setup: adding architecture $arch"
+      $SUDO dpkg --add-architecture "$arch"
+      updated=0
+    fi
+  done <"$f"
+done
+
+packages=()
+for f in "$here"/packages/*.txt; do
+  while read -r p _; do
+    case "$p" in ''|'#'*) continue ;; esac
+    packages+=("$p")
+  done <"$f"
+done
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,9 +49,6 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 echo "setup: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update -qq
+update_once
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: once as a normal build, once under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Installs what it needs first.
+# UndefinedBehaviorSanitizer, then the further stages in scripts/test.d/*.sh in name order (each
+# is run with bash from the top of the tree and must exit non-zero on failure).
+# Installs what it needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,3 +23,9 @@ cmake --build build-asan -j "$jobs"
 echo "== tests under the sanitizers"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE nosan
+
+for stage in scripts/test.d/*.sh; do
+  [ -e "$stage" ] || continue
+  echo "== $(basename "$stage" .sh)"
+  bash "$stage"
+done
