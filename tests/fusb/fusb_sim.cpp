@@ -86,22 +86,30 @@ void SimBoard::TearDown() {
 }
 
 bool StreamChecker::feed(const unsigned char* bytes, size_t n) {
-    if (failed_)
-        return false;
-    carry_.insert(carry_.end(), bytes, bytes + n);
-    size_t whole = carry_.size() / BYTES_PER_SAMPLE * BYTES_PER_SAMPLE;
-    for (size_t i = 0; i < whole && !failed_; i += BYTES_PER_SAMPLE) {
-        int16_t iv = static_cast<int16_t>(carry_[i] | (carry_[i + 1] << 8));
-        int16_t qv = static_cast<int16_t>(carry_[i + 2] | (carry_[i + 3] << 8));
-        check(std::complex<double>(iv, qv));
+    auto sample = [](const unsigned char* p) {
+        int16_t iv = static_cast<int16_t>(p[0] | (p[1] << 8));
+        int16_t qv = static_cast<int16_t>(p[2] | (p[3] << 8));
+        return std::complex<double>(iv, qv);
+    };
+    size_t i = 0;
+    // Finish a sample split across two calls.
+    while (!carry_.empty() && i < n && !failed_) {
+        carry_.push_back(bytes[i++]);
+        if (carry_.size() == BYTES_PER_SAMPLE) {
+            check(sample(carry_.data()));
+            carry_.clear();
+        }
     }
-    carry_.erase(carry_.begin(), carry_.begin() + whole);
+    for (; i + BYTES_PER_SAMPLE <= n && !failed_; i += BYTES_PER_SAMPLE)
+        check(sample(bytes + i));
+    if (!failed_)
+        carry_.assign(bytes + i, bytes + n);
     return !failed_;
 }
 
 bool StreamChecker::check(std::complex<double> z) {
     const size_t WARMUP = 512;
-    if (warmup_.size() < WARMUP) {
+    if (!calibrated_) {
         warmup_.push_back(z);
         if (warmup_.size() < WARMUP)
             return true;
@@ -120,21 +128,24 @@ bool StreamChecker::check(std::complex<double> z) {
             return false;
         }
         step_ = acc / std::abs(acc);
+        const double tol = 4.0 + 2e-3 * amplitude_;
+        tol2_ = tol * tol;
+        amp_lo2_ = (amplitude_ - tol) * (amplitude_ - tol);
+        amp_hi2_ = (amplitude_ + tol) * (amplitude_ + tol);
+        calibrated_ = true;
         std::vector<std::complex<double>> head;
         head.swap(warmup_);
-        warmup_.resize(WARMUP);  // keep size() == WARMUP so the branch is not taken again
-        count_ = 0;
+        count_ = 1;
         last_ = head[0];
-        ++count_;
         for (size_t k = 1; k < WARMUP; ++k)
             if (!check(head[k]))
                 return false;
         return true;
     }
-    const double tol = 4.0 + 2e-3 * amplitude_;
-    const double err = std::abs(z - last_ * step_);
-    const double amp_err = std::abs(std::abs(z) - amplitude_);
-    if (err > tol || amp_err > tol) {
+    const double er = z.real() - (last_.real() * step_.real() - last_.imag() * step_.imag());
+    const double ei = z.imag() - (last_.real() * step_.imag() + last_.imag() * step_.real());
+    const double m2 = z.real() * z.real() + z.imag() * z.imag();
+    if (er * er + ei * ei > tol2_ || m2 < amp_lo2_ || m2 > amp_hi2_) {
         ADD_FAILURE() << "stream breaks at sample " << count_ << ": got (" << z.real() << ", "
                       << z.imag() << "), expected about (" << (last_ * step_).real() << ", "
                       << (last_ * step_).imag() << ")";

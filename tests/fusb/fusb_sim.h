@@ -97,6 +97,8 @@ private:
     std::complex<double> last_{};
     std::complex<double> step_{};
     double amplitude_ = 0;
+    double tol2_ = 0, amp_lo2_ = 0, amp_hi2_ = 0;
+    bool calibrated_ = false;
     uint64_t count_ = 0;
     bool failed_ = false;
 };
