@@ -25,11 +25,7 @@ struct Contexts {
 };
 
 std::vector<usbsim::BulkRecord> bulk_of(int endpoint) {
-    std::vector<usbsim::BulkRecord> out;
-    for (const auto& r : usbsim::World::instance().bulk_log())
-        if (r.endpoint == endpoint)
-            out.push_back(r);
-    return out;
+    return usbsim::on_endpoint(usbsim::World::instance().bulk_log(), endpoint);
 }
 
 }  // namespace

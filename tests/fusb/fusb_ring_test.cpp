@@ -27,11 +27,7 @@ std::string out_of_range_text(fusb_devhandle& dh, int block_size, int nblocks) {
 }
 
 std::vector<usbsim::BulkRecord> bulk_of(int endpoint) {
-    std::vector<usbsim::BulkRecord> out;
-    for (const auto& r : usbsim::World::instance().bulk_log())
-        if (r.endpoint == endpoint)
-            out.push_back(r);
-    return out;
+    return usbsim::on_endpoint(usbsim::World::instance().bulk_log(), endpoint);
 }
 
 // Reads n bytes in one call and feeds them to the checker; returns read's result.

@@ -31,11 +31,7 @@ bool wait_until(const std::function<bool()>& pred, int timeout_ms) {
 }
 
 size_t bulk_records(int endpoint) {
-    size_t n = 0;
-    for (const auto& r : usbsim::World::instance().bulk_log())
-        if (r.endpoint == endpoint)
-            ++n;
-    return n;
+    return usbsim::on_endpoint(usbsim::World::instance().bulk_log(), endpoint).size();
 }
 
 void SimBoard::SetUp() {
