@@ -14,9 +14,9 @@ namespace fuzz {
 // Writes the bytes to the target's own scratch file and returns its path.
 const std::string& write_input(const uint8_t* data, size_t size);
 
-// Resets the simulated world to one bus with one warm board of revision 4 and opens its command
-// interface. The board id is stored in *board.
-usb_dev_handle* fresh_board(usbsim::BoardId* board);
+// The command interface of the session's one warm board of revision 4, with the log cleared and
+// no fault pending. The handle belongs to this helper: runs must not close it.
+usb_dev_handle* board_for_run(usbsim::BoardId* board);
 
 // Aborts with a message when cond is false.
 void check(bool cond, const char* what);
