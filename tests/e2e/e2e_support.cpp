@@ -1,0 +1,290 @@
+#include "e2e_support.h"
+
+#include "md5.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace e2e {
+
+Module& module() {
+    static Module m = [] {
+        Module x;
+        x.handle = dlopen(ZALVO_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (!x.handle) {
+            std::fprintf(stderr, "dlopen: %s\n", dlerror());
+            std::abort();
+        }
+        x.get_sdr_info = reinterpret_cast<decltype(x.get_sdr_info)>(dlsym(x.handle, "GetSdrInfo"));
+        x.start_rx = reinterpret_cast<decltype(x.start_rx)>(dlsym(x.handle, "StartRx"));
+        x.stop_rx = reinterpret_cast<decltype(x.stop_rx)>(dlsym(x.handle, "StopRx"));
+        x.set_rx_frequency =
+            reinterpret_cast<decltype(x.set_rx_frequency)>(dlsym(x.handle, "SetRxFrequency"));
+        if (!x.get_sdr_info || !x.start_rx || !x.stop_rx || !x.set_rx_frequency) {
+            std::fprintf(stderr, "module lacks an export\n");
+            std::abort();
+        }
+        setenv("USRP_PATH", ZALVO_IMAGES_DIR, 1);
+        return x;
+    }();
+    return m;
+}
+
+int rate_of(int rate_index) {
+    static const int rates[] = {48000, 96000, 192000};
+    return rates[rate_index];
+}
+
+int block_length_of(int rate_index) {
+    return 512 << rate_index;
+}
+
+// ---- Host ---------------------------------------------------------------------------------
+
+Host::Host(int rate_index_, size_t keep_blocks_)
+    : rate_index(rate_index_),
+      block_length(rate_index_ >= 0 && rate_index_ <= 2 ? block_length_of(rate_index_) : 0),
+      keep_blocks(keep_blocks_) {}
+
+Host::~Host() {
+    if (started_)
+        module().stop_rx();
+}
+
+void Host::start() {
+    ReceiverSettings s = settings();
+    started_ = true;
+    module().start_rx(&s);
+}
+
+void Host::stop() {
+    module().stop_rx();
+    started_ = false;
+}
+
+ReceiverSettings Host::settings() {
+    ReceiverSettings s;
+    std::memset(&s, 0xA5, sizeof s);
+    s.callback_context = reinterpret_cast<intptr_t>(this);
+    s.sample_rate_index = rate_index;
+    s.data_callback = &Host::data_callback;
+    s.error_callback = &Host::error_callback;
+    return s;
+}
+
+void ZALVO_CALL Host::data_callback(intptr_t context, float** buffers) {
+    Host* h = reinterpret_cast<Host*>(context);
+    if (std::this_thread::get_id() == h->host_thread)
+        h->data_on_host_thread = true;
+    const int floats = 2 * h->block_length;
+    for (int b = RECEIVERS; b < BUFFERS; ++b) {
+        for (int j = 0; j < floats; ++j) {
+            if (buffers[b][j] != 0.0f) {
+                h->dirty_spare_blocks.fetch_add(1);
+                break;
+            }
+        }
+    }
+    int index = h->blocks.load(std::memory_order_relaxed);
+    {
+        std::lock_guard<std::mutex> g(h->lock_);
+        if (h->kept_blocks_ < h->keep_blocks) {
+            for (int r = 0; r < RECEIVERS; ++r) {
+                const auto* z = reinterpret_cast<const std::complex<float>*>(buffers[r]);
+                h->kept_[r].insert(h->kept_[r].end(), z, z + h->block_length);
+            }
+            ++h->kept_blocks_;
+        }
+    }
+    if (h->on_block)
+        h->on_block(buffers, index);
+    h->blocks.fetch_add(1, std::memory_order_release);
+}
+
+void ZALVO_CALL Host::error_callback(intptr_t context, const char* text) {
+    Host* h = reinterpret_cast<Host*>(context);
+    std::lock_guard<std::mutex> g(h->lock_);
+    h->errors_.push_back(text);
+    h->error_threads_.push_back(std::this_thread::get_id());
+}
+
+std::vector<std::string> Host::errors() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return errors_;
+}
+
+std::vector<std::thread::id> Host::error_threads() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return error_threads_;
+}
+
+std::vector<std::complex<float>> Host::kept(int receiver) const {
+    std::lock_guard<std::mutex> g(lock_);
+    return kept_[receiver];
+}
+
+size_t Host::kept_blocks() const {
+    std::lock_guard<std::mutex> g(lock_);
+    return kept_blocks_;
+}
+
+bool Host::wait_blocks(int n, int timeout_ms) const {
+    return wait_until([&] { return blocks.load(std::memory_order_acquire) >= n; }, timeout_ms);
+}
+
+bool wait_until(const std::function<bool()>& done, int timeout_ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < end) {
+        if (done())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return done();
+}
+
+// ---- boards -------------------------------------------------------------------------------
+
+const char* images_dir() {
+    return ZALVO_IMAGES_DIR;
+}
+
+std::string image_path(int revision, const char* name) {
+    return std::string(ZALVO_IMAGES_DIR) + "/rev" + std::to_string(revision) + "/" + name;
+}
+
+std::vector<uint8_t> read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f)
+        throw std::runtime_error("cannot read " + path);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)),
+                                std::istreambuf_iterator<char>());
+}
+
+std::array<uint8_t, 16> md5_of_file(const std::string& path) {
+    std::array<uint8_t, 16> d{};
+    if (!md5_file(path.c_str(), d.data()))
+        throw std::runtime_error("cannot hash " + path);
+    return d;
+}
+
+usbsim::BoardConfig board_config(bool warm) {
+    usbsim::BoardConfig c;
+    c.bcd_device = 0x0004;
+    c.warm = warm;
+    if (warm) {
+        c.firmware_hash = md5_of_file(image_path(4, "std.ihx"));
+        c.fpga_hash = md5_of_file(image_path(4, "std_4rx_0tx.rbf"));
+    }
+    c.pacing = usbsim::Pacing::free_running;
+    c.scene.noise_dbfs.reset();
+    c.scene.carriers.clear();
+    return c;
+}
+
+usbsim::BoardId attach_board(const usbsim::BoardConfig& config) {
+    auto& w = usbsim::World::instance();
+    int bus = w.add_bus();
+    usbsim::BoardId b = w.add_board(bus, config);
+    w.rescan();
+    return b;
+}
+
+usbsim::Scene scene_of(const std::vector<TestCarrier>& carriers) {
+    usbsim::Scene s;
+    s.noise_dbfs.reset();
+    for (const TestCarrier& t : carriers) {
+        usbsim::Carrier c;
+        c.freq_hz = t.freq_hz;
+        c.level_dbfs = t.level_dbfs;
+        c.input = 0;
+        s.carriers.push_back(c);
+    }
+    return s;
+}
+
+// ---- standard error -----------------------------------------------------------------------
+
+StderrCapture::StderrCapture() {
+    char name[] = "/tmp/e2e_stderr_XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0)
+        throw std::runtime_error("mkstemp");
+    path_ = name;
+    std::fflush(stderr);
+    saved_ = dup(2);
+    dup2(fd, 2);
+    close(fd);
+}
+
+StderrCapture::~StderrCapture() {
+    std::fflush(stderr);
+    dup2(saved_, 2);
+    close(saved_);
+    unlink(path_.c_str());
+}
+
+std::string StderrCapture::text() const {
+    std::fflush(stderr);
+    std::ifstream f(path_, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+int thread_count() {
+    DIR* d = opendir("/proc/self/task");
+    if (!d)
+        return -1;
+    int n = 0;
+    while (dirent* e = readdir(d))
+        if (e->d_name[0] != '.')
+            ++n;
+    closedir(d);
+    return n;
+}
+
+// ---- signal -------------------------------------------------------------------------------
+
+double ddc_actual_hz(double tuned_hz) {
+    const double steps = std::nearbyint(tuned_hz / ADC_HZ * 4294967296.0);
+    return steps * ADC_HZ / 4294967296.0;
+}
+
+double expected_amplitude(double level_dbfs) {
+    const double gain_db = 20.0;
+    const double int16_amplitude =
+        std::sqrt(2.0) * usbsim::TONE_AMPLITUDE * std::pow(10.0, (level_dbfs + gain_db) / 20.0);
+    return int16_amplitude / 32768.0 * 2147483648.0 * 0.98;
+}
+
+double tone_amplitude(const std::complex<float>* x, size_t n, double freq_hz, double rate) {
+    if (n < 2)
+        return 0;
+    std::complex<double> acc = 0;
+    double wsum = 0;
+    const double two_pi = 2.0 * M_PI;
+    for (size_t k = 0; k < n; ++k) {
+        double w = 0.5 - 0.5 * std::cos(two_pi * double(k) / double(n - 1));
+        double ph = -two_pi * freq_hz * double(k) / rate;
+        acc += w * std::complex<double>(x[k]) * std::complex<double>(std::cos(ph), std::sin(ph));
+        wsum += w;
+    }
+    return std::abs(acc) / wsum;
+}
+
+double tone_amplitude(const std::vector<std::complex<float>>& x, size_t start, size_t n,
+                      double freq_hz, double rate) {
+    if (start + n > x.size())
+        return -1;
+    return tone_amplitude(x.data() + start, n, freq_hz, rate);
+}
+
+}  // namespace e2e
