@@ -33,6 +33,8 @@ for spec in "16 0x0000" "100 0x0000" "700 0x0100" "300 0xE000" "1 0xFFFF" "2000 
   set -- $spec
   head -c "$1" /dev/urandom > "$tmp/seed$i.bin"
   objcopy -I binary -O ihex --change-addresses "$2" "$tmp/seed$i.bin" "$work/seeds_hex/objcopy$i.ihx"
+  # The same file behind '#': the target repairs checksums of such inputs after mutation.
+  { printf '#'; cat "$work/seeds_hex/objcopy$i.ihx"; } > "$work/seeds_hex/repaired$i.ihx"
   i=$((i + 1))
 done
 for n in 0 1 63 64 65 130 1000; do

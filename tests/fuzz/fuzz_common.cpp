@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sanitizer/common_interface_defs.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -56,7 +57,9 @@ usb_dev_handle* board_for_run(usbsim::BoardId* board) {
 
 void check(bool cond, const char* what) {
     if (cond) return;
-    std::fprintf(stderr, "fuzz property violated: %s\n", what);
+    // Through the sanitizer's report channel: the target's own standard error may be closed.
+    std::string summary = std::string("fuzz property violated: ") + what;
+    __sanitizer_report_error_summary(summary.c_str());
     std::abort();
 }
 
