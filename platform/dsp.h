@@ -82,6 +82,21 @@ uint32_t resample_span(int in_rate, int out_rate, int len);
 // The span a state was built with.
 uint32_t resample_state_span(const IppsResamplingPolyphaseFixed_32f* state);
 
+// Instruction-set paths of the filter and de-interleave loops. Results of the paths agree
+// within rounding: in single precision each output may differ from the scalar path's by a few
+// units of the last place of the sum of |h[j] * x[j]| (a different order of additions and
+// fused multiply-adds); in double precision (ippAlgHintAccurate) and in the de-interleave they
+// are identical.
+enum class KernelPath { scalar = 0, sse2 = 1, avx2 = 2 };
+// True when this build carries the path and the processor runs it (scalar always).
+bool kernel_path_supported(KernelPath path);
+// The path in use: the best supported one unless set_kernel_path chose another.
+KernelPath kernel_path();
+// Uses `path` for every call from now on; false, and no change, when it is not supported. Meant
+// for tests and benchmarks: not while another thread is inside the layer.
+bool set_kernel_path(KernelPath path);
+const char* kernel_path_name(KernelPath path);
+
 // Test seam for allocation failures. Every allocation of this layer, and every object that a
 // caller allocates through allocation_fails(), counts as one attempt.
 // The k-th attempt from now fails (0 = the next one); a negative k turns the seam off.

@@ -1,6 +1,7 @@
 // Fixed-ratio polyphase resampler: Kaiser-windowed sinc, one coefficient set per phase.
 #include "dsp.h"
 #include "dsp_internal.h"
+#include "dsp_kernels.h"
 
 #include <cmath>
 #include <new>
@@ -9,10 +10,11 @@ struct IppsResamplingPolyphaseFixed_32f {
     uint32_t up;   // L: output positions lie on a grid of 1/L input samples
     uint32_t down; // M: positions advance by M/L input samples
     uint32_t span; // taps per coefficient set, a multiple of 4
-    uint32_t rows; // coefficient sets in the table, for fractions 0, 1/rows, ... 1 (rows + 1)
-    bool exact;    // rows == up: every position has its own set
+    uint32_t rows;   // coefficient sets in the table, for fractions 0, 1/rows, ... 1 (rows + 1)
+    uint32_t stride; // floats from one set to the next: span rounded up to 64 bytes, zero-padded
+    bool exact;      // rows == up: every position has its own set
     bool accurate;
-    float* taps; // (rows + 1) * span
+    float* taps; // (rows + 1) * stride
 };
 
 namespace {
@@ -61,28 +63,6 @@ void design_row(float* row, double* h, uint32_t span, double frac, double cutoff
     // Unity gain at DC for every phase, so the phases do not modulate the passband.
     for (uint32_t k = 0; k < span; ++k)
         row[k] = static_cast<float>(h[k] / sum);
-}
-
-inline float dot_fast(const float* h, const float* x, uint32_t n) {
-    float a0 = 0.f, a1 = 0.f, a2 = 0.f, a3 = 0.f;
-    for (uint32_t k = 0; k < n; k += 4) {
-        a0 += h[k] * x[k];
-        a1 += h[k + 1] * x[k + 1];
-        a2 += h[k + 2] * x[k + 2];
-        a3 += h[k + 3] * x[k + 3];
-    }
-    return (a0 + a1) + (a2 + a3);
-}
-
-inline double dot_accurate(const float* h, const float* x, uint32_t n) {
-    double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
-    for (uint32_t k = 0; k < n; k += 4) {
-        a0 += double(h[k]) * x[k];
-        a1 += double(h[k + 1]) * x[k + 1];
-        a2 += double(h[k + 2]) * x[k + 2];
-        a3 += double(h[k + 3]) * x[k + 3];
-    }
-    return (a0 + a1) + (a2 + a3);
 }
 
 // Between two neighbouring coefficient sets, for positions off the table's grid.
@@ -140,7 +120,8 @@ IppStatus ippsResamplePolyphaseFixedInitAlloc_32f(IppsResamplingPolyphaseFixed_3
     uint32_t up = static_cast<uint32_t>(outRate / g);
     uint32_t down = static_cast<uint32_t>(inRate / g);
     uint32_t rows = up <= MAX_ROWS ? up : MAX_ROWS;
-    if (uint64_t(rows + 1) * span > MAX_TABLE_FLOATS)
+    const uint32_t stride = (span + 15) & ~15u;
+    if (uint64_t(rows + 1) * stride > MAX_TABLE_FLOATS)
         return ippStsSizeErr;
 
     if (dsp::allocation_fails())
@@ -152,7 +133,7 @@ IppStatus ippsResamplePolyphaseFixedInitAlloc_32f(IppsResamplingPolyphaseFixed_3
         delete[] scratch;
         return ippStsMemAllocErr;
     }
-    state->taps = ippsMalloc_32f(static_cast<int>((rows + 1) * span));
+    state->taps = ippsMalloc_32f(static_cast<int>((rows + 1) * stride));
     if (!state->taps) {
         delete state;
         delete[] scratch;
@@ -162,16 +143,46 @@ IppStatus ippsResamplePolyphaseFixedInitAlloc_32f(IppsResamplingPolyphaseFixed_3
     state->down = down;
     state->span = span;
     state->rows = rows;
+    state->stride = stride;
     state->exact = rows == up;
     state->accurate = hint == ippAlgHintAccurate;
 
     double cutoff = rollf * 0.5 * (inRate < outRate ? inRate : outRate) / inRate;
-    for (uint32_t r = 0; r <= rows; ++r)
-        design_row(state->taps + r * span, scratch, span, double(r) / rows, cutoff, alpha);
+    for (uint32_t r = 0; r <= rows; ++r) {
+        float* row = state->taps + r * stride;
+        design_row(row, scratch, span, double(r) / rows, cutoff, alpha);
+        for (uint32_t k = span; k < stride; ++k)
+            row[k] = 0.0f;
+    }
     delete[] scratch;
     *pState = state;
     return ippStsNoErr;
 }
+
+namespace {
+
+// Collects single outputs for the kernels' gathered calls, eight at a time.
+struct JobBatch {
+    const dsp::kernels::Table& k;
+    uint32_t span;
+    float norm;
+    bool accurate;
+    dsp::kernels::FirJob jobs[8] = {};
+    uint32_t count = 0;
+
+    void add(const float* h, const float* x, float* y) {
+        jobs[count++] = {h, x, y};
+        if (count == 8)
+            flush();
+    }
+    void flush() {
+        if (count)
+            (accurate ? k.gather_accurate : k.gather_fast)(jobs, count, span, norm);
+        count = 0;
+    }
+};
+
+} // namespace
 
 IppStatus ippsResamplePolyphaseFixed_32f(const IppsResamplingPolyphaseFixed_32f* pState,
                                          const Ipp32f* pSrc, int len, Ipp32f* pDst, Ipp32f norm,
@@ -181,12 +192,13 @@ IppStatus ippsResamplePolyphaseFixed_32f(const IppsResamplingPolyphaseFixed_32f*
     *pOutlen = 0;
     if (len <= 0)
         return ippStsSizeErr;
-    const uint32_t up = pState->up, down = pState->down, span = pState->span;
+    const uint64_t up = pState->up, down = pState->down;
+    const uint32_t span = pState->span, stride = pState->stride;
 
     // Position = whole sample `i` plus `phase`/up; the stored time is always on that grid.
     double start = std::floor(*pTime);
     int64_t i = static_cast<int64_t>(start);
-    uint64_t phase = static_cast<uint64_t>(std::llround((*pTime - start) * up));
+    uint64_t phase = static_cast<uint64_t>(std::llround((*pTime - start) * double(up)));
     if (phase >= up) {
         phase -= up;
         ++i;
@@ -194,33 +206,58 @@ IppStatus ippsResamplePolyphaseFixed_32f(const IppsResamplingPolyphaseFixed_32f*
     const int64_t limit = static_cast<int64_t>(start) + len;
     const int64_t back = static_cast<int64_t>(span / 2) - 1;
     const float* table = pState->taps;
-    int n = 0;
+    const dsp::kernels::Table& kern = dsp::kernels::active();
+    JobBatch batch{kern, span, norm, pState->accurate};
 
-    while (i < limit) {
-        const float* x = pSrc + (i - back);
-        float y;
-        if (pState->exact) {
-            const float* h = table + phase * span;
-            y = pState->accurate ? static_cast<float>(dot_accurate(h, x, span))
-                                 : dot_fast(h, x, span);
-        } else {
-            double pos = double(phase) * pState->rows / up;
+    // Output m lies at i + (phase + m * down) / up: those below `limit` are produced.
+    uint64_t n = 0;
+    if (i < limit)
+        n = (uint64_t(limit - i) * up - phase + down - 1) / down;
+
+    if (pState->exact) {
+        // Outputs m, m + up, m + 2 up, ... share a coefficient set and lie `down` samples apart:
+        // each such class goes to the kernel in whole groups, the rest one by one.
+        const uint64_t group = kern.group;
+        const uint64_t classes = n < up ? n : up;
+        auto fir = pState->accurate ? kern.fir_accurate : kern.fir_fast;
+        for (uint64_t c = 0; c < classes; ++c) {
+            const uint64_t q = phase + c * down;
+            const float* h = table + (q % up) * stride;
+            const float* x = pSrc + (i + static_cast<int64_t>(q / up) - back);
+            float* y = pDst + c;
+            const uint64_t count = (n - c + up - 1) / up;
+            const uint64_t whole = count / group * group;
+            if (whole)
+                fir(h, span, x, static_cast<ptrdiff_t>(down), static_cast<uint32_t>(whole), y,
+                    static_cast<ptrdiff_t>(up), norm);
+            for (uint64_t r = whole; r < count; ++r)
+                batch.add(h, x + r * down, y + r * up);
+        }
+        batch.flush();
+    } else {
+        uint64_t ph = phase;
+        int64_t pos_i = i;
+        for (uint64_t m = 0; m < n; ++m) {
+            const float* x = pSrc + (pos_i - back);
+            double pos = double(ph) * pState->rows / double(up);
             uint64_t r = static_cast<uint64_t>(pos);
             if (pState->accurate) {
-                y = static_cast<float>(
-                    dot_interpolated(table + r * span, table + (r + 1) * span, pos - r, x, span));
+                pDst[m] = static_cast<float>(dot_interpolated(table + r * stride,
+                                                              table + (r + 1) * stride, pos - r,
+                                                              x, span)) *
+                          norm;
             } else {
-                uint64_t nearest = static_cast<uint64_t>(pos + 0.5);
-                y = dot_fast(table + nearest * span, x, span);
+                batch.add(table + static_cast<uint64_t>(pos + 0.5) * stride, x, pDst + m);
             }
+            ph += down;
+            pos_i += static_cast<int64_t>(ph / up);
+            ph %= up;
         }
-        pDst[n++] = y * norm;
-        phase += down;
-        i += static_cast<int64_t>(phase / up);
-        phase %= up;
+        batch.flush();
     }
-    *pTime = double(i) + double(phase) / up;
-    *pOutlen = n;
+    const uint64_t end = phase + n * down;
+    *pTime = double(i + static_cast<int64_t>(end / up)) + double(end % up) / double(up);
+    *pOutlen = static_cast<int>(n);
     return ippStsNoErr;
 }
 

@@ -1,0 +1,76 @@
+// Portable inner loops: the reference that the vector paths are tested against, and the path of
+// processors without them.
+#include "dsp_kernels.h"
+
+namespace dsp {
+namespace kernels {
+namespace {
+
+inline float dot_fast(const float* h, const float* x, uint32_t n) {
+    float a0 = 0.f, a1 = 0.f, a2 = 0.f, a3 = 0.f;
+    for (uint32_t k = 0; k < n; k += 4) {
+        a0 += h[k] * x[k];
+        a1 += h[k + 1] * x[k + 1];
+        a2 += h[k + 2] * x[k + 2];
+        a3 += h[k + 3] * x[k + 3];
+    }
+    return (a0 + a1) + (a2 + a3);
+}
+
+inline float dot_accurate(const float* h, const float* x, uint32_t n) {
+    double a0 = 0.0, a1 = 0.0, a2 = 0.0, a3 = 0.0;
+    for (uint32_t k = 0; k < n; k += 4) {
+        a0 += double(h[k]) * x[k];
+        a1 += double(h[k + 1]) * x[k + 1];
+        a2 += double(h[k + 2]) * x[k + 2];
+        a3 += double(h[k + 3]) * x[k + 3];
+    }
+    return static_cast<float>((a0 + a1) + (a2 + a3));
+}
+
+void fir_fast(const float* h, uint32_t span, const float* x, ptrdiff_t x_step, uint32_t count,
+              float* y, ptrdiff_t y_step, float norm) {
+    for (uint32_t r = 0; r < count; ++r)
+        y[r * y_step] = dot_fast(h, x + r * x_step, span) * norm;
+}
+
+void fir_accurate(const float* h, uint32_t span, const float* x, ptrdiff_t x_step,
+                  uint32_t count, float* y, ptrdiff_t y_step, float norm) {
+    for (uint32_t r = 0; r < count; ++r)
+        y[r * y_step] = dot_accurate(h, x + r * x_step, span) * norm;
+}
+
+void gather_fast(const FirJob* jobs, uint32_t count, uint32_t span, float norm) {
+    for (uint32_t k = 0; k < count; ++k)
+        *jobs[k].y = dot_fast(jobs[k].h, jobs[k].x, span) * norm;
+}
+
+void gather_accurate(const FirJob* jobs, uint32_t count, uint32_t span, float norm) {
+    for (uint32_t k = 0; k < count; ++k)
+        *jobs[k].y = dot_accurate(jobs[k].h, jobs[k].x, span) * norm;
+}
+
+void split8(const int16_t* src, float* const* dst, int len) {
+    const float scale = 1.0f / 32768.0f;
+    float *d0 = dst[0], *d1 = dst[1], *d2 = dst[2], *d3 = dst[3];
+    float *d4 = dst[4], *d5 = dst[5], *d6 = dst[6], *d7 = dst[7];
+    for (int i = 0; i < len; ++i) {
+        const int16_t* s = src + 8 * i;
+        d0[i] = s[0] * scale;
+        d1[i] = s[1] * scale;
+        d2[i] = s[2] * scale;
+        d3[i] = s[3] * scale;
+        d4[i] = s[4] * scale;
+        d5[i] = s[5] * scale;
+        d6[i] = s[6] * scale;
+        d7[i] = s[7] * scale;
+    }
+}
+
+} // namespace
+
+const Table scalar_table = {"scalar",    1,       fir_fast, fir_accurate, gather_fast,
+                            gather_accurate, split8};
+
+} // namespace kernels
+} // namespace dsp

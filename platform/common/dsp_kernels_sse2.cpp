@@ -1,0 +1,175 @@
+// SSE2 inner loops: the path of the 32-bit Windows build and of x86 processors without AVX2.
+// Only SSE2 instructions and at most eight vector registers, so that it builds and runs the same
+// on i686 and x86-64.
+#include "dsp_kernels.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+
+#include <emmintrin.h>
+
+#if defined(__i386__)
+// The 32-bit Windows stack is only 4-byte aligned on entry; vector spills need 16.
+#define DSP_SSE2 __attribute__((target("sse2"), force_align_arg_pointer))
+#else
+#define DSP_SSE2 __attribute__((target("sse2")))
+#endif
+
+namespace dsp {
+namespace kernels {
+namespace {
+
+// (a0 + a1) + (a2 + a3).
+DSP_SSE2 inline float sum_pairs(__m128 a) {
+    __m128 t = _mm_add_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1)));
+    return _mm_cvtss_f32(_mm_add_ss(t, _mm_movehl_ps(t, t)));
+}
+
+DSP_SSE2 inline float dot_fast(const float* h, const float* x, uint32_t span) {
+    __m128 a = _mm_setzero_ps();
+    for (uint32_t j = 0; j < span; j += 4)
+        a = _mm_add_ps(a, _mm_mul_ps(_mm_loadu_ps(h + j), _mm_loadu_ps(x + j)));
+    return sum_pairs(a);
+}
+
+// Four outputs; one coefficient set for all when h1..h3 equal h0 (the compiler keeps one load).
+template <bool Shared>
+DSP_SSE2 inline __m128 dot4_fast(const float* const* h, const float* const* x, uint32_t span) {
+    __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps();
+    __m128 a2 = _mm_setzero_ps(), a3 = _mm_setzero_ps();
+    const float *x0 = x[0], *x1 = x[1], *x2 = x[2], *x3 = x[3];
+    if (Shared) {
+        const float* h0 = h[0];
+        for (uint32_t j = 0; j < span; j += 4) {
+            __m128 hv = _mm_loadu_ps(h0 + j);
+            a0 = _mm_add_ps(a0, _mm_mul_ps(hv, _mm_loadu_ps(x0 + j)));
+            a1 = _mm_add_ps(a1, _mm_mul_ps(hv, _mm_loadu_ps(x1 + j)));
+            a2 = _mm_add_ps(a2, _mm_mul_ps(hv, _mm_loadu_ps(x2 + j)));
+            a3 = _mm_add_ps(a3, _mm_mul_ps(hv, _mm_loadu_ps(x3 + j)));
+        }
+    } else {
+        const float *h0 = h[0], *h1 = h[1], *h2 = h[2], *h3 = h[3];
+        for (uint32_t j = 0; j < span; j += 4) {
+            a0 = _mm_add_ps(a0, _mm_mul_ps(_mm_loadu_ps(h0 + j), _mm_loadu_ps(x0 + j)));
+            a1 = _mm_add_ps(a1, _mm_mul_ps(_mm_loadu_ps(h1 + j), _mm_loadu_ps(x1 + j)));
+            a2 = _mm_add_ps(a2, _mm_mul_ps(_mm_loadu_ps(h2 + j), _mm_loadu_ps(x2 + j)));
+            a3 = _mm_add_ps(a3, _mm_mul_ps(_mm_loadu_ps(h3 + j), _mm_loadu_ps(x3 + j)));
+        }
+    }
+    // Lane k of output r to row k, lane r: then (row0 + row1) + (row2 + row3) is each output's
+    // (l0 + l1) + (l2 + l3).
+    _MM_TRANSPOSE4_PS(a0, a1, a2, a3);
+    return _mm_add_ps(_mm_add_ps(a0, a1), _mm_add_ps(a2, a3));
+}
+
+DSP_SSE2 inline float dot_accurate(const float* h, const float* x, uint32_t span) {
+    __m128d a01 = _mm_setzero_pd(), a23 = _mm_setzero_pd();
+    for (uint32_t j = 0; j < span; j += 4) {
+        __m128 hv = _mm_loadu_ps(h + j), xv = _mm_loadu_ps(x + j);
+        a01 = _mm_add_pd(a01, _mm_mul_pd(_mm_cvtps_pd(hv), _mm_cvtps_pd(xv)));
+        a23 = _mm_add_pd(a23, _mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(hv, hv)),
+                                         _mm_cvtps_pd(_mm_movehl_ps(xv, xv))));
+    }
+    __m128d s01 = _mm_add_sd(a01, _mm_unpackhi_pd(a01, a01));
+    __m128d s23 = _mm_add_sd(a23, _mm_unpackhi_pd(a23, a23));
+    return static_cast<float>(_mm_cvtsd_f64(_mm_add_sd(s01, s23)));
+}
+
+DSP_SSE2 void fir_fast(const float* h, uint32_t span, const float* x, ptrdiff_t x_step,
+                       uint32_t count, float* y, ptrdiff_t y_step, float norm) {
+    const __m128 scale = _mm_set1_ps(norm);
+    const float* hs[1] = {h};
+    uint32_t r = 0;
+    for (; r + 4 <= count; r += 4) {
+        const float* xs[4] = {x + r * x_step, x + (r + 1) * x_step, x + (r + 2) * x_step,
+                              x + (r + 3) * x_step};
+        float out[4];
+        _mm_storeu_ps(out, _mm_mul_ps(dot4_fast<true>(hs, xs, span), scale));
+        for (int k = 0; k < 4; ++k)
+            y[(r + k) * y_step] = out[k];
+    }
+    for (; r < count; ++r)
+        y[r * y_step] = dot_fast(h, x + r * x_step, span) * norm;
+}
+
+DSP_SSE2 void fir_accurate(const float* h, uint32_t span, const float* x, ptrdiff_t x_step,
+                           uint32_t count, float* y, ptrdiff_t y_step, float norm) {
+    for (uint32_t r = 0; r < count; ++r)
+        y[r * y_step] = dot_accurate(h, x + r * x_step, span) * norm;
+}
+
+DSP_SSE2 void gather_fast(const FirJob* jobs, uint32_t count, uint32_t span, float norm) {
+    const __m128 scale = _mm_set1_ps(norm);
+    for (uint32_t k = 0; k < count; k += 4) {
+        const float* hs[4];
+        const float* xs[4];
+        for (uint32_t m = 0; m < 4; ++m) {
+            // Short of four: repeat the first job; its extra results are not stored.
+            const FirJob& job = jobs[k + m < count ? k + m : k];
+            hs[m] = job.h;
+            xs[m] = job.x;
+        }
+        float out[4];
+        _mm_storeu_ps(out, _mm_mul_ps(dot4_fast<false>(hs, xs, span), scale));
+        for (uint32_t m = 0; m < 4 && k + m < count; ++m)
+            *jobs[k + m].y = out[m];
+    }
+}
+
+DSP_SSE2 void gather_accurate(const FirJob* jobs, uint32_t count, uint32_t span, float norm) {
+    for (uint32_t k = 0; k < count; ++k)
+        *jobs[k].y = dot_accurate(jobs[k].h, jobs[k].x, span) * norm;
+}
+
+// Four frames of 8 channels: sign-extend, convert, scale, then 4 x 4 transposes so that each
+// channel's four samples are stored together.
+DSP_SSE2 void split8(const int16_t* src, float* const* dst, int len) {
+    const __m128 scale = _mm_set1_ps(1.0f / 32768.0f);
+    float *d0 = dst[0], *d1 = dst[1], *d2 = dst[2], *d3 = dst[3];
+    float *d4 = dst[4], *d5 = dst[5], *d6 = dst[6], *d7 = dst[7];
+    int i = 0;
+    for (; i + 4 <= len; i += 4) {
+        const __m128i* s = reinterpret_cast<const __m128i*>(src + 8 * i);
+        __m128i f0 = _mm_loadu_si128(s), f1 = _mm_loadu_si128(s + 1);
+        __m128i f2 = _mm_loadu_si128(s + 2), f3 = _mm_loadu_si128(s + 3);
+#define DSP_LOW(f) _mm_mul_ps(_mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpacklo_epi16(f, f), 16)), scale)
+#define DSP_HIGH(f) _mm_mul_ps(_mm_cvtepi32_ps(_mm_srai_epi32(_mm_unpackhi_epi16(f, f), 16)), scale)
+        __m128 c0 = DSP_LOW(f0), c1 = DSP_LOW(f1), c2 = DSP_LOW(f2), c3 = DSP_LOW(f3);
+        _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
+        _mm_storeu_ps(d0 + i, c0);
+        _mm_storeu_ps(d1 + i, c1);
+        _mm_storeu_ps(d2 + i, c2);
+        _mm_storeu_ps(d3 + i, c3);
+        c0 = DSP_HIGH(f0);
+        c1 = DSP_HIGH(f1);
+        c2 = DSP_HIGH(f2);
+        c3 = DSP_HIGH(f3);
+#undef DSP_LOW
+#undef DSP_HIGH
+        _MM_TRANSPOSE4_PS(c0, c1, c2, c3);
+        _mm_storeu_ps(d4 + i, c0);
+        _mm_storeu_ps(d5 + i, c1);
+        _mm_storeu_ps(d6 + i, c2);
+        _mm_storeu_ps(d7 + i, c3);
+    }
+    const float one = 1.0f / 32768.0f;
+    for (; i < len; ++i) {
+        const int16_t* s = src + 8 * i;
+        d0[i] = s[0] * one;
+        d1[i] = s[1] * one;
+        d2[i] = s[2] * one;
+        d3[i] = s[3] * one;
+        d4[i] = s[4] * one;
+        d5[i] = s[5] * one;
+        d6[i] = s[6] * one;
+        d7[i] = s[7] * one;
+    }
+}
+
+} // namespace
+
+const Table sse2_table = {"sse2", 4, fir_fast, fir_accurate, gather_fast, gather_accurate, split8};
+
+} // namespace kernels
+} // namespace dsp
+
+#endif
