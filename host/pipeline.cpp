@@ -18,8 +18,11 @@ namespace {
 const int32_t OUTPUT_RATES[] = {48000, 96000, 192000};
 
 // How long the worker waits after a read that delivered nothing, so that a board that has
-// gone away does not turn the worker into a busy loop.
+// gone away does not turn the worker into a busy loop. The wait doubles with every further
+// failed read up to the longest one; this also bounds the error lines that the failed reads
+// print. The stop flag is looked at between passes, so the longest wait bounds StopRx's delay.
 constexpr unsigned FAILED_READ_PAUSE_MS = 10;
+constexpr unsigned FAILED_READ_PAUSE_MAX_MS = 250;
 
 template <typename T> T** alloc_pointer_array(int count) {
     return reinterpret_cast<T**>(ippsMalloc_8u(count * static_cast<int>(sizeof(T*))));
@@ -142,6 +145,7 @@ void worker_begin(ReceiveSession& s, WorkerState& w) {
         w.read_pos[k] = nullptr;
     w.produced = 0;
     w.overrun = false;
+    w.failed_reads = 0;
 }
 
 void process_block(ReceiveSession& s, WorkerState& w, int32_t frames) {
@@ -191,9 +195,15 @@ void stream_pass(ReceiveSession& s, WorkerState& w) {
     if (w.overrun)
         os::debug_trace("O");
     if (got <= 0) {
-        os::sleep_ms(FAILED_READ_PAUSE_MS);
+        unsigned pause = FAILED_READ_PAUSE_MS << (w.failed_reads < 5 ? w.failed_reads : 5);
+        if (pause > FAILED_READ_PAUSE_MAX_MS)
+            pause = FAILED_READ_PAUSE_MAX_MS;
+        if (w.failed_reads < INT32_MAX)
+            ++w.failed_reads;
+        os::sleep_ms(pause);
         return;
     }
+    w.failed_reads = 0;
     // A short read carries whole frames only; a partial frame at its end is dropped.
     process_block(s, w, got / (2 * STREAM_COUNT));
 }

@@ -69,6 +69,7 @@ struct WorkerState {
     const float* read_pos[STREAM_COUNT];
     int32_t produced;
     bool overrun;
+    int32_t failed_reads; // reads in a row that delivered nothing
 };
 
 // Sends a fixed text to the host's error callback, if it has one.
