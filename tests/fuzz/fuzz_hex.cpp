@@ -1,13 +1,13 @@
 // Arbitrary bytes as an Intel HEX firmware file, loaded into the simulated board. Beyond memory
 // safety, every RAM write must stay within one control request's 64 bytes and the 16-bit address
-// space, a rejected file must leave the CPU held, and an accepted one must end with the digest
-// and the CPU release.
+// space, and an accepted file must end with the digest and the CPU release.
 //
 // An input that starts with '#' has that byte dropped and the checksum of every well-formed line
 // repaired first, so that mutated counts, addresses and data reach the RAM writes instead of
 // stopping at the checksum test.
 #include "fuzz_common.h"
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -76,13 +76,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz::check(r.length >= 1 && r.length <= 64, "RAM writes carry 1 to 64 bytes");
         fuzz::check(r.value + r.length <= 0x10000, "RAM writes stay below 0x10000");
     }
-    const auto& last = log.back();
-    bool released = last.value == CPU_CONTROL_ADDRESS && last.data.size() == 1 && last.data[0] == 0;
-    fuzz::check(ok == released, "success exactly when the CPU was released");
+    // A file may itself write the CPU control register (the format allows any address), so a
+    // failed load can end on a write that looks like the release: only the success direction is
+    // a property of the loader.
     if (ok) {
         fuzz::check(log.size() >= 3, "digest and release follow the records");
         const auto& slot = log[log.size() - 2];
-        fuzz::check(slot.value == FIRMWARE_HASH_ADDRESS && slot.length == 16, "digest stored");
+        const auto& last = log.back();
+        fuzz::check(slot.value == FIRMWARE_HASH_ADDRESS && slot.length == 16 &&
+                        std::equal(slot.data.begin(), slot.data.end(), digest),
+                    "the digest is stored before the release");
+        fuzz::check(last.value == CPU_CONTROL_ADDRESS && last.data.size() == 1 &&
+                        last.data[0] == 0,
+                    "a successful load ends with the CPU release");
     }
     return 0;
 }
