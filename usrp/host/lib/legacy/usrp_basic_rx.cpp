@@ -73,7 +73,11 @@ usrp_basic_rx::usrp_basic_rx(int which, int fusb_block_size, int fusb_nblocks,
 
     set_rx_enable(false);
     usrp_rx_path_reset(usb_handle, true);
-    usrp_rx_path_reset(usb_handle, false);
+    if (!usrp_rx_path_reset(usb_handle, false)) {
+        // Held in reset the receive path would never stream: the device cannot be used.
+        fprintf(stderr, "usrp_basic_rx: failed to release the rx path reset\n");
+        throw std::runtime_error("usrp_basic_rx/rx_reset");
+    }
 
     _write_fpga_reg(1, 1);
     _write_fpga_reg(15, static_cast<int>(register_mirror[15] | 0x0F));

@@ -186,7 +186,14 @@ bool load_fpga_image(usb_dev_handle* udh, const char* path,
     if (!usrp_store_hash(udh, FPGA_HASH_SLOT, digest))
         std::fprintf(stderr, "usrp: failed to write fpga hash slot\n");
 
-    usrp_assert_fpga_reset(udh, false);
+    if (!usrp_assert_fpga_reset(udh, false)) {
+        // Held in reset the FPGA never streams, and with its digest already in the slot every
+        // later start would skip the load: clear the slot so that the next start loads again.
+        static const unsigned char no_digest[USRP_HASH_BYTES] = {};
+        usrp_store_hash(udh, FPGA_HASH_SLOT, no_digest);
+        std::fprintf(stderr, "usrp: failed to release the fpga reset\n");
+        return false;
+    }
 
     bool paths_ok = true;
     paths_ok &= usrp_tx_path_enable(udh, false);
