@@ -1,6 +1,7 @@
 // Aligned allocation, de-interleave with scaling, copy, move and zero.
 #include "dsp.h"
 #include "dsp_internal.h"
+#include "dsp_kernels.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -98,24 +99,12 @@ IppStatus ippsSplitScaled_16s32f_D2L(const Ipp16s* pSrc, Ipp32f** pDst, int nCha
     for (int k = 0; k < nChannels; ++k)
         if (!pDst[k])
             return ippStsNullPtrErr;
-    const float scale = 1.0f / 32768.0f;
-    // Eight channels is the module's case: one sweep over the block, every output sequential.
+    // Eight channels is the module's case: one sweep over the block on the processor's path.
     if (nChannels == 8) {
-        Ipp32f *d0 = pDst[0], *d1 = pDst[1], *d2 = pDst[2], *d3 = pDst[3];
-        Ipp32f *d4 = pDst[4], *d5 = pDst[5], *d6 = pDst[6], *d7 = pDst[7];
-        for (int i = 0; i < chanLen; ++i) {
-            const Ipp16s* s = pSrc + 8 * i;
-            d0[i] = s[0] * scale;
-            d1[i] = s[1] * scale;
-            d2[i] = s[2] * scale;
-            d3[i] = s[3] * scale;
-            d4[i] = s[4] * scale;
-            d5[i] = s[5] * scale;
-            d6[i] = s[6] * scale;
-            d7[i] = s[7] * scale;
-        }
+        dsp::kernels::active().split8(pSrc, pDst, chanLen);
         return ippStsNoErr;
     }
+    const float scale = 1.0f / 32768.0f;
     for (int k = 0; k < nChannels; ++k) {
         Ipp32f* d = pDst[k];
         for (int i = 0; i < chanLen; ++i)

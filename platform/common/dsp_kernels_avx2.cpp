@@ -16,9 +16,9 @@ namespace dsp {
 namespace kernels {
 namespace {
 
-// [lo of p | lo of q] with lanes 0-3 from p and 4-7 from q.
-DSP_AVX2 inline __m256 pair128(const float* p, const float* q) {
-    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p)), _mm_loadu_ps(q), 1);
+// The last 4 taps of a span that is not a multiple of 8, in the lower lanes, zeros above.
+DSP_AVX2 inline __m256 tail4(const float* p) {
+    return _mm256_zextps128_ps256(_mm_loadu_ps(p));
 }
 
 // One output in the path's fixed order (see dsp_kernels.h).
@@ -27,11 +27,11 @@ DSP_AVX2 inline float dot_fast(const float* h, const float* x, uint32_t span) {
     __m256 a = _mm256_setzero_ps();
     for (uint32_t j = 0; j < body; j += 8)
         a = _mm256_fmadd_ps(_mm256_loadu_ps(h + j), _mm256_loadu_ps(x + j), a);
-    __m128 t = _mm_add_ps(_mm256_castps256_ps128(a), _mm256_extractf128_ps(a, 1));
     if (span & 4)
-        t = _mm_fmadd_ps(_mm_loadu_ps(h + body), _mm_loadu_ps(x + body), t);
-    t = _mm_hadd_ps(t, t);
-    return _mm_cvtss_f32(_mm_hadd_ps(t, t));
+        a = _mm256_fmadd_ps(tail4(h + body), tail4(x + body), a);
+    __m256 t = _mm256_hadd_ps(a, a);
+    t = _mm256_hadd_ps(t, t); // lane 0: (l0 + l1) + (l2 + l3), lane 4: (l4 + l5) + (l6 + l7)
+    return _mm_cvtss_f32(_mm_add_ss(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1)));
 }
 
 // Eight outputs, in the same order of operations as dot_fast for each. With Shared, h[0] serves
@@ -70,39 +70,26 @@ DSP_AVX2 inline void dot8_fast(const float* const* h, const float* const* x, uin
             a7 = _mm256_fmadd_ps(_mm256_loadu_ps(h[7] + j), _mm256_loadu_ps(x7 + j), a7);
         }
     }
-    // t_k = upper four lanes of a_k added to its lower four, two outputs per register.
-    __m256 t01 = _mm256_add_ps(_mm256_permute2f128_ps(a0, a1, 0x20),
-                               _mm256_permute2f128_ps(a0, a1, 0x31));
-    __m256 t23 = _mm256_add_ps(_mm256_permute2f128_ps(a2, a3, 0x20),
-                               _mm256_permute2f128_ps(a2, a3, 0x31));
-    __m256 t45 = _mm256_add_ps(_mm256_permute2f128_ps(a4, a5, 0x20),
-                               _mm256_permute2f128_ps(a4, a5, 0x31));
-    __m256 t67 = _mm256_add_ps(_mm256_permute2f128_ps(a6, a7, 0x20),
-                               _mm256_permute2f128_ps(a6, a7, 0x31));
     if (span & 4) {
         const float* hb[8];
         for (int k = 0; k < 8; ++k)
             hb[k] = (Shared ? h[0] : h[k]) + body;
-        t01 = _mm256_fmadd_ps(pair128(hb[0], hb[1]), pair128(x0 + body, x1 + body), t01);
-        t23 = _mm256_fmadd_ps(pair128(hb[2], hb[3]), pair128(x2 + body, x3 + body), t23);
-        t45 = _mm256_fmadd_ps(pair128(hb[4], hb[5]), pair128(x4 + body, x5 + body), t45);
-        t67 = _mm256_fmadd_ps(pair128(hb[6], hb[7]), pair128(x6 + body, x7 + body), t67);
+        a0 = _mm256_fmadd_ps(tail4(hb[0]), tail4(x0 + body), a0);
+        a1 = _mm256_fmadd_ps(tail4(hb[1]), tail4(x1 + body), a1);
+        a2 = _mm256_fmadd_ps(tail4(hb[2]), tail4(x2 + body), a2);
+        a3 = _mm256_fmadd_ps(tail4(hb[3]), tail4(x3 + body), a3);
+        a4 = _mm256_fmadd_ps(tail4(hb[4]), tail4(x4 + body), a4);
+        a5 = _mm256_fmadd_ps(tail4(hb[5]), tail4(x5 + body), a5);
+        a6 = _mm256_fmadd_ps(tail4(hb[6]), tail4(x6 + body), a6);
+        a7 = _mm256_fmadd_ps(tail4(hb[7]), tail4(x7 + body), a7);
     }
-    // hadd twice: lanes [s0 s2 s4 s6 | s1 s3 s5 s7], each s_k = (t0 + t1) + (t2 + t3).
-    __m256 s = _mm256_hadd_ps(_mm256_hadd_ps(t01, t23), _mm256_hadd_ps(t45, t67));
-    s = _mm256_mul_ps(s, _mm256_set1_ps(norm));
-    float v[8];
-    _mm256_storeu_ps(v, s);
-    out[0] = v[0];
-    out[1] = v[4];
-    out[2] = v[1];
-    out[3] = v[5];
-    out[4] = v[2];
-    out[5] = v[6];
-    out[6] = v[3];
-    out[7] = v[7];
+    // Two rounds of hadd leave, for outputs 0-3 in p and 4-7 in q, each output's
+    // (l0 + l1) + (l2 + l3) in the lower half and (l4 + l5) + (l6 + l7) in the upper half.
+    __m256 p = _mm256_hadd_ps(_mm256_hadd_ps(a0, a1), _mm256_hadd_ps(a2, a3));
+    __m256 q = _mm256_hadd_ps(_mm256_hadd_ps(a4, a5), _mm256_hadd_ps(a6, a7));
+    __m256 s = _mm256_add_ps(_mm256_permute2f128_ps(p, q, 0x20), _mm256_permute2f128_ps(p, q, 0x31));
+    _mm256_storeu_ps(out, _mm256_mul_ps(s, _mm256_set1_ps(norm)));
 }
-
 // (l0 + l1) + (l2 + l3) of two outputs' double lanes: [result of a, result of b].
 DSP_AVX2 inline __m128d sum_pairs_pd(__m256d a, __m256d b) {
     __m256d h = _mm256_hadd_pd(a, b); // [a0+a1, b0+b1, a2+a3, b2+b3]

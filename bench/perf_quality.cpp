@@ -1,0 +1,81 @@
+#include "perf_quality.h"
+
+#include <cmath>
+
+namespace perf {
+namespace {
+
+constexpr double PI = 3.14159265358979323846;
+
+// RMS of what a least-squares sine at `freq` leaves of x[first..], and that sine's amplitude.
+void fit(const std::vector<float>& x, size_t first, double freq, double rate, double* amplitude,
+         double* residual) {
+    double scc = 0, sss = 0, scs = 0, sxc = 0, sxs = 0;
+    for (size_t n = first; n < x.size(); ++n) {
+        double a = 2 * PI * freq * double(n) / rate, c = std::cos(a), s = std::sin(a);
+        scc += c * c;
+        sss += s * s;
+        scs += c * s;
+        sxc += x[n] * c;
+        sxs += x[n] * s;
+    }
+    double det = scc * sss - scs * scs;
+    double bc = (sxc * sss - sxs * scs) / det, bs = (sxs * scc - sxc * scs) / det;
+    double res = 0;
+    for (size_t n = first; n < x.size(); ++n) {
+        double a = 2 * PI * freq * double(n) / rate;
+        double e = x[n] - bc * std::cos(a) - bs * std::sin(a);
+        res += e * e;
+    }
+    *amplitude = std::hypot(bc, bs);
+    *residual = std::sqrt(res / double(x.size() - first));
+}
+
+double level_dbfs(const std::vector<float>& x, size_t first) {
+    double sum = 0;
+    for (size_t n = first; n < x.size(); ++n)
+        sum += double(x[n]) * x[n];
+    return 20 * std::log10(std::sqrt(2.0 * sum / double(x.size() - first)) + 1e-30);
+}
+
+} // namespace
+
+std::vector<float> run_tone(Resampler& r, int out_rate, double freq, double amplitude,
+                            double seconds) {
+    const size_t total = static_cast<size_t>(seconds * IN_RATE);
+    std::vector<float> in(CHUNK), out, part(CHUNK + 1024);
+    for (size_t pos = 0; pos < total; pos += CHUNK) {
+        for (size_t i = 0; i < CHUNK; ++i)
+            in[i] = static_cast<float>(amplitude *
+                                       std::sin(2 * PI * freq * double(pos + i) / IN_RATE));
+        size_t n = r.process(in.data(), CHUNK, part.data(), part.size());
+        out.insert(out.end(), part.begin(), part.begin() + static_cast<ptrdiff_t>(n));
+    }
+    return out;
+}
+
+Quality measure_quality(const Contender& c, int out_rate) {
+    Quality q{0, 0, 0};
+    dsp::KernelPath before = dsp::kernel_path();
+    if (c.ours)
+        dsp::set_kernel_path(c.path);
+    {
+        auto r = c.make(out_rate);
+        std::vector<float> y = run_tone(*r, out_rate, 5000, 0.5, 0.4);
+        double amp = 0, res = 1;
+        if (y.size() > 100)
+            fit(y, y.size() / 4, 5000, out_rate, &amp, &res);
+        q.snr_db = 20 * std::log10((amp + 1e-30) / (std::sqrt(2.0) * res + 1e-30));
+    }
+    for (int k = 0; k < 2; ++k) {
+        auto r = c.make(out_rate);
+        double f = out_rate / 2.0 + (k ? 30000 : 5000);
+        std::vector<float> y = run_tone(*r, out_rate, f, 1.0, 0.2);
+        double level = y.size() > 100 ? level_dbfs(y, y.size() / 4) : 0.0;
+        (k ? q.alias30_db : q.alias5_db) = level;
+    }
+    dsp::set_kernel_path(before);
+    return q;
+}
+
+} // namespace perf
