@@ -20,7 +20,7 @@
 #if defined(_WIN32)
 #define ZALVO_CALL __stdcall
 #if defined(ZALVO_BUILDING_MODULE)
-#define ZALVO_API __declspec(dllexport)
+#define ZALVO_API /* exported by the module's export list, under the plain names only */
 #else
 #define ZALVO_API __declspec(dllimport)
 #endif

@@ -171,8 +171,13 @@ int fusb_ephandle_win32::read(void* buffer, int nbytes) {
         current = (current + 1) % nblocks;
         unsigned char* block = ring_buffer + static_cast<size_t>(current) * block_size;
         last_status = usb_reap_async(contexts[current], REAP_TIMEOUT_MS);
-        if (last_status < 0)
+        if (last_status < 0) {
             report_reap_failure("fusb_ephandle_win32::read", last_status);
+            // A reap that timed out has cancelled the transfer (libusb-win32 cancels every
+            // transfer of the endpoint), but the cancel does not wait for it to end: wait here,
+            // so that the block is neither read nor queued again while the transfer still runs.
+            usb_reap_async_nocancel(contexts[current], REAP_TIMEOUT_MS);
+        }
         int n = remaining < block_size ? remaining : block_size;
         std::memcpy(dst + copied, block, n);
         copied += n;

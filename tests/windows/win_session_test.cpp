@@ -1,0 +1,216 @@
+// Whole sessions of the unchanged module on the simulator's libusb0.dll: failure texts, carriers
+// at their offsets per receiver, retuning while streaming, start/stop cycles, stalls and
+// time-outs with libusb-win32's behaviour.
+#include "win_check.h"
+#include "win_support.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+using namespace winhost;
+
+namespace {
+
+enum { REG_DDC_FREQ_0 = 34, REG_DDC_PHASE_0 = 44 };
+
+uint32_t ddc_word(double hz) {
+    return static_cast<uint32_t>(static_cast<int32_t>(std::llround(hz / 64e6 * 4294967296.0)));
+}
+
+usbsim::Carrier carrier(double hz, double dbfs) {
+    usbsim::Carrier c;
+    c.freq_hz = hz;
+    c.level_dbfs = dbfs;
+    return c;
+}
+
+// No context left behind, nothing the real library would not have survived.
+void check_async_clean() {
+    usbsim_async_stats s = async_stats();
+    CHECK_EQ(s.contexts, 0);
+    CHECK_EQ(s.engines, 0);
+    CHECK_EQ(s.submits_while_pending, 0);
+    CHECK_EQ(s.frees_while_pending, 0);
+}
+
+}  // namespace
+
+WIN_TEST(FailuresReachTheErrorCallbackOnTheCallingThread) {
+    REQUIRE(module().handle != nullptr);
+    auto& w = usbsim::World::instance();
+    w.reset();
+    usbsim_win32_reset_async_stats();
+    Host h;
+    ReceiverSettings s = settings_for(h, 0);
+    module().StartRx(&s);
+    REQUIRE(h.errors.size() == 1u);
+    CHECK_EQ(h.errors[0], std::string("Can't create instance of USRP Rx device"));
+    CHECK(h.error_threads[0] == GetCurrentThreadId());
+
+    add_board();
+    s.sample_rate_index = 3;
+    module().StartRx(&s);
+    REQUIRE(h.errors.size() == 2u);
+    CHECK_EQ(h.errors[1], std::string("Unknown sample rate"));
+    CHECK(h.error_threads[1] == GetCurrentThreadId());
+    CHECK(h.error_contexts[1] == reinterpret_cast<intptr_t>(&h));
+    CHECK_EQ(w.open_handles(), 0);
+    check_async_clean();
+    w.clear_log();
+    module().SetRxFrequency(7050000, 1);
+    module().StopRx();
+    CHECK(w.control_log().empty());
+
+    s.error_callback = nullptr;  // silent, and still nothing left open
+    module().StartRx(&s);
+    CHECK_EQ(h.errors.size(), 2u);
+    CHECK_EQ(w.open_handles(), 0);
+    CHECK_EQ(h.blocks.load(), 0);
+}
+
+// Receiver i's down-converter sits at -3.6 MHz after StartRx: a carrier at 3.6 MHz + 6 kHz is
+// at +6 kHz in every receiver. Retuning receiver 2 to 3.59 MHz while streaming moves it to
+// +16 kHz there and nowhere else.
+WIN_TEST(ReceiversSeeTheCarrierAtItsOffsetAndRetuneWhileStreaming) {
+    REQUIRE(module().handle != nullptr);
+    auto& w = usbsim::World::instance();
+    usbsim::BoardId b = add_board({carrier(3606000, -30)});
+    Host h;
+    h.skip = 6;
+    h.keep = 4;
+    ReceiverSettings s = settings_for(h, 0);
+    module().StartRx(&s);
+    REQUIRE(h.errors.empty());
+    for (int i = 0; i < 4; ++i) {
+        CHECK_EQ(w.fpga_register(b, REG_DDC_FREQ_0 + i), ddc_word(-3600000.0));
+        CHECK_EQ(w.fpga_register(b, REG_DDC_PHASE_0 + i), 0u);
+    }
+    REQUIRE(wait_for(h.blocks, h.skip + h.keep, 30000));
+    for (int r = 0; r < 4; ++r) {
+        std::lock_guard<std::mutex> g(h.lock);
+        const double f = strongest_tone(h.kept[r], 48000, 250);
+        CHECK_MSG(std::fabs(f - 6000) <= 250, "receiver " << r << " at " << f << " Hz");
+    }
+
+    module().SetRxFrequency(3590000, 2);
+    CHECK_EQ(w.fpga_register(b, REG_DDC_FREQ_0 + 2), ddc_word(-3590000.0));
+    CHECK_EQ(w.fpga_register(b, REG_DDC_FREQ_0 + 1), ddc_word(-3600000.0));
+    {
+        std::lock_guard<std::mutex> g(h.lock);
+        for (auto& k : h.kept)
+            k.clear();
+        h.skip = h.blocks.load() + 6;  // past the blocks already in flight
+    }
+    REQUIRE(wait_for(h.blocks, h.skip + h.keep, 30000));
+    for (int r = 0; r < 4; ++r) {
+        std::lock_guard<std::mutex> g(h.lock);
+        const double expected = r == 2 ? 16000 : 6000;
+        const double f = strongest_tone(h.kept[r], 48000, 250);
+        CHECK_MSG(std::fabs(f - expected) <= 250, "receiver " << r << " at " << f << " Hz");
+    }
+    module().StopRx();
+    const int after = h.blocks.load();
+    Sleep(150);
+    CHECK_EQ(h.blocks.load(), after);  // no callback once StopRx has returned
+    CHECK(h.data_thread.load() != 0 && h.data_thread.load() != GetCurrentThreadId());
+    CHECK_EQ(h.data_threads_seen.load(), 0);  // one worker thread delivered every block
+    CHECK_EQ(h.nonzero_spare.load(), 0);
+    CHECK(h.errors.empty());
+    CHECK_EQ(w.open_handles(), 0);
+    CHECK(!w.rx_enabled(b));
+    check_async_clean();
+}
+
+// Three sessions at the three rates, one after the other: each streams, each ends with the board
+// closed, every asynchronous context freed and every transfer over before its context went.
+WIN_TEST(StartStopCyclesLeaveNothingBehind) {
+    REQUIRE(module().handle != nullptr);
+    auto& w = usbsim::World::instance();
+    usbsim::BoardId b = add_board({carrier(3610000, -40)});
+    usbsim_win32_reset_async_stats();
+    for (int rate = 0; rate < 3; ++rate) {
+        Host h;
+        ReceiverSettings s = settings_for(h, rate);
+        module().StartRx(&s);
+        CHECK(h.errors.empty());
+        CHECK_EQ(w.open_handles(), 1);
+        CHECK(async_stats().contexts > 0);
+        CHECK_MSG(wait_for(h.blocks, 3, 30000), "rate " << rate);
+        module().StopRx();
+        CHECK_EQ(w.open_handles(), 0);
+        CHECK_EQ(w.claimed_interfaces(), 0);
+        CHECK(!w.rx_enabled(b));
+        CHECK_EQ(h.nonzero_spare.load(), 0);
+        check_async_clean();
+    }
+    // The receive ring was torn down by cancelling its queued reads and reaping each.
+    CHECK(async_stats().endpoint_aborts >= 3);
+}
+
+// libusb-win32 reports a stalled control request as -5 and never sets errno: a stale EPIPE in
+// errno must not hide the failure, so the stall is reported on standard error.
+WIN_TEST(StallsAreReportedOnWindows) {
+    REQUIRE(module().handle != nullptr);
+    auto& w = usbsim::World::instance();
+    add_board();
+    Host h;
+    ReceiverSettings s = settings_for(h, 0);
+    module().StartRx(&s);
+    REQUIRE(h.errors.empty());
+    StderrCapture err;
+    usbsim::ControlMatch spi_write;
+    spi_write.request = 0x09;
+    usbsim::Fault stall;
+    stall.kind = usbsim::FaultKind::stall;
+    w.fail_control_matching(spi_write, stall);
+    errno = EPIPE;
+    module().SetRxFrequency(5000000, 3);
+    const std::string text = err.text();
+    module().StopRx();
+    bool found = false;
+    for (const auto& r : w.control_log())
+        found = found || (r.request == 0x09 && r.result == -5);
+    CHECK_MSG(found, "the stalled request came back as -5");
+    CHECK_MSG(text.find("usb_control_msg failed: libusb0-dll:err [usb_control_msg] sending "
+                        "control message failed") != std::string::npos,
+              "stderr was: " << text);
+    CHECK_EQ(w.open_handles(), 0);
+}
+
+// A transfer that does not complete within the reap's second: libusb-win32 cancels every queued
+// transfer of the endpoint, and its cancel does not wait. The ring must wait for the timed-out
+// transfer before queueing its block again, drop the aborted blocks, and stream on.
+WIN_TEST(RingSurvivesAReapTimeoutThatCancelsTheEndpoint) {
+    REQUIRE(module().handle != nullptr);
+    auto& w = usbsim::World::instance();
+    usbsim::BoardId b = add_board({carrier(3610000, -40)});
+    usbsim_win32_reset_async_stats();
+    Host h;
+    ReceiverSettings s = settings_for(h, 0);
+    StderrCapture err;
+    module().StartRx(&s);
+    REQUIRE(h.errors.empty());
+    REQUIRE(wait_for(h.blocks, 3, 30000));
+    usbsim::Fault hold;
+    hold.kind = usbsim::FaultKind::timeout;
+    hold.wait_ms = 1600;
+    w.fail_bulk_at(0, hold);  // the transfer running now stalls for 1.6 s
+    const int before = h.blocks.load();
+    // The stream comes back: blocks flow again after the abort.
+    CHECK(wait_for(h.blocks, before + 40, 40000));
+    const std::string text = err.text();
+    module().StopRx();
+    usbsim_async_stats st = async_stats();
+    CHECK(st.endpoint_aborts >= 2);   // the time-out, then the teardown
+    CHECK(st.transfers_aborted >= 1);
+    CHECK_EQ(st.submits_while_pending, 0);
+    CHECK_EQ(st.frees_while_pending, 0);
+    CHECK_MSG(text.find("fusb_ephandle_win32::read: usb_reap_async: libusb0-dll:err "
+                        "[_usb_reap_async] timeout error") != std::string::npos,
+              "stderr was: " << text.substr(0, 400));
+    CHECK_EQ(w.open_handles(), 0);
+    CHECK(!w.rx_enabled(b));
+    check_async_clean();
+}
