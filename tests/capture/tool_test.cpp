@@ -1,0 +1,356 @@
+// The capture program as people run it: a separate process on the simulated board, judged by
+// its exit status, its messages and the files it leaves.
+#include "md5.h"
+#include "picture.h"
+#include "test_files.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+using namespace capture_test;
+
+namespace {
+
+struct Result {
+    int exit_code = -1;  // -1: killed or timed out
+    bool timed_out = false;
+    std::string out, err;
+};
+
+std::string temp_dir() {
+    char templ[] = "/tmp/capture_tool_XXXXXX";
+    const char* d = mkdtemp(templ);
+    return d ? d : "/tmp";
+}
+
+// Runs the program with `args`; `env` entries with an empty value are removed from the
+// environment. `while_running` is called about every 20 ms with the child's pid; the child is
+// killed after `timeout_s`.
+Result run(const std::vector<std::string>& args,
+           const std::vector<std::pair<std::string, std::string>>& env, int timeout_s,
+           const std::function<void(pid_t)>& while_running = {}) {
+    const std::string dir = temp_dir();
+    const std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(o, STDOUT_FILENO);
+        dup2(e, STDERR_FILENO);
+        for (const char* v : {"USRP_PATH", "USBSIM_SCENE", "USBSIM_TRACE", "USRP_VERBOSE"})
+            unsetenv(v);
+        for (const auto& kv : env) {
+            if (kv.second.empty())
+                unsetenv(kv.first.c_str());
+            else
+                setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        }
+        std::vector<char*> argv;
+        std::string exe = ZALVO_CAPTURE_EXE;
+        argv.push_back(&exe[0]);
+        std::vector<std::string> copy = args;
+        for (std::string& a : copy)
+            argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    Result r;
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    for (;;) {
+        pid_t w = waitpid(pid, &status, WNOHANG);
+        if (w == pid)
+            break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            r.timed_out = true;
+            break;
+        }
+        if (while_running)
+            while_running(pid);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!r.timed_out && WIFEXITED(status))
+        r.exit_code = WEXITSTATUS(status);
+    r.out = read_text(out_path);
+    r.err = read_text(err_path);
+    return r;
+}
+
+std::string write_file(const std::string& dir, const std::string& name, const std::string& text) {
+    std::string path = dir + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A cold board that streams as fast as it is read, with one steady carrier for each receiver at
+// its default tuning (3.52, 3.56, 3.60, 3.64 MHz) and one for receiver 1 after a retune to
+// 7.03 MHz, all on converter input 0 at -40 dBFS.
+const char* const FAST_SCENE =
+    "noise -110\n"
+    "seed 5\n"
+    "carrier 3523000 -40 input=0\n"   // rx0 +3000 Hz
+    "carrier 3555000 -40 input=0\n"   // rx1 -5000 Hz
+    "carrier 3607000 -40 input=0\n"   // rx2 +7000 Hz
+    "carrier 3629000 -40 input=0\n"   // rx3 -11000 Hz
+    "carrier 7041000 -40 input=0\n"   // rx1 at 7.03 MHz: +11000 Hz
+    "board cold rev=4 pacing=free_running eeprom1=0x0001 eeprom3=0x0001\n";
+
+// A carrier of L dBFS on input 0, read as both I and Q at the module's 20 dB of gain, through the
+// resampler (gain 0.98): amplitude 16384 * sqrt(2) * 10^((L + 20) / 20) of 32768.
+double expected_db(double level_dbfs) {
+    return level_dbfs + 20 + 20 * std::log10(std::sqrt(2.0) / 2 * 0.98);
+}
+
+int x_of(double hz, int rate) {
+    const capture::PictureLayout L = capture::picture_layout();
+    return L.plot_left + static_cast<int>((hz + rate / 2.0) / rate * L.plot_width);
+}
+
+class CaptureTool : public ::testing::Test {
+  protected:
+    void SetUp() override { dir_ = temp_dir(); }
+    std::string dir_;
+};
+
+}  // namespace
+
+TEST_F(CaptureTool, OptionErrorsGiveUsageAndExitCode2WithoutTouchingAnything) {
+    const std::string out = dir_ + "/never";
+    const std::vector<std::vector<std::string>> bad = {
+        {"simulate", "-o", out, "--rate", "44100"},
+        {"simulate", "-o", out, "--duration", "zero"},
+        {"simulate", "-o", out, "--freq", "5:7000000"},
+        {"simulate", "-o", out, "--retune", "9:1:7030000", "-d", "2"},
+        {"simulate", "-o", out, "--nonsense"},
+        {"simulate", "-o", out, "stray"},
+        {"fly", "-o", out},
+        {"simulate", "-o", out, "--scene", dir_ + "/no-such-scene.txt"},
+    };
+    for (const auto& args : bad) {
+        std::string line;
+        for (const std::string& a : args)
+            line += a + " ";
+        Result r = run(args, {}, 30);
+        EXPECT_EQ(r.exit_code, 2) << line << "\n" << r.err;
+        EXPECT_TRUE(contains(r.err, "zalvo_capture: ")) << r.err;
+        if (!contains(line, "--scene")) {  // a bad scene file is named, not the usage
+            EXPECT_TRUE(contains(r.err, "usage: zalvo_capture")) << line << "\n" << r.err;
+        }
+        EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+    EXPECT_EQ(access(out.c_str(), F_OK), -1) << "the output folder was created";
+
+    Result help = run({"--help"}, {}, 30);
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_TRUE(contains(help.out, "usage: zalvo_capture"));
+    EXPECT_TRUE(contains(help.out, "--retune T:RX:HZ"));
+    EXPECT_TRUE(help.err.empty()) << help.err;
+}
+
+TEST_F(CaptureTool, SimulatedCaptureWritesFourWavFilesAndPicturesWithTheCarriersAtTheirOffsets) {
+    const std::string scene = write_file(dir_, "scene.txt", FAST_SCENE);
+    const std::string out = dir_ + "/out";
+    Result r = run({"simulate", "--scene", scene, "-d", "1.5", "--retune", "0.5:1:7030000", "-o",
+                    out},
+                   {}, 120);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "1.50 s of signal at 48000 Hz")) << r.out;
+    EXPECT_TRUE(contains(r.out, "retuned to 7.030000 MHz")) << r.out;
+    EXPECT_TRUE(contains(r.out, "overruns: 0 reported by the module")) << r.out;
+    EXPECT_FALSE(contains(r.out, "\r")) << "a progress line although the output is no terminal";
+
+    const double offsets[4] = {3000, -5000, 7000, -11000};
+    const int rate = 48000;
+    for (int i = 0; i < 4; ++i) {
+        const std::string base = out + "/rx" + std::to_string(i);
+        SCOPED_TRACE(base);
+        EXPECT_TRUE(contains(r.out, base + ".wav (72000 samples)")) << r.out;
+        Wav w = read_wav(base + ".wav");
+        ASSERT_TRUE(w.ok) << w.problem;
+        EXPECT_EQ(w.format_tag, 3);
+        EXPECT_EQ(w.channels, 2);
+        EXPECT_EQ(w.rate, 48000u);
+        EXPECT_EQ(w.bits, 32);
+        EXPECT_EQ(w.byte_rate, 48000u * 8);
+        ASSERT_EQ(w.frames(), 72000u);  // 1.5 s at 48 kHz, exactly
+
+        // After the start-up, each receiver holds its carrier at its offset, at its level.
+        const size_t late = 48000, count = 24000;  // 1.0 s to 1.5 s
+        const double expect = expected_db(-40);
+        const double hz = i == 1 ? 11000 : offsets[i];
+        EXPECT_NEAR(tone_db(w.samples, rate, hz, late, count), expect, 1.0);
+        EXPECT_LT(tone_db(w.samples, rate, -hz, late, count), expect - 50);
+        EXPECT_LT(tone_db(w.samples, rate, hz + 1500, late, count), expect - 50);
+        if (i == 1) {
+            // Before the retune at 0.5 s: the carrier at 3.555 MHz.
+            EXPECT_NEAR(tone_db(w.samples, rate, -5000, 4800, 14400), expect, 1.0);
+            EXPECT_LT(tone_db(w.samples, rate, 11000, 4800, 14400), expect - 50);
+            EXPECT_LT(tone_db(w.samples, rate, -5000, late, count), expect - 50);
+        }
+
+        Png png = read_png(base + ".png");
+        ASSERT_TRUE(png.ok) << png.problem;
+        const capture::PictureLayout L = capture::picture_layout();
+        ASSERT_EQ(png.width, L.width);
+        ASSERT_EQ(png.height, L.height);
+        // The waterfall's bottom (the end of the run) is bright at the carrier's offset only.
+        const int y = L.waterfall_top + L.waterfall_height - 10;
+        int column = 0;
+        for (int dx = -1; dx <= 1; ++dx)
+            column = std::max(column, png.luma(x_of(hz, rate) + dx, y));
+        EXPECT_GT(column, 150);
+        EXPECT_LT(png.luma(x_of(-hz, rate), y), 60);
+    }
+}
+
+TEST_F(CaptureTool, HighRateWidensTheBandAndStartTuningsApply) {
+    const std::string scene = write_file(dir_, "scene.txt", FAST_SCENE);
+    const std::string out = dir_ + "/out";
+    Result r = run({"simulate", "--scene", scene, "-d", "0.4", "-r", "192k", "-f", "0:3.6M", "-f",
+                    "3:3.52M", "-o", out},
+                   {}, 120);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    const int rate = 192000;
+    Wav rx0 = read_wav(out + "/rx0.wav");
+    Wav rx3 = read_wav(out + "/rx3.wav");
+    ASSERT_TRUE(rx0.ok && rx3.ok) << rx0.problem << rx3.problem;
+    EXPECT_EQ(rx0.rate, 192000u);
+    EXPECT_EQ(rx0.byte_rate, 192000u * 8);
+    ASSERT_EQ(rx0.frames(), 76800u);
+    ASSERT_EQ(rx3.frames(), 76800u);
+    const size_t late = 38400, count = 38400;
+    // Receiver 0 at 3.6 MHz sees 3.607, 3.629 and (only at this rate) 3.523 MHz.
+    for (double hz : {7000.0, 29000.0, -77000.0})
+        EXPECT_NEAR(tone_db(rx0.samples, rate, hz, late, count), expected_db(-40), 1.0) << hz;
+    // Receiver 3 moved from its default 3.64 MHz to 3.52 MHz.
+    EXPECT_NEAR(tone_db(rx3.samples, rate, 3000, late, count), expected_db(-40), 1.0);
+    EXPECT_NEAR(tone_db(rx3.samples, rate, 35000, late, count), expected_db(-40), 1.0);
+    EXPECT_TRUE(read_png(out + "/rx3.png").ok);
+}
+
+TEST_F(CaptureTool, CtrlCEndsTheRunWithExitCode130AndValidFiles) {
+    // The simulator's default board, paced in real time, so the run is still going when
+    // interrupted.
+    const std::string scene = write_file(dir_, "scene.txt", "noise -100\ncarrier 3523000 -40\n");
+    const std::string out = dir_ + "/out";
+    bool sent = false;
+    Result r = run({"simulate", "--scene", scene, "-d", "60", "-o", out}, {}, 60, [&](pid_t pid) {
+        // Half a second of signal in the last file written for a block: interrupt.
+        if (!sent && file_size(out + "/rx3.wav") > 44 + 24000 * 8) {
+            kill(pid, SIGINT);
+            sent = true;
+        }
+    });
+    ASSERT_TRUE(sent) << r.out << r.err;
+    ASSERT_FALSE(r.timed_out);
+    EXPECT_EQ(r.exit_code, 130) << r.out << r.err;
+    EXPECT_TRUE(contains(r.err, "interrupted")) << r.err;
+    uint64_t frames = 0;
+    for (int i = 0; i < 4; ++i) {
+        const std::string base = out + "/rx" + std::to_string(i);
+        Wav w = read_wav(base + ".wav");
+        ASSERT_TRUE(w.ok) << base << ": " << w.problem;
+        EXPECT_EQ(w.data_offset + w.data_bytes, w.file_bytes);
+        EXPECT_GE(w.frames(), 24000u);
+        EXPECT_LT(w.frames(), 60u * 48000);
+        if (i == 0)
+            frames = w.frames();
+        EXPECT_EQ(w.frames(), frames) << "every receiver gets every block";
+        EXPECT_TRUE(contains(r.out, base + ".wav (" + std::to_string(w.frames()) + " samples)"))
+            << r.out;
+        Png png = read_png(base + ".png");
+        EXPECT_TRUE(png.ok) << base << ": " << png.problem;
+    }
+    Wav rx0 = read_wav(out + "/rx0.wav");
+    EXPECT_NEAR(tone_db(rx0.samples, 48000, 3000, 9600, 9600), expected_db(-40), 1.0);
+}
+
+TEST_F(CaptureTool, DeviceAndFileFailuresExplainThemselvesWithTheirExitCodes) {
+    const std::string out = dir_ + "/out";
+    // No board on the bus.
+    const std::string empty = write_file(dir_, "empty.txt", "bus\nother 0x046d 0xc52b\n");
+    Result none = run({"simulate", "--scene", empty, "-d", "1", "-o", out}, {}, 60);
+    EXPECT_EQ(none.exit_code, 3) << none.err;
+    EXPECT_TRUE(contains(none.err, "\"Can't create instance of USRP Rx device\"")) << none.err;
+    EXPECT_TRUE(contains(none.err, "plugged in")) << none.err;
+    EXPECT_FALSE(contains(none.out, "blocks delivered")) << none.out;
+
+    // A cold board without its images.
+    const std::string cold = write_file(dir_, "cold.txt", FAST_SCENE);
+    Result images = run({"simulate", "--scene", cold, "-d", "1", "-o", out},
+                        {{"USRP_PATH", dir_ + "/no-images"}}, 60);
+    EXPECT_EQ(images.exit_code, 3) << images.err;
+    EXPECT_TRUE(contains(images.err, "Can't create instance of USRP Rx device")) << images.err;
+    EXPECT_TRUE(contains(images.err, "USRP_PATH is now \"" + dir_ + "/no-images\"")) << images.err;
+
+    Result module = run({"simulate", "--scene", cold, "-m", dir_ + "/libnone.so", "-o", out}, {}, 60);
+    EXPECT_EQ(module.exit_code, 3) << module.err;
+    EXPECT_TRUE(contains(module.err, "cannot load the receiver module")) << module.err;
+
+    Result files = run({"simulate", "--scene", cold, "-d", "1", "-o", "/proc/no/such/folder"}, {}, 60);
+    EXPECT_EQ(files.exit_code, 1) << files.err;
+    EXPECT_TRUE(contains(files.err, "/proc/no/such/folder")) << files.err;
+}
+
+TEST_F(CaptureTool, InfoReportsBoardsDigestsAndDaughterboards) {
+    uint8_t fw[MD5_DIGEST_BYTES], fpga[MD5_DIGEST_BYTES];
+    ASSERT_TRUE(md5_file(ZALVO_IMAGES_DIR "/rev4/std.ihx", fw));
+    ASSERT_TRUE(md5_file(ZALVO_IMAGES_DIR "/rev4/std_4rx_0tx.rbf", fpga));
+    auto hex = [](const uint8_t* d) {
+        std::string s;
+        char b[3];
+        for (int i = 0; i < MD5_DIGEST_BYTES; ++i) {
+            std::snprintf(b, sizeof b, "%02x", d[i]);
+            s += b;
+        }
+        return s;
+    };
+    const std::string scene = write_file(
+        dir_, "world.txt",
+        "board warm rev=4 firmware_hash=" + hex(fw) + " fpga_hash=" + hex(fpga) +
+            " eeprom1=0x0001 eeprom3=0x0002\n"
+            "other 0x046d 0xc52b\n"
+            "board cold rev=2\n");
+    Result r = run({"info", "--simulate"}, {{"USBSIM_SCENE", scene}}, 60);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    const size_t second = r.out.find("board 1:");
+    ASSERT_NE(second, std::string::npos) << r.out;
+    const std::string b0 = r.out.substr(0, second), b1 = r.out.substr(second);
+    EXPECT_TRUE(contains(b0, "board 0:") && contains(b0, "revision 4")) << b0;
+    EXPECT_TRUE(contains(b0, "file " + hex(fw) + ", board " + hex(fw) + ": match")) << b0;
+    EXPECT_TRUE(contains(b0, "file " + hex(fpga) + ", board " + hex(fpga) + ": match")) << b0;
+    EXPECT_TRUE(contains(b0, "slot 1 (receive A): Basic Rx")) << b0;
+    EXPECT_TRUE(contains(b0, "slot 3 (receive B): DBS Rx")) << b0;
+    EXPECT_TRUE(contains(b1, "revision 2")) << b1;
+    EXPECT_TRUE(contains(b1, "differ")) << b1;
+    EXPECT_FALSE(contains(b1, "match")) << b1;
+    EXPECT_TRUE(contains(b1, "not readable until the board's firmware runs")) << b1;
+    EXPECT_FALSE(contains(r.out, "board 2:")) << "the unrelated device is no board";
+
+    const std::string nothing = write_file(dir_, "nothing.txt", "bus\n");
+    Result none = run({"info", "--simulate"}, {{"USBSIM_SCENE", nothing}}, 60);
+    EXPECT_EQ(none.exit_code, 3);
+    EXPECT_TRUE(contains(none.err, "no USRP")) << none.err;
+}

@@ -1,0 +1,47 @@
+# zalvo_capture: the program people run. Records the four receivers through the module (on a
+# board, or on the simulated one) into WAV files and pictures, and lists the boards on the bus.
+#   zalvo_capture_core   options, WAV writer, spectra, pictures, standard-error tap (no USB)
+#   zalvo_capture        the program; loads the module by path and links no USB library
+#   zalvo_capture_sim    loaded by "simulate": the simulated USB library and its world
+#   zalvo_capture_board  loaded by "info": the board report over the device layer
+if(WIN32 OR NOT TARGET ZalvoIntf)
+  return()
+endif()
+
+# The placeholder images (ZALVO_IMAGES_DIR), which "simulate" uses when USRP_PATH is not set.
+include(${CMAKE_CURRENT_LIST_DIR}/images.cmake)
+
+find_package(Threads REQUIRED)
+pkg_check_modules(CAPTURE_FFTW REQUIRED IMPORTED_TARGET fftw3f)
+pkg_check_modules(CAPTURE_CAIRO REQUIRED IMPORTED_TARGET cairo)
+pkg_check_modules(CAPTURE_SNDFILE REQUIRED IMPORTED_TARGET sndfile)
+
+set(_cap ${CMAKE_CURRENT_LIST_DIR}/capture)
+
+add_library(zalvo_capture_core STATIC
+  ${_cap}/options.cpp ${_cap}/wav_writer.cpp ${_cap}/spectrum.cpp ${_cap}/picture.cpp
+  ${_cap}/advice.cpp ${_cap}/stderr_tap.cpp)
+target_include_directories(zalvo_capture_core PUBLIC ${_cap})
+target_link_libraries(zalvo_capture_core
+  PUBLIC PkgConfig::CAPTURE_FFTW PkgConfig::CAPTURE_CAIRO PkgConfig::CAPTURE_SNDFILE Threads::Threads
+  PRIVATE zalvo_warnings)
+
+add_library(zalvo_capture_sim SHARED ${_cap}/sim_bridge.cpp)
+target_include_directories(zalvo_capture_sim PRIVATE ${_cap})
+target_link_libraries(zalvo_capture_sim PRIVATE usbsim_shared zalvo_warnings)
+
+add_library(zalvo_capture_board SHARED ${_cap}/board_report.cpp)
+target_include_directories(zalvo_capture_board PRIVATE ${_cap})
+target_link_libraries(zalvo_capture_board PRIVATE
+  zalvo_prims zalvo_md5 zalvo_os PkgConfig::LIBUSB zalvo_warnings)
+
+add_executable(zalvo_capture ${_cap}/main.cpp ${_cap}/session.cpp ${_cap}/module.cpp)
+target_include_directories(zalvo_capture PRIVATE ${CMAKE_SOURCE_DIR}/host)
+target_compile_definitions(zalvo_capture PRIVATE
+  ZALVO_MODULE_PATH="$<TARGET_FILE:ZalvoIntf>"
+  ZALVO_CAPTURE_SIM_PLUGIN="$<TARGET_FILE:zalvo_capture_sim>"
+  ZALVO_CAPTURE_BOARD_PLUGIN="$<TARGET_FILE:zalvo_capture_board>"
+  ZALVO_IMAGES_DIR="${ZALVO_IMAGES_DIR}")
+target_link_libraries(zalvo_capture PRIVATE zalvo_capture_core ${CMAKE_DL_LIBS} zalvo_warnings)
+# Everything "simulate" and "info" load at run time is built with the program.
+add_dependencies(zalvo_capture ZalvoIntf zalvo_capture_sim zalvo_capture_board zalvo_images)

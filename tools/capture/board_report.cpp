@@ -1,0 +1,110 @@
+// The board report of the info command, over the device layer: each board on the bus, its
+// revision, the firmware and FPGA digests kept on the board against the image files the module
+// would load, and the daughterboards in the two receive slots.
+#include "plugins.h"
+
+#include "md5.h"
+#include "usrp_prims.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+const char* const FIRMWARE_IMAGE = "std.ihx";
+const char* const FPGA_IMAGE = "std_4rx_0tx.rbf";
+
+struct Printer {
+    void (*line)(void*, const char*);
+    void* context;
+    void operator()(const std::string& text) const { line(context, text.c_str()); }
+};
+
+std::string hex(const unsigned char* bytes, int n) {
+    std::string s;
+    char b[3];
+    for (int i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, "%02x", bytes[i]);
+        s += b;
+    }
+    return s;
+}
+
+// One image: where the module would find it, and whether the board holds its digest.
+void report_image(const Printer& print, usb_dev_handle* udh, const char* what, const char* name,
+                  int revision, int slot) {
+    const char* found = find_image_file(name, revision);
+    std::string path = found ? found : "";  // find_image_file's buffer is reused by its next call
+    unsigned char on_board[USRP_HASH_BYTES];
+    bool have_board = udh && usrp_fetch_hash(udh, slot, on_board);
+    std::string board_text = have_board ? hex(on_board, USRP_HASH_BYTES) : "unreadable";
+    if (path.empty()) {
+        print(std::string("  ") + what + " " + name + ": no file rev" + std::to_string(revision) +
+              "/" + name + " under USRP_PATH or the default folders (set USRP_PATH); digest on "
+              "the board " + board_text);
+        return;
+    }
+    uint8_t file_digest[MD5_DIGEST_BYTES];
+    if (!md5_file(path.c_str(), file_digest)) {
+        print(std::string("  ") + what + " " + path + ": cannot be read; digest on the board " +
+              board_text);
+        return;
+    }
+    bool match = have_board && std::memcmp(on_board, file_digest, USRP_HASH_BYTES) == 0;
+    print(std::string("  ") + what + " " + path);
+    print("      file " + hex(file_digest, MD5_DIGEST_BYTES) + ", board " + board_text + ": " +
+          (match ? "match (already loaded)" : "differ (the next capture loads it)"));
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int
+zalvo_capture_board_report(void (*line)(void* context, const char* text), void* context) {
+    Printer print{line, context};
+    int count = 0;
+    for (int nth = 0;; ++nth) {
+        struct usb_device* dev = usrp_find_device(nth);
+        if (!dev)
+            break;
+        ++count;
+        const int revision = usrp_board_revision(dev);
+        char bcd[16];
+        std::snprintf(bcd, sizeof bcd, "0x%04x", static_cast<unsigned>(dev->descriptor.bcdDevice));
+        print("board " + std::to_string(nth) + ": bus " +
+              std::string(dev->bus ? dev->bus->dirname : "?") + ", device " + dev->filename +
+              ", revision " + std::to_string(revision) + " (bcdDevice " + bcd + ")");
+        usb_dev_handle* udh = open_cmd_interface(dev);
+        if (!udh)
+            print("  cannot open its command interface (in use by another program, or no "
+                  "permission: a udev rule or root is needed)");
+        report_image(print, udh, "firmware", FIRMWARE_IMAGE, revision, FIRMWARE_HASH_SLOT);
+        report_image(print, udh, "FPGA bitstream", FPGA_IMAGE, revision, FPGA_HASH_SLOT);
+        if (udh) {
+            // Only running firmware answers vendor requests other than RAM access; the status
+            // request for the transmit underrun flag tells without touching the receive side.
+            unsigned char flag = 0;
+            bool running = usrp_vendor_request(udh, REQ_STATUS, 0, 2, &flag, 1) == 1;
+            for (int slot : {1, 3}) {
+                std::string where = "  daughterboard slot " + std::to_string(slot) +
+                                    (slot == 1 ? " (receive A): " : " (receive B): ");
+                if (!running) {
+                    print(where + "not readable until the board's firmware runs (a capture "
+                                  "loads it)");
+                    continue;
+                }
+                dboard_eeprom_info info{};
+                dboard_eeprom_status st = usrp_dboard_eeprom_read(udh, slot, &info);
+                int id = st == DBE_OK            ? int(info.id)
+                         : st == DBE_INVALID     ? int(DBOARD_ID_INVALID)
+                                                 : int(DBOARD_ID_NONE);
+                char idtext[32] = "";
+                if (st == DBE_OK)
+                    std::snprintf(idtext, sizeof idtext, " (id 0x%04x)", static_cast<unsigned>(id));
+                print(where + usrp_dboard_id_name(id) + idtext);
+            }
+            usb_close(udh);
+        }
+    }
+    return count;
+}

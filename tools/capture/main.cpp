@@ -1,0 +1,148 @@
+// zalvo_capture: records the four receivers of a USRP board through the receiver module, on a
+// real board or on the simulated one, and lists the boards on the bus.
+#include "module.h"
+#include "options.h"
+#include "plugins.h"
+#include "session.h"
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+using namespace capture;
+
+const char* const PROGRAM = "zalvo_capture";
+
+// A helper library: at the path it was built to, or else beside this program.
+void* load_plugin(const char* built_path, int flags, std::string* error) {
+    void* h = dlopen(built_path, flags);
+    if (h)
+        return h;
+    *error = dlerror();
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        self[n] = '\0';
+        std::string dir(self);
+        dir = dir.substr(0, dir.rfind('/') + 1);
+        std::string name(built_path);
+        name = name.substr(name.rfind('/') + 1);
+        h = dlopen((dir + name).c_str(), flags);
+    }
+    return h;
+}
+
+// Puts the simulated USB library in front of everything loaded later and builds its world.
+// Returns an exit code, or -1 when all is well.
+int prepare_simulator(const std::string& scene_path, zalvo_capture_sim_dropped_fn* dropped) {
+    std::string error;
+    void* sim = load_plugin(ZALVO_CAPTURE_SIM_PLUGIN, RTLD_NOW | RTLD_GLOBAL, &error);
+    if (!sim) {
+        std::fprintf(stderr,
+                     "%s: cannot load the simulator (%s). Build it with: cmake --build build "
+                     "--target zalvo_capture_sim\n",
+                     PROGRAM, error.c_str());
+        return EXIT_DEVICE;
+    }
+    auto setup = reinterpret_cast<zalvo_capture_sim_setup_fn>(dlsym(sim, ZALVO_CAPTURE_SIM_SETUP));
+    *dropped = reinterpret_cast<zalvo_capture_sim_dropped_fn>(dlsym(sim, ZALVO_CAPTURE_SIM_DROPPED));
+    if (!setup || !*dropped) {
+        std::fprintf(stderr, "%s: %s is not the capture tool's simulator library\n", PROGRAM,
+                     ZALVO_CAPTURE_SIM_PLUGIN);
+        return EXIT_DEVICE;
+    }
+    char text[512] = "";
+    if (setup(scene_path.c_str(), text, sizeof text) != 0) {
+        std::fprintf(stderr, "%s: %s\n", PROGRAM, text);
+        return EXIT_USAGE;
+    }
+    // The simulated board takes any images; the build makes placeholders.
+    setenv("USRP_PATH", ZALVO_IMAGES_DIR, 0);
+    return -1;
+}
+
+void print_line(void*, const char* text) { std::printf("%s\n", text); }
+
+int run_info(const Options& o) {
+    zalvo_capture_sim_dropped_fn dropped = nullptr;
+    if (o.info_simulated) {
+        int code = prepare_simulator("", &dropped);
+        if (code >= 0)
+            return code;
+    }
+    std::string error;
+    void* lib = load_plugin(ZALVO_CAPTURE_BOARD_PLUGIN, RTLD_NOW | RTLD_LOCAL, &error);
+    auto report = lib ? reinterpret_cast<zalvo_capture_board_report_fn>(
+                            dlsym(lib, ZALVO_CAPTURE_BOARD_REPORT))
+                      : nullptr;
+    if (!report) {
+        std::fprintf(stderr,
+                     "%s: cannot load the board report (%s). Build it with: cmake --build build "
+                     "--target zalvo_capture_board\n",
+                     PROGRAM, error.c_str());
+        return EXIT_DEVICE;
+    }
+    int boards = report(print_line, nullptr);
+    std::fflush(stdout);
+    if (boards == 0) {
+        std::fprintf(stderr,
+                     "%s: no USRP (vendor 0xfffe, product 0x0002) on the USB buses%s. Check the "
+                     "cable and power, and that you may open USB devices (a udev rule, or "
+                     "root).\n",
+                     PROGRAM, o.info_simulated ? " of the simulator" : "");
+        return EXIT_DEVICE;
+    }
+    return EXIT_DONE;
+}
+
+int run_capture_command(const Options& o) {
+    RunContext context;
+    if (o.command == Command::simulate) {
+        zalvo_capture_sim_dropped_fn dropped = nullptr;
+        int code = prepare_simulator(o.scene_path, &dropped);
+        if (code >= 0)
+            return code;
+        context.simulated = true;
+        context.simulator_dropped = [dropped] { return dropped(); };
+    }
+    const std::string path = o.module_path.empty() ? ZALVO_MODULE_PATH : o.module_path;
+    Module module;
+    std::string error;
+    if (!module.load(path, &error)) {
+        std::fprintf(stderr,
+                     "%s: cannot load the receiver module: %s\n  Build it with: cmake --build "
+                     "build --target ZalvoIntf, or name it with --module PATH.\n",
+                     PROGRAM, error.c_str());
+        return EXIT_DEVICE;
+    }
+    install_signal_handlers();
+    int code = run_capture(o, module, context);
+    module.unload();
+    return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ParseResult r = parse_options(argc, argv);
+    if (!r.ok) {
+        std::fprintf(stderr, "%s: %s\n%s", PROGRAM, r.error.c_str(), short_usage(PROGRAM).c_str());
+        return EXIT_USAGE;
+    }
+    switch (r.options.command) {
+    case Command::help:
+        std::fputs(usage_text(PROGRAM).c_str(), stdout);
+        return EXIT_DONE;
+    case Command::info:
+        return run_info(r.options);
+    case Command::capture:
+    case Command::simulate:
+        break;
+    }
+    return run_capture_command(r.options);
+}

@@ -1,0 +1,56 @@
+// Command line of the capture tool: the command, the capture settings, and their checks.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace capture {
+
+enum class Command { capture, simulate, info, help };
+
+constexpr int RECEIVERS = 4;
+
+// A retune while streaming: receiver `receiver` goes to `hz` once `at_seconds` of signal are in.
+struct Retune {
+    double at_seconds = 0;
+    int receiver = 0;
+    int32_t hz = 0;
+};
+
+struct Options {
+    Command command = Command::capture;
+    double duration_s = 5.0;
+    int rate_hz = 48000;
+    // Spread over the 80 m CW band, 40 kHz apart.
+    std::array<int32_t, RECEIVERS> freq_hz{{3520000, 3560000, 3600000, 3640000}};
+    std::vector<Retune> retunes;  // in time order
+    std::string out_dir = "out";
+    std::string module_path;  // empty: the module this tool was built with
+    std::string scene_path;   // simulate: scene file; empty: the simulator's default
+    bool quiet = false;       // no progress line even on a terminal
+    bool info_simulated = false;
+};
+
+struct ParseResult {
+    bool ok = false;
+    std::string error;  // one line, without the program name
+    Options options;
+};
+
+// Parses argv (argv[0] is the program). The first word, when it is not an option, names the
+// command ("capture", "simulate", "info"); capture is the default.
+ParseResult parse_options(int argc, char** argv);
+
+// The sample-rate index the module takes for an output rate (0, 1, 2), or -1.
+int rate_index(int rate_hz);
+
+// A frequency such as "7030000", "7030k", "7.03M", in Hz; false unless it is a whole number of
+// Hz from 0 to 32 MHz.
+bool parse_frequency(const std::string& text, int32_t* hz);
+
+std::string usage_text(const std::string& program);
+std::string short_usage(const std::string& program);
+
+}  // namespace capture

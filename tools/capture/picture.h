@@ -1,0 +1,44 @@
+// One receiver's picture: the spectrum (average and peak level against frequency offset) above
+// the waterfall (level against frequency offset and time), with labelled axes and a colour scale,
+// written as PNG.
+#pragma once
+
+#include "spectrum.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace capture {
+
+struct TuningChange {
+    double at_s;  // signal time
+    int32_t hz;
+};
+
+struct PictureLabels {
+    int receiver = 0;
+    int32_t start_hz = 0;                // tuning at the start
+    std::vector<TuningChange> retunes;   // later tunings of this receiver
+    double seconds = 0;                  // signal recorded
+    bool interrupted = false;
+};
+
+// Where the two plots lie in the picture, in pixels. Both span the same frequency offsets, from
+// -rate/2 at plot_left to +rate/2 at plot_left + plot_width; the waterfall's time runs downwards.
+struct PictureLayout {
+    int width, height;
+    int plot_left, plot_width;
+    int spectrum_top, spectrum_height;
+    int waterfall_top, waterfall_height;
+};
+PictureLayout picture_layout();
+
+// Writes the picture; false with a readable error.
+bool write_picture(const std::string& path, const SpectrumAnalyzer& spectrum,
+                   const PictureLabels& labels, std::string* error);
+
+// A step of 1, 2 or 5 times a power of ten that cuts `span` into at most `max_ticks` parts.
+double nice_step(double span, int max_ticks);
+
+}  // namespace capture

@@ -1,0 +1,34 @@
+// One capture run through the module: start, tune, stream into WAV files and spectra for the
+// requested signal time (or until Ctrl-C), stop, write the pictures, report.
+#pragma once
+
+#include "module.h"
+#include "options.h"
+
+#include <cstdint>
+#include <functional>
+
+namespace capture {
+
+enum ExitCode {
+    EXIT_DONE = 0,
+    EXIT_FILES = 1,
+    EXIT_USAGE = 2,
+    EXIT_DEVICE = 3,
+    EXIT_INTERRUPTED = 130,  // 128 + SIGINT
+    EXIT_TERMINATED = 143,   // 128 + SIGTERM
+};
+
+struct RunContext {
+    bool simulated = false;
+    // Simulated runs: instants the simulated board dropped (its own count of overruns).
+    std::function<int64_t()> simulator_dropped;
+};
+
+// Runs the capture with a loaded module; returns the exit code.
+int run_capture(const Options& options, const Module& module, const RunContext& context);
+
+// Installs the Ctrl-C and termination handlers that end a run cleanly.
+void install_signal_handlers();
+
+}  // namespace capture
