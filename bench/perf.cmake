@@ -5,7 +5,8 @@ add_executable(perf_bench
   ${CMAKE_CURRENT_LIST_DIR}/perf_main.cpp
   ${CMAKE_CURRENT_LIST_DIR}/perf_resamplers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/perf_quality.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/perf_floor.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/perf_floor.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/perf_module.cpp)
 target_link_libraries(perf_bench PRIVATE zalvo_host_core benchmark::benchmark zalvo_warnings)
 
 pkg_check_modules(PERF_SOXR QUIET IMPORTED_TARGET soxr)
@@ -23,4 +24,13 @@ if(PERF_LIQUID_INCLUDE AND PERF_LIQUID_LIBRARY)
   target_compile_definitions(perf_bench PRIVATE PERF_HAVE_LIQUID=1)
   target_include_directories(perf_bench PRIVATE ${PERF_LIQUID_INCLUDE})
   target_link_libraries(perf_bench PRIVATE ${PERF_LIQUID_LIBRARY})
+endif()
+
+# The whole module on the simulated bus, when both are built.
+if(TARGET ZalvoIntf AND TARGET usbsim_shared)
+  include(${CMAKE_SOURCE_DIR}/tools/images.cmake)
+  target_compile_definitions(perf_bench PRIVATE PERF_HAVE_MODULE=1
+    PERF_MODULE_PATH="$<TARGET_FILE:ZalvoIntf>" PERF_IMAGES_DIR="${ZALVO_IMAGES_DIR}")
+  target_link_libraries(perf_bench PRIVATE usbsim_shared ${CMAKE_DL_LIBS})
+  add_dependencies(perf_bench ZalvoIntf zalvo_images)
 endif()

@@ -5,6 +5,7 @@
 // machine counts less; with repetitions the fastest run of each is kept. After the runs, the
 // whole comparison is printed as Markdown tables, ratios taken within this one run.
 #include "perf_floor.h"
+#include "perf_module.h"
 #include "perf_quality.h"
 #include "perf_resamplers.h"
 
@@ -211,7 +212,7 @@ class TableReporter : public benchmark::ConsoleReporter {
 
   private:
     static double primary(const std::map<std::string, double>& v) {
-        for (const char* k : {"ns_per_out", "us_per_pass", "ns_per_dot"})
+        for (const char* k : {"ns_per_out", "us_per_pass", "ns_per_dot", "process_pct"})
             if (v.count(k))
                 return v.at(k);
         if (v.count("mac_per_ns"))
@@ -307,6 +308,20 @@ void print_tables(const TableReporter& rep, const std::vector<perf::Contender>& 
                         get(n, "us_per_pass"), get(n, "x_realtime"));
         }
     }
+
+    if (perf::module_benchmarks_built()) {
+        std::printf("\n### The module streaming four receivers from the free-running simulated "
+                    "board\n\nProcessor time per second of signal, in percent of one core.\n\n"
+                    "| rate | whole process, default scene | whole process, silent scene | "
+                    "stream worker thread |\n|---|---:|---:|---:|\n");
+        for (int idx = 0; idx < 3; ++idx) {
+            std::string i = "/" + std::to_string(idx);
+            std::printf("| %d | %.2f %% | %.2f %% | %.2f %% |\n", OUT_RATES[idx],
+                        get("module/default" + i, "process_pct"),
+                        get("module/silent" + i, "process_pct"),
+                        get("module/default" + i, "worker_pct"));
+        }
+    }
 }
 
 } // namespace
@@ -329,6 +344,8 @@ int main(int argc, char** argv) {
                 ->Arg(0)
                 ->Arg(1)
                 ->Arg(2);
+
+    perf::register_module_benchmarks();
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
