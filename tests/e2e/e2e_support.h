@@ -126,6 +126,9 @@ class StderrCapture {
 
 // Threads of this process now (entries of /proc/self/task).
 int thread_count();
+// The same, once any helper thread that a runtime starts with the process's first thread (the
+// thread sanitizer's, for one) exists: a baseline to compare thread_count() with.
+int baseline_thread_count();
 
 // ---- signal -------------------------------------------------------------------------------
 

@@ -23,7 +23,7 @@ class StartFailure : public ::testing::Test {
     void SetUp() override {
         usbsim::World::instance().reset();
         fail_thread_creation(0);
-        threads_before = thread_count();
+        threads_before = baseline_thread_count();
     }
     void TearDown() override {
         fail_thread_creation(0);
