@@ -1,6 +1,6 @@
 # The whole module, loaded with dlopen as a host loads it, streaming four receivers from the
 # free-running simulated board: seconds of signal processed per second of processor time.
-if(TARGET ZalvoIntf AND TARGET usbsim_shared)
+if(NOT WIN32 AND TARGET ZalvoIntf AND TARGET usbsim_shared)
   include(${CMAKE_SOURCE_DIR}/tools/images.cmake)
   add_executable(module_bench ${CMAKE_CURRENT_LIST_DIR}/module_stream_bench.cpp)
   target_include_directories(module_bench PRIVATE ${CMAKE_SOURCE_DIR}/host)
