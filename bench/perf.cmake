@@ -9,6 +9,11 @@ add_executable(perf_bench
   ${CMAKE_CURRENT_LIST_DIR}/perf_module.cpp)
 target_link_libraries(perf_bench PRIVATE zalvo_host_core benchmark::benchmark zalvo_warnings)
 
+# The pass alone, without the benchmark library: the same program is cross-built for Windows
+# by scripts/bench.sh and run under Wine.
+add_executable(perf_pass ${CMAKE_CURRENT_LIST_DIR}/perf_pass_main.cpp)
+target_link_libraries(perf_pass PRIVATE zalvo_host_core zalvo_warnings)
+
 pkg_check_modules(PERF_SOXR QUIET IMPORTED_TARGET soxr)
 pkg_check_modules(PERF_SPEEXDSP QUIET IMPORTED_TARGET speexdsp)
 pkg_check_modules(PERF_SAMPLERATE QUIET IMPORTED_TARGET samplerate)
