@@ -80,7 +80,7 @@ void ZALVO_CALL on_error(intptr_t context, const char* text) {
     h->failed = true;
 }
 
-constexpr long BLOCKS_PER_ITERATION = 94;  // 1.0027 s of signal
+constexpr long BLOCKS_PER_ITERATION = 94; // 1.0027 s of signal
 
 // Argument: sample-rate index (0: 48 kHz, 1: 96 kHz, 2: 192 kHz).
 void BM_ModuleStreaming(benchmark::State& state) {
@@ -90,7 +90,7 @@ void BM_ModuleStreaming(benchmark::State& state) {
     }
     auto& w = usbsim::World::instance();
     w.reset();
-    usbsim::BoardConfig cfg;  // cold: the images are loaded once, before the timed part
+    usbsim::BoardConfig cfg; // cold: the images are loaded once, before the timed part
     cfg.pacing = usbsim::Pacing::free_running;
     cfg.scene = usbsim::default_scene();
     w.add_board(w.add_bus(), cfg);
@@ -143,4 +143,4 @@ BENCHMARK(BM_ModuleStreaming)
     ->Iterations(5)
     ->Unit(benchmark::kMillisecond);
 
-}  // namespace
+} // namespace

@@ -37,8 +37,8 @@ Module& module();
 constexpr int RECEIVERS = 4;
 constexpr int BUFFERS = 8;
 
-int rate_of(int rate_index);          // 48000, 96000, 192000
-int block_length_of(int rate_index);  // 512, 1024, 2048
+int rate_of(int rate_index);         // 48000, 96000, 192000
+int block_length_of(int rate_index); // 512, 1024, 2048
 
 // A host that keeps what its callbacks were given. Every data callback is checked for spare
 // buffers (4 to 7) that are not all zeros; the first `keep_blocks` blocks of each receiver are
@@ -51,14 +51,14 @@ class Host {
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
-    ReceiverSettings settings();  // host-owned fields filled with a pattern the module must not read
-    void start();                 // StartRx with settings()
-    void stop();                  // StopRx
+    ReceiverSettings settings(); // host-owned fields filled with a pattern the module must not read
+    void start();                // StartRx with settings()
+    void stop();                 // StopRx
 
     int rate_index;
     int block_length;
     size_t keep_blocks;
-    std::function<void(float** buffers, int block_index)> on_block;  // set before StartRx
+    std::function<void(float** buffers, int block_index)> on_block; // set before StartRx
 
     std::atomic<int> blocks{0};
     std::atomic<int> dirty_spare_blocks{0};
@@ -117,7 +117,7 @@ class StderrCapture {
   public:
     StderrCapture();
     ~StderrCapture();
-    std::string text() const;  // everything written so far
+    std::string text() const; // everything written so far
 
   private:
     int saved_ = -1;
@@ -146,6 +146,8 @@ double tone_amplitude(const std::vector<std::complex<float>>& x, size_t start, s
                       double freq_hz, double rate);
 double tone_amplitude(const std::complex<float>* x, size_t n, double freq_hz, double rate);
 
-inline double db(double ratio) { return 20.0 * std::log10(ratio); }
+inline double db(double ratio) {
+    return 20.0 * std::log10(ratio);
+}
 
-}  // namespace e2e
+} // namespace e2e

@@ -80,12 +80,18 @@ void add_open(std::vector<std::string>& e, int interface) {
 
 const char* call_name(usbsim::UsbCall c) {
     switch (c) {
-    case usbsim::UsbCall::open: return "open";
-    case usbsim::UsbCall::close: return "close";
-    case usbsim::UsbCall::set_configuration: return "set_configuration";
-    case usbsim::UsbCall::claim_interface: return "claim_interface";
-    case usbsim::UsbCall::release_interface: return "release_interface";
-    case usbsim::UsbCall::set_altinterface: return "set_altinterface";
+    case usbsim::UsbCall::open:
+        return "open";
+    case usbsim::UsbCall::close:
+        return "close";
+    case usbsim::UsbCall::set_configuration:
+        return "set_configuration";
+    case usbsim::UsbCall::claim_interface:
+        return "claim_interface";
+    case usbsim::UsbCall::release_interface:
+        return "release_interface";
+    case usbsim::UsbCall::set_altinterface:
+        return "set_altinterface";
     }
     return "?";
 }
@@ -103,8 +109,8 @@ std::vector<std::string> recorded_startup() {
     std::vector<Ev> all;
     for (const auto& c : controls) {
         bool is_in = (c.request_type & 0x80) != 0;
-        std::string t = ctl(c.request_type, c.request, c.value, c.index, c.data, c.length,
-                            c.result < 0);
+        std::string t =
+            ctl(c.request_type, c.request, c.value, c.index, c.data, c.length, c.result < 0);
         if (!is_in && c.result >= 0 && c.result != int(c.data.size()))
             t += " short";
         if (is_in && c.result >= 0 && c.result != c.length)
@@ -151,7 +157,8 @@ std::vector<HexRecord> hex_records(const std::string& path) {
     };
     while (pos < all.size()) {
         size_t end = all.find('\n', pos);
-        std::string line = all.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        std::string line =
+            all.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
         pos = end == std::string::npos ? all.size() : end + 1;
         if (line.size() < 11 || line[0] != ':')
             continue;
@@ -194,9 +201,9 @@ std::vector<std::string> expected_startup(bool cold) {
         for (const HexRecord& r : hex_records(fw_path)) {
             for (size_t off = 0; off < r.bytes.size(); off += 64) {
                 size_t n = std::min<size_t>(64, r.bytes.size() - off);
-                e.push_back(out(0xA0, r.address + int(off), 0,
-                                std::vector<uint8_t>(r.bytes.begin() + off,
-                                                     r.bytes.begin() + off + n)));
+                e.push_back(
+                    out(0xA0, r.address + int(off), 0,
+                        std::vector<uint8_t>(r.bytes.begin() + off, r.bytes.begin() + off + n)));
             }
         }
         e.push_back(out(0xA0, 0xE1E0, 0, bytes_of(md5_of_file(fw_path))));
@@ -214,8 +221,8 @@ std::vector<std::string> expected_startup(bool cold) {
         e.push_back(out(0x02, 0, 0));
         for (size_t off = 0; off < bits.size(); off += 64) {
             size_t n = std::min<size_t>(64, bits.size() - off);
-            e.push_back(out(0x02, 0, 1,
-                            std::vector<uint8_t>(bits.begin() + off, bits.begin() + off + n)));
+            e.push_back(
+                out(0x02, 0, 1, std::vector<uint8_t>(bits.begin() + off, bits.begin() + off + n)));
         }
         e.push_back(out(0x02, 0, 2));
         e.push_back(out(0xA0, 0xE1F0, 0, bytes_of(md5_of_file(fpga_path))));
@@ -339,7 +346,7 @@ class StartupSequence : public ::testing::Test {
     }
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(StartupSequence, ColdBoardLoadsBothImagesThenConfiguresAndStreams) {
     auto& w = usbsim::World::instance();

@@ -55,7 +55,7 @@ class SignalTest : public ::testing::Test {
 
 class SignalAtRate : public SignalTest, public ::testing::WithParamInterface<int> {};
 
-}  // namespace
+} // namespace
 
 // Five carriers: two in band at every rate, one in band from 96 kHz and one only at 192 kHz,
 // and one near 7 MHz that the 3.6 MHz tuning leaves out. All on the input every receiver reads.
@@ -115,7 +115,7 @@ TEST_P(SignalAtRate, BlocksCarryOneNinetyThreeAndThreeQuarterthOfASecondEach) {
     h.stop();
 
     const size_t L = size_t(h.block_length);
-    const double offset = offset_of(3610000, INITIAL_TUNING);  // 10 000.006 Hz of signal
+    const double offset = offset_of(3610000, INITIAL_TUNING); // 10 000.006 Hz of signal
     std::vector<std::complex<float>> x = h.kept(0);
     ASSERT_GE(x.size(), (skip + analyse) * L);
     // Cycles of the carrier per delivered sample, from its unwrapped phase.
@@ -141,7 +141,7 @@ double instant_of_sample(double sample, double rate) {
     return sample * 500000.0 / rate;
 }
 
-}  // namespace
+} // namespace
 
 // SetRxFrequency(7050000, 1) while streaming: from the stream position that the board had
 // reached when the call returned, receiver 1 shows the 7 MHz carrier and no longer the 3.6 MHz
@@ -161,15 +161,15 @@ TEST_F(SignalTest, RetuningOneReceiverMovesOnlyItWithinOnePass) {
     const uint64_t before = w.stream_bytes_read(b);
     module().set_rx_frequency(7050000, 1);
     const uint64_t after = w.stream_bytes_read(b);
-    EXPECT_EQ(w.fpga_register(b, 35), uint32_t(int32_t(std::nearbyint(-7050000.0 / ADC_HZ *
-                                                                       4294967296.0))));
+    EXPECT_EQ(w.fpga_register(b, 35),
+              uint32_t(int32_t(std::nearbyint(-7050000.0 / ADC_HZ * 4294967296.0))));
     for (int ch : {0, 2, 3})
         EXPECT_EQ(w.fpga_register(b, 34 + ch), 0xF199999Au) << ch;
 
     const double L = h.block_length;
-    const double change_first = double(before - bytes_at_start) / 16.0;  // instants
+    const double change_first = double(before - bytes_at_start) / 16.0; // instants
     const double change_last = double(after - bytes_at_start) / 16.0;
-    const double pass = 4096, margin = 2048;  // margin: the resampler's delay and more
+    const double pass = 4096, margin = 2048; // margin: the resampler's delay and more
     const size_t last_old_block =
         size_t(std::floor((change_first - margin) / instant_of_sample(L, rate))) - 1;
     const size_t first_new_block =
@@ -193,7 +193,8 @@ TEST_F(SignalTest, RetuningOneReceiverMovesOnlyItWithinOnePass) {
             if (expect_old) {
                 ++checked_old;
                 ASSERT_NEAR(db(a_old / old_level), 0.0, 1.0) << "receiver " << r << " block " << k;
-                ASSERT_LT(db(a_new / new_level), -REJECTION_DB) << "receiver " << r << " block " << k;
+                ASSERT_LT(db(a_new / new_level), -REJECTION_DB)
+                    << "receiver " << r << " block " << k;
             } else if (expect_new) {
                 ++checked_new;
                 ASSERT_NEAR(db(a_new / new_level), 0.0, 1.0) << "receiver 1 block " << k;
@@ -268,8 +269,8 @@ TEST_F(SignalTest, RetuningFromTheHostThreadWhileStreaming) {
     EXPECT_EQ(failed, 0u);
 
     const double instants_per_block = instant_of_sample(L, rate);
-    const int first_after = int(std::ceil((double(tuned_at - bytes_at_start) / 16.0 + 4096) /
-                                          instants_per_block)) + 1;
+    const int first_after =
+        int(std::ceil((double(tuned_at - bytes_at_start) / 16.0 + 4096) / instants_per_block)) + 1;
     capture_from = std::max(first_after, h.blocks.load());
     ASSERT_TRUE(wait_until(
         [&] {
@@ -285,8 +286,8 @@ TEST_F(SignalTest, RetuningFromTheHostThreadWhileStreaming) {
         const bool seven = final_hz[r] == 7050000;
         const double carrier = seven ? 7055000 : 3610000;
         const double level = expected_amplitude(seven ? -35 : -30);
-        double got = tone_amplitude(late[r], 0, late[r].size(), offset_of(carrier, final_hz[r]),
-                                    rate);
+        double got =
+            tone_amplitude(late[r], 0, late[r].size(), offset_of(carrier, final_hz[r]), rate);
         EXPECT_NEAR(db(got / level), 0.0, LEVEL_TOLERANCE_DB) << "receiver " << r;
     }
     EXPECT_EQ(err.text().find("usb_control_msg failed"), std::string::npos) << err.text();

@@ -20,10 +20,10 @@ create_fn next_pthread_create() {
     return next;
 }
 
-}  // namespace
+} // namespace
 
-extern "C" __attribute__((visibility("default"))) int pthread_create(
-    pthread_t* thread, const pthread_attr_t* attr, void* (*routine)(void*), void* arg) {
+extern "C" __attribute__((visibility("default"))) int
+pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*routine)(void*), void* arg) {
     creations.fetch_add(1);
     int left = fail_countdown.load();
     while (left > 0 && !fail_countdown.compare_exchange_weak(left, left - 1)) {
@@ -43,4 +43,4 @@ void fail_thread_creation(int n) {
     fail_countdown.store(n);
 }
 
-}  // namespace e2e
+} // namespace e2e
