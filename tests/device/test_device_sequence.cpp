@@ -84,7 +84,11 @@ TEST_F(DeviceSequence, FailureAtEveryConstructionRequest) {
         {"registers 13, 14", 2, nullptr, nullptr, false, false, false},
         {"receive codec list", 12, "usrp_basic_rx: failed to init AD9862 RX regs\n",
          "runtime_error: usrp_basic_rx/init_9862", true, false, false},
-        {"disable, reset, registers 1, 15", 5, nullptr, nullptr, false, false, false},
+        {"disable, reset", 2, nullptr, nullptr, false, false, false},
+        // Left held in reset the receive path would never stream.
+        {"reset release", 1, "usrp_basic_rx: failed to release the rx path reset\n",
+         "runtime_error: usrp_basic_rx/rx_reset", false, false, false},
+        {"registers 1, 15", 2, nullptr, nullptr, false, false, false},
         {"slot 1 EEPROM", 2, nullptr, nullptr, false, false, true},
         {"slot 1 registers", 4, nullptr, nullptr, false, false, false},
         {"slot 3 and cleared registers", 9, nullptr, nullptr, false, false, false},

@@ -29,8 +29,15 @@ usrp_basic::usrp_basic(int which, const std::string& fpga_filename,
     // of the two comes first.
     usrp_one_time_init();
 
-    if (!usrp_load_standard_bits(which, fpga_filename, firmware_filename))
-        throw std::runtime_error("usrp_basic/usrp_load_standard_bits");
+    if (!usrp_load_standard_bits(which, fpga_filename, firmware_filename)) {
+        // The library lists the devices of its last scan. A board unplugged and plugged in again
+        // since then is listed at its old address and cannot be opened: when a rescan shows that
+        // the buses changed, try once more on the fresh list.
+        int changes = usb_find_busses();
+        changes += usb_find_devices();
+        if (changes <= 0 || !usrp_load_standard_bits(which, fpga_filename, firmware_filename))
+            throw std::runtime_error("usrp_basic/usrp_load_standard_bits");
+    }
 
     struct usb_device* dev = usrp_find_device(which);
     if (dev == nullptr) {

@@ -1,0 +1,200 @@
+// Faults while streaming: bulk transfers that time out, fail or stall at the start, in the middle
+// and at the end of a run, and the board unplugged while streaming and plugged in again.
+//
+// A faulted bulk transfer takes nothing from the board's stream, so the host must see the carrier
+// continue without a break in its phase: no samples lost, none repeated. After StopRx nothing may
+// be left open, claimed, enabled or running.
+#include "rel_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+using namespace rel;
+
+namespace {
+
+const char* const NO_DEVICE = "Can't create instance of USRP Rx device";
+
+class StreamFaults : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        setenv("USRP_PATH", ZALVO_IMAGES_DIR, 1);
+        unsetenv("USRP_FIRMWARE");
+        unsetenv("USRP_FPGA");
+        unsetenv("USRP_VERBOSE");
+    }
+    void SetUp() override {
+        ASSERT_TRUE(module().loaded());
+        base_threads = thread_count();
+        base_fds = descriptor_count();
+    }
+    void TearDown() override {
+        module().stop_rx();
+        usbsim::World::instance().clear_faults();
+        usbsim::World::instance().reset();
+    }
+
+    size_t bulk_count() { return usbsim::World::instance().bulk_log().size(); }
+
+    bool wait_bulk(size_t n, int timeout_ms) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        while (bulk_count() < n) {
+            if (std::chrono::steady_clock::now() >= end)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+    void stop(const std::string& what) {
+        dog.arm(what + ": StopRx", 20);
+        module().stop_rx();
+        dog.disarm();
+    }
+
+    // After StopRx: nothing left of the session.
+    void expect_closed(usbsim::BoardId b) {
+        auto& w = usbsim::World::instance();
+        EXPECT_EQ(w.open_handles(), 0);
+        EXPECT_EQ(w.claimed_interfaces(), 0);
+        EXPECT_FALSE(w.rx_enabled(b));
+        EXPECT_EQ(wait_thread_count_at_most(base_threads, 2000), base_threads);
+        EXPECT_EQ(descriptor_count(), base_fds);
+    }
+
+    Watchdog dog;
+    int base_threads = 0;
+    int base_fds = 0;
+};
+
+struct BulkCase {
+    const char* name;
+    usbsim::FaultKind kind;
+};
+
+const BulkCase BULK_CASES[] = {
+    {"timeout", usbsim::FaultKind::timeout},
+    {"io_error", usbsim::FaultKind::io_error},
+    {"stall", usbsim::FaultKind::stall},
+};
+
+}  // namespace
+
+// The first transfer of the run and one in the middle of it fail; the stream goes on, the phase
+// of the carrier runs on unbroken across the failed read, and StopRx closes everything.
+TEST_F(StreamFaults, FailedTransferAtTheStartOrInTheMiddleLosesNoSamples) {
+    auto& w = usbsim::World::instance();
+    int scenarios = 0;
+    for (const BulkCase& c : BULK_CASES) {
+        for (int at : {0, 40}) {
+            std::string what = std::string(c.name) + " at bulk transfer " + std::to_string(at);
+            SCOPED_TRACE(what);
+            usbsim::BoardId b = fresh_world(true);
+            usbsim::Fault f;
+            f.kind = c.kind;
+            w.fail_bulk_at(at, f);
+            Host h;
+            ReceiverSettings s = host_settings(h);
+            module().start_rx(&s);
+            ASSERT_TRUE(h.error_list().empty());
+            // Well past the faulted transfer, and then blocks that were read after it.
+            ASSERT_TRUE(wait_bulk(size_t(at) + 40, 20000));
+            int64_t seen = h.blocks.load();
+            ASSERT_TRUE(h.wait_blocks(seen + 20, 20000));
+            stop(what);
+
+            auto log = w.bulk_log();
+            ASSERT_GT(log.size(), size_t(at));
+            EXPECT_LE(log[size_t(at)].result, 0) << "the faulted transfer moved data";
+            int failed = 0;
+            for (const auto& r : log)
+                failed += r.result <= 0;
+            EXPECT_EQ(failed, 1);
+            EXPECT_TRUE(h.error_list().empty()) << "nothing is reported while streaming";
+            EXPECT_GT(h.phase.samples_checked(), 10000);
+            EXPECT_EQ(h.phase.breaks(), 0) << h.phase.first_break();
+            EXPECT_EQ(h.nonzero_spare_blocks.load(), 0);
+            expect_closed(b);
+            ++scenarios;
+        }
+    }
+    figure("bulk_fault_scenarios_mid_run", std::to_string(scenarios));
+}
+
+// The last transfer of a run fails while StopRx ends it: StopRx still returns, with everything
+// closed and no callback after it.
+TEST_F(StreamFaults, FailedLastTransferWhileStopping) {
+    auto& w = usbsim::World::instance();
+    int scenarios = 0;
+    for (const BulkCase& c : BULK_CASES) {
+        SCOPED_TRACE(c.name);
+        usbsim::BoardId b = fresh_world(true);
+        Host h;
+        ReceiverSettings s = host_settings(h);
+        module().start_rx(&s);
+        ASSERT_TRUE(h.error_list().empty());
+        ASSERT_TRUE(h.wait_blocks(20, 20000));
+        usbsim::Fault f;
+        f.kind = c.kind;
+        w.fail_bulk_at(0, f);
+        ASSERT_TRUE(wait_bulk(bulk_count() + 1, 5000) || c.kind == usbsim::FaultKind::timeout);
+        stop(std::string("last transfer ") + c.name);
+        int64_t after = h.blocks.load();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(h.blocks.load(), after) << "callback after StopRx returned";
+        EXPECT_EQ(h.phase.breaks(), 0) << h.phase.first_break();
+        EXPECT_TRUE(h.error_list().empty());
+        expect_closed(b);
+        ++scenarios;
+    }
+    figure("bulk_fault_scenarios_at_stop", std::to_string(scenarios));
+}
+
+// Unplugged while streaming: StopRx still ends the session and closes everything. With the board
+// gone a start fails cleanly; plugged in again (cold, as after a power cycle) the next session
+// loads the images and streams.
+TEST_F(StreamFaults, UnplugWhileStreamingThenPlugInAgain) {
+    auto& w = usbsim::World::instance();
+    usbsim::BoardId b = fresh_world(false);
+    Host first;
+    ReceiverSettings s1 = host_settings(first);
+    module().start_rx(&s1);
+    ASSERT_TRUE(first.error_list().empty());
+    ASSERT_TRUE(first.wait_blocks(10, 20000));
+
+    w.detach(b);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    stop("unplugged session");
+    EXPECT_TRUE(first.error_list().empty()) << "nothing is reported while streaming";
+    EXPECT_EQ(first.phase.breaks(), 0) << first.phase.first_break();
+    EXPECT_EQ(w.open_handles(), 0);
+    EXPECT_EQ(w.claimed_interfaces(), 0);
+    EXPECT_EQ(wait_thread_count_at_most(base_threads, 2000), base_threads);
+
+    Host absent;
+    ReceiverSettings s2 = host_settings(absent);
+    dog.arm("StartRx with the board unplugged", 20);
+    module().start_rx(&s2);
+    dog.disarm();
+    ASSERT_EQ(absent.error_list().size(), 1u);
+    EXPECT_EQ(absent.error_list()[0], NO_DEVICE);
+    EXPECT_EQ(w.open_handles(), 0);
+    stop("after the start without a board");
+
+    w.attach(b, true);
+    ASSERT_FALSE(w.firmware_running(b)) << "a board plugged in again comes back cold";
+    Host second;
+    ReceiverSettings s3 = host_settings(second);
+    dog.arm("StartRx after plugging in again", 30);
+    module().start_rx(&s3);
+    dog.disarm();
+    ASSERT_TRUE(second.error_list().empty()) << second.error_list()[0];
+    EXPECT_TRUE(w.firmware_running(b));
+    EXPECT_TRUE(w.fpga_configured(b));
+    ASSERT_TRUE(second.wait_blocks(20, 20000));
+    stop("session after plugging in again");
+    EXPECT_GT(second.phase.samples_checked(), 5000);
+    EXPECT_EQ(second.phase.breaks(), 0) << second.phase.first_break();
+    expect_closed(b);
+}
