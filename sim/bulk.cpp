@@ -170,6 +170,7 @@ static Result read_stream(Impl& w, std::unique_lock<std::mutex>& lk, int handle,
             st->produce(data + done, bytes);
             lk.lock();
             done += bytes;
+            if (!w.handles.count(handle)) continue;  // the world was reset meanwhile
             w.board(board_id).stream_bytes += bytes;
         }
         if (done == len || timed_out) break;
@@ -185,7 +186,7 @@ static Result read_stream(Impl& w, std::unique_lock<std::mutex>& lk, int handle,
         if (deadline) wait = std::min<Clock::duration>(wait, *deadline - now);
         pause(lk, wait);
     }
-    w.board(board_id).pacing.reader_need = 0;
+    if (w.handles.count(handle)) w.board(board_id).pacing.reader_need = 0;
     if (result.err != Err::none) return result;
     if (done == 0 && len > 0) return {0, Err::timeout};
     return {int(done), Err::none};

@@ -35,7 +35,7 @@ struct Node {
 
 struct Urb {
     UMockdevIoctlData* urb_data = nullptr;  // the client's struct usbdevfs_urb (held)
-    UMockdevIoctlData* buf_data = nullptr;  // its buffer (held), or null for length 0
+    uint8_t* buffer = nullptr;              // the client's buffer (same process)
     uintptr_t addr = 0;                     // the client's address of the URB
     int endpoint = 0;
     int length = 0;

@@ -1,0 +1,318 @@
+// The unchanged module, loaded with dlopen and linked to Debian's libusb 0.1, on the emulated
+// usbfs bus: cold start with re-enumeration, streaming at the three rates, retuning, the failure
+// texts, and the board pulled out while streaming.
+#include "ZalvoIntf.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <atomic>
+#include <cmath>
+#include <complex>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "usbfs_test_util.h"
+
+using namespace usbfs_test;
+
+namespace {
+
+struct Module {
+    void* handle = nullptr;
+    decltype(&StartRx) start_rx = nullptr;
+    decltype(&StopRx) stop_rx = nullptr;
+    decltype(&SetRxFrequency) set_rx_frequency = nullptr;
+    decltype(&GetSdrInfo) get_sdr_info = nullptr;
+    // The real library the module is linked to, for rescans between tests (the module itself
+    // scans only once).
+    void (*usb_init)() = nullptr;
+    int (*usb_find_busses)() = nullptr;
+    int (*usb_find_devices)() = nullptr;
+};
+
+Module& module() {
+    static Module m = [] {
+        Module x;
+        usbfs::Bed::instance();  // before the library looks for /dev/bus/usb
+        x.handle = dlopen(ZALVO_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (!x.handle) return x;
+        x.start_rx = reinterpret_cast<decltype(x.start_rx)>(dlsym(x.handle, "StartRx"));
+        x.stop_rx = reinterpret_cast<decltype(x.stop_rx)>(dlsym(x.handle, "StopRx"));
+        x.set_rx_frequency = reinterpret_cast<decltype(x.set_rx_frequency)>(dlsym(x.handle, "SetRxFrequency"));
+        x.get_sdr_info = reinterpret_cast<decltype(x.get_sdr_info)>(dlsym(x.handle, "GetSdrInfo"));
+        void* usb = dlopen("libusb-0.1.so.4", RTLD_NOW | RTLD_NOLOAD);
+        if (usb) {
+            x.usb_init = reinterpret_cast<void (*)()>(dlsym(usb, "usb_init"));
+            x.usb_find_busses = reinterpret_cast<int (*)()>(dlsym(usb, "usb_find_busses"));
+            x.usb_find_devices = reinterpret_cast<int (*)()>(dlsym(usb, "usb_find_devices"));
+        }
+        return x;
+    }();
+    return m;
+}
+
+// What the host's callbacks saw: the receivers' samples, as complex values per receiver.
+struct Host {
+    std::mutex lock;
+    std::vector<std::string> errors;
+    std::vector<std::complex<double>> rx[4];
+    std::atomic<int> blocks{0};
+    std::atomic<bool> capture{false};
+    size_t capture_limit = 0;
+    int block_length = 512;
+};
+
+void ZALVO_CALL on_error(intptr_t context, const char* text) {
+    Host* h = reinterpret_cast<Host*>(context);
+    std::lock_guard<std::mutex> g(h->lock);
+    h->errors.push_back(text);
+}
+
+void ZALVO_CALL on_data(intptr_t context, float** buffers) {
+    Host* h = reinterpret_cast<Host*>(context);
+    if (h->capture) {
+        std::lock_guard<std::mutex> g(h->lock);
+        for (int r = 0; r < 4; ++r)
+            for (int i = 0; i < h->block_length && h->rx[r].size() < h->capture_limit; ++i)
+                h->rx[r].emplace_back(buffers[r][2 * i], buffers[r][2 * i + 1]);
+    }
+    h->blocks.fetch_add(1);
+}
+
+ReceiverSettings settings_for(Host& h, int rate_index) {
+    ReceiverSettings s;
+    std::memset(&s, 0, sizeof s);
+    s.callback_context = reinterpret_cast<intptr_t>(&h);
+    s.sample_rate_index = rate_index;
+    s.data_callback = on_data;
+    s.error_callback = on_error;
+    h.block_length = 512 << rate_index;
+    return s;
+}
+
+// The frequency (Hz, signed) of the strongest tone in x, searched in 250 Hz steps within +-band.
+double peak_hz(const std::vector<std::complex<double>>& x, double rate, double band) {
+    double best = 0, best_power = -1;
+    for (double f = -band; f <= band; f += 250) {
+        std::complex<double> acc = 0;
+        const std::complex<double> step = std::polar(1.0, -2 * M_PI * f / rate);
+        std::complex<double> rot = 1;
+        for (const auto& v : x) {
+            acc += v * rot;
+            rot *= step;
+        }
+        if (std::norm(acc) > best_power) {
+            best_power = std::norm(acc);
+            best = f;
+        }
+    }
+    return best;
+}
+
+std::vector<uint8_t> file_bytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+class UsbfsModule : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_NE(module().handle, nullptr) << dlerror();
+        ASSERT_NE(module().usb_find_devices, nullptr);
+        setenv("USRP_PATH", ZALVO_IMAGES_DIR, 1);
+    }
+    void TearDown() override {
+        module().stop_rx();
+        EXPECT_TRUE(wait_for([&] { return w.open_handles() == 0; }, 2000)) << "a handle left open";
+    }
+    // A new world on the bus, seen by the library the module uses.
+    std::vector<usbsim::BoardId> world(const std::vector<usbsim::BoardConfig>& boards) {
+        auto ids = build_world(boards);
+        static bool initialised = false;
+        if (!initialised) module().usb_init();
+        initialised = true;
+        module().usb_find_busses();
+        module().usb_find_devices();
+        return ids;
+    }
+    // Hosts outlive the session: TearDown stops it before they go.
+    Host& new_host() {
+        hosts.push_back(std::make_unique<Host>());
+        return *hosts.back();
+    }
+    usbsim::World& w = usbsim::World::instance();
+    usbfs::Bed& bed = usbfs::Bed::instance();
+    std::vector<std::unique_ptr<Host>> hosts;
+};
+
+usbsim::BoardConfig with_carrier(usbsim::BoardConfig c, double hz) {
+    usbsim::Carrier k;
+    k.freq_hz = hz;
+    k.level_dbfs = -30;
+    k.input = 0;
+    c.scene.carriers = {k};
+    c.scene.noise_dbfs = -100.0;
+    return c;
+}
+
+}  // namespace
+
+// A board fresh from the box: the firmware goes into its RAM and the bitstream into its FPGA
+// through the real library's control requests; the board re-enumerates as a new node between the
+// two, and the module streams from the new node in 16 KiB URBs.
+TEST_F(UsbfsModule, ColdBoardLoadsThroughTheLibraryReEnumeratesAndStreams) {
+    auto ids = world({cold_board()});
+    const auto nodes_before = bed.node_history().size();
+    Host& h = new_host();
+    ReceiverSettings s = settings_for(h, 0);
+    module().start_rx(&s);
+    ASSERT_TRUE(h.errors.empty()) << h.errors[0];
+    EXPECT_TRUE(w.firmware_running(ids[0]));
+    EXPECT_TRUE(w.fpga_configured(ids[0]));
+    EXPECT_EQ(bed.node_history().size(), nodes_before + 1) << "one new node: the re-enumerated board";
+    EXPECT_EQ(bed.nodes().size(), 2u);
+
+    // The bitstream that reached the FPGA is the image file, byte for byte.
+    const std::vector<uint8_t> rbf = file_bytes(std::string(ZALVO_IMAGES_DIR) + "/rev4/std_4rx_0tx.rbf");
+    ASSERT_FALSE(rbf.empty());
+    std::vector<uint8_t> sent;
+    for (const auto& r : with_request(w.control_log(), 0x02))
+        if (r.index == 1) sent.insert(sent.end(), r.data.begin(), r.data.end());
+    EXPECT_TRUE(sent == rbf) << "bitstream bytes differ: " << sent.size() << " vs " << rbf.size();
+
+    ASSERT_TRUE(wait_for([&] { return h.blocks.load() >= 20; }, 10000));
+    const auto urbs = urbs_on(bed.urb_log(), 0x86);
+    ASSERT_GE(urbs.size(), 8u);
+    int full = 0;
+    for (const auto& u : urbs) full += u.length == 16384 && u.actual == 16384;
+    EXPECT_GE(full, int(urbs.size()) - 2) << "the library reads in 16 KiB URBs";
+    module().stop_rx();
+    EXPECT_FALSE(w.rx_enabled(ids[0]));
+    EXPECT_TRUE(h.errors.empty());
+}
+
+// A board that takes its time to come back after the firmware starts (as real ones do): the first
+// StartRx fails with the device text, the firmware stays loaded, and a later StartRx skips the
+// firmware and loads the bitstream.
+TEST_F(UsbfsModule, SlowReEnumerationFailsTheFirstStartAndTheSecondSucceeds) {
+    usbsim::BoardConfig c = cold_board();
+    c.rejoin_after_ms = 300;
+    auto ids = world({c});
+    Host& h = new_host();
+    ReceiverSettings s = settings_for(h, 1);
+    module().start_rx(&s);
+    ASSERT_EQ(h.errors.size(), 1u);
+    EXPECT_EQ(h.errors[0], "Can't create instance of USRP Rx device");
+    EXPECT_TRUE(w.firmware_running(ids[0]));
+    EXPECT_FALSE(w.fpga_configured(ids[0]));
+    ASSERT_TRUE(wait_for([&] { return bed.nodes().size() == 2; }, 2000)) << "the board re-joins";
+    module().usb_find_busses();
+    module().usb_find_devices();
+    w.clear_log();
+    h.errors.clear();
+    module().start_rx(&s);
+    ASSERT_TRUE(h.errors.empty()) << h.errors[0];
+    EXPECT_TRUE(w.fpga_configured(ids[0]));
+    for (const auto& r : with_request(w.control_log(), 0xA0))
+        EXPECT_FALSE(r.request_type == 0x40 && r.value == 0xE600)
+            << "the CPU is not stopped: the firmware was already there";
+    ASSERT_TRUE(wait_for([&] { return h.blocks.load() >= 10; }, 10000));
+}
+
+// At each rate, every receiver hears the carrier at its own offset, and a receiver retuned while
+// streaming hears it at the new one.
+TEST_F(UsbfsModule, ReceiversHearTheCarrierAtTheirOffsetsAtEachRateAndAfterRetuning) {
+    const double carrier = 3.61e6;
+    for (int rate = 0; rate < 3; ++rate) {
+        SCOPED_TRACE("rate index " + std::to_string(rate));
+        auto ids = world({with_carrier(warm_board(), carrier)});
+        const double fs = 48000.0 * (1 << rate);
+        Host& h = new_host();
+        ReceiverSettings s = settings_for(h, rate);
+        module().start_rx(&s);
+        ASSERT_TRUE(h.errors.empty()) << h.errors[0];
+        const double tuned[4] = {3.600e6, 3.605e6, 3.615e6, 3.620e6};
+        for (int r = 0; r < 4; ++r) module().set_rx_frequency(int32_t(tuned[r]), r);
+        for (int r = 0; r < 4; ++r)
+            EXPECT_EQ(w.fpga_register(ids[0], 34 + r), ddc_word(-tuned[r])) << r;
+
+        auto capture = [&](double settle_ms) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(int(settle_ms)));
+            {
+                std::lock_guard<std::mutex> g(h.lock);
+                for (auto& v : h.rx) v.clear();
+                h.capture_limit = size_t(4 * h.block_length);
+            }
+            h.capture = true;
+            EXPECT_TRUE(wait_for([&] {
+                std::lock_guard<std::mutex> g(h.lock);
+                return h.rx[3].size() >= h.capture_limit;
+            }, 10000));
+            h.capture = false;
+        };
+        capture(400);
+        for (int r = 0; r < 4; ++r) {
+            std::lock_guard<std::mutex> g(h.lock);
+            EXPECT_NEAR(peak_hz(h.rx[r], fs, 20000), carrier - tuned[r], 300) << "receiver " << r;
+        }
+        // Retune receiver 2 while streaming.
+        module().set_rx_frequency(3612000, 2);
+        EXPECT_EQ(w.fpga_register(ids[0], 36), ddc_word(-3612000.0));
+        capture(400);
+        {
+            std::lock_guard<std::mutex> g(h.lock);
+            EXPECT_NEAR(peak_hz(h.rx[2], fs, 20000), carrier - 3612000.0, 300);
+            EXPECT_NEAR(peak_hz(h.rx[1], fs, 20000), carrier - tuned[1], 300) << "others unchanged";
+        }
+        module().stop_rx();
+        EXPECT_FALSE(w.rx_enabled(ids[0]));
+        EXPECT_TRUE(h.errors.empty());
+    }
+}
+
+TEST_F(UsbfsModule, NoBoardOnTheBusGivesTheDeviceTextAndOpensNothing) {
+    world({});
+    Host& h = new_host();
+    ReceiverSettings s = settings_for(h, 0);
+    module().start_rx(&s);
+    ASSERT_EQ(h.errors.size(), 1u);
+    EXPECT_EQ(h.errors[0], "Can't create instance of USRP Rx device");
+    EXPECT_EQ(bed.ioctl_counts().control, 0u) << "the other device is left alone";
+    s.sample_rate_index = 5;
+    world({warm_board()});
+    module().start_rx(&s);
+    ASSERT_EQ(h.errors.size(), 2u);
+    EXPECT_EQ(h.errors[1], "Unknown sample rate");
+    // The bed learns of a closed file a moment after close() returns.
+    EXPECT_TRUE(wait_for([&] { return w.open_handles() == 0; }, 1000));
+}
+
+// The board pulled out while streaming: the stream stops, StopRx still returns, and every file
+// on the bus is closed.
+TEST_F(UsbfsModule, BoardRemovedWhileStreamingStopsCleanly) {
+    auto ids = world({warm_board()});
+    Host& h = new_host();
+    ReceiverSettings s = settings_for(h, 2);
+    module().start_rx(&s);
+    ASSERT_TRUE(h.errors.empty()) << h.errors[0];
+    ASSERT_TRUE(wait_for([&] { return h.blocks.load() >= 10; }, 10000));
+    w.detach(ids[0]);
+    ASSERT_TRUE(wait_for([&] { return bed.nodes().size() == 1; }, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const int after = h.blocks.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(h.blocks.load(), after) << "no blocks from a removed board";
+    const auto t0 = std::chrono::steady_clock::now();
+    module().stop_rx();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10)) << "StopRx hung";
+    EXPECT_TRUE(wait_for([&] { return w.open_handles() == 0; }, 2000));
+    EXPECT_TRUE(h.errors.empty()) << "errors reach the host only from StartRx";
+}
