@@ -18,7 +18,9 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithD
   -DZALVO_FUZZ=ON -DZALVO_BUILD_BENCH=OFF -DZALVO_WERROR=OFF \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address" >/dev/null
-cmake --build "$build" --target fuzz_hex fuzz_bitstream -j "$jobs"
+targets=${FUZZ_TARGETS:-"fuzz_hex fuzz_bitstream fuzz_eeprom fuzz_settings fuzz_env"}
+# shellcheck disable=SC2086
+cmake --build "$build" --target $targets -j "$jobs"
 
 work="$build/fuzz"
 mkdir -p "$work/seeds_hex" "$work/seeds_bitstream" "$work/corpus_hex" "$work/corpus_bitstream"
@@ -43,7 +45,15 @@ for n in 0 1 63 64 65 130 1000; do
 done
 
 status=0
-for target in fuzz_hex fuzz_bitstream; do
+# Seeds of the other targets: the cases kept in the repository (tests/fuzz/corpus/<target>).
+for target in $targets; do
+  mkdir -p "$work/seeds_${target#fuzz_}" "$work/corpus_${target#fuzz_}"
+  if [ -d "tests/fuzz/corpus/$target" ]; then
+    cp -f tests/fuzz/corpus/"$target"/* "$work/seeds_${target#fuzz_}/" 2>/dev/null || true
+  fi
+done
+
+for target in $targets; do
   corpus="$work/corpus_${target#fuzz_}"
   seeds="$work/seeds_${target#fuzz_}"
   log="$work/$target.log"
