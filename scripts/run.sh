@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# The main job: builds the module and a small host program, then loads the module as a host
-# does, prints GetSdrInfo and streams for a few seconds, printing each receiver's level.
-# With no USRP on USB it runs on the simulated board (the simulator's USB library preloaded in
-# place of the real one, with the placeholder firmware and FPGA images of the build).
-# Extra arguments go to the program: --seconds N, --rate 0|1|2 (48, 96, 192 kHz).
+# The main job: builds the module and the capture tool, then records the four receivers for five
+# seconds of signal into out/: rx0.wav .. rx3.wav (I/Q as 32-bit float stereo) and rx0.png ..
+# rx3.png (spectrum and waterfall of each receiver).
+# With no USRP on USB it records from the simulated board (the simulator's built-in scene: CW
+# carriers, some keyed in Morse, over a noise floor), with the build's placeholder firmware and
+# FPGA images. Extra arguments go to the tool (see build/tools/zalvo_capture --help), for example
+# --duration 10 --rate 96000 --retune 2.5:1:3573000.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 ./scripts/setup.sh
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j "$(nproc)" --target ZalvoIntf zalvo_host_demo zalvo_images usbsim_shared
+cmake --build build -j "$(nproc)" --target zalvo_capture
 
 board_attached() {
   local d
@@ -25,9 +27,8 @@ board_attached() {
 
 if board_attached; then
   echo "run: USRP found on USB"
-  exec ./build/tools/zalvo_host_demo --seconds 3 "$@"
+  exec ./build/tools/zalvo_capture capture "$@"
 fi
 
-echo "run: no USRP on USB; running on the simulated board"
-export USRP_PATH="${USRP_PATH:-$PWD/build/images}"
-LD_PRELOAD="$PWD/build/sim/libusbsim.so" exec ./build/tools/zalvo_host_demo --seconds 3 "$@"
+echo "run: no USRP on USB; recording from the simulated board"
+exec ./build/tools/zalvo_capture simulate "$@"

@@ -13,7 +13,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/images.cmake)
 
 find_package(Threads REQUIRED)
 pkg_check_modules(CAPTURE_FFTW REQUIRED IMPORTED_TARGET fftw3f)
-pkg_check_modules(CAPTURE_CAIRO REQUIRED IMPORTED_TARGET cairo)
+pkg_check_modules(CAPTURE_CAIRO REQUIRED IMPORTED_TARGET cairo fontconfig)
 pkg_check_modules(CAPTURE_SNDFILE REQUIRED IMPORTED_TARGET sndfile)
 
 set(_cap ${CMAKE_CURRENT_LIST_DIR}/capture)

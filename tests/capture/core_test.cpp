@@ -58,6 +58,13 @@ int strongest_bin(const std::vector<float>& db) {
     return static_cast<int>(std::max_element(db.begin(), db.end()) - db.begin());
 }
 
+// The drawing libraries keep process-wide caches until they are told to let go.
+class PictureCaches : public ::testing::Environment {
+  public:
+    void TearDown() override { release_picture_caches(); }
+};
+const auto* const picture_caches = ::testing::AddGlobalTestEnvironment(new PictureCaches);
+
 }  // namespace
 
 // ---- command line ---------------------------------------------------------------------------

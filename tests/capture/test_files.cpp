@@ -65,7 +65,8 @@ Wav read_wav(const std::string& path) {
             w.data_offset = pos + 8;
             w.data_bytes = size;
             w.samples.resize(size / 4);
-            std::memcpy(w.samples.data(), body, w.samples.size() * 4);
+            if (!w.samples.empty())
+                std::memcpy(w.samples.data(), body, w.samples.size() * 4);
         }
         pos += 8 + size + (size & 1);
     }

@@ -354,3 +354,46 @@ TEST_F(CaptureTool, InfoReportsBoardsDigestsAndDaughterboards) {
     EXPECT_EQ(none.exit_code, 3);
     EXPECT_TRUE(contains(none.err, "no USRP")) << none.err;
 }
+
+TEST_F(CaptureTool, OverrunsAreCountedFromTheModulesTraceAndShownBesideTheBoardsOwnCount) {
+    // A board with almost no buffer, paced in real time: it drops data between two reads, and
+    // the module's overrun query (every tenth of a second of data) finds the flag set.
+    const std::string scene = write_file(
+        dir_, "tiny.txt",
+        "noise -100\ncarrier 3523000 -40\n"
+        "board cold rev=4 pacing=real_time fifo=512 eeprom1=0x0001 eeprom3=0x0001\n");
+    Result r = run({"simulate", "--scene", scene, "-d", "1", "-o", dir_ + "/out"}, {}, 60);
+    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    unsigned long overruns = 0, dropped = 0;
+    size_t at = r.out.find("overruns: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + at, "overruns: %lu reported by the module", &overruns), 1)
+        << r.out;
+    at = r.out.find("the simulated board dropped ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + at, "the simulated board dropped %lu", &dropped), 1);
+    EXPECT_GT(dropped, 0u);
+    EXPECT_GT(overruns, 0u);
+    // At most one per query, and one second of signal holds ten (and a block or two more).
+    EXPECT_LE(overruns, 12u);
+    // The marks themselves are not passed on as text.
+    EXPECT_NE(r.err.rfind("O", 0), 0u) << r.err;
+    EXPECT_FALSE(contains(r.err, "\nO")) << r.err;
+}
+
+TEST_F(CaptureTool, BoardThatStopsDeliveringIsADeviceErrorAndLeavesValidFiles) {
+    // No buffer at all: every read of the module times out.
+    const std::string scene = write_file(
+        dir_, "zero.txt",
+        "noise -100\nboard cold rev=4 pacing=real_time fifo=0 eeprom1=0x0001 eeprom3=0x0001\n");
+    const std::string out = dir_ + "/out";
+    Result r = run({"simulate", "--scene", scene, "-d", "2", "-o", out}, {}, 60);
+    EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
+    EXPECT_TRUE(contains(r.err, "no data from the board for 5 s")) << r.err;
+    for (int i = 0; i < 4; ++i) {
+        Wav w = read_wav(out + "/rx" + std::to_string(i) + ".wav");
+        EXPECT_TRUE(w.ok) << w.problem;
+        EXPECT_EQ(w.frames(), 0u);
+        EXPECT_TRUE(read_png(out + "/rx" + std::to_string(i) + ".png").ok);
+    }
+}

@@ -1,6 +1,7 @@
 #include "picture.h"
 
 #include <cairo.h>
+#include <fontconfig/fontconfig.h>
 
 #include <algorithm>
 #include <cmath>
@@ -254,6 +255,11 @@ void draw_waterfall(cairo_t* cr, const SpectrumAnalyzer& s, const PictureLabels&
 
 PictureLayout picture_layout() {
     return {WIDTH, HEIGHT, LEFT, PLOT_W, SPEC_TOP, SPEC_H, FALL_TOP, FALL_H};
+}
+
+void release_picture_caches() {
+    cairo_debug_reset_static_data();
+    FcFini();
 }
 
 double nice_step(double span, int max_ticks) {

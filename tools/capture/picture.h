@@ -38,6 +38,10 @@ PictureLayout picture_layout();
 bool write_picture(const std::string& path, const SpectrumAnalyzer& spectrum,
                    const PictureLabels& labels, std::string* error);
 
+// Frees the drawing and font libraries' process-wide caches; call once no picture is drawn any
+// more (it keeps leak checkers quiet about memory those libraries hold until the end).
+void release_picture_caches();
+
 // A step of 1, 2 or 5 times a power of ten that cuts `span` into at most `max_ticks` parts.
 double nice_step(double span, int max_ticks);
 

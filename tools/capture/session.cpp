@@ -320,6 +320,8 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         }
     }
 
+    release_picture_caches();
+
     // Summary.
     std::printf("zalvo_capture: %.2f s of signal at %d Hz from \"%s\"%s\n", seconds, o.rate_hz,
                 device.c_str(), context.simulated ? " (simulated board)" : "");
