@@ -29,17 +29,31 @@
 // - A bulk time-out returns -110 without setting errno or the library's error text; the engine
 //   passes the status through, and callers should take the text from the status itself.
 //
+// IN endpoints on a real usbfs file (Debian's library, checked by usb_urb::usbfs_fd) do not go
+// through the library's bulk calls at all: the library puts one 16 KiB URB on the bus at a time and
+// leaves the endpoint with nothing pending between two of them, which a device streaming 8 MB/s
+// into a FIFO of a few KiB cannot bridge once the host is late by a millisecond. There the engine
+// keeps every queued transfer in flight as URBs on the handle's file (usb_async_urb.h) and collects
+// them as the kernel completes them; the oldest transfer may wait 1000 ms for its data, a cancel
+// discards its URBs at once, and the caller's buffer still only ever receives a completed
+// transfer's bytes, copied under the engine's lock. Handles without such a file (a simulated bus)
+// take the path below.
+//
 // Each bulk call has the module's usual 1000 ms time-out; a transfer whose call times out
 // completes with that error. Freeing an engine waits for a bulk call still in progress to return
 // (at most that time-out), so that no call runs on a handle after its last context is gone.
 #include <usb_api.h>
 
+#include "usb_async_urb.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -60,6 +74,7 @@ struct context {
     int size = 0;
     int status = 0;            // result once done
     context* next = nullptr;   // link in the engine's queue
+    uint64_t token = 0;        // its transfer in a URB queue
 };
 
 struct engine {
@@ -79,9 +94,21 @@ struct engine {
     std::vector<char> staging;  // touched only by the thread
     std::thread thread;
 
+    // URB mode (IN endpoints on a usbfs file): every queued transfer is in flight at once.
+    int usbfs = -1;
+    uint64_t next_token = 0;
+    std::map<uint64_t, context*> flying;  // transfers in the URB queue, by token
+    std::vector<uint64_t> to_cancel;
+    usb_urb::queue* urbs = nullptr;       // the thread's queue, while it runs
+
     bool is_in() const { return (ep & 0x80) != 0; }
     void run();
+    void run_urbs();
     int transfer(int size);
+    void poke() {
+        if (urbs)
+            urbs->wake();
+    }
 };
 
 std::mutex registry_lock;
@@ -110,7 +137,14 @@ void cancel_locked(engine* e, context* c) {
     if (c->state == xfer_state::queued) {
         unlink(e, c);
     } else if (c->state == xfer_state::running) {
-        e->dropped = true;
+        if (e->usbfs >= 0) {
+            e->flying.erase(c->token);
+            e->to_cancel.push_back(c->token);
+            e->work.notify_all();
+            e->poke();
+        } else {
+            e->dropped = true;
+        }
     } else {
         return;
     }
@@ -174,6 +208,64 @@ void engine::run() {
     }
 }
 
+// URB mode: queued transfers go on the bus at once as URBs of the handle's usbfs file, and are
+// collected as the kernel completes them. A cancelled transfer's URBs are discarded; its data never
+// reaches the caller's buffer.
+void engine::run_urbs() {
+    usb_urb::queue q(usbfs, ep, BULK_CALL_TIMEOUT_MS);
+    std::vector<usb_urb::finished> finished;
+    std::unique_lock<std::mutex> g(lock);
+    urbs = &q;
+    for (;;) {
+        while (head) {
+            context* c = head;
+            head = c->next;
+            if (!head)
+                tail = nullptr;
+            c->next = nullptr;
+            c->state = xfer_state::running;
+            c->token = ++next_token;
+            const int r = q.submit(c->token, c->size);
+            if (r < 0) {
+                c->status = r;
+                c->state = xfer_state::done;
+                done.notify_all();
+            } else {
+                flying[c->token] = c;
+            }
+        }
+        for (uint64_t t : to_cancel)
+            q.cancel(t);
+        to_cancel.clear();
+        if (quit)
+            break;
+        if (q.idle()) {
+            work.wait(g, [this] { return quit || head != nullptr || !to_cancel.empty(); });
+            continue;
+        }
+        g.unlock();
+        finished.clear();
+        q.wait(50, finished);
+        g.lock();
+        for (auto& f : finished) {
+            auto it = flying.find(f.token);
+            if (it == flying.end())
+                continue;  // cancelled or freed meanwhile
+            context* c = it->second;
+            flying.erase(it);
+            if (f.status > 0)
+                std::memcpy(c->bytes, f.data.data(), static_cast<size_t>(f.status));
+            c->status = f.status;
+            c->state = xfer_state::done;
+        }
+        if (!finished.empty())
+            done.notify_all();
+    }
+    urbs = nullptr;
+    g.unlock();
+    // q's destructor takes back whatever is still in flight.
+}
+
 // Waits for the context's transfer; cancels it on a time-out when asked to.
 int reap(void* ctx, int timeout, bool cancel_on_timeout) {
     auto* c = static_cast<context*>(ctx);
@@ -220,9 +312,14 @@ int usb_bulk_setup_async(usb_dev_handle* dev, void** context_out, unsigned char 
             e = new engine;
             e->dev = dev;
             e->ep = ep;
+            if (e->is_in())
+                e->usbfs = usb_urb::usbfs_fd(dev);
             try {
                 engines.push_back(e);
-                e->thread = std::thread([e] { e->run(); });
+                if (e->usbfs >= 0)
+                    e->thread = std::thread([e] { e->run_urbs(); });
+                else
+                    e->thread = std::thread([e] { e->run(); });
             } catch (...) {
                 if (!engines.empty() && engines.back() == e)
                     engines.pop_back();
@@ -259,6 +356,7 @@ int usb_submit_async(void* ctx, char* bytes, int size) {
         e->head = c;
     e->tail = c;
     e->work.notify_one();
+    e->poke();
     return 0;
 }
 
@@ -303,6 +401,7 @@ int usb_free_async(void** ctx) {
             std::lock_guard<std::mutex> g(retire->lock);
             retire->quit = true;
             retire->work.notify_all();
+            retire->poke();
         }
         if (retire->thread.joinable())
             retire->thread.join();

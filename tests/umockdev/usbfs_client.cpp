@@ -41,7 +41,8 @@ int errno_of(sim::Err e) {
 
 namespace {
 
-constexpr int CHUNK_MS = 20;        // longest single wait of a pump for the board's stream
+constexpr int CHUNK_MS = 5;         // longest single wait of a pump for the board's stream
+constexpr int READ_WINDOW = 256 * 1024;  // most a pump takes from the board in one read
 constexpr int PACKET = 512;         // high-speed bulk packet size
 constexpr int BUSY_RETRY_MS = 200;  // how long a claim waits for a closed file's release
 
@@ -160,20 +161,29 @@ void complete_urb_locked(Client& c, const std::shared_ptr<Urb>& u, int status) {
     serve_parked_locked(c);
 }
 
-// Fills the file's URBs from the board, one after the other in submission order.
+// Fills the file's URBs from the board in submission order. The board hands its stream to
+// whatever IN URBs are pending, one after the other, as a host controller does: one read of the
+// model covers every pending IN URB (up to READ_WINDOW bytes), so the board's FIFO is held back
+// only while no URB is pending at all. An OUT URB is written whole.
 void pump(std::shared_ptr<Client> cp) {
     Client& c = *cp;
     std::vector<uint8_t> staging;
     for (;;) {
         std::shared_ptr<Urb> u;
-        int handle, want;
+        int handle, want = 0;
         {
             std::unique_lock<std::mutex> lk(c.m);
-            c.cv.wait(lk, [&] { return c.closed || (!c.gone && !c.pending.empty()); });
+            c.cv.wait(lk, [&] { return c.closed || !c.pending.empty(); });
             if (c.closed) return;
             u = c.pending.front();
             handle = c.handle;
-            want = u->length - u->done;
+            if (u->endpoint & 0x80) {
+                for (const auto& p : c.pending)
+                    if ((p->endpoint & 0x80) && want < READ_WINDOW) want += p->length - p->done;
+                want = std::min(want, READ_WINDOW);
+            } else {
+                want = u->length - u->done;
+            }
             staging.resize(size_t(std::max(want, 1)));
             if (!(u->endpoint & 0x80) && want > 0)
                 std::memcpy(staging.data(), u->buffer + u->done, size_t(want));
@@ -185,21 +195,40 @@ void pump(std::shared_ptr<Client> cp) {
             r.err = sim::Err::nodev;  // the world was rebuilt under the read
         }
         std::lock_guard<std::mutex> lk(c.m);
-        if (u->discarded || c.closed) continue;  // what it brought is dropped with it
+        if (c.closed) continue;
         if (r.err == sim::Err::none) {
-            if (r.value > 0 && (u->endpoint & 0x80))
-                std::memcpy(u->buffer + u->done, staging.data(), size_t(r.value));
-            u->done += r.value;
-            if (want > 0 && r.value == 0)
-                complete_urb_locked(c, u, -EPIPE);  // the endpoint stalled
-            else if (u->done >= u->length || r.value % PACKET != 0)
-                complete_urb_locked(c, u, 0);       // full, or ended by a short packet
+            if (!(u->endpoint & 0x80)) {
+                if (u->discarded) continue;
+                u->done += r.value;
+                complete_urb_locked(c, u, want > 0 && r.value == 0 ? -EPIPE : 0);
+                continue;
+            }
+            if (want > 0 && r.value == 0) {
+                if (!u->discarded) complete_urb_locked(c, u, -EPIPE);  // the endpoint stalled
+                continue;
+            }
+            // The data goes to the IN URBs pending now (a URB discarded meanwhile gets none).
+            int off = 0;
+            while (off < r.value) {
+                auto it = std::find_if(c.pending.begin(), c.pending.end(),
+                                       [](const std::shared_ptr<Urb>& p) { return p->endpoint & 0x80; });
+                if (it == c.pending.end()) break;  // nobody to take the rest: lost
+                std::shared_ptr<Urb> d = *it;
+                const int n = std::min(d->length - d->done, r.value - off);
+                std::memcpy(d->buffer + d->done, staging.data() + off, size_t(n));
+                d->done += n;
+                off += n;
+                if (d->done >= d->length)
+                    complete_urb_locked(c, d, 0);
+                else if (off == r.value && r.value % PACKET != 0)
+                    complete_urb_locked(c, d, 0);  // ended by a short packet
+            }
         } else if (r.err == sim::Err::timeout) {
             // Nothing yet: a URB has no time-out of its own and waits on.
         } else if (r.err == sim::Err::nodev || r.err == sim::Err::badf || r.err == sim::Err::inval) {
             c.gone = true;  // the device left: every URB of the file ends
             while (!c.pending.empty()) complete_urb_locked(c, c.pending.front(), -ESHUTDOWN);
-        } else {
+        } else if (!u->discarded) {
             complete_urb_locked(c, u, r.err == sim::Err::stall ? -EPIPE : -EPROTO);
         }
     }

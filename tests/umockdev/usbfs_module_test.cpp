@@ -189,11 +189,18 @@ TEST_F(UsbfsModule, ColdBoardLoadsThroughTheLibraryReEnumeratesAndStreams) {
     EXPECT_TRUE(sent == rbf) << "bitstream bytes differ: " << sent.size() << " vs " << rbf.size();
 
     ASSERT_TRUE(wait_for([&] { return h.blocks.load() >= 20; }, 10000));
-    const auto urbs = urbs_on(bed.urb_log(), 0x86);
-    ASSERT_GE(urbs.size(), 8u);
-    int full = 0;
-    for (const auto& u : urbs) full += u.length == 16384 && u.actual == 16384;
-    EXPECT_GE(full, int(urbs.size()) - 2) << "the library reads in 16 KiB URBs";
+    // The stream arrives in 16 KiB URBs, many of them pending at once on the endpoint, so the
+    // board always has somewhere to put its data.
+    int completed = 0;
+    for (const auto& u : urbs_on(bed.urb_log(), 0x86)) {
+        EXPECT_EQ(u.length, 16384);
+        if (u.completed_ms < 0) continue;
+        ++completed;
+        EXPECT_EQ(u.status, 0);
+        EXPECT_EQ(u.actual, 16384);
+    }
+    EXPECT_GE(completed, 40);
+    EXPECT_GE(bed.queue_stats().max_in_flight, 32u) << "transfers kept in flight on the file";
     module().stop_rx();
     EXPECT_FALSE(w.rx_enabled(ids[0]));
     EXPECT_TRUE(h.errors.empty());
