@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The module over Debian's libusb 0.1 on an emulated usbfs bus (umockdev): a bounded timing run
-# that reports how the one-URB-at-a-time library keeps up with a board streaming 8 MB/s into an
-# 8 KiB device FIFO. The usbfs tests themselves run under ctest with the others; this stage only
+# that reports how the module's bulk layer keeps up with a board streaming 8 MB/s into an 8 KiB
+# device FIFO (spells with no URB pending, instants the board dropped, overruns the module saw). The usbfs tests themselves run under ctest with the others; this stage only
 # reports figures and fails if the stack does not stream at all. A one-minute run:
 #   build/tests/umockdev/usbfs_timing 60 8192 0
 set -euo pipefail
