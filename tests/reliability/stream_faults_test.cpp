@@ -102,14 +102,17 @@ TEST_F(StreamFaults, FailedTransferAtTheStartOrInTheMiddleLosesNoSamples) {
             ASSERT_TRUE(wait_bulk(size_t(at) + 40, 20000));
             int64_t seen = h.blocks.load();
             ASSERT_TRUE(h.wait_blocks(seen + 20, 20000));
+            // Transfers completed while streaming; the one in flight when StopRx disables the
+            // receive path may end without data, which is not a fault of the run.
+            const size_t streamed = w.bulk_log().size();
             stop(what);
 
             auto log = w.bulk_log();
-            ASSERT_GT(log.size(), size_t(at));
+            ASSERT_GT(streamed, size_t(at));
             EXPECT_LE(log[size_t(at)].result, 0) << "the faulted transfer moved data";
             int failed = 0;
-            for (const auto& r : log)
-                failed += r.result <= 0;
+            for (size_t i = 0; i < streamed; ++i)
+                failed += log[i].result <= 0;
             EXPECT_EQ(failed, 1);
             EXPECT_TRUE(h.error_list().empty()) << "nothing is reported while streaming";
             EXPECT_GT(h.phase.samples_checked(), 10000);
