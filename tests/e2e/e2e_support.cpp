@@ -3,7 +3,6 @@
 #include "md5.h"
 
 #include <dirent.h>
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -20,19 +19,9 @@ namespace e2e {
 
 Module& module() {
     static Module m = [] {
-        Module x;
-        x.handle = dlopen(ZALVO_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (!x.handle) {
-            std::fprintf(stderr, "dlopen: %s\n", dlerror());
-            std::abort();
-        }
-        x.get_sdr_info = reinterpret_cast<decltype(x.get_sdr_info)>(dlsym(x.handle, "GetSdrInfo"));
-        x.start_rx = reinterpret_cast<decltype(x.start_rx)>(dlsym(x.handle, "StartRx"));
-        x.stop_rx = reinterpret_cast<decltype(x.stop_rx)>(dlsym(x.handle, "StopRx"));
-        x.set_rx_frequency =
-            reinterpret_cast<decltype(x.set_rx_frequency)>(dlsym(x.handle, "SetRxFrequency"));
-        if (!x.get_sdr_info || !x.start_rx || !x.stop_rx || !x.set_rx_frequency) {
-            std::fprintf(stderr, "module lacks an export\n");
+        Module x = module_host::load(ZALVO_MODULE_PATH);
+        if (!x.loaded()) {
+            std::fprintf(stderr, "%s\n", x.error.c_str());
             std::abort();
         }
         setenv("USRP_PATH", ZALVO_IMAGES_DIR, 1);
@@ -44,10 +33,6 @@ Module& module() {
 int rate_of(int rate_index) {
     static const int rates[] = {48000, 96000, 192000};
     return rates[rate_index];
-}
-
-int block_length_of(int rate_index) {
-    return 512 << rate_index;
 }
 
 // ---- Host ---------------------------------------------------------------------------------
@@ -74,49 +59,33 @@ void Host::stop() {
 }
 
 ReceiverSettings Host::settings() {
-    ReceiverSettings s;
-    std::memset(&s, 0xA5, sizeof s);
-    s.callback_context = reinterpret_cast<intptr_t>(this);
-    s.sample_rate_index = rate_index;
-    s.data_callback = &Host::data_callback;
-    s.error_callback = &Host::error_callback;
-    return s;
+    return module_host::settings_for(*this, rate_index, 0xA5);
 }
 
-void ZALVO_CALL Host::data_callback(intptr_t context, float** buffers) {
-    Host* h = reinterpret_cast<Host*>(context);
-    if (std::this_thread::get_id() == h->host_thread)
-        h->data_on_host_thread = true;
-    const int floats = 2 * h->block_length;
-    for (int b = RECEIVERS; b < BUFFERS; ++b) {
-        for (int j = 0; j < floats; ++j) {
-            if (buffers[b][j] != 0.0f) {
-                h->dirty_spare_blocks.fetch_add(1);
-                break;
-            }
-        }
-    }
-    int index = h->blocks.load(std::memory_order_relaxed);
+void Host::on_data(float** buffers) {
+    if (std::this_thread::get_id() == host_thread)
+        data_on_host_thread = true;
+    dirty_spare_blocks.fetch_add(module_host::dirty_spare_buffers(buffers, block_length));
+    int index = blocks.load(std::memory_order_relaxed);
     {
-        std::lock_guard<std::mutex> g(h->lock_);
-        if (h->kept_blocks_ < h->keep_blocks) {
+        std::lock_guard<std::mutex> g(lock_);
+        if (kept_blocks_ < keep_blocks) {
             for (int r = 0; r < RECEIVERS; ++r) {
                 const auto* z = reinterpret_cast<const std::complex<float>*>(buffers[r]);
-                h->kept_[r].insert(h->kept_[r].end(), z, z + h->block_length);
+                kept_[r].insert(kept_[r].end(), z, z + block_length);
             }
-            ++h->kept_blocks_;
+            ++kept_blocks_;
         }
     }
-    if (h->on_block)
-        h->on_block(buffers, index);
-    h->blocks.fetch_add(1, std::memory_order_release);
+    if (on_block)
+        on_block(buffers, index);
+    blocks.fetch_add(1, std::memory_order_release);
 }
 
-void ZALVO_CALL Host::error_callback(intptr_t context, const char* text) {
-    Host* h = reinterpret_cast<Host*>(context);
-    std::lock_guard<std::mutex> g(h->lock_);
-    h->errors_.push_back(text);
-    h->error_threads_.push_back(std::this_thread::get_id());
+void Host::on_error(const char* text) {
+    std::lock_guard<std::mutex> g(lock_);
+    errors_.push_back(text);
+    error_threads_.push_back(std::this_thread::get_id());
 }
 
 std::vector<std::string> Host::errors() const {
@@ -141,16 +110,6 @@ size_t Host::kept_blocks() const {
 
 bool Host::wait_blocks(int n, int timeout_ms) const {
     return wait_until([&] { return blocks.load(std::memory_order_acquire) >= n; }, timeout_ms);
-}
-
-bool wait_until(const std::function<bool()>& done, int timeout_ms) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return done();
 }
 
 // ---- boards -------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "ZalvoIntf.h"
+#include "module_host.h"
 #include "usbsim.h"
 
 #include <array>
@@ -21,13 +22,7 @@ namespace e2e {
 
 // ---- the module ---------------------------------------------------------------------------
 
-struct Module {
-    void* handle = nullptr;
-    decltype(&GetSdrInfo) get_sdr_info = nullptr;
-    decltype(&StartRx) start_rx = nullptr;
-    decltype(&StopRx) stop_rx = nullptr;
-    decltype(&SetRxFrequency) set_rx_frequency = nullptr;
-};
+using Module = module_host::Module;
 
 // Loaded once per process, like a host that keeps the module for its whole run.
 Module& module();
@@ -38,7 +33,7 @@ constexpr int RECEIVERS = 4;
 constexpr int BUFFERS = 8;
 
 int rate_of(int rate_index);         // 48000, 96000, 192000
-int block_length_of(int rate_index); // 512, 1024, 2048
+using module_host::block_length_of; // 512, 1024, 2048
 
 // A host that keeps what its callbacks were given. Every data callback is checked for spare
 // buffers (4 to 7) that are not all zeros; the first `keep_blocks` blocks of each receiver are
@@ -75,8 +70,9 @@ class Host {
 
     std::thread::id host_thread = std::this_thread::get_id();
 
-    static void ZALVO_CALL data_callback(intptr_t context, float** buffers);
-    static void ZALVO_CALL error_callback(intptr_t context, const char* text);
+    // The callbacks, reached through the record that settings() returns.
+    void on_data(float** buffers);
+    void on_error(const char* text);
 
   private:
     bool started_ = false;
@@ -87,7 +83,7 @@ class Host {
     size_t kept_blocks_ = 0;
 };
 
-bool wait_until(const std::function<bool()>& done, int timeout_ms);
+using module_host::wait_until;
 
 // ---- boards -------------------------------------------------------------------------------
 

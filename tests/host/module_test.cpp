@@ -1,11 +1,11 @@
 // The built module, loaded with dlopen as a host loads it, on the simulated bus: the export
 // table, the records, the callbacks and their threads, and whole sessions as seen on the bus.
 #include "ZalvoIntf.h"
+#include "module_host.h"
 #include "usbsim.h"
 
 #include <gtest/gtest.h>
 
-#include <dlfcn.h>
 #include <elf.h>
 
 #include <atomic>
@@ -23,32 +23,11 @@
 
 namespace {
 
-struct Module {
-    void* handle = nullptr;
-    decltype(&GetSdrInfo) get_sdr_info = nullptr;
-    decltype(&StartRx) start_rx = nullptr;
-    decltype(&StopRx) stop_rx = nullptr;
-    decltype(&SetRxFrequency) set_rx_frequency = nullptr;
-    decltype(&SetCtrlBits) set_ctrl_bits = nullptr;
-    decltype(&ReadPort) read_port = nullptr;
-};
+using module_host::Module;
+using module_host::wait_until;
 
 Module& module() {
-    static Module m = [] {
-        Module x;
-        x.handle = dlopen(ZALVO_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (!x.handle)
-            return x;
-        x.get_sdr_info = reinterpret_cast<decltype(x.get_sdr_info)>(dlsym(x.handle, "GetSdrInfo"));
-        x.start_rx = reinterpret_cast<decltype(x.start_rx)>(dlsym(x.handle, "StartRx"));
-        x.stop_rx = reinterpret_cast<decltype(x.stop_rx)>(dlsym(x.handle, "StopRx"));
-        x.set_rx_frequency =
-            reinterpret_cast<decltype(x.set_rx_frequency)>(dlsym(x.handle, "SetRxFrequency"));
-        x.set_ctrl_bits =
-            reinterpret_cast<decltype(x.set_ctrl_bits)>(dlsym(x.handle, "SetCtrlBits"));
-        x.read_port = reinterpret_cast<decltype(x.read_port)>(dlsym(x.handle, "ReadPort"));
-        return x;
-    }();
+    static Module m = module_host::load(ZALVO_MODULE_PATH);
     return m;
 }
 
@@ -64,55 +43,33 @@ struct Host {
     std::atomic<bool> on_worker_thread{true};
     std::thread::id host_thread = std::this_thread::get_id();
     int block_length = 512;
+
+    void on_error(const char* text) {
+        std::lock_guard<std::mutex> g(lock);
+        errors.push_back(text);
+        error_threads.push_back(std::this_thread::get_id());
+    }
+
+    void on_data(float** buffers) {
+        if (std::this_thread::get_id() == host_thread)
+            on_worker_thread = false;
+        bad_spare_buffers.fetch_add(module_host::dirty_spare_buffers(buffers, block_length));
+        bool signal = true;
+        for (int i = 0; i < 4; ++i) {
+            double energy = 0;
+            for (int j = 0; j < 2 * block_length; ++j)
+                energy += double(buffers[i][j]) * buffers[i][j];
+            signal = signal && energy > 0;
+        }
+        if (signal)
+            blocks_with_signal.fetch_add(1);
+        blocks.fetch_add(1);
+    }
 };
 
-void ZALVO_CALL on_error(intptr_t context, const char* text) {
-    Host* h = reinterpret_cast<Host*>(context);
-    std::lock_guard<std::mutex> g(h->lock);
-    h->errors.push_back(text);
-    h->error_threads.push_back(std::this_thread::get_id());
-}
-
-void ZALVO_CALL on_data(intptr_t context, float** buffers) {
-    Host* h = reinterpret_cast<Host*>(context);
-    if (std::this_thread::get_id() == h->host_thread)
-        h->on_worker_thread = false;
-    for (int i = 4; i < 8; ++i)
-        for (int j = 0; j < 2 * h->block_length; ++j)
-            if (buffers[i][j] != 0.0f) {
-                h->bad_spare_buffers.fetch_add(1);
-                break;
-            }
-    bool signal = true;
-    for (int i = 0; i < 4; ++i) {
-        double energy = 0;
-        for (int j = 0; j < 2 * h->block_length; ++j)
-            energy += double(buffers[i][j]) * buffers[i][j];
-        signal = signal && energy > 0;
-    }
-    if (signal)
-        h->blocks_with_signal.fetch_add(1);
-    h->blocks.fetch_add(1);
-}
-
 ReceiverSettings settings_for(Host& h, int rate_index) {
-    ReceiverSettings s;
-    std::memset(&s, 0x5A, sizeof s); // fields the module must not read
-    s.callback_context = reinterpret_cast<intptr_t>(&h);
-    s.sample_rate_index = rate_index;
-    s.data_callback = on_data;
-    s.error_callback = on_error;
-    h.block_length = 512 << (rate_index & 3);
-    return s;
-}
-
-bool wait_for(const std::function<bool()>& done, int ms) {
-    for (int waited = 0; waited < ms; waited += 5) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
+    h.block_length = module_host::block_length_of(rate_index);
+    return module_host::settings_for(h, rate_index, 0x5A); // fields the module must not read
 }
 
 // The frequency word the FPGA holds for a down-converter frequency.
@@ -125,7 +82,7 @@ enum { REG_DDC_FREQ_0 = 34, REG_DDC_PHASE_0 = 44 };
 class ModuleTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_NE(module().handle, nullptr) << dlerror();
+        ASSERT_TRUE(module().loaded()) << module().error;
         setenv("USRP_PATH", ZALVO_IMAGES_DIR, 1);
         usbsim::World::instance().reset();
     }
@@ -245,7 +202,7 @@ TEST_F(ModuleTest, SessionTunesStreamsAndCloses) {
         EXPECT_EQ(w.fpga_register(b, REG_DDC_FREQ_0 + i), ddc_word(-3600000.0)) << i;
         EXPECT_EQ(w.fpga_register(b, REG_DDC_PHASE_0 + i), 0u) << i;
     }
-    ASSERT_TRUE(wait_for([&] { return h.blocks.load() >= 20; }, 20000));
+    ASSERT_TRUE(wait_until([&] { return h.blocks.load() >= 20; }, 20000));
     EXPECT_TRUE(w.rx_enabled(b));
 
     module().set_rx_frequency(7050000, 1);
@@ -301,12 +258,12 @@ TEST_F(ModuleTest, StartDuringASessionEndsTheRunningOne) {
     ReceiverSettings s2 = settings_for(second, 2);
     module().start_rx(&s1);
     ASSERT_TRUE(first.errors.empty());
-    ASSERT_TRUE(wait_for([&] { return first.blocks.load() >= 5; }, 20000));
+    ASSERT_TRUE(wait_until([&] { return first.blocks.load() >= 5; }, 20000));
     module().start_rx(&s2);
     int first_blocks = first.blocks.load();
     ASSERT_TRUE(second.errors.empty()) << second.errors[0];
     EXPECT_EQ(w.open_handles(), 1);
-    ASSERT_TRUE(wait_for([&] { return second.blocks.load() >= 5; }, 20000));
+    ASSERT_TRUE(wait_until([&] { return second.blocks.load() >= 5; }, 20000));
     EXPECT_EQ(first.blocks.load(), first_blocks);
     module().stop_rx();
     EXPECT_EQ(w.open_handles(), 0);
@@ -322,7 +279,7 @@ TEST_F(ModuleTest, StopRxWaitsForAWorkerHeldInARead) {
     ReceiverSettings s = settings_for(h, 1);
     module().start_rx(&s);
     ASSERT_TRUE(h.errors.empty());
-    ASSERT_TRUE(wait_for([&] { return h.blocks.load() >= 3; }, 20000));
+    ASSERT_TRUE(wait_until([&] { return h.blocks.load() >= 3; }, 20000));
     usbsim::Fault hold;
     hold.kind = usbsim::FaultKind::timeout;
     hold.wait_ms = 600;

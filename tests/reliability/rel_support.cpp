@@ -3,7 +3,6 @@
 #include "md5.h"
 
 #include <dirent.h>
-#include <dlfcn.h>
 
 #include <cmath>
 #include <cstdio>
@@ -16,19 +15,9 @@ namespace rel {
 
 Module& module() {
     static Module m = [] {
-        Module x;
-        x.handle = dlopen(ZALVO_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (!x.handle) {
-            std::fprintf(stderr, "dlopen: %s\n", dlerror());
-            return x;
-        }
-        auto sym = [&](const char* name) { return dlsym(x.handle, name); };
-        x.get_sdr_info = reinterpret_cast<decltype(x.get_sdr_info)>(sym("GetSdrInfo"));
-        x.start_rx = reinterpret_cast<decltype(x.start_rx)>(sym("StartRx"));
-        x.stop_rx = reinterpret_cast<decltype(x.stop_rx)>(sym("StopRx"));
-        x.set_rx_frequency = reinterpret_cast<decltype(x.set_rx_frequency)>(sym("SetRxFrequency"));
-        x.set_ctrl_bits = reinterpret_cast<decltype(x.set_ctrl_bits)>(sym("SetCtrlBits"));
-        x.read_port = reinterpret_cast<decltype(x.read_port)>(sym("ReadPort"));
+        Module x = module_host::load(ZALVO_MODULE_PATH);
+        if (!x.loaded())
+            std::fprintf(stderr, "%s\n", x.error.c_str());
         return x;
     }();
     return m;
@@ -124,35 +113,24 @@ void PhaseTracker::feed(const float* block, int samples) {
 
 // ---- host -------------------------------------------------------------------------------------
 
-namespace {
-
-void ZALVO_CALL on_error(intptr_t context, const char* text) {
-    Host* h = reinterpret_cast<Host*>(context);
-    if (std::this_thread::get_id() != h->host_thread)
-        h->wrong_thread_errors.fetch_add(1);
-    std::lock_guard<std::mutex> g(h->lock);
-    h->errors.push_back(text ? text : "(null)");
+void Host::on_error(const char* text) {
+    if (std::this_thread::get_id() != host_thread)
+        wrong_thread_errors.fetch_add(1);
+    std::lock_guard<std::mutex> g(lock);
+    errors.push_back(text ? text : "(null)");
 }
 
-void ZALVO_CALL on_data(intptr_t context, float** buffers) {
-    Host* h = reinterpret_cast<Host*>(context);
-    for (int i = 4; i < 8; ++i)
-        for (int j = 0; j < 2 * h->block_length; ++j)
-            if (buffers[i][j] != 0.0f) {
-                h->nonzero_spare_blocks.fetch_add(1);
-                break;
-            }
-    if (h->track_phase)
-        h->phase.feed(buffers[0], h->block_length);
-    h->blocks.fetch_add(1, std::memory_order_release);
+void Host::on_data(float** buffers) {
+    nonzero_spare_blocks.fetch_add(module_host::dirty_spare_buffers(buffers, block_length));
+    if (track_phase)
+        phase.feed(buffers[0], block_length);
+    blocks.fetch_add(1, std::memory_order_release);
 }
-
-} // namespace
 
 Host::Host(int rate)
     : host_thread(std::this_thread::get_id()),
       rate_index(rate),
-      block_length(512 << (rate & 3)),
+      block_length(module_host::block_length_of(rate)),
       phase(2 * M_PI * TONE_OFFSET_HZ / (48000.0 * (1 << (rate & 3)))) {}
 
 std::vector<std::string> Host::error_list() {
@@ -171,13 +149,28 @@ bool Host::wait_blocks(int64_t n, int timeout_ms) {
 }
 
 ReceiverSettings host_settings(Host& h) {
-    ReceiverSettings s;
-    std::memset(&s, 0xA5, sizeof s);  // bytes the module must not read
-    s.callback_context = reinterpret_cast<intptr_t>(&h);
-    s.sample_rate_index = h.rate_index;
-    s.data_callback = on_data;
-    s.error_callback = on_error;
-    return s;
+    return module_host::settings_for(h, h.rate_index, 0xA5); // bytes the module must not read
+}
+
+// ---- fixture ---------------------------------------------------------------------------------
+
+void ModuleFixture::SetUpTestSuite() {
+    setenv("USRP_PATH", ZALVO_IMAGES_DIR, 1);
+    unsetenv("USRP_FIRMWARE");
+    unsetenv("USRP_FPGA");
+    unsetenv("USRP_VERBOSE");
+}
+
+void ModuleFixture::SetUp() {
+    ASSERT_TRUE(module().loaded()) << module().error;
+    base_threads = thread_count();
+    base_fds = descriptor_count();
+}
+
+void ModuleFixture::TearDown() {
+    module().stop_rx();
+    usbsim::World::instance().clear_faults();
+    usbsim::World::instance().reset();
 }
 
 // ---- counters ---------------------------------------------------------------------------------

@@ -5,7 +5,10 @@
 #pragma once
 
 #include "ZalvoIntf.h"
+#include "module_host.h"
 #include "usbsim.h"
+
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -22,16 +25,7 @@ namespace rel {
 
 // ---- the module ------------------------------------------------------------------------------
 
-struct Module {
-    void* handle = nullptr;
-    decltype(&GetSdrInfo) get_sdr_info = nullptr;
-    decltype(&StartRx) start_rx = nullptr;
-    decltype(&StopRx) stop_rx = nullptr;
-    decltype(&SetRxFrequency) set_rx_frequency = nullptr;
-    decltype(&SetCtrlBits) set_ctrl_bits = nullptr;
-    decltype(&ReadPort) read_port = nullptr;
-    bool loaded() const { return handle && start_rx && stop_rx; }
-};
+using Module = module_host::Module;
 
 // The module, loaded once per process (RTLD_NOW, as a host loads it).
 Module& module();
@@ -98,6 +92,9 @@ struct Host {
     PhaseTracker phase;  // receiver 0; touched only on the worker thread (and between sessions)
 
     std::vector<std::string> error_list();
+    // The callbacks, reached through the record that host_settings() returns.
+    void on_data(float** buffers);
+    void on_error(const char* text);
     // Waits (bounded) until at least n blocks have arrived.
     bool wait_blocks(int64_t n, int timeout_ms);
 };
@@ -136,6 +133,22 @@ class Watchdog {
 
 // Runs fn and returns its duration in milliseconds.
 int64_t timed_ms(const std::function<void()>& fn);
+
+// ---- fixture ---------------------------------------------------------------------------------
+
+// A test of the loaded module on the simulated bus: the images from the build's folder and no
+// overriding or chatty environment, the process's threads and descriptors counted before each
+// test, and after it the session stopped and the world emptied of boards and faults.
+class ModuleFixture : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite();
+    void SetUp() override;
+    void TearDown() override;
+
+    Watchdog dog;
+    int base_threads = 0;
+    int base_fds = 0;
+};
 
 // ---- figures ---------------------------------------------------------------------------------
 

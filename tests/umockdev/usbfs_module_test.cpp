@@ -2,6 +2,7 @@
 // usbfs bus: cold start with re-enumeration, streaming at the three rates, retuning, the failure
 // texts, and the board pulled out while streaming.
 #include "ZalvoIntf.h"
+#include "module_host.h"
 
 #include <gtest/gtest.h>
 
@@ -25,12 +26,7 @@ using namespace usbfs_test;
 
 namespace {
 
-struct Module {
-    void* handle = nullptr;
-    decltype(&StartRx) start_rx = nullptr;
-    decltype(&StopRx) stop_rx = nullptr;
-    decltype(&SetRxFrequency) set_rx_frequency = nullptr;
-    decltype(&GetSdrInfo) get_sdr_info = nullptr;
+struct Module : module_host::Module {
     // The real library the module is linked to, for rescans between tests (the module itself
     // scans only once).
     void (*usb_init)() = nullptr;
@@ -42,12 +38,8 @@ Module& module() {
     static Module m = [] {
         Module x;
         usbfs::Bed::instance();  // before the library looks for /dev/bus/usb
-        x.handle = dlopen(ZALVO_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+        static_cast<module_host::Module&>(x) = module_host::load(ZALVO_MODULE_PATH);
         if (!x.handle) return x;
-        x.start_rx = reinterpret_cast<decltype(x.start_rx)>(dlsym(x.handle, "StartRx"));
-        x.stop_rx = reinterpret_cast<decltype(x.stop_rx)>(dlsym(x.handle, "StopRx"));
-        x.set_rx_frequency = reinterpret_cast<decltype(x.set_rx_frequency)>(dlsym(x.handle, "SetRxFrequency"));
-        x.get_sdr_info = reinterpret_cast<decltype(x.get_sdr_info)>(dlsym(x.handle, "GetSdrInfo"));
         void* usb = dlopen("libusb-0.1.so.4", RTLD_NOW | RTLD_NOLOAD);
         if (usb) {
             x.usb_init = reinterpret_cast<void (*)()>(dlsym(usb, "usb_init"));
@@ -68,34 +60,26 @@ struct Host {
     std::atomic<bool> capture{false};
     size_t capture_limit = 0;
     int block_length = 512;
+
+    void on_error(const char* text) {
+        std::lock_guard<std::mutex> g(lock);
+        errors.push_back(text);
+    }
+
+    void on_data(float** buffers) {
+        if (capture) {
+            std::lock_guard<std::mutex> g(lock);
+            for (int r = 0; r < 4; ++r)
+                for (int i = 0; i < block_length && rx[r].size() < capture_limit; ++i)
+                    rx[r].emplace_back(buffers[r][2 * i], buffers[r][2 * i + 1]);
+        }
+        blocks.fetch_add(1);
+    }
 };
 
-void ZALVO_CALL on_error(intptr_t context, const char* text) {
-    Host* h = reinterpret_cast<Host*>(context);
-    std::lock_guard<std::mutex> g(h->lock);
-    h->errors.push_back(text);
-}
-
-void ZALVO_CALL on_data(intptr_t context, float** buffers) {
-    Host* h = reinterpret_cast<Host*>(context);
-    if (h->capture) {
-        std::lock_guard<std::mutex> g(h->lock);
-        for (int r = 0; r < 4; ++r)
-            for (int i = 0; i < h->block_length && h->rx[r].size() < h->capture_limit; ++i)
-                h->rx[r].emplace_back(buffers[r][2 * i], buffers[r][2 * i + 1]);
-    }
-    h->blocks.fetch_add(1);
-}
-
 ReceiverSettings settings_for(Host& h, int rate_index) {
-    ReceiverSettings s;
-    std::memset(&s, 0, sizeof s);
-    s.callback_context = reinterpret_cast<intptr_t>(&h);
-    s.sample_rate_index = rate_index;
-    s.data_callback = on_data;
-    s.error_callback = on_error;
-    h.block_length = 512 << rate_index;
-    return s;
+    h.block_length = module_host::block_length_of(rate_index);
+    return module_host::settings_for(h, rate_index, 0);
 }
 
 // The frequency (Hz, signed) of the strongest tone in x, searched in 250 Hz steps within +-band.
