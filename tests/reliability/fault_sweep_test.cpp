@@ -125,24 +125,8 @@ struct Sweep {
     std::vector<std::string> failures;
 };
 
-class FaultSweep : public ::testing::Test {
+class FaultSweep : public ModuleFixture {
   protected:
-    static void SetUpTestSuite() {
-        setenv("USRP_PATH", ZALVO_IMAGES_DIR, 1);
-        unsetenv("USRP_FIRMWARE");
-        unsetenv("USRP_FPGA");
-        unsetenv("USRP_VERBOSE");
-    }
-    void SetUp() override {
-        ASSERT_TRUE(module().loaded());
-        base_threads = thread_count();
-        base_fds = descriptor_count();
-    }
-    void TearDown() override {
-        module().stop_rx();
-        usbsim::World::instance().reset();
-    }
-
     // A clean start: its control log, the verdicts, and a session that streams.
     std::vector<Verdict> baseline(bool warm) {
         auto& w = usbsim::World::instance();
@@ -290,10 +274,6 @@ class FaultSweep : public ::testing::Test {
         EXPECT_EQ(result.scenarios, result.survived + result.refused);
         EXPECT_TRUE(result.failures.empty()) << result.failures.size() << " scenario(s) failed";
     }
-
-    Watchdog dog;
-    int base_threads = 0;
-    int base_fds = 0;
 };
 
 }  // namespace

@@ -16,25 +16,8 @@ namespace {
 
 const char* const NO_DEVICE = "Can't create instance of USRP Rx device";
 
-class StreamFaults : public ::testing::Test {
+class StreamFaults : public ModuleFixture {
   protected:
-    static void SetUpTestSuite() {
-        setenv("USRP_PATH", ZALVO_IMAGES_DIR, 1);
-        unsetenv("USRP_FIRMWARE");
-        unsetenv("USRP_FPGA");
-        unsetenv("USRP_VERBOSE");
-    }
-    void SetUp() override {
-        ASSERT_TRUE(module().loaded());
-        base_threads = thread_count();
-        base_fds = descriptor_count();
-    }
-    void TearDown() override {
-        module().stop_rx();
-        usbsim::World::instance().clear_faults();
-        usbsim::World::instance().reset();
-    }
-
     size_t bulk_count() { return usbsim::World::instance().bulk_log().size(); }
 
     bool wait_bulk(size_t n, int timeout_ms) {
@@ -62,10 +45,6 @@ class StreamFaults : public ::testing::Test {
         EXPECT_EQ(wait_thread_count_at_most(base_threads, 2000), base_threads);
         EXPECT_EQ(descriptor_count(), base_fds);
     }
-
-    Watchdog dog;
-    int base_threads = 0;
-    int base_fds = 0;
 };
 
 struct BulkCase {
