@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <string>
@@ -76,8 +77,9 @@ void ZALVO_CALL on_data(intptr_t context, float** buffers) {
     h->more.notify_one();
 }
 
-void ZALVO_CALL on_error(intptr_t context, const char*) {
+void ZALVO_CALL on_error(intptr_t context, const char* text) {
     Host* h = reinterpret_cast<Host*>(context);
+    std::fprintf(stderr, "module: %s\n", text ? text : "(null)");
     std::lock_guard<std::mutex> g(h->lock);
     h->failed = true;
 }
@@ -133,6 +135,8 @@ void streaming(benchmark::State& state, bool silent) {
     }
     module().stop_rx();
     w.reset();
+    static const char* const rates[] = {"48 kHz", "96 kHz", "192 kHz"};
+    state.SetLabel(rates[state.range(0)]);
     if (signal > 0) {
         state.counters["process_pct"] = 100.0 * cpu / signal;
         state.counters["worker_pct"] = 100.0 * worker / signal;
