@@ -4,6 +4,7 @@
 // module's pipeline pass. Each result is CPU time of the benchmark thread, so other load on the
 // machine counts less; with repetitions the fastest run of each is kept. After the runs, the
 // whole comparison is printed as Markdown tables, ratios taken within this one run.
+#include "pass_rig.h"
 #include "perf_floor.h"
 #include "perf_module.h"
 #include "perf_quality.h"
@@ -134,29 +135,6 @@ void load_floor(benchmark::State& state) {
 
 // ---- pipeline pass ------------------------------------------------------------------------
 
-constexpr double PASS_SECONDS = 4096.0 / IN_RATE;
-
-class RecordedSource : public StreamSource {
-  public:
-    RecordedSource() : block(65536 / 2) {
-        for (size_t i = 0; i < block.size(); ++i) {
-            int stream = static_cast<int>(i % 8);
-            double t = double(i / 8) / IN_RATE;
-            block[i] = static_cast<int16_t>(12000 * std::sin(2 * M_PI * (1000.0 + 7000.0 * stream) * t));
-        }
-    }
-    void start_streaming() override {}
-    void stop_streaming() override {}
-    int read(void* buffer, int length, bool* overrun) override {
-        std::memcpy(buffer, block.data(), static_cast<size_t>(length));
-        *overrun = false;
-        return length;
-    }
-
-  private:
-    std::vector<int16_t> block;
-};
-
 void on_data(intptr_t, float** buffers) {
     benchmark::DoNotOptimize(buffers[0][0]);
 }
@@ -164,25 +142,18 @@ void on_data(intptr_t, float** buffers) {
 void pipeline_pass(benchmark::State& state, dsp::KernelPath path) {
     dsp::KernelPath before = dsp::kernel_path();
     dsp::set_kernel_path(path);
-    RecordedSource source;
-    std::unique_ptr<ReceiveSession> s(new ReceiveSession());
-    s->settings.sample_rate_index = static_cast<int32_t>(state.range(0));
-    s->settings.data_callback = on_data;
-    s->block_bytes = 65536;
-    s->source = &source;
-    if (!setup_pipeline(*s)) {
+    pass_rig::Rig rig(static_cast<int32_t>(state.range(0)), on_data, 0);
+    if (!rig.ready()) {
+        dsp::set_kernel_path(before);
         state.SkipWithError("pipeline setup failed");
         return;
     }
-    WorkerState w;
-    worker_begin(*s, w);
     double start = thread_seconds();
     for (auto _ : state)
-        stream_pass(*s, w);
+        rig.pass();
     double took = thread_seconds() - start;
     state.counters["us_per_pass"] = took * 1e6 / double(state.iterations());
-    state.counters["x_realtime"] = PASS_SECONDS * double(state.iterations()) / took;
-    release_pipeline(*s);
+    state.counters["x_realtime"] = pass_rig::PASS_SECONDS * double(state.iterations()) / took;
     dsp::set_kernel_path(before);
 }
 

@@ -4,6 +4,7 @@
 // of several repetitions, in microseconds of the thread's processor time; each repetition runs
 // passes until a second of it has gone by (0.2 s on Linux), so that the coarse thread clock of
 // Windows (and of Wine) still gives the figure to about 1 %.
+#include "pass_rig.h"
 #include "session.h"
 
 #include <cmath>
@@ -24,27 +25,6 @@
 #endif
 
 namespace {
-
-class RecordedSource : public StreamSource {
-  public:
-    RecordedSource() : block(65536 / 2) {
-        for (size_t i = 0; i < block.size(); ++i) {
-            double t = double(i / 8) / 500000.0;
-            block[i] = static_cast<int16_t>(
-                12000 * std::sin(2 * 3.14159265358979 * (1000.0 + 7000.0 * double(i % 8)) * t));
-        }
-    }
-    void start_streaming() override {}
-    void stop_streaming() override {}
-    int read(void* buffer, int length, bool* overrun) override {
-        std::memcpy(buffer, block.data(), static_cast<size_t>(length));
-        *overrun = false;
-        return length;
-    }
-
-  private:
-    std::vector<int16_t> block;
-};
 
 void ZALVO_CALL on_data(intptr_t context, float** buffers) {
     *reinterpret_cast<volatile float*>(context) += buffers[0][0];
@@ -68,29 +48,19 @@ double seconds() {
 
 // Fastest pass time in microseconds, or a negative value when the pipeline cannot be set up.
 double pass_us(int rate_index, int reps) {
-    RecordedSource source;
     volatile float sink = 0;
-    std::unique_ptr<ReceiveSession> s(new ReceiveSession());
-    s->settings.sample_rate_index = rate_index;
-    s->settings.data_callback = on_data;
-    s->settings.callback_context = reinterpret_cast<intptr_t>(&sink);
-    s->block_bytes = 65536;
-    s->source = &source;
-    if (!setup_pipeline(*s)) {
-        release_pipeline(*s);
+    pass_rig::Rig rig(rate_index, on_data, reinterpret_cast<intptr_t>(&sink));
+    if (!rig.ready())
         return -1;
-    }
-    WorkerState w;
-    worker_begin(*s, w);
     for (int k = 0; k < 20; ++k)
-        stream_pass(*s, w);
+        rig.pass();
     double best = 1e30;
     for (int r = 0; r < reps; ++r) {
         double start = seconds(), took = 0;
         long passes = 0;
         do {
             for (int k = 0; k < 20; ++k)
-                stream_pass(*s, w);
+                rig.pass();
             passes += 20;
             took = seconds() - start;
         } while (took < PERF_REPETITION_SECONDS);
@@ -98,7 +68,6 @@ double pass_us(int rate_index, int reps) {
         if (took < best)
             best = took;
     }
-    release_pipeline(*s);
     return best;
 }
 

@@ -1,0 +1,72 @@
+// One pipeline pass set up without a device: a session whose source hands out the same recorded
+// 65 536-byte block (8 streams x 4096 samples, 8.192 ms of signal at 500 kHz) again and again, as
+// a device would hand out new ones. Shared by the pass benchmarks (host_bench, perf_bench and the
+// plain perf_pass program that is also cross-built for Windows).
+#pragma once
+
+#include "session.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace pass_rig {
+
+constexpr int BLOCK_BYTES = 65536;
+constexpr double PASS_SECONDS = 4096.0 / 500000.0; // 8.192 ms
+
+// Stream k carries a tone at 1000 + 7000 k Hz, amplitude 12000.
+class RecordedSource : public StreamSource {
+  public:
+    RecordedSource() : block(BLOCK_BYTES / 2) {
+        for (size_t i = 0; i < block.size(); ++i) {
+            double t = double(i / 8) / 500000.0;
+            block[i] = static_cast<int16_t>(
+                12000 * std::sin(2 * 3.14159265358979 * (1000.0 + 7000.0 * double(i % 8)) * t));
+        }
+    }
+    void start_streaming() override {}
+    void stop_streaming() override {}
+    int read(void* buffer, int length, bool* overrun) override {
+        std::memcpy(buffer, block.data(), static_cast<size_t>(length));
+        *overrun = false;
+        return length;
+    }
+
+  private:
+    std::vector<int16_t> block;
+};
+
+// A session at `rate_index` streaming from a RecordedSource to `callback`, its worker state begun.
+// ready() is false when the pipeline could not be set up; what it holds is released at the end.
+class Rig {
+  public:
+    Rig(int rate_index, ZalvoDataCallback callback, intptr_t context)
+        : session_(new ReceiveSession()) {
+        session_->settings.sample_rate_index = rate_index;
+        session_->settings.data_callback = callback;
+        session_->settings.callback_context = context;
+        session_->block_bytes = BLOCK_BYTES;
+        session_->source = &source_;
+        ready_ = setup_pipeline(*session_);
+        if (ready_)
+            worker_begin(*session_, worker_);
+    }
+    ~Rig() { release_pipeline(*session_); }
+    Rig(const Rig&) = delete;
+    Rig& operator=(const Rig&) = delete;
+
+    bool ready() const { return ready_; }
+    void pass() { stream_pass(*session_, worker_); }
+    const ReceiveSession& session() const { return *session_; }
+
+  private:
+    RecordedSource source_;
+    std::unique_ptr<ReceiveSession> session_;
+    WorkerState worker_{};
+    bool ready_ = false;
+};
+
+} // namespace pass_rig
