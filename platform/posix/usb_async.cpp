@@ -33,11 +33,12 @@
 // through the library's bulk calls at all: the library puts one 16 KiB URB on the bus at a time and
 // leaves the endpoint with nothing pending between two of them, which a device streaming 8 MB/s
 // into a FIFO of a few KiB cannot bridge once the host is late by a millisecond. There the engine
-// keeps every queued transfer in flight as URBs on the handle's file (usb_async_urb.h) and collects
-// them as the kernel completes them; the oldest transfer may wait 1000 ms for its data, a cancel
-// discards its URBs at once, and the caller's buffer still only ever receives a completed
-// transfer's bytes, copied under the engine's lock. Handles without such a file (a simulated bus)
-// take the path below.
+// keeps URBs for every queued transfer in flight on the handle's file (usb_async_urb.h): the URBs
+// carry the endpoint's stream, which fills the transfers in order, each to its full size (a short
+// URB is just fewer bytes of the stream). The oldest transfer may wait 1000 ms for its data; a
+// cancelled transfer leaves the stream to the transfers behind it, and once none is left every URB
+// is discarded. The caller's buffer only ever receives a completed transfer's bytes, copied under
+// the engine's lock. Handles without such a file (a simulated bus) take the path below.
 //
 // Each bulk call has the module's usual 1000 ms time-out; a transfer whose call times out
 // completes with that error. Freeing an engine waits for a bulk call still in progress to return
@@ -217,6 +218,10 @@ void engine::run_urbs() {
     std::unique_lock<std::mutex> g(lock);
     urbs = &q;
     for (;;) {
+        // Cancels first: a transfer cancelled and queued again in the meantime starts afresh.
+        for (uint64_t t : to_cancel)
+            q.cancel(t);
+        to_cancel.clear();
         while (head) {
             context* c = head;
             head = c->next;
@@ -234,9 +239,6 @@ void engine::run_urbs() {
                 flying[c->token] = c;
             }
         }
-        for (uint64_t t : to_cancel)
-            q.cancel(t);
-        to_cancel.clear();
         if (quit)
             break;
         if (q.idle()) {

@@ -18,9 +18,16 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int URB_BYTES = 16384;  // the size Debian's library uses; every kernel takes it
+// A bulk IN URB whose length is not a whole number of packets can overflow on the device's last
+// packet; every URB is a multiple of the largest bulk packet (512 at high speed, 64 at full).
+constexpr int PACKET = 512;
+// How long freeing a queue waits for the kernel to give back the URBs it discarded.
+constexpr int RELEASE_WAIT_MS = 2000;
 // What Debian's libusb 0.1 writes into the usercontext of a URB that another thread reaped for
 // it; its own reaper then sees the URB as done.
 void* const LIBUSB_REAPED_COOKIE = reinterpret_cast<void*>(1);
+
+int round_up_to_packet(long long n) { return int((n + PACKET - 1) / PACKET * PACKET); }
 
 }  // namespace
 
@@ -41,19 +48,13 @@ int usbfs_fd(usb_dev_handle* dev) {
     return ci.devnum == d->devnum ? fd : -1;
 }
 
-struct queue::flight {
-    uint64_t token = 0;
-    int size = 0;
-    std::vector<char> data;
-    std::vector<std::unique_ptr<usbdevfs_urb>> urbs;
-    std::vector<bool> back;  // given back by the kernel
-    int outstanding = 0;
-    int status = 0;          // first error, or 0
-    bool cancelled = false;
-    bool discarded = false;
-    bool timed_out = false;
-    Clock::time_point deadline{};
-    bool deadline_set = false;
+// One URB and its buffer. The kernel owns both from the submit until the URB is reaped.
+struct queue::slot {
+    std::unique_ptr<usbdevfs_urb> urb;
+    std::vector<char> buf;
+    bool back = false;       // reaped
+    bool discarded = false;  // DISCARDURB issued: not counted on for the stream any more
+    bool stale = false;      // its bytes belong to no transfer (everything was cancelled): dropped
 };
 
 queue::queue(int fd, unsigned char ep, int timeout_ms) : fd_(fd), ep_(ep), timeout_ms_(timeout_ms) {
@@ -61,69 +62,209 @@ queue::queue(int fd, unsigned char ep, int timeout_ms) : fd_(fd), ep_(ep), timeo
 }
 
 queue::~queue() {
-    for (auto& f : flights_) discard(*f);
-    // The kernel may write into a URB's buffer until it has been reaped.
-    const Clock::time_point end = Clock::now() + std::chrono::seconds(2);
-    while (!gone_ && Clock::now() < end &&
-           std::any_of(flights_.begin(), flights_.end(), [](const auto& f) { return f->outstanding > 0; })) {
-        pollfd p{fd_, POLLOUT, 0};
-        poll(&p, 1, 5);
-        bool device_gone = false;
-        while (reap_one(&device_gone)) {
+    xfers_.clear();
+    discard_all();
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(RELEASE_WAIT_MS);
+    while (urbs_held() > 0 && Clock::now() < end) {
+        if (gone_) {
+            // A removed device's file reports itself ready at once: pace the reaps instead.
+            poll(nullptr, 0, 1);
+        } else {
+            pollfd p{fd_, POLLOUT, 0};
+            poll(&p, 1, 5);
         }
-        if (device_gone) gone_ = true;
+        reap_all();
     }
+    // A URB the kernel has not given back keeps its memory for the life of the process: the
+    // kernel may still write into its buffer, and a later reap on the same file (the library's,
+    // or another queue's) writes the URB itself.
+    for (auto& s : urbs_)
+        if (!s->back) {
+            s->urb.release();
+            static_cast<void>(new std::vector<char>(std::move(s->buf)));
+        }
     if (wake_fd_ >= 0) close(wake_fd_);
+}
+
+int queue::urbs_held() const {
+    return int(std::count_if(urbs_.begin(), urbs_.end(), [](const auto& s) { return !s->back; }));
+}
+
+long long queue::demand() const {
+    long long n = 0;
+    for (const xfer& x : xfers_)
+        if (x.status == 0) n += x.size - x.filled;
+    return n;
+}
+
+// Stream bytes still to come from the URBs on hand (or already in the carry).
+long long queue::capacity() const {
+    long long n = (long long)carry_.size();
+    for (const auto& s : urbs_) {
+        if (s->stale) continue;
+        if (s->back)
+            n += std::max(0, s->urb->actual_length);
+        else if (!s->discarded)
+            n += s->urb->buffer_length;
+    }
+    return n;
+}
+
+// Puts URBs on the bus until they can carry what the queued transfers still need.
+int queue::top_up() {
+    long long missing = demand() - capacity();
+    while (missing > 0) {
+        auto s = std::make_unique<slot>();
+        const int len = std::min(URB_BYTES, round_up_to_packet(missing));
+        s->buf.resize(size_t(len));
+        s->urb = std::make_unique<usbdevfs_urb>();
+        std::memset(s->urb.get(), 0, sizeof *s->urb);
+        s->urb->type = USBDEVFS_URB_TYPE_BULK;
+        s->urb->endpoint = ep_;
+        s->urb->buffer = s->buf.data();
+        s->urb->buffer_length = len;
+        if (ioctl(fd_, USBDEVFS_SUBMITURB, s->urb.get()) != 0) {
+            const int err = errno;
+            if (err == ENODEV) device_gone();
+            return -err;
+        }
+        urbs_.push_back(std::move(s));
+        missing -= len;
+    }
+    return 0;
+}
+
+// Takes back URBs at the end of the queue that the transfers no longer need (after a cancel).
+// Whatever such a URB had already received still joins the stream in its place.
+void queue::trim() {
+    long long spare = capacity() - demand();
+    for (auto it = urbs_.rbegin(); it != urbs_.rend(); ++it) {
+        slot& s = **it;
+        if (s.back) break;
+        if (s.discarded) continue;
+        if (spare < s.urb->buffer_length) break;
+        s.discarded = true;
+        ioctl(fd_, USBDEVFS_DISCARDURB, s.urb.get());  // EINVAL: completed already
+        spare -= s.urb->buffer_length;
+    }
+}
+
+// Nothing is queued any more: every URB goes back, and what it brings is dropped.
+void queue::discard_all() {
+    carry_.clear();
+    for (auto& s : urbs_) {
+        s->stale = true;
+        if (!s->back && !s->discarded) {
+            s->discarded = true;
+            ioctl(fd_, USBDEVFS_DISCARDURB, s->urb.get());  // EINVAL: completed already
+        }
+    }
+}
+
+void queue::device_gone() {
+    if (gone_) return;
+    gone_ = true;
+    for (xfer& x : xfers_)
+        if (x.status == 0) x.status = -ENODEV;
+    discard_all();
+}
+
+void queue::start_head_clock() {
+    if (xfers_.empty() || xfers_.front().clock_started) return;
+    xfers_.front().deadline = Clock::now() + std::chrono::milliseconds(timeout_ms_);
+    xfers_.front().clock_started = true;
+}
+
+// Reports the transfers at the head that are full or have failed.
+void queue::finish_ready() {
+    while (!xfers_.empty() && (xfers_.front().status != 0 || xfers_.front().filled >= xfers_.front().size)) {
+        xfer x = std::move(xfers_.front());
+        xfers_.pop_front();
+        finished d;
+        d.token = x.token;
+        if (x.status != 0) {
+            d.status = x.status;
+        } else {
+            d.status = x.size;
+            d.data = std::move(x.data);
+        }
+        ready_.push_back(std::move(d));
+    }
+    start_head_clock();
+}
+
+// Stream bytes, in order, into the transfers; what no transfer wants waits for the next one.
+void queue::feed(const char* p, int n) {
+    while (n > 0) {
+        xfer* head = nullptr;
+        for (xfer& x : xfers_)
+            if (x.status == 0 && x.filled < x.size) {
+                head = &x;
+                break;
+            }
+        if (!head) break;
+        const int k = std::min(n, head->size - head->filled);
+        std::memcpy(head->data.data() + head->filled, p, size_t(k));
+        head->filled += k;
+        p += k;
+        n -= k;
+    }
+    if (n > 0) carry_.insert(carry_.end(), p, p + n);
+    finish_ready();
 }
 
 int queue::submit(uint64_t token, int size) {
     if (gone_) return -ENODEV;
-    auto f = std::make_unique<flight>();
-    f->token = token;
-    f->size = size;
-    f->data.resize(size_t(std::max(size, 1)));
-    for (int off = 0; off < size || (size == 0 && off == 0); off += URB_BYTES) {
-        auto u = std::make_unique<usbdevfs_urb>();
-        std::memset(u.get(), 0, sizeof *u);
-        u->type = USBDEVFS_URB_TYPE_BULK;
-        u->endpoint = ep_;
-        u->buffer = f->data.data() + off;
-        u->buffer_length = std::min(URB_BYTES, size - off);
-        u->usercontext = f.get();
-        if (ioctl(fd_, USBDEVFS_SUBMITURB, u.get()) != 0) {
-            const int err = errno;
-            if (err == ENODEV) gone_ = true;
-            if (f->urbs.empty()) return -err;
-            f->status = -err;  // what went out is taken back; the transfer ends with the error
-            discard(*f);
-            break;
-        }
-        f->urbs.push_back(std::move(u));
-        f->back.push_back(false);
-        ++f->outstanding;
-        if (size == 0) break;
+    if (size < 0) return -EINVAL;
+    xfer x;
+    x.token = token;
+    x.size = size;
+    x.data.resize(size_t(size));
+    xfers_.push_back(std::move(x));
+    if (!carry_.empty()) {
+        std::vector<char> c;
+        c.swap(carry_);
+        feed(c.data(), int(c.size()));
     }
-    if (flights_.empty()) {
-        f->deadline = Clock::now() + std::chrono::milliseconds(timeout_ms_);
-        f->deadline_set = true;
+    start_head_clock();
+    finish_ready();
+    const int r = top_up();
+    if (r < 0 && !gone_) {
+        // This transfer cannot have its URBs; the ones that went out for it are taken back.
+        for (auto it = xfers_.begin(); it != xfers_.end(); ++it)
+            if (it->token == token) {
+                xfers_.erase(it);
+                break;
+            }
+        if (xfers_.empty())
+            discard_all();
+        else
+            trim();
+        return r;
     }
-    flights_.push_back(std::move(f));
+    if (r < 0) return r;  // the device is gone: the queued transfers end with -ENODEV
     return 0;
 }
 
-void queue::discard(flight& f) {
-    if (f.discarded) return;
-    f.discarded = true;
-    for (size_t i = 0; i < f.urbs.size(); ++i)
-        if (!f.back[i]) ioctl(fd_, USBDEVFS_DISCARDURB, f.urbs[i].get());  // EINVAL: already done
+void queue::cancel(uint64_t token) {
+    for (auto it = xfers_.begin(); it != xfers_.end(); ++it)
+        if (it->token == token) {
+            xfers_.erase(it);
+            if (xfers_.empty())
+                discard_all();
+            else
+                trim();
+            start_head_clock();
+            return;
+        }
 }
 
-void queue::cancel(uint64_t token) {
-    for (auto& f : flights_)
-        if (f->token == token) {
-            f->cancelled = true;
-            discard(*f);
-        }
+void queue::expire_head() {
+    if (xfers_.empty()) return;
+    xfers_.front().status = -ETIMEDOUT;
+    const bool last = xfers_.size() == 1;
+    finish_ready();
+    if (last) discard_all();
 }
 
 void queue::wake() {
@@ -135,112 +276,93 @@ void queue::wake() {
 }
 
 // Reaps one URB without waiting. False when none was ready.
-bool queue::reap_one(bool* device_gone) {
+bool queue::reap_one() {
     usbdevfs_urb* u = nullptr;
     if (ioctl(fd_, USBDEVFS_REAPURBNDELAY, &u) != 0) {
-        if (errno == ENODEV) *device_gone = true;
+        // ENODEV: the device is gone and nothing has completed yet. URBs still held come back
+        // later (the kernel completes them as it takes the device down); keep reaping them.
+        if (errno == ENODEV) device_gone();
         return false;
     }
     if (!u) return true;
-    for (auto& f : flights_)
-        for (size_t i = 0; i < f->urbs.size(); ++i)
-            if (f->urbs[i].get() == u && !f->back[i]) {
-                f->back[i] = true;
-                --f->outstanding;
-                const int s = u->status;
-                if (s != 0 && f->status == 0 && !f->cancelled) {
-                    if (s == -ENOENT || s == -ECONNRESET) {
-                        // Discarded: by the time-out, or after a short URB (no error then).
-                        if (f->timed_out) f->status = -ETIMEDOUT;
-                    } else if (s == -ESHUTDOWN || s == -ENODEV) {
-                        f->status = -ENODEV;
-                    } else if (s == -EPROTO || s == -EILSEQ || s == -ETIME) {
-                        f->status = -EIO;
-                    } else {
-                        f->status = s;  // -EPIPE: the endpoint stalled
-                    }
-                }
-                // A short URB ends the data of the transfer; what follows it belongs to later
-                // reads of the stream, so the rest of this transfer goes back unfilled.
-                if (u->status == 0 && u->actual_length < u->buffer_length) discard(*f);
-                return true;
-            }
+    for (auto& s : urbs_)
+        if (s->urb.get() == u) {
+            s->back = true;
+            return true;
+        }
     // Not ours: a URB of one of the library's own synchronous calls on this file. Hand it back
     // the way the library itself does between threads.
     u->usercontext = LIBUSB_REAPED_COOKIE;
     return true;
 }
 
-void queue::collect(std::vector<finished>& out) {
-    while (!flights_.empty() && flights_.front()->outstanding == 0) {
-        std::unique_ptr<flight> f = std::move(flights_.front());
-        flights_.pop_front();
-        finished d;
-        d.token = f->token;
-        if (f->cancelled) {
-            d.status = -ECANCELED;
-        } else if (f->status != 0) {
-            d.status = f->status;
-        } else {
-            // The bytes of each URB, one after the other (URBs after a short one moved none).
-            int total = 0;
-            for (auto& u : f->urbs) {
-                const int n = std::max(0, u->actual_length);
-                std::memmove(f->data.data() + total, u->buffer, size_t(n));
-                total += n;
-            }
-            f->data.resize(size_t(total));
-            d.status = total;
-            d.data = std::move(f->data);
-        }
-        out.push_back(std::move(d));
-        if (!flights_.empty() && !flights_.front()->deadline_set) {
-            flights_.front()->deadline = Clock::now() + std::chrono::milliseconds(timeout_ms_);
-            flights_.front()->deadline_set = true;
-        }
+void queue::reap_all() {
+    while (reap_one()) {
     }
 }
 
-void queue::reap_all(std::vector<finished>* out) {
-    bool device_gone = false;
-    while (reap_one(&device_gone)) {
-    }
-    if (device_gone) {
-        // Nothing more will come back: the device is gone and the kernel has let go of the URBs.
-        gone_ = true;
-        for (auto& f : flights_) {
-            for (size_t i = 0; i < f->back.size(); ++i) f->back[i] = true;
-            f->outstanding = 0;
-            if (f->status == 0 && !f->cancelled) f->status = -ENODEV;
+// Consumes the URBs at the front that are back, in submission order (the order of the stream).
+void queue::process() {
+    while (!urbs_.empty() && urbs_.front()->back) {
+        std::unique_ptr<slot> s = std::move(urbs_.front());
+        urbs_.pop_front();
+        const int st = s->urb->status;
+        const int n = std::max(0, std::min(s->urb->actual_length, s->urb->buffer_length));
+        if (st == -ESHUTDOWN || st == -ENODEV) {
+            device_gone();
+        } else if (!s->stale) {
+            if (st == 0 || st == -ENOENT || st == -ECONNRESET) {
+                // Complete, short, or taken back after a cancel: its bytes are the stream's next.
+                feed(s->buf.data(), n);
+            } else {
+                // The transfer these bytes were for fails: -EPIPE (stall), -EPROTO/-EILSEQ/-ETIME
+                // (bus errors, reported as -EIO), -EOVERFLOW.
+                const int err = (st == -EPROTO || st == -EILSEQ || st == -ETIME) ? -EIO : st;
+                for (xfer& x : xfers_)
+                    if (x.status == 0) {
+                        x.status = err;
+                        break;
+                    }
+            }
         }
     }
-    if (out) collect(*out);
+    finish_ready();
+    if (!gone_ && !xfers_.empty()) {
+        if (top_up() < 0 && !gone_) {
+            // No URB for the newest transfer: it fails when its turn comes.
+            xfers_.back().status = -EIO;
+        }
+        trim();
+        finish_ready();
+    }
 }
 
 void queue::wait(int max_ms, std::vector<finished>& out) {
-    reap_all(&out);
-    if (flights_.empty() || !out.empty()) return;
-    flight& head = *flights_.front();
-    int ms = max_ms;
-    if (head.deadline_set && !head.discarded) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(head.deadline - Clock::now()).count();
+    reap_all();
+    process();
+    if (ready_.empty() && !xfers_.empty()) {
+        int ms = max_ms;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(xfers_.front().deadline - Clock::now()).count();
         if (left <= 0) {
-            head.timed_out = true;
-            discard(head);  // the oldest transfer has waited its time: it ends with -ETIMEDOUT
-            ms = 0;
+            expire_head();  // the oldest transfer has waited its time: it ends with -ETIMEDOUT
         } else {
             ms = int(std::min<long long>(ms, left));
+            // usbfs reports a completed URB as writable; the event file wakes the wait for new
+            // work. A removed device's file is always ready: only the event file is watched then.
+            pollfd p[2] = {{gone_ ? -1 : fd_, POLLOUT, 0}, {wake_fd_, POLLIN, 0}};
+            poll(p, wake_fd_ >= 0 ? 2 : 1, ms);
+            if (wake_fd_ >= 0 && (p[1].revents & POLLIN)) {
+                uint64_t v;
+                ssize_t n = read(wake_fd_, &v, sizeof v);
+                (void)n;
+            }
+            reap_all();
+            process();
         }
     }
-    // usbfs reports a completed URB as writable; the event file wakes the wait for new work.
-    pollfd p[2] = {{fd_, POLLOUT, 0}, {wake_fd_, POLLIN, 0}};
-    poll(p, wake_fd_ >= 0 ? 2 : 1, ms);
-    if (wake_fd_ >= 0 && (p[1].revents & POLLIN)) {
-        uint64_t v;
-        ssize_t n = read(wake_fd_, &v, sizeof v);
-        (void)n;
-    }
-    reap_all(&out);
+    for (auto& d : ready_) out.push_back(std::move(d));
+    ready_.clear();
 }
 
 }  // namespace usb_urb

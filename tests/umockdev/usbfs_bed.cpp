@@ -252,6 +252,18 @@ void Bed::set_reap_wait_us(int us) {
     s.reap_wait_us = us;
 }
 
+void Bed::set_stream_budget(long long bytes) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.records_m);
+    s.stream_budget = bytes;
+}
+
+void Bed::set_removal_lag_ms(int ms) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.records_m);
+    s.removal_lag_ms = ms;
+}
+
 double Bed::now_ms() const { return ms_since_origin(Clock::now()); }
 
 }  // namespace usbfs

@@ -38,6 +38,8 @@ struct UrbRecord {
     int status = 0;         // 0, -ENOENT (discarded), -EPIPE (stall), -ESHUTDOWN (device gone)
     double submitted_ms = 0;  // since the bed was built
     double completed_ms = -1; // -1: not completed
+    double reaped_ms = -1;    // -1: not reaped (the kernel still holds it)
+    int reaps = 0;            // times a reap handed it back (1 once reaped)
 };
 
 // Timing of the IN endpoint's URB queue: the device can deliver data only while a URB is pending.
@@ -80,6 +82,14 @@ public:
     // the library's poll between reaps behaves on a real usbfs file (select() on it wakes when a
     // URB completes, else after 1 ms).
     void set_reap_wait_us(int us);
+
+    // The board sends at most this many more bytes of its stream, then holds it (the URBs stay
+    // pending) until the budget is raised; -1: no limit. A budget that is not a whole number of
+    // 512-byte packets ends with a short packet, which completes the URB it lands in.
+    void set_stream_budget(long long bytes);
+    // A device that leaves the bus fails the file's calls with ENODEV at once, but its pending
+    // URBs complete (with -ESHUTDOWN) only this much later, as the kernel takes the device down.
+    void set_removal_lag_ms(int ms);
 
     double now_ms() const;
 

@@ -113,6 +113,15 @@ void record_update(const Urb& u) {
 // talks to the client, which only umockdev's thread may do; setting a pointer and completing may
 // happen on any thread.
 void deliver(UMockdevIoctlClient* client, UMockdevIoctlData* slot, const std::shared_ptr<Urb>& u) {
+    {
+        State& s = state();
+        std::lock_guard<std::mutex> g(s.records_m);
+        if (u->record >= s.urbs_dropped) {
+            UrbRecord& r = s.urbs[u->record - s.urbs_dropped];
+            ++r.reaps;
+            r.reaped_ms = ms_since_origin(Clock::now());
+        }
+    }
     auto* urb = reinterpret_cast<usbdevfs_urb*>(u->urb_data->data);
     urb->status = u->status;
     urb->actual_length = u->done;
@@ -142,8 +151,9 @@ bool any_in_pending(const Client& c) {
                        [](const std::shared_ptr<Urb>& u) { return (u->endpoint & 0x80) != 0; });
 }
 
-// Moves a URB from pending to completed. Called with c.m held.
-void complete_urb_locked(Client& c, const std::shared_ptr<Urb>& u, int status) {
+// Moves a URB from pending to completed. Called with c.m held. The URB is taken by value: a
+// reference into c.pending (its front, say) would be shifted onto the next URB by the erase.
+void complete_urb_locked(Client& c, std::shared_ptr<Urb> u, int status) {
     c.pending.erase(std::remove(c.pending.begin(), c.pending.end(), u), c.pending.end());
     u->status = status;
     c.completed.push_back(u);
@@ -159,6 +169,24 @@ void complete_urb_locked(Client& c, const std::shared_ptr<Urb>& u, int status) {
         ++s.stats.urbs;
     }
     serve_parked_locked(c);
+}
+
+long long stream_budget() {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.records_m);
+    return s.stream_budget;
+}
+
+void spend_stream_budget(int n) {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.records_m);
+    if (s.stream_budget > 0) s.stream_budget = std::max(0LL, s.stream_budget - n);
+}
+
+int removal_lag_ms() {
+    State& s = state();
+    std::lock_guard<std::mutex> g(s.records_m);
+    return s.removal_lag_ms;
 }
 
 // Fills the file's URBs from the board in submission order. The board hands its stream to
@@ -181,6 +209,13 @@ void pump(std::shared_ptr<Client> cp) {
                 for (const auto& p : c.pending)
                     if ((p->endpoint & 0x80) && want < READ_WINDOW) want += p->length - p->done;
                 want = std::min(want, READ_WINDOW);
+                const long long budget = stream_budget();
+                if (budget == 0) {
+                    // The stream is held: the URBs wait, as on a device with nothing to send.
+                    c.cv.wait_for(lk, std::chrono::milliseconds(2), [&] { return c.closed; });
+                    continue;
+                }
+                if (budget > 0) want = int(std::min<long long>(want, budget));
             } else {
                 want = u->length - u->done;
             }
@@ -194,7 +229,8 @@ void pump(std::shared_ptr<Client> cp) {
         } catch (const std::exception&) {
             r.err = sim::Err::nodev;  // the world was rebuilt under the read
         }
-        std::lock_guard<std::mutex> lk(c.m);
+        if ((u->endpoint & 0x80) && r.err == sim::Err::none && r.value > 0) spend_stream_budget(r.value);
+        std::unique_lock<std::mutex> lk(c.m);
         if (c.closed) continue;
         if (r.err == sim::Err::none) {
             if (!(u->endpoint & 0x80)) {
@@ -227,6 +263,9 @@ void pump(std::shared_ptr<Client> cp) {
             // Nothing yet: a URB has no time-out of its own and waits on.
         } else if (r.err == sim::Err::nodev || r.err == sim::Err::badf || r.err == sim::Err::inval) {
             c.gone = true;  // the device left: every URB of the file ends
+            const int lag = removal_lag_ms();
+            if (lag > 0) c.cv.wait_for(lk, std::chrono::milliseconds(lag), [&] { return c.closed; });
+            if (c.closed) continue;
             while (!c.pending.empty()) complete_urb_locked(c, c.pending.front(), -ESHUTDOWN);
         } else if (!u->discarded) {
             complete_urb_locked(c, u, r.err == sim::Err::stall ? -EPIPE : -EPROTO);
@@ -335,7 +374,9 @@ void reap_urb(const std::shared_ptr<Client>& cp, UMockdevIoctlClient* client, UM
         wait_us = s.reap_wait_us;
     }
     int error = 0;
-    if (c.pending.empty() && (c.gone || c.node->removed))
+    if (c.gone || c.node->removed)
+        // As the kernel does: nothing completed and the device gone is ENODEV, even while URBs
+        // are still on their way back (they complete as the device is taken down).
         error = ENODEV;
     else if ((!blocking && wait_us <= 0) || c.pending.empty())
         // Nothing will complete (a blocking reap with nothing submitted would wait for ever on

@@ -88,6 +88,8 @@ struct State {
     QueueStats stats;
     IoctlCounts counts;
     int reap_wait_us = 1000;
+    long long stream_budget = -1;  // bytes the board may still send; -1: no limit
+    int removal_lag_ms = 0;
 
     // The executor runs the calls that may block (control requests, claims) off umockdev's thread.
     std::mutex jobs_m;
