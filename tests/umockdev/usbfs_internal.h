@@ -3,6 +3,7 @@
 
 #include <umockdev.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -30,7 +31,7 @@ struct Node {
     int board = -1;       // model board id, or -1 for an unrelated device
     int devnum = 0;
     UMockdevIoctlBase* handler = nullptr;
-    bool removed = false;
+    std::atomic<bool> removed{false};  // set by the hub thread, read by the ioctl handlers
 };
 
 struct Urb {
