@@ -25,19 +25,7 @@ Eeprom with_checksum(Eeprom e) {
     return e;
 }
 
-class Dboard : public SimTest {
-protected:
-    void SetUp() override {
-        SimTest::SetUp();
-        h = open_warm();
-        ASSERT_NE(h, nullptr);
-    }
-    void TearDown() override {
-        if (h) usb_close(h);
-        SimTest::TearDown();
-    }
-    usb_dev_handle* h = nullptr;
-};
+class Dboard : public WarmHandleTest {};
 
 bool zero(const dboard_eeprom_info& i) {
     return i.id == 0 && i.word1 == 0 && i.word2 == 0 && i.word3 == 0;

@@ -30,17 +30,8 @@ std::vector<ControlRecord> ram_writes(const std::vector<ControlRecord>& log) {
     return out;
 }
 
-class Loaders : public SimTest {
+class Loaders : public WarmHandleTest {
 protected:
-    void SetUp() override {
-        SimTest::SetUp();
-        h = open_warm(bcd);
-        ASSERT_NE(h, nullptr);
-    }
-    void TearDown() override {
-        if (h) usb_close(h);
-        SimTest::TearDown();
-    }
 
     bool load_hex(const std::string& text, std::string* err = nullptr) {
         std::string path = dir.write("fw.ihx", text);
@@ -61,8 +52,6 @@ protected:
         return ok;
     }
 
-    uint16_t bcd = 0x0004;
-    usb_dev_handle* h = nullptr;
     TempDir dir;
     std::string hex_path;
 };

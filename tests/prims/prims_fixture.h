@@ -91,6 +91,23 @@ protected:
     usbsim::BoardId board = -1;
 };
 
+// A test on one warm board (revision `bcd`) whose command interface stays open in `h` for the
+// test and is closed after it.
+class WarmHandleTest : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        h = open_warm(bcd);
+        ASSERT_NE(h, nullptr);
+    }
+    void TearDown() override {
+        if (h) usb_close(h);
+        SimTest::TearDown();
+    }
+    uint16_t bcd = 0x0004;
+    usb_dev_handle* h = nullptr;
+};
+
 inline void capture_stderr() { testing::internal::CaptureStderr(); }
 inline std::string captured_stderr() {
     std::fflush(stderr);

@@ -9,19 +9,7 @@ using usbsim::FaultKind;
 
 namespace {
 
-class Requests : public SimTest {
-protected:
-    void SetUp() override {
-        SimTest::SetUp();
-        h = open_warm();
-        ASSERT_NE(h, nullptr);
-    }
-    void TearDown() override {
-        if (h) usb_close(h);
-        SimTest::TearDown();
-    }
-    usb_dev_handle* h = nullptr;
-};
+class Requests : public WarmHandleTest {};
 
 }  // namespace
 
