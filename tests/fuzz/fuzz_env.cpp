@@ -67,7 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string fpga_given = caller_names ? "std_4rx_0tx.rbf" : "";
 
     // Name resolution: the caller's name, else a set and non-empty variable, else the default.
-    std::string fw_name = resolve_image_name(fw_given.c_str(), "USRP_FIRMWARE", "std.ihx");
+    // A name over 511 characters is refused (null); then nothing can be found or loaded.
+    const char* fw_resolved = resolve_image_name(fw_given.c_str(), "USRP_FIRMWARE", "std.ihx");
+    if (!fw_resolved) {
+        fuzz::check(!caller_names && set[1] && fields[1].size() > 511,
+                    "only an over-long name is refused");
+        fuzz::check(!usrp_load_standard_bits(0, fpga_given, fw_given),
+                    "a refused name fails the load");
+        fuzz::check(w.open_handles() == 0, "no handle stays open");
+        return 0;
+    }
+    std::string fw_name = fw_resolved;
     if (caller_names)
         fuzz::check(fw_name == fw_given, "the caller's name wins");
     else if (set[1] && !fields[1].empty() && fields[1].size() < 512)
@@ -80,9 +90,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz::check(std::strlen(fw_path) < 1000, "a path found fits its buffer");
         fuzz::check(access(fw_path, R_OK) == 0, "a path found is readable");
     }
-    std::string fpga_name =
+    const char* fpga_name =
         resolve_image_name(fpga_given.c_str(), "USRP_FPGA", "std_2rxhb_2tx.rbf");
-    const bool fpga_found = find_image_file(fpga_name.c_str(), 4) != nullptr;
+    if (!fpga_name)
+        fuzz::check(!caller_names && set[2] && fields[2].size() > 511,
+                    "only an over-long name is refused");
+    const bool fpga_found = fpga_name && find_image_file(fpga_name, 4) != nullptr;
     const bool fw_found = fw_path != nullptr;
 
     bool ok = usrp_load_standard_bits(0, fpga_given, fw_given);
