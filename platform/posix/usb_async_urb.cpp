@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 namespace usb_urb {
 
@@ -31,6 +32,22 @@ int round_up_to_packet(long long n) { return int((n + PACKET - 1) / PACKET * PAC
 
 }  // namespace
 
+// One URB and its buffer. The kernel owns both from the submit until the URB is reaped.
+struct queue::slot {
+    std::unique_ptr<usbdevfs_urb> urb;
+    std::vector<char> buf;
+    bool back = false;       // reaped
+    bool discarded = false;  // DISCARDURB issued: not counted on for the stream any more
+    bool stale = false;      // its bytes belong to no transfer (everything was cancelled): dropped
+};
+
+void queue::keep_for_process_life(std::unique_ptr<slot> s) {
+    static std::mutex m;
+    static std::vector<std::unique_ptr<slot>> kept;
+    std::lock_guard<std::mutex> lock(m);
+    kept.push_back(std::move(s));
+}
+
 // Debian's libusb 0.1 keeps the handle's usbfs file descriptor as the first member of its (opaque)
 // struct usb_dev_handle. That is relied on here only after checking that the number is an open
 // usbfs file of the very device the handle belongs to: the file must answer CONNECTINFO with the
@@ -48,14 +65,6 @@ int usbfs_fd(usb_dev_handle* dev) {
     return ci.devnum == d->devnum ? fd : -1;
 }
 
-// One URB and its buffer. The kernel owns both from the submit until the URB is reaped.
-struct queue::slot {
-    std::unique_ptr<usbdevfs_urb> urb;
-    std::vector<char> buf;
-    bool back = false;       // reaped
-    bool discarded = false;  // DISCARDURB issued: not counted on for the stream any more
-    bool stale = false;      // its bytes belong to no transfer (everything was cancelled): dropped
-};
 
 queue::queue(int fd, unsigned char ep, int timeout_ms) : fd_(fd), ep_(ep), timeout_ms_(timeout_ms) {
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -79,10 +88,7 @@ queue::~queue() {
     // kernel may still write into its buffer, and a later reap on the same file (the library's,
     // or another queue's) writes the URB itself.
     for (auto& s : urbs_)
-        if (!s->back) {
-            s->urb.release();
-            static_cast<void>(new std::vector<char>(std::move(s->buf)));
-        }
+        if (!s->back) keep_for_process_life(std::move(s));
     if (wake_fd_ >= 0) close(wake_fd_);
 }
 

@@ -63,6 +63,8 @@ public:
 
 private:
     struct slot;
+    // Keeps a URB the kernel never gave back (still reachable) until the process ends.
+    static void keep_for_process_life(std::unique_ptr<slot> s);
     struct xfer {
         uint64_t token = 0;
         int size = 0;
