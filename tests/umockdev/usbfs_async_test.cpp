@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "usbfs_test_util.h"
+#include "usbfs_usb_util.h"
 
 using namespace usbfs_test;
 
@@ -28,20 +29,6 @@ struct usb_device* board(int nth = 0) {
     std::sort(boards.begin(), boards.end(),
               [](struct usb_device* a, struct usb_device* b) { return a->devnum < b->devnum; });
     return size_t(nth) < boards.size() ? boards[size_t(nth)] : nullptr;
-}
-
-usb_dev_handle* open_rx(struct usb_device* d) {
-    usb_dev_handle* h = d ? usb_open(d) : nullptr;
-    if (h && (usb_claim_interface(h, 2) < 0 || usb_set_altinterface(h, 0) < 0)) {
-        usb_close(h);
-        return nullptr;
-    }
-    return h;
-}
-
-int write_reg(usb_dev_handle* h, int reg, uint32_t v) {
-    char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-    return usb_control_msg(h, 0x40, 0x09, reg, 0x0120, b, 4, 1000);
 }
 
 // One channel at decimation 16; the receive path stays off until rx_on().

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "usbfs_test_util.h"
+#include "usbfs_usb_util.h"
 
 using namespace usbfs_test;
 
@@ -23,22 +24,6 @@ struct usb_device* find(uint16_t vendor, uint16_t product, int nth = 0) {
             if (d->descriptor.idVendor == vendor && d->descriptor.idProduct == product && nth-- == 0)
                 return d;
     return nullptr;
-}
-
-usb_dev_handle* open_rx(struct usb_device* d) {
-    usb_dev_handle* h = usb_open(d);
-    if (!h) return nullptr;
-    usb_set_configuration(h, 1);
-    if (usb_claim_interface(h, 2) < 0 || usb_set_altinterface(h, 0) < 0) {
-        usb_close(h);
-        return nullptr;
-    }
-    return h;
-}
-
-int write_reg(usb_dev_handle* h, int reg, uint32_t v) {
-    char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
-    return usb_control_msg(h, 0x40, 0x09, reg, 0x0120, b, 4, 1000);
 }
 
 // One channel (4 bytes per instant) at decimation D: 64 MHz / D instants per second.
