@@ -83,9 +83,9 @@ usbsim::Scene silence() {
 
 usbsim::Scene scene_of(int which) {
     switch (which) {
-    case 0: return silence();
-    case 1: return one_carrier();
-    default: return usbsim::default_scene();
+        case 0: return silence();
+        case 1: return one_carrier();
+        default: return usbsim::default_scene();
     }
 }
 

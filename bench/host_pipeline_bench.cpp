@@ -70,6 +70,6 @@ BENCHMARK(BM_ResampleProcess)
     ->Args({48000, 0})
     ->Unit(benchmark::kMicrosecond);
 
-} // namespace
+}  // namespace
 
 BENCHMARK_MAIN();

@@ -15,7 +15,7 @@
 namespace pass_rig {
 
 constexpr int BLOCK_BYTES = 65536;
-constexpr double PASS_SECONDS = 4096.0 / 500000.0; // 8.192 ms
+constexpr double PASS_SECONDS = 4096.0 / 500000.0;  // 8.192 ms
 
 // Stream k carries a tone at 1000 + 7000 k Hz, amplitude 12000.
 class RecordedSource : public StreamSource {
@@ -69,4 +69,4 @@ class Rig {
     bool ready_ = false;
 };
 
-} // namespace pass_rig
+}  // namespace pass_rig

@@ -60,7 +60,7 @@ PERF_AVX2 float load_bound_dots(const float* h, const float* x, uint32_t span, i
         __m128 t = _mm_add_ps(_mm256_castps256_ps128(s), _mm256_extractf128_ps(s, 1));
         t = _mm_hadd_ps(t, t);
         total += _mm_cvtss_f32(_mm_hadd_ps(t, t));
-        __asm__ volatile("" : "+r"(x)); // a new dot each time, not one hoisted out of the loop
+        __asm__ volatile("" : "+r"(x));  // a new dot each time, not one hoisted out of the loop
     }
     return total;
 }
@@ -79,4 +79,4 @@ float load_bound_dots(const float*, const float*, uint32_t, int) {
 
 #endif
 
-} // namespace perf
+}  // namespace perf

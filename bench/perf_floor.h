@@ -14,4 +14,4 @@ float peak_fma_loop(int64_t rounds);
 // L1-resident arrays: two loads per FMA, the most any dot product over data in memory can do.
 float load_bound_dots(const float* h, const float* x, uint32_t span, int count);
 
-} // namespace perf
+}  // namespace perf

@@ -246,7 +246,8 @@ void print_tables(const TableReporter& rep, const std::vector<perf::Contender>& 
             std::string n = "resample/" + std::to_string(rate) + "/" + c.name;
             double ns = get(n, "ns_per_out");
             std::printf("| %s | %.2f | %s | %.1f | %.1f | %.1f |\n", c.name.c_str(), ns,
-                        std::isnan(soxr) ? "-" : (std::to_string(ns / soxr).substr(0, 4) + "x").c_str(),
+                        std::isnan(soxr) ? "-"
+                                         : (std::to_string(ns / soxr).substr(0, 4) + "x").c_str(),
                         get(n, "snr_db"), get(n, "alias5_dbfs"), get(n, "alias30_dbfs"));
         }
     }
@@ -268,13 +269,16 @@ void print_tables(const TableReporter& rep, const std::vector<perf::Contender>& 
                     fl, ours / fl, span_for(rate) / peak, 64 / peak);
     }
 
-    std::printf("\n### Pipeline pass (65 536-byte read: 8 streams x 4096 samples, 8.192 ms of "
-                "signal)\n\n| rate | path | us per pass | times real time |\n|---|---|---:|---:|\n");
+    std::printf(
+        "\n### Pipeline pass (65 536-byte read: 8 streams x 4096 samples, 8.192 ms of "
+        "signal)\n\n| rate | path | us per pass | times real time |\n|---|---|---:|---:|\n");
     for (int idx = 0; idx < 3; ++idx) {
-        for (dsp::KernelPath p : {dsp::KernelPath::avx2, dsp::KernelPath::sse2, dsp::KernelPath::scalar}) {
+        for (dsp::KernelPath p :
+             {dsp::KernelPath::avx2, dsp::KernelPath::sse2, dsp::KernelPath::scalar}) {
             if (!dsp::kernel_path_supported(p))
                 continue;
-            std::string n = std::string("pass_") + dsp::kernel_path_name(p) + "/" + std::to_string(idx);
+            std::string n =
+                std::string("pass_") + dsp::kernel_path_name(p) + "/" + std::to_string(idx);
             std::printf("| %d | %s | %.1f | %.0f |\n", OUT_RATES[idx], dsp::kernel_path_name(p),
                         get(n, "us_per_pass"), get(n, "x_realtime"));
         }
@@ -295,7 +299,7 @@ void print_tables(const TableReporter& rep, const std::vector<perf::Contender>& 
     }
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     std::string load_before = load_average();
@@ -308,7 +312,8 @@ int main(int argc, char** argv) {
             benchmark::RegisterBenchmark(
                 ("resample/" + std::to_string(rate) + "/" + c.name).c_str(),
                 [c, rate](benchmark::State& st) { resample_case(st, c, rate); });
-    for (dsp::KernelPath p : {dsp::KernelPath::avx2, dsp::KernelPath::sse2, dsp::KernelPath::scalar})
+    for (dsp::KernelPath p :
+         {dsp::KernelPath::avx2, dsp::KernelPath::sse2, dsp::KernelPath::scalar})
         if (dsp::kernel_path_supported(p))
             benchmark::RegisterBenchmark((std::string("pass_") + dsp::kernel_path_name(p)).c_str(),
                                          [p](benchmark::State& st) { pipeline_pass(st, p); })

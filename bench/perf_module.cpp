@@ -55,7 +55,7 @@ struct Host {
     std::mutex lock;
     std::condition_variable more;
     long blocks = 0;
-    double worker_cpu = 0; // the worker thread's processor time at the latest block
+    double worker_cpu = 0;  // the worker thread's processor time at the latest block
     bool failed = false;
 
     bool wait(long n) {
@@ -84,7 +84,7 @@ void ZALVO_CALL on_error(intptr_t context, const char* text) {
     h->failed = true;
 }
 
-constexpr long BLOCKS_PER_ITERATION = 94; // 1.0027 s of signal
+constexpr long BLOCKS_PER_ITERATION = 94;  // 1.0027 s of signal
 
 void streaming(benchmark::State& state, bool silent) {
     if (!module().start_rx) {
@@ -143,7 +143,7 @@ void streaming(benchmark::State& state, bool silent) {
     }
 }
 
-} // namespace
+}  // namespace
 
 bool module_benchmarks_built() {
     return true;
@@ -161,7 +161,7 @@ void register_module_benchmarks() {
             ->Unit(benchmark::kMillisecond);
 }
 
-} // namespace perf
+}  // namespace perf
 
 #else
 
@@ -170,6 +170,6 @@ bool module_benchmarks_built() {
     return false;
 }
 void register_module_benchmarks() {}
-} // namespace perf
+}  // namespace perf
 
 #endif

@@ -8,4 +8,4 @@ namespace perf {
 void register_module_benchmarks();
 bool module_benchmarks_built();
 
-} // namespace perf
+}  // namespace perf

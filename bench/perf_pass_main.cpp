@@ -71,16 +71,18 @@ double pass_us(int rate_index, int reps) {
     return best;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     int reps = argc > 1 ? std::atoi(argv[1]) : 5;
     if (reps < 1)
         reps = 1;
     const int rates[] = {48000, 96000, 192000};
-    std::printf("| build | rate | path | us per pass | times real time |\n|---|---|---|---:|---:|\n");
+    std::printf(
+        "| build | rate | path | us per pass | times real time |\n|---|---|---|---:|---:|\n");
     for (int idx = 0; idx < 3; ++idx) {
-        for (dsp::KernelPath p : {dsp::KernelPath::avx2, dsp::KernelPath::sse2, dsp::KernelPath::scalar}) {
+        for (dsp::KernelPath p :
+             {dsp::KernelPath::avx2, dsp::KernelPath::sse2, dsp::KernelPath::scalar}) {
             if (!dsp::set_kernel_path(p))
                 continue;
             double us = pass_us(idx, reps);

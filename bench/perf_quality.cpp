@@ -38,7 +38,7 @@ double level_dbfs(const std::vector<float>& x, size_t first) {
     return 20 * std::log10(std::sqrt(2.0 * sum / double(x.size() - first)) + 1e-30);
 }
 
-} // namespace
+}  // namespace
 
 std::vector<float> run_tone(Resampler& r, int out_rate, double freq, double amplitude,
                             double seconds) {
@@ -46,8 +46,8 @@ std::vector<float> run_tone(Resampler& r, int out_rate, double freq, double ampl
     std::vector<float> in(CHUNK), out, part(CHUNK + 1024);
     for (size_t pos = 0; pos < total; pos += CHUNK) {
         for (size_t i = 0; i < CHUNK; ++i)
-            in[i] = static_cast<float>(amplitude *
-                                       std::sin(2 * PI * freq * double(pos + i) / IN_RATE));
+            in[i] =
+                static_cast<float>(amplitude * std::sin(2 * PI * freq * double(pos + i) / IN_RATE));
         size_t n = r.process(in.data(), CHUNK, part.data(), part.size());
         out.insert(out.end(), part.begin(), part.begin() + static_cast<ptrdiff_t>(n));
     }
@@ -78,4 +78,4 @@ Quality measure_quality(const Contender& c, int out_rate) {
     return q;
 }
 
-} // namespace perf
+}  // namespace perf

@@ -7,9 +7,9 @@
 namespace perf {
 
 struct Quality {
-    double snr_db;     // 5 kHz tone at half scale: tone power over the power of everything else
-    double alias5_db;  // full-scale tone at output Nyquist + 5 kHz: output level, dBFS
-    double alias30_db; // the same at output Nyquist + 30 kHz
+    double snr_db;      // 5 kHz tone at half scale: tone power over the power of everything else
+    double alias5_db;   // full-scale tone at output Nyquist + 5 kHz: output level, dBFS
+    double alias30_db;  // the same at output Nyquist + 30 kHz
 };
 
 Quality measure_quality(const Contender& c, int out_rate);
@@ -18,4 +18,4 @@ Quality measure_quality(const Contender& c, int out_rate);
 std::vector<float> run_tone(Resampler& r, int out_rate, double freq, double amplitude,
                             double seconds);
 
-} // namespace perf
+}  // namespace perf

@@ -227,11 +227,12 @@ template <typename T, typename... A> std::function<std::unique_ptr<Resampler>(in
     return [=](int out_rate) { return std::unique_ptr<Resampler>(new T(a..., out_rate)); };
 }
 
-} // namespace
+}  // namespace
 
 std::vector<Contender> contenders() {
     std::vector<Contender> v;
-    for (dsp::KernelPath p : {dsp::KernelPath::avx2, dsp::KernelPath::sse2, dsp::KernelPath::scalar})
+    for (dsp::KernelPath p :
+         {dsp::KernelPath::avx2, dsp::KernelPath::sse2, dsp::KernelPath::scalar})
         if (dsp::kernel_path_supported(p))
             v.push_back({std::string("ours fast (") + dsp::kernel_path_name(p) + ")", true, p,
                          maker<Ours>(1)});
@@ -260,4 +261,4 @@ std::vector<Contender> contenders() {
     return v;
 }
 
-} // namespace perf
+}  // namespace perf

@@ -24,9 +24,9 @@ class Resampler {
 };
 
 struct Contender {
-    std::string name; // library and setting, as in the table
+    std::string name;  // library and setting, as in the table
     bool ours;
-    dsp::KernelPath path; // for ours: the instruction-set path to run on
+    dsp::KernelPath path;  // for ours: the instruction-set path to run on
     std::function<std::unique_ptr<Resampler>(int out_rate)> make;
 };
 
@@ -34,4 +34,4 @@ struct Contender {
 // library setting this build has.
 std::vector<Contender> contenders();
 
-} // namespace perf
+}  // namespace perf

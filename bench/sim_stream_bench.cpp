@@ -30,7 +30,8 @@ usb_dev_handle* stream(const usbsim::Scene& scene, int channels) {
     fpga(h, 49, 0x300);
     fpga(h, 38, uint32_t(channels));
     fpga(h, 33, 127);
-    for (int k = 0; k < 4; ++k) fpga(h, 34 + k, uint32_t(int32_t(std::llround(-3.6e6 / 64e6 * 4294967296.0))));
+    for (int k = 0; k < 4; ++k)
+        fpga(h, 34 + k, uint32_t(int32_t(std::llround(-3.6e6 / 64e6 * 4294967296.0))));
     char gain = 20;
     usb_control_msg(h, 0x40, 0x09, 2, 0x0220, &gain, 1, 1000);
     usb_control_msg(h, 0x40, 0x06, 1, 0, nullptr, 0, 1000);
@@ -42,7 +43,8 @@ void read_stream(benchmark::State& state, const usbsim::Scene& scene) {
     std::vector<char> buf(65536);
     for (auto _ : state) {
         int r = usb_bulk_read(h, 6, buf.data(), int(buf.size()), 1000);
-        if (r != int(buf.size())) state.SkipWithError("short read");
+        if (r != int(buf.size()))
+            state.SkipWithError("short read");
         benchmark::DoNotOptimize(buf.data());
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(buf.size()));
@@ -50,7 +52,9 @@ void read_stream(benchmark::State& state, const usbsim::Scene& scene) {
     usbsim::World::instance().reset();
 }
 
-void BM_DefaultScene(benchmark::State& state) { read_stream(state, usbsim::default_scene()); }
+void BM_DefaultScene(benchmark::State& state) {
+    read_stream(state, usbsim::default_scene());
+}
 
 void BM_NoiseOnly(benchmark::State& state) {
     usbsim::Scene s;

@@ -7,4 +7,4 @@ namespace {
 __attribute__((constructor)) void module_load() {
     session_attach(g_session);
 }
-} // namespace
+}  // namespace

@@ -38,4 +38,4 @@ ZALVO_API int32_t ZALVO_CALL ReadPort(int32_t port) {
     return 0;
 }
 
-} // extern "C"
+}  // extern "C"

@@ -28,7 +28,7 @@ template <typename T> T** alloc_pointer_array(int count) {
     return reinterpret_cast<T**>(ippsMalloc_8u(count * static_cast<int>(sizeof(T*))));
 }
 
-} // namespace
+}  // namespace
 
 void report_error(const ReceiveSession& s, const char* text) {
     if (s.settings.error_callback)

@@ -22,7 +22,7 @@ class DeviceSource : public StreamSource {
     usrp_standard_rx* device;
 };
 
-} // namespace
+}  // namespace
 
 void session_attach(ReceiveSession& s) {
     for (int i = 0; i < OUTPUT_BUFFER_COUNT; ++i)

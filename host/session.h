@@ -22,8 +22,8 @@ constexpr double INITIAL_GAIN = 20.0;
 constexpr const char* FIRMWARE_IMAGE = "std.ihx";
 constexpr const char* FPGA_IMAGE = "std_4rx_0tx.rbf";
 
-constexpr int32_t INPUT_RATE = CONVERTER_RATE / DECIMATION; // 500 000 Hz
-constexpr float OUTPUT_GAIN = 2147483648.0f;                // 2^31
+constexpr int32_t INPUT_RATE = CONVERTER_RATE / DECIMATION;  // 500 000 Hz
+constexpr float OUTPUT_GAIN = 2147483648.0f;                 // 2^31
 
 // Fixed texts of the error callback.
 extern const char* const TEXT_NO_DEVICE;
@@ -49,7 +49,7 @@ struct ReceiveSession {
     os::thread* thread_handle;
     uint32_t thread_id;
     std::atomic<uint8_t> stop_requested;
-    StreamSource* source; // what the worker reads; set before the worker starts
+    StreamSource* source;  // what the worker reads; set before the worker starts
 
     float* output_buffers[OUTPUT_BUFFER_COUNT];
     int32_t output_rate;
@@ -69,7 +69,7 @@ struct WorkerState {
     const float* read_pos[STREAM_COUNT];
     int32_t produced;
     bool overrun;
-    int32_t failed_reads; // reads in a row that delivered nothing
+    int32_t failed_reads;  // reads in a row that delivered nothing
 };
 
 // Sends a fixed text to the host's error callback, if it has one.

@@ -109,4 +109,4 @@ long live_allocations();
 // Bytes asked for a block from ippsMalloc_8u/ippsMalloc_32f.
 size_t allocated_bytes(const void* ptr);
 
-} // namespace dsp
+}  // namespace dsp

@@ -8,7 +8,7 @@
 enum { MD5_DIGEST_BYTES = 16 };
 
 class md5_context {
-public:
+  public:
     md5_context();
     ~md5_context();
     md5_context(const md5_context&) = delete;
@@ -18,7 +18,7 @@ public:
     // Writes the 16-byte digest; the context is then spent.
     void final(uint8_t digest[MD5_DIGEST_BYTES]);
 
-private:
+  private:
     alignas(16) unsigned char state_[128];  // the system library's state lives here
 };
 

@@ -25,7 +25,8 @@ void thread_release(thread* t);
 // Sleeps at least ms milliseconds; 0 yields the processor once.
 void sleep_ms(unsigned ms);
 
-// Writes one text to the debugger's trace (OutputDebugStringA on Windows, standard error elsewhere).
+// Writes one text to the debugger's trace (OutputDebugStringA on Windows, standard error
+// elsewhere).
 void debug_trace(const char* text);
 
 }  // namespace os

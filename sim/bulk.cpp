@@ -10,8 +10,8 @@ namespace usbsim {
 namespace detail {
 
 bool Board::streaming() const {
-    return present && firmware_running && fpga_configured && !fpga_reset && rx_enable && !rx_reset &&
-           regs[49] == 0x300 && (regs[38] & 7) != 0;
+    return present && firmware_running && fpga_configured && !fpga_reset && rx_enable &&
+           !rx_reset && regs[49] == 0x300 && (regs[38] & 7) != 0;
 }
 
 StreamSettings Board::stream_settings() const {
@@ -58,11 +58,13 @@ void Impl::changed(Board& b) {
 
 void Impl::update_pacing(Board& b, Clock::time_point now) {
     FifoPacing& p = b.pacing;
-    if (b.config.pacing != usbsim::Pacing::real_time || !p.running) return;
+    if (b.config.pacing != usbsim::Pacing::real_time || !p.running)
+        return;
     const double elapsed = std::chrono::duration<double>(now - p.origin).count();
     const uint64_t produced = uint64_t(std::max(0.0, elapsed) * ADC_CLOCK_HZ / b.decimation());
     // A read waiting for data takes it as it comes: that much never piles up in the FIFO.
-    const uint64_t fifo = std::max<uint64_t>(1, b.config.fifo_bytes / uint64_t(b.instant_bytes())) + p.reader_need;
+    const uint64_t fifo =
+        std::max<uint64_t>(1, b.config.fifo_bytes / uint64_t(b.instant_bytes())) + p.reader_need;
     if (produced > p.consumed + fifo) {
         const uint64_t drop = produced - p.consumed - fifo;
         p.consumed += drop;
@@ -123,7 +125,8 @@ static Result read_stream(Impl& w, std::unique_lock<std::mutex>& lk, int handle,
         b.pacing.reader_need = 0;
         const bool timed_out = deadline && now >= *deadline;
         if (!b.streaming()) {
-            if (timed_out) break;
+            if (timed_out)
+                break;
             pause(lk, POLL);
             continue;
         }
@@ -137,8 +140,10 @@ static Result read_stream(Impl& w, std::unique_lock<std::mutex>& lk, int handle,
         b.pacing.restarted = false;
         if (settings || flush) {
             lk.unlock();
-            if (flush) st->flush();
-            if (settings) st->configure(*settings);
+            if (flush)
+                st->flush();
+            if (settings)
+                st->configure(*settings);
             lk.lock();
             continue;  // the world may have changed meanwhile
         }
@@ -151,13 +156,16 @@ static Result read_stream(Impl& w, std::unique_lock<std::mutex>& lk, int handle,
         if (b.config.pacing == usbsim::Pacing::real_time) {
             w.update_pacing(b, now);
             const double elapsed = std::chrono::duration<double>(now - b.pacing.origin).count();
-            const uint64_t produced = uint64_t(std::max(0.0, elapsed) * ADC_CLOCK_HZ / b.decimation());
+            const uint64_t produced =
+                uint64_t(std::max(0.0, elapsed) * ADC_CLOCK_HZ / b.decimation());
             const uint64_t avail = produced > b.pacing.consumed ? produced - b.pacing.consumed : 0;
             if (avail < need) {
                 take = avail;
                 bytes = std::min(want, partial + size_t(avail) * ib);
-                if (bytes >= 512) bytes -= bytes % 512;
-                else if (!timed_out) bytes = 0;
+                if (bytes >= 512)
+                    bytes -= bytes % 512;
+                else if (!timed_out)
+                    bytes = 0;
                 take = bytes > partial ? (bytes - partial + ib - 1) / ib : 0;
             }
             b.pacing.consumed += take;
@@ -166,14 +174,17 @@ static Result read_stream(Impl& w, std::unique_lock<std::mutex>& lk, int handle,
         }
         if (bytes > 0 || skip > 0) {
             lk.unlock();
-            if (skip) st->skip(skip);
+            if (skip)
+                st->skip(skip);
             st->produce(data + done, bytes);
             lk.lock();
             done += bytes;
-            if (!w.handles.count(handle)) continue;  // the world was reset meanwhile
+            if (!w.handles.count(handle))
+                continue;  // the world was reset meanwhile
             w.board(board_id).stream_bytes += bytes;
         }
-        if (done == len || timed_out) break;
+        if (done == len || timed_out)
+            break;
         // Wait for more; meanwhile the FIFO keeps what this read still wants.
         Board& bb = w.board(board_id);
         const uint64_t still = need - take;
@@ -183,12 +194,16 @@ static Result read_stream(Impl& w, std::unique_lock<std::mutex>& lk, int handle,
         auto wait = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(std::min(double(still) / rate, fifo_s / 2)));
         wait = std::min<Clock::duration>(std::max<Clock::duration>(wait, POLL / 8), POLL * 5);
-        if (deadline) wait = std::min<Clock::duration>(wait, *deadline - now);
+        if (deadline)
+            wait = std::min<Clock::duration>(wait, *deadline - now);
         pause(lk, wait);
     }
-    if (w.handles.count(handle)) w.board(board_id).pacing.reader_need = 0;
-    if (result.err != Err::none) return result;
-    if (done == 0 && len > 0) return {0, Err::timeout};
+    if (w.handles.count(handle))
+        w.board(board_id).pacing.reader_need = 0;
+    if (result.err != Err::none)
+        return result;
+    if (done == 0 && len > 0)
+        return {0, Err::timeout};
     return {int(done), Err::none};
 }
 
@@ -197,7 +212,8 @@ Result api_bulk(int handle, int ep, uint8_t* data, int length, int timeout_ms) {
     std::unique_lock<std::mutex> lk(w.m);
     const Clock::time_point start = Clock::now();
     std::optional<Clock::time_point> deadline;
-    if (timeout_ms > 0) deadline = start + std::chrono::milliseconds(timeout_ms);
+    if (timeout_ms > 0)
+        deadline = start + std::chrono::milliseconds(timeout_ms);
     w.poll_timers(start);
     ++w.bulk_count;
     Result r;
@@ -250,20 +266,25 @@ Result api_bulk(int handle, int ep, uint8_t* data, int length, int timeout_ms) {
                         }
                         pause(lk, POLL);
                         auto again = w.handles.find(handle);
-                        if (again == w.handles.end() || !w.handle_alive(again->second)) r.err = Err::nodev;
+                        if (again == w.handles.end() || !w.handle_alive(again->second))
+                            r.err = Err::nodev;
                     }
                     if (r.err == Err::none) {
                         Board& b = w.board(h.board);
-                        const size_t room = BULK_OUT_LIMIT - std::min(BULK_OUT_LIMIT, b.bulk_out.size());
-                        b.bulk_out.insert(b.bulk_out.end(), data, data + std::min<size_t>(room, size_t(len)));
+                        const size_t room =
+                            BULK_OUT_LIMIT - std::min(BULK_OUT_LIMIT, b.bulk_out.size());
+                        b.bulk_out.insert(b.bulk_out.end(), data,
+                                          data + std::min<size_t>(room, size_t(len)));
                         r.value = len;
                     }
                 }
             }
         }
     }
-    BulkRecord rec{++w.seq, board_id, ep, length, r.err == Err::none ? r.value : surface_error_code(r.err)};
-    if (w.trace >= 2) trace_bulk(rec);
+    BulkRecord rec{++w.seq, board_id, ep, length,
+                   r.err == Err::none ? r.value : surface_error_code(r.err)};
+    if (w.trace >= 2)
+        trace_bulk(rec);
     w.log_bulk(rec);
     return r;
 }

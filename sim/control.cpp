@@ -34,7 +34,8 @@ const char* request_name(int request) {
 void trace_control(const ControlRecord& r) {
     std::string line = "usbsim: #" + std::to_string(r.seq) + " board " + std::to_string(r.board);
     char buf[160];
-    std::snprintf(buf, sizeof buf, " ctrl type 0x%02x req 0x%02x %-10s value 0x%04x index 0x%04x len %d",
+    std::snprintf(buf, sizeof buf,
+                  " ctrl type 0x%02x req 0x%02x %-10s value 0x%04x index 0x%04x len %d",
                   r.request_type, r.request, request_name(r.request), r.value, r.index, r.length);
     line += buf;
     if (!r.data.empty()) {
@@ -43,7 +44,8 @@ void trace_control(const ControlRecord& r) {
             std::snprintf(buf, sizeof buf, " %02x", r.data[i]);
             line += buf;
         }
-        if (r.data.size() > 16) line += " ...";
+        if (r.data.size() > 16)
+            line += " ...";
     }
     line += " -> " + std::to_string(r.result) + "\n";
     std::fputs(line.c_str(), stderr);
@@ -59,18 +61,21 @@ Result Impl::firmware_request(Board& b, int type, int request, int value, int in
                               int length) {
     const Result stall{0, Err::stall};
     const bool in = (type & 0x80) != 0;
-    if ((type & 0x7F) != 0x40 || length > MAX_CONTROL_DATA) return stall;  // vendor, device only
+    if ((type & 0x7F) != 0x40 || length > MAX_CONTROL_DATA)
+        return stall;  // vendor, device only
 
     if (request == 0xA0) {  // controller RAM: answered by the controller itself, firmware or not
         const int address = value & 0xFFFF;
-        if (address + length > RAM_BYTES) return stall;
+        if (address + length > RAM_BYTES)
+            return stall;
         if (in) {
             std::copy(b.ram.begin() + address, b.ram.begin() + address + length, data);
             return {length, Err::none};
         }
         std::copy(data, data + length, b.ram.begin() + address);
         const bool cpucs = address <= CPU_CONTROL_ADDRESS && CPU_CONTROL_ADDRESS < address + length;
-        if (b.cpu_held && (!cpucs || length > 1)) b.written_while_held = true;
+        if (b.cpu_held && (!cpucs || length > 1))
+            b.written_while_held = true;
         if (cpucs) {
             const bool hold = data[CPU_CONTROL_ADDRESS - address] & 1;
             if (hold && !b.cpu_held) {
@@ -90,12 +95,15 @@ Result Impl::firmware_request(Board& b, int type, int request, int value, int in
         return {length, Err::none};
     }
 
-    if (!b.firmware_running) return stall;
-    if (in != ((request & 0x80) != 0)) return stall;
+    if (!b.firmware_running)
+        return stall;
+    if (in != ((request & 0x80) != 0))
+        return stall;
     const bool on = value != 0;
     switch (request) {
         case 0x01:  // indicator
-            if (index < 0 || index > 1) return stall;
+            if (index < 0 || index > 1)
+                return stall;
             b.indicator[index] = value;
             return {length, Err::none};
         case 0x02:  // FPGA configuration phases
@@ -106,11 +114,13 @@ Result Impl::firmware_request(Board& b, int type, int request, int value, int in
                 b.config_md5.reset();
                 b.regs.fill(0);
             } else if (index == 1) {
-                if (!b.config_open) return stall;
+                if (!b.config_open)
+                    return stall;
                 b.config_md5.update(data, size_t(length));
                 b.config_bytes += uint64_t(length);
             } else if (index == 2) {
-                if (!b.config_open) return stall;
+                if (!b.config_open)
+                    return stall;
                 b.config_open = false;
                 if (b.config_bytes > 0) {
                     b.fpga_configured = true;
@@ -121,38 +131,56 @@ Result Impl::firmware_request(Board& b, int type, int request, int value, int in
             }
             changed(b);
             return {length, Err::none};
-        case 0x04: b.fpga_reset = on; changed(b); return {length, Err::none};
+        case 0x04:
+            b.fpga_reset = on;
+            changed(b);
+            return {length, Err::none};
         case 0x05: b.tx_enable = on; return {length, Err::none};
-        case 0x06: b.rx_enable = on; changed(b); return {length, Err::none};
+        case 0x06:
+            b.rx_enable = on;
+            changed(b);
+            return {length, Err::none};
         case 0x0A: b.tx_reset = on; return {length, Err::none};
-        case 0x0B: b.rx_reset = on; changed(b); return {length, Err::none};
+        case 0x0B:
+            b.rx_reset = on;
+            changed(b);
+            return {length, Err::none};
         case 0x08:    // I2C write
         case 0x81: {  // I2C read
             const int slot = value - 0x54;
-            if (slot < 0 || slot > 3 || !b.eeprom[size_t(slot)]) return stall;  // nobody acknowledges
+            if (slot < 0 || slot > 3 || !b.eeprom[size_t(slot)])
+                return stall;  // nobody acknowledges
             auto& e = *b.eeprom[size_t(slot)];
             uint8_t& ptr = b.eeprom_pointer[slot];
             if (request == 0x08) {
-                if (length >= 1) ptr = data[0];
-                for (int i = 1; i < length; ++i) e[ptr++] = data[i];
+                if (length >= 1)
+                    ptr = data[0];
+                for (int i = 1; i < length; ++i)
+                    e[ptr++] = data[i];
             } else {
-                if (length < 1) return stall;
-                for (int i = 0; i < length; ++i) data[i] = e[ptr++];
+                if (length < 1)
+                    return stall;
+                for (int i = 0; i < length; ++i)
+                    data[i] = e[ptr++];
             }
             return {length, Err::none};
         }
         case 0x09:    // SPI write
         case 0x82: {  // SPI read
-            if ((index & 0xFF) != 0x20 || value < 0 || value > 0xFF) return stall;
+            if ((index & 0xFF) != 0x20 || value < 0 || value > 0xFF)
+                return stall;
             const int select = (index >> 8) & 0xFF;
             const bool read = request == 0x82;
-            if (read != ((value & 0x80) != 0)) return stall;
+            if (read != ((value & 0x80) != 0))
+                return stall;
             if (select == 0x01) {
-                if (length != 4) return stall;
+                if (length != 4)
+                    return stall;
                 const int reg = value & 0x7F;
                 if (read) {
                     const uint32_t v = reg == 3 ? b.config.capabilities : 0;
-                    for (int i = 0; i < 4; ++i) data[i] = uint8_t(v >> (24 - 8 * i));
+                    for (int i = 0; i < 4; ++i)
+                        data[i] = uint8_t(v >> (24 - 8 * i));
                 } else {
                     b.regs[size_t(reg)] = be32(data);
                     changed(b);
@@ -160,7 +188,8 @@ Result Impl::firmware_request(Board& b, int type, int request, int value, int in
                 return {4, Err::none};
             }
             if (select == 0x02 || select == 0x04) {
-                if (length != 1 || (value & 0x40)) return stall;
+                if (length != 1 || (value & 0x40))
+                    return stall;
                 auto& regs = b.codec[select == 0x02 ? 0 : 1];
                 const int reg = value & 0x3F;
                 if (read) {
@@ -174,7 +203,8 @@ Result Impl::firmware_request(Board& b, int type, int request, int value, int in
             return stall;
         }
         case 0x80:  // status
-            if (length != 1) return stall;
+            if (length != 1)
+                return stall;
             if (index == 1) {
                 update_pacing(b, Clock::now());
                 data[0] = b.overrun ? 1 : 0;
@@ -185,8 +215,7 @@ Result Impl::firmware_request(Board& b, int type, int request, int value, int in
                 return stall;
             }
             return {1, Err::none};
-        default:
-            return stall;
+        default: return stall;
     }
 }
 
@@ -205,7 +234,8 @@ Result api_control(int handle, int type, int request, int value, int index, uint
         const Handle h = it->second;
         rec.board = h.board;
         const bool in = (type & 0x80) != 0;
-        if (!in && data && length > 0) rec.data.assign(data, data + length);
+        if (!in && data && length > 0)
+            rec.data.assign(data, data + length);
         std::optional<Fault> fault = w.take_control_fault(type, request, value, index);
         if (fault && fault->kind != FaultKind::short_data) {
             r.err = fault->kind == FaultKind::stall     ? Err::stall
@@ -222,7 +252,8 @@ Result api_control(int handle, int type, int request, int value, int index, uint
                 std::this_thread::sleep_for(std::chrono::milliseconds(wait));
                 lk.lock();
             }
-            if (!in) rec.data.clear();
+            if (!in)
+                rec.data.clear();
         } else if (!w.handle_alive(h)) {
             r.err = w.handle_error(h);
             rec.data.clear();
@@ -235,8 +266,10 @@ Result api_control(int handle, int type, int request, int value, int index, uint
         } else {
             Board& b = w.board(h.board);
             std::vector<uint8_t> scratch(in ? size_t(length) : 0);
-            r = w.firmware_request(b, type, request, value, index, in ? scratch.data() : data, length);
-            if (r.err == Err::none && fault) r.value = std::max(0, r.value - fault->short_by);
+            r = w.firmware_request(b, type, request, value, index, in ? scratch.data() : data,
+                                   length);
+            if (r.err == Err::none && fault)
+                r.value = std::max(0, r.value - fault->short_by);
             if (r.err != Err::none) {
                 rec.data.clear();
             } else if (in) {
@@ -249,7 +282,8 @@ Result api_control(int handle, int type, int request, int value, int index, uint
     }
     rec.seq = ++w.seq;
     rec.result = r.err == Err::none ? r.value : surface_error_code(r.err);
-    if (w.trace) trace_control(rec);
+    if (w.trace)
+        trace_control(rec);
     w.log_control(std::move(rec));
     return r;
 }

@@ -44,9 +44,9 @@ struct BusBox {
 
 struct Surface {
     std::mutex m;
-    std::vector<std::unique_ptr<BusBox>> buses;          // listed, in order
-    std::map<int, std::vector<DeviceBox*>> devices;      // per bus number, listed
-    std::map<const struct usb_device*, uint64_t> uid_of;        // every device struct ever handed out
+    std::vector<std::unique_ptr<BusBox>> buses;           // listed, in order
+    std::map<int, std::vector<DeviceBox*>> devices;       // per bus number, listed
+    std::map<const struct usb_device*, uint64_t> uid_of;  // every device struct ever handed out
     // Structs of devices and buses that left the lists: kept (not freed) so that a stale pointer
     // held by a caller stays readable, as it is harmless in the tests that use it.
     std::vector<std::unique_ptr<DeviceBox>> owned_devices;
@@ -76,8 +76,7 @@ int errno_of(Err e) {
 }
 
 // Sets errno and the error text as the library does for a failed system call; returns -errno.
-template <class... A>
-int fail(Err e, const char* format, A... args) {
+template <class... A> int fail(Err e, const char* format, A... args) {
     const int code = errno_of(e);
     Surface& s = surface();
     {
@@ -151,7 +150,8 @@ void link_buses(Surface& s) {
     for (auto& b : s.buses) {
         b->bus.prev = prev;
         b->bus.next = nullptr;
-        if (prev) prev->next = &b->bus;
+        if (prev)
+            prev->next = &b->bus;
         prev = &b->bus;
     }
     usb_busses = s.buses.empty() ? nullptr : &s.buses.front()->bus;
@@ -166,7 +166,8 @@ int find_busses(bool counted) {
     for (int n : numbers) {
         std::unique_ptr<BusBox> box;
         for (auto& old : s.buses)
-            if (old && old->number == n) box = std::move(old);
+            if (old && old->number == n)
+                box = std::move(old);
         if (!box) {
             box = std::make_unique<BusBox>();
             std::memset(static_cast<void*>(box.get()), 0, sizeof(BusBox));
@@ -177,10 +178,12 @@ int find_busses(bool counted) {
         next.push_back(std::move(box));
     }
     for (auto& old : s.buses)
-        if (old) s.retired_buses.push_back(std::move(old));
+        if (old)
+            s.retired_buses.push_back(std::move(old));
     s.buses = std::move(next);
     link_buses(s);
-    if (changes < 0) return fail(Err::noent, "couldn't opendir(): %s");
+    if (changes < 0)
+        return fail(Err::noent, "couldn't opendir(): %s");
     return changes;
 }
 
@@ -193,11 +196,13 @@ int find_devices(bool counted) {
         std::vector<DeviceBox*>& list = s.devices[bus->number];
         std::vector<DeviceBox*> next;
         for (const BusEntry& e : listing) {
-            if (e.number != bus->number) continue;
+            if (e.number != bus->number)
+                continue;
             for (const DeviceEntry& de : e.devices) {
                 DeviceBox* found = nullptr;
                 for (DeviceBox* d : list)
-                    if (d->uid == de.uid) found = d;
+                    if (d->uid == de.uid)
+                        found = d;
                 next.push_back(found ? found : make_device(&bus->bus, de));
             }
         }
@@ -206,7 +211,8 @@ int find_devices(bool counted) {
         for (DeviceBox* d : list) {
             d->dev.prev = prev;
             d->dev.next = nullptr;
-            if (prev) prev->next = &d->dev;
+            if (prev)
+                prev->next = &d->dev;
             prev = &d->dev;
         }
         bus->bus.devices = list.empty() ? nullptr : &list.front()->dev;
@@ -227,7 +233,8 @@ namespace detail {
 void surface_reset() {
     Surface& s = surface();
     std::lock_guard<std::mutex> lk(s.m);
-    for (auto& b : s.buses) s.retired_buses.push_back(std::move(b));
+    for (auto& b : s.buses)
+        s.retired_buses.push_back(std::move(b));
     s.buses.clear();
     s.devices.clear();
     usb_busses = nullptr;
@@ -238,20 +245,30 @@ void surface_rescan() {
     find_devices(false);
 }
 
-int surface_error_code(Err err) { return -errno_of(err); }
+int surface_error_code(Err err) {
+    return -errno_of(err);
+}
 
 }  // namespace detail
 }  // namespace usbsim
 
-SIM_EXPORT void usb_init(void) { api_init(); }
+SIM_EXPORT void usb_init(void) {
+    api_init();
+}
 
 SIM_EXPORT void usb_set_debug(int) {}
 
-SIM_EXPORT int usb_find_busses(void) { return find_busses(true); }
+SIM_EXPORT int usb_find_busses(void) {
+    return find_busses(true);
+}
 
-SIM_EXPORT int usb_find_devices(void) { return find_devices(true); }
+SIM_EXPORT int usb_find_devices(void) {
+    return find_devices(true);
+}
 
-SIM_EXPORT struct usb_bus* usb_get_busses(void) { return usb_busses; }
+SIM_EXPORT struct usb_bus* usb_get_busses(void) {
+    return usb_busses;
+}
 
 SIM_EXPORT usb_dev_handle* usb_open(struct usb_device* dev) {
     uint64_t uid;
@@ -259,64 +276,76 @@ SIM_EXPORT usb_dev_handle* usb_open(struct usb_device* dev) {
         Surface& s = surface();
         std::lock_guard<std::mutex> lk(s.m);
         auto it = s.uid_of.find(dev);
-        if (it == s.uid_of.end()) return nullptr;
+        if (it == s.uid_of.end())
+            return nullptr;
         uid = it->second;
     }
     const int id = api_open(uid);
-    if (id < 0) return nullptr;
+    if (id < 0)
+        return nullptr;
     return new usb_dev_handle{id, dev};
 }
 
 SIM_EXPORT int usb_close(usb_dev_handle* h) {
-    if (!h) return -EINVAL;
+    if (!h)
+        return -EINVAL;
     api_close(h->id);
     delete h;
     return 0;
 }
 
-SIM_EXPORT struct usb_device* usb_device(usb_dev_handle* h) { return h ? h->device : nullptr; }
+SIM_EXPORT struct usb_device* usb_device(usb_dev_handle* h) {
+    return h ? h->device : nullptr;
+}
 
 SIM_EXPORT int usb_set_configuration(usb_dev_handle* h, int configuration) {
     Err e;
     int r = result(api_set_configuration(h->id, configuration), 0, &e);
-    if (e != Err::none) return fail(e, "could not set config %d: %s", configuration);
+    if (e != Err::none)
+        return fail(e, "could not set config %d: %s", configuration);
     return r;
 }
 
 SIM_EXPORT int usb_claim_interface(usb_dev_handle* h, int interface) {
     Err e;
     int r = result(api_claim_interface(h->id, interface), 0, &e);
-    if (e != Err::none) return fail(e, "could not claim interface %d: %s", interface);
+    if (e != Err::none)
+        return fail(e, "could not claim interface %d: %s", interface);
     return r;
 }
 
 SIM_EXPORT int usb_release_interface(usb_dev_handle* h, int interface) {
     Err e;
     int r = result(api_release_interface(h->id, interface), 0, &e);
-    if (e != Err::none) return fail(e, "could not release intf %d: %s", interface);
+    if (e != Err::none)
+        return fail(e, "could not release intf %d: %s", interface);
     return r;
 }
 
 SIM_EXPORT int usb_set_altinterface(usb_dev_handle* h, int alternate) {
     Err e;
     int r = result(api_set_altinterface(h->id, alternate), 0, &e);
-    if (e != Err::none) return fail(e, "could not set alt intf %d: %s", alternate);
+    if (e != Err::none)
+        return fail(e, "could not set alt intf %d: %s", alternate);
     return r;
 }
 
-SIM_EXPORT int usb_control_msg(usb_dev_handle* h, int requesttype, int request, int value, int index,
-                               char* bytes, int size, int timeout) {
-    Result r = api_control(h->id, requesttype & 0xFF, request & 0xFF, value & 0xFFFF, index & 0xFFFF,
-                           reinterpret_cast<uint8_t*>(bytes), size, timeout);
-    if (r.err != Err::none) return fail(r.err, "error sending control message: %s");
+SIM_EXPORT int usb_control_msg(usb_dev_handle* h, int requesttype, int request, int value,
+                               int index, char* bytes, int size, int timeout) {
+    Result r = api_control(h->id, requesttype & 0xFF, request & 0xFF, value & 0xFFFF,
+                           index & 0xFFFF, reinterpret_cast<uint8_t*>(bytes), size, timeout);
+    if (r.err != Err::none)
+        return fail(r.err, "error sending control message: %s");
     return r.value;
 }
 
 static int bulk(usb_dev_handle* h, int ep, char* bytes, int size, int timeout) {
     Result r = api_bulk(h->id, ep & 0xFF, reinterpret_cast<uint8_t*>(bytes), size, timeout);
     // A time-out leaves errno and the error text alone.
-    if (r.err == Err::timeout) return -ETIMEDOUT;
-    if (r.err != Err::none) return fail(r.err, "error submitting URB: %s");
+    if (r.err == Err::timeout)
+        return -ETIMEDOUT;
+    if (r.err != Err::none)
+        return fail(r.err, "error submitting URB: %s");
     return r.value;
 }
 
@@ -328,8 +357,14 @@ SIM_EXPORT int usb_bulk_write(usb_dev_handle* h, int ep, const char* bytes, int 
     return bulk(h, ep, const_cast<char*>(bytes), size, timeout);
 }
 
-SIM_EXPORT int usb_clear_halt(usb_dev_handle*, unsigned int) { return 0; }
+SIM_EXPORT int usb_clear_halt(usb_dev_handle*, unsigned int) {
+    return 0;
+}
 
-SIM_EXPORT int usb_resetep(usb_dev_handle*, unsigned int) { return 0; }
+SIM_EXPORT int usb_resetep(usb_dev_handle*, unsigned int) {
+    return 0;
+}
 
-SIM_EXPORT char* usb_strerror(void) { return surface().error_text; }
+SIM_EXPORT char* usb_strerror(void) {
+    return surface().error_text;
+}

@@ -28,8 +28,8 @@ struct DeviceBox {
 
 struct Surface {
     std::mutex m;
-    usb_bus bus;                // the one virtual bus
-    struct usb_device root;     // its "virtual-hub"
+    usb_bus bus;             // the one virtual bus
+    struct usb_device root;  // its "virtual-hub"
     bool bus_listed = false;
     std::vector<DeviceBox*> devices;  // listed, in order
     std::map<const struct usb_device*, uint64_t> uid_of;
@@ -208,7 +208,9 @@ void surface_rescan() {
     find_devices(false);
 }
 
-int surface_error_code(Err err) { return win32_error_code(err); }
+int surface_error_code(Err err) {
+    return win32_error_code(err);
+}
 
 }  // namespace detail
 }  // namespace usbsim
@@ -219,15 +221,23 @@ struct usb_dev_handle {
     struct usb_device* device;
 };
 
-int usbsim::detail::handle_id(usb_dev_handle* h) { return h->id; }
+int usbsim::detail::handle_id(usb_dev_handle* h) {
+    return h->id;
+}
 
-SIM_WIN32_EXPORT void usb_init(void) { api_init(); }
+SIM_WIN32_EXPORT void usb_init(void) {
+    api_init();
+}
 
 SIM_WIN32_EXPORT void usb_set_debug(int) {}
 
-SIM_WIN32_EXPORT int usb_find_busses(void) { return find_busses(true); }
+SIM_WIN32_EXPORT int usb_find_busses(void) {
+    return find_busses(true);
+}
 
-SIM_WIN32_EXPORT int usb_find_devices(void) { return find_devices(true); }
+SIM_WIN32_EXPORT int usb_find_devices(void) {
+    return find_devices(true);
+}
 
 SIM_WIN32_EXPORT struct usb_bus* usb_get_busses(void) {
     Surface& s = surface();
@@ -263,7 +273,9 @@ SIM_WIN32_EXPORT int usb_close(usb_dev_handle* h) {
     return 0;
 }
 
-SIM_WIN32_EXPORT struct usb_device* usb_device(usb_dev_handle* h) { return h ? h->device : nullptr; }
+SIM_WIN32_EXPORT struct usb_device* usb_device(usb_dev_handle* h) {
+    return h ? h->device : nullptr;
+}
 
 SIM_WIN32_EXPORT int usb_set_configuration(usb_dev_handle* h, int configuration) {
     Result r = api_set_configuration(h->id, configuration);
@@ -296,9 +308,9 @@ SIM_WIN32_EXPORT int usb_set_altinterface(usb_dev_handle* h, int alternate) {
 // A time-out of 0 or less becomes the driver's default of 5000 ms.
 SIM_WIN32_EXPORT int usb_control_msg(usb_dev_handle* h, int requesttype, int request, int value,
                                      int index, char* bytes, int size, int timeout) {
-    Result r = api_control(h->id, requesttype & 0xFF, request & 0xFF, value & 0xFFFF,
-                           index & 0xFFFF, reinterpret_cast<uint8_t*>(bytes), size,
-                           timeout > 0 ? timeout : 5000);
+    Result r =
+        api_control(h->id, requesttype & 0xFF, request & 0xFF, value & 0xFFFF, index & 0xFFFF,
+                    reinterpret_cast<uint8_t*>(bytes), size, timeout > 0 ? timeout : 5000);
     if (r.err != Err::none)
         return win32_fail("usb_control_msg", "sending control message failed", r.err);
     return r.value;
@@ -327,8 +339,14 @@ SIM_WIN32_EXPORT int usb_bulk_write(usb_dev_handle* h, int ep, char* bytes, int 
     return bulk(h, ep & 0x7F, bytes, size, timeout);
 }
 
-SIM_WIN32_EXPORT int usb_clear_halt(usb_dev_handle*, unsigned int) { return 0; }
+SIM_WIN32_EXPORT int usb_clear_halt(usb_dev_handle*, unsigned int) {
+    return 0;
+}
 
-SIM_WIN32_EXPORT int usb_resetep(usb_dev_handle*, unsigned int) { return 0; }
+SIM_WIN32_EXPORT int usb_resetep(usb_dev_handle*, unsigned int) {
+    return 0;
+}
 
-SIM_WIN32_EXPORT char* usb_strerror(void) { return surface().error_text; }
+SIM_WIN32_EXPORT char* usb_strerror(void) {
+    return surface().error_text;
+}

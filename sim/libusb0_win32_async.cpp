@@ -147,7 +147,9 @@ void engine::run() {
     }
 }
 
-context* as_context(void* p) { return static_cast<context*>(p); }
+context* as_context(void* p) {
+    return static_cast<context*>(p);
+}
 
 int reap(void* p, int timeout, bool cancel) {
     context* c = as_context(p);
@@ -231,7 +233,9 @@ SIM_WIN32_EXPORT int usb_submit_async(void* p, char* bytes, int size) {
     return 0;
 }
 
-SIM_WIN32_EXPORT int usb_reap_async(void* context, int timeout) { return reap(context, timeout, true); }
+SIM_WIN32_EXPORT int usb_reap_async(void* context, int timeout) {
+    return reap(context, timeout, true);
+}
 
 SIM_WIN32_EXPORT int usb_reap_async_nocancel(void* context, int timeout) {
     return reap(context, timeout, false);

@@ -47,13 +47,13 @@ struct Bus {
 // Real-time accounting of the board's FIFO (guarded by the world mutex).
 struct FifoPacing {
     bool running = false;
-    Clock::time_point origin;    // when the stream (re)started at the current rate
-    uint64_t consumed = 0;       // instants taken since origin (including dropped ones)
-    uint64_t pending_skip = 0;   // dropped instants the generator has yet to skip
-    uint64_t dropped = 0;        // total dropped
-    bool restarted = false;      // the stream (re)started: the generator drops what it holds
-    uint64_t reader_need = 0;    // instants a waiting read still wants
-    uint32_t decimation_reg = 0; // rate and width the pacing runs at
+    Clock::time_point origin;     // when the stream (re)started at the current rate
+    uint64_t consumed = 0;        // instants taken since origin (including dropped ones)
+    uint64_t pending_skip = 0;    // dropped instants the generator has yet to skip
+    uint64_t dropped = 0;         // total dropped
+    bool restarted = false;       // the stream (re)started: the generator drops what it holds
+    uint64_t reader_need = 0;     // instants a waiting read still wants
+    uint32_t decimation_reg = 0;  // rate and width the pacing runs at
     int channels = 0;
 };
 
@@ -64,10 +64,10 @@ struct Board {
     BoardConfig config;
 
     // Presence on the bus.
-    bool plugged = true;         // false after detach(), until attach()
-    bool present = true;         // answering on the bus (false while re-enumerating or detached)
-    uint64_t uid = 0;            // current enumeration instance; 0 while absent
-    int rejoin_rescans_left = 0; // re-enumeration: rescans until it re-joins
+    bool plugged = true;          // false after detach(), until attach()
+    bool present = true;          // answering on the bus (false while re-enumerating or detached)
+    uint64_t uid = 0;             // current enumeration instance; 0 while absent
+    int rejoin_rescans_left = 0;  // re-enumeration: rescans until it re-joins
     std::optional<Clock::time_point> rejoin_at;
     std::optional<Clock::time_point> detach_at;
 
@@ -102,7 +102,7 @@ struct Board {
 
     std::shared_ptr<const Scene> scene = std::make_shared<const Scene>();  // config.scene, shared
 
-    bool streaming() const;             // the FPGA emits samples now
+    bool streaming() const;  // the FPGA emits samples now
     StreamSettings stream_settings() const;
     uint32_t decimation() const;
     int instant_bytes() const { return 4 * std::min<int>(int(regs[38] & 7), 4); }
@@ -112,8 +112,8 @@ struct Handle {
     int id = 0;
     int slot = -1;
     int board = -1;
-    uint64_t uid = 0;      // enumeration instance it was opened on
-    bool dead = false;     // opened on a device that was gone: every call fails with EBADF
+    uint64_t uid = 0;   // enumeration instance it was opened on
+    bool dead = false;  // opened on a device that was gone: every call fails with EBADF
     int configuration = 0;
     int altsetting = 0;
     std::vector<int> claimed;
@@ -135,8 +135,8 @@ struct Impl {
     std::map<int, Handle> handles;
     int next_handle = 1;
     uint64_t next_uid = 1;
-    std::map<uint64_t, int> devnums;   // uid -> device number on its bus
-    std::vector<int> bus_devnum;       // next device number per bus
+    std::map<uint64_t, int> devnums;  // uid -> device number on its bus
+    std::vector<int> bus_devnum;      // next device number per bus
 
     // What the library's lists showed at the last rescan.
     std::vector<int> listed_buses;

@@ -8,8 +8,7 @@ namespace usbsim {
 using namespace detail;
 
 namespace {
-template <class F>
-auto locked(F f) {
+template <class F> auto locked(F f) {
     Impl& w = impl();
     std::lock_guard<std::mutex> lk(w.m);
     w.poll_timers(Clock::now());
@@ -18,15 +17,19 @@ auto locked(F f) {
 }  // namespace
 
 std::vector<ControlRecord> World::control_log() const {
-    return locked([](Impl& w) { return std::vector<ControlRecord>(w.control_log.begin(), w.control_log.end()); });
+    return locked([](Impl& w) {
+        return std::vector<ControlRecord>(w.control_log.begin(), w.control_log.end());
+    });
 }
 
 std::vector<BulkRecord> World::bulk_log() const {
-    return locked([](Impl& w) { return std::vector<BulkRecord>(w.bulk_log.begin(), w.bulk_log.end()); });
+    return locked(
+        [](Impl& w) { return std::vector<BulkRecord>(w.bulk_log.begin(), w.bulk_log.end()); });
 }
 
 std::vector<CallRecord> World::call_log() const {
-    return locked([](Impl& w) { return std::vector<CallRecord>(w.call_log.begin(), w.call_log.end()); });
+    return locked(
+        [](Impl& w) { return std::vector<CallRecord>(w.call_log.begin(), w.call_log.end()); });
 }
 
 void World::clear_log() {
@@ -39,29 +42,38 @@ void World::clear_log() {
 }
 
 uint32_t World::fpga_register(BoardId b, int reg) const {
-    if (reg < 0 || reg > 127) throw std::out_of_range("usbsim: FPGA register");
+    if (reg < 0 || reg > 127)
+        throw std::out_of_range("usbsim: FPGA register");
     return locked([&](Impl& w) { return w.board(b).regs[size_t(reg)]; });
 }
 
 uint8_t World::codec_register(BoardId b, int codec, int reg) const {
-    if (codec < 0 || codec > 1 || reg < 0 || reg > 63) throw std::out_of_range("usbsim: codec register");
+    if (codec < 0 || codec > 1 || reg < 0 || reg > 63)
+        throw std::out_of_range("usbsim: codec register");
     return locked([&](Impl& w) { return w.board(b).codec[size_t(codec)][size_t(reg)]; });
 }
 
 std::vector<uint8_t> World::ram(BoardId b, int address, int length) const {
-    if (address < 0 || length < 0 || address + length > RAM_BYTES) throw std::out_of_range("usbsim: RAM range");
+    if (address < 0 || length < 0 || address + length > RAM_BYTES)
+        throw std::out_of_range("usbsim: RAM range");
     return locked([&](Impl& w) {
         const auto& r = w.board(b).ram;
         return std::vector<uint8_t>(r.begin() + address, r.begin() + address + length);
     });
 }
 
-bool World::firmware_running(BoardId b) const { return locked([&](Impl& w) { return w.board(b).firmware_running; }); }
-bool World::fpga_configured(BoardId b) const { return locked([&](Impl& w) { return w.board(b).fpga_configured; }); }
+bool World::firmware_running(BoardId b) const {
+    return locked([&](Impl& w) { return w.board(b).firmware_running; });
+}
+bool World::fpga_configured(BoardId b) const {
+    return locked([&](Impl& w) { return w.board(b).fpga_configured; });
+}
 std::array<uint8_t, 16> World::bitstream_digest(BoardId b) const {
     return locked([&](Impl& w) { return w.board(b).digest; });
 }
-bool World::rx_enabled(BoardId b) const { return locked([&](Impl& w) { return w.board(b).rx_enable; }); }
+bool World::rx_enabled(BoardId b) const {
+    return locked([&](Impl& w) { return w.board(b).rx_enable; });
+}
 bool World::overrun_flag(BoardId b) const {
     return locked([&](Impl& w) {
         Board& bd = w.board(b);
@@ -72,38 +84,67 @@ bool World::overrun_flag(BoardId b) const {
 void World::set_overrun_flag(BoardId b, bool on) {
     locked([&](Impl& w) { return w.board(b).overrun = on; });
 }
-uint64_t World::stream_bytes_read(BoardId b) const { return locked([&](Impl& w) { return w.board(b).stream_bytes; }); }
-uint64_t World::samples_dropped(BoardId b) const { return locked([&](Impl& w) { return w.board(b).pacing.dropped; }); }
-std::vector<uint8_t> World::bulk_out_data(BoardId b) const { return locked([&](Impl& w) { return w.board(b).bulk_out; }); }
-bool World::on_bus(BoardId b) const { return locked([&](Impl& w) { return w.board(b).present; }); }
-bool World::cpu_held(BoardId b) const { return locked([&](Impl& w) { return w.board(b).cpu_held; }); }
-bool World::fpga_in_reset(BoardId b) const { return locked([&](Impl& w) { return w.board(b).fpga_reset; }); }
-bool World::tx_enabled(BoardId b) const { return locked([&](Impl& w) { return w.board(b).tx_enable; }); }
-bool World::rx_in_reset(BoardId b) const { return locked([&](Impl& w) { return w.board(b).rx_reset; }); }
-bool World::tx_in_reset(BoardId b) const { return locked([&](Impl& w) { return w.board(b).tx_reset; }); }
+uint64_t World::stream_bytes_read(BoardId b) const {
+    return locked([&](Impl& w) { return w.board(b).stream_bytes; });
+}
+uint64_t World::samples_dropped(BoardId b) const {
+    return locked([&](Impl& w) { return w.board(b).pacing.dropped; });
+}
+std::vector<uint8_t> World::bulk_out_data(BoardId b) const {
+    return locked([&](Impl& w) { return w.board(b).bulk_out; });
+}
+bool World::on_bus(BoardId b) const {
+    return locked([&](Impl& w) { return w.board(b).present; });
+}
+bool World::cpu_held(BoardId b) const {
+    return locked([&](Impl& w) { return w.board(b).cpu_held; });
+}
+bool World::fpga_in_reset(BoardId b) const {
+    return locked([&](Impl& w) { return w.board(b).fpga_reset; });
+}
+bool World::tx_enabled(BoardId b) const {
+    return locked([&](Impl& w) { return w.board(b).tx_enable; });
+}
+bool World::rx_in_reset(BoardId b) const {
+    return locked([&](Impl& w) { return w.board(b).rx_reset; });
+}
+bool World::tx_in_reset(BoardId b) const {
+    return locked([&](Impl& w) { return w.board(b).tx_reset; });
+}
 int World::indicator(BoardId b, int which) const {
-    if (which < 0 || which > 1) throw std::out_of_range("usbsim: indicator");
+    if (which < 0 || which > 1)
+        throw std::out_of_range("usbsim: indicator");
     return locked([&](Impl& w) { return w.board(b).indicator[which]; });
 }
 std::vector<uint8_t> World::eeprom(BoardId b, int slot) const {
-    if (slot < 0 || slot > 3) throw std::out_of_range("usbsim: EEPROM slot");
+    if (slot < 0 || slot > 3)
+        throw std::out_of_range("usbsim: EEPROM slot");
     return locked([&](Impl& w) {
         const auto& e = w.board(b).eeprom[size_t(slot)];
         return e ? std::vector<uint8_t>(e->begin(), e->end()) : std::vector<uint8_t>();
     });
 }
 
-int World::open_handles() const { return locked([](Impl& w) { return int(w.handles.size()); }); }
+int World::open_handles() const {
+    return locked([](Impl& w) { return int(w.handles.size()); });
+}
 int World::claimed_interfaces() const {
     return locked([](Impl& w) {
         int n = 0;
-        for (auto& [id, h] : w.handles) n += int(h.claimed.size());
+        for (auto& [id, h] : w.handles)
+            n += int(h.claimed.size());
         return n;
     });
 }
-int World::usb_init_calls() const { return locked([](Impl& w) { return w.init_calls; }); }
-int World::find_busses_calls() const { return locked([](Impl& w) { return w.find_busses_calls; }); }
-int World::find_devices_calls() const { return locked([](Impl& w) { return w.find_devices_calls; }); }
+int World::usb_init_calls() const {
+    return locked([](Impl& w) { return w.init_calls; });
+}
+int World::find_busses_calls() const {
+    return locked([](Impl& w) { return w.find_busses_calls; });
+}
+int World::find_devices_calls() const {
+    return locked([](Impl& w) { return w.find_devices_calls; });
+}
 
 // ---- helpers ---------------------------------------------------------------------------------
 
@@ -118,17 +159,20 @@ std::vector<ControlRecord> with_request(const std::vector<ControlRecord>& log, i
     return matching(log, m);
 }
 
-std::vector<ControlRecord> matching(const std::vector<ControlRecord>& log, const ControlMatch& match) {
+std::vector<ControlRecord> matching(const std::vector<ControlRecord>& log,
+                                    const ControlMatch& match) {
     std::vector<ControlRecord> out;
     for (const auto& r : log)
-        if (matches(match, r.request_type, r.request, r.value, r.index)) out.push_back(r);
+        if (matches(match, r.request_type, r.request, r.value, r.index))
+            out.push_back(r);
     return out;
 }
 
 std::vector<BulkRecord> on_endpoint(const std::vector<BulkRecord>& log, int endpoint) {
     std::vector<BulkRecord> out;
     for (const auto& r : log)
-        if (r.endpoint == endpoint) out.push_back(r);
+        if (r.endpoint == endpoint)
+            out.push_back(r);
     return out;
 }
 
@@ -144,7 +188,8 @@ std::array<uint8_t, 32> eeprom_image(uint16_t id, uint16_t word1, int16_t word2,
     put(5, uint16_t(word2));
     put(7, uint16_t(word3));
     unsigned sum = 0;
-    for (int i = 0; i < 31; ++i) sum += e[size_t(i)];
+    for (int i = 0; i < 31; ++i)
+        sum += e[size_t(i)];
     e[31] = uint8_t(-sum);
     return e;
 }
@@ -171,7 +216,8 @@ std::optional<Fault> Impl::take_control_fault(int type, int request, int value, 
 std::optional<Fault> Impl::take_bulk_fault() {
     const uint64_t n = bulk_count - 1;
     auto it = bulk_faults.find(n);
-    if (it == bulk_faults.end()) return std::nullopt;
+    if (it == bulk_faults.end())
+        return std::nullopt;
     Fault f = it->second;
     bulk_faults.erase(it);
     return f;

@@ -64,27 +64,34 @@ struct Parser {
     }
 
     double number(const std::string& text) const {
-        if (text.empty()) error("a number is missing");
+        if (text.empty())
+            error("a number is missing");
         char* end = nullptr;
         double v = std::strtod(text.c_str(), &end);
         std::string rest(end);
-        if (rest == "k" || rest == "K") v *= 1e3;
-        else if (rest == "M") v *= 1e6;
-        else if (!rest.empty() || end == text.c_str()) error("not a number: " + text);
+        if (rest == "k" || rest == "K")
+            v *= 1e3;
+        else if (rest == "M")
+            v *= 1e6;
+        else if (!rest.empty() || end == text.c_str())
+            error("not a number: " + text);
         return v;
     }
 
     long integer(const std::string& text) const {
         char* end = nullptr;
         long v = std::strtol(text.c_str(), &end, 0);
-        if (text.empty() || *end) error("not an integer: " + text);
+        if (text.empty() || *end)
+            error("not an integer: " + text);
         return v;
     }
 
     std::array<uint8_t, 16> digest(const std::string& text) const {
-        if (text.size() != 32) error("a digest is 32 hexadecimal digits: " + text);
+        if (text.size() != 32)
+            error("a digest is 32 hexadecimal digits: " + text);
         std::array<uint8_t, 16> d{};
-        for (size_t i = 0; i < 16; ++i) d[i] = uint8_t(integer("0x" + text.substr(2 * i, 2)));
+        for (size_t i = 0; i < 16; ++i)
+            d[i] = uint8_t(integer("0x" + text.substr(2 * i, 2)));
         return d;
     }
 
@@ -100,7 +107,8 @@ struct Parser {
             } else if (!quoted && c == '#') {
                 break;
             } else if (!quoted && (c == ' ' || c == '\t' || c == '\r')) {
-                if (any) out.push_back(cur);
+                if (any)
+                    out.push_back(cur);
                 cur.clear();
                 any = false;
             } else {
@@ -108,15 +116,18 @@ struct Parser {
                 any = true;
             }
         }
-        if (quoted) error("unterminated quote");
-        if (any) out.push_back(cur);
+        if (quoted)
+            error("unterminated quote");
+        if (any)
+            out.push_back(cur);
         return out;
     }
 };
 
 std::pair<std::string, std::string> key_value(const std::string& word) {
     size_t eq = word.find('=');
-    if (eq == std::string::npos) return {word, ""};
+    if (eq == std::string::npos)
+        return {word, ""};
     return {word.substr(0, eq), word.substr(eq + 1)};
 }
 
@@ -124,24 +135,31 @@ std::pair<std::string, std::string> key_value(const std::string& word) {
 
 WorldSpec parse_world_file(const std::string& path) {
     std::ifstream in(path);
-    if (!in) throw std::runtime_error(path + ": cannot open the scene file");
+    if (!in)
+        throw std::runtime_error(path + ": cannot open the scene file");
     Parser p{path};
     WorldSpec spec;
     std::string text;
     while (std::getline(in, text)) {
         ++p.line;
         std::vector<std::string> w = p.words(text);
-        if (w.empty()) continue;
+        if (w.empty())
+            continue;
         const std::string& kw = w[0];
         if (kw == "noise") {
-            if (w.size() != 2) p.error("noise takes one value: a level in dBFS, or off");
-            if (w[1] == "off") spec.scene.noise_dbfs.reset();
-            else spec.scene.noise_dbfs = p.number(w[1]);
+            if (w.size() != 2)
+                p.error("noise takes one value: a level in dBFS, or off");
+            if (w[1] == "off")
+                spec.scene.noise_dbfs.reset();
+            else
+                spec.scene.noise_dbfs = p.number(w[1]);
         } else if (kw == "seed") {
-            if (w.size() != 2) p.error("seed takes one value");
+            if (w.size() != 2)
+                p.error("seed takes one value");
             spec.scene.seed = uint32_t(p.integer(w[1]));
         } else if (kw == "carrier") {
-            if (w.size() < 3) p.error("carrier needs a frequency and a level");
+            if (w.size() < 3)
+                p.error("carrier needs a frequency and a level");
             Carrier c;
             c.freq_hz = p.number(w[1]);
             c.level_dbfs = p.number(w[2]);
@@ -149,53 +167,75 @@ WorldSpec parse_world_file(const std::string& path) {
                 auto [k, v] = key_value(w[i]);
                 if (k == "input") {
                     c.input = int(p.integer(v));
-                    if (c.input < 0 || c.input > 3) p.error("input must be 0 to 3");
+                    if (c.input < 0 || c.input > 3)
+                        p.error("input must be 0 to 3");
                 } else if (k == "morse") {
                     c.morse = v;
                 } else if (k == "wpm") {
                     c.wpm = p.number(v);
-                    if (c.wpm <= 0) p.error("wpm must be positive");
+                    if (c.wpm <= 0)
+                        p.error("wpm must be positive");
                 } else {
                     p.error("unknown carrier setting: " + k);
                 }
             }
             spec.scene.carriers.push_back(c);
         } else if (kw == "bus") {
-            if (w.size() != 1) p.error("bus takes nothing");
+            if (w.size() != 1)
+                p.error("bus takes nothing");
             spec.buses.emplace_back();
         } else if (kw == "board" || kw == "other") {
-            if (spec.buses.empty()) spec.buses.emplace_back();
+            if (spec.buses.empty())
+                spec.buses.emplace_back();
             WorldSpec::Device d;
             if (kw == "other") {
-                if (w.size() < 3 || w.size() > 4) p.error("other takes a vendor, a product and maybe a bcdDevice");
+                if (w.size() < 3 || w.size() > 4)
+                    p.error("other takes a vendor, a product and maybe a bcdDevice");
                 d.board = false;
                 d.vendor = uint16_t(p.integer(w[1]));
                 d.product = uint16_t(p.integer(w[2]));
-                if (w.size() == 4) d.bcd = uint16_t(p.integer(w[3]));
+                if (w.size() == 4)
+                    d.bcd = uint16_t(p.integer(w[3]));
                 spec.buses.back().push_back(d);
                 continue;
             }
             BoardConfig& c = d.config;
             for (size_t i = 1; i < w.size(); ++i) {
                 auto [k, v] = key_value(w[i]);
-                if (k == "warm" && v.empty()) c.warm = true;
-                else if (k == "cold" && v.empty()) c.warm = false;
-                else if (k == "bcd") c.bcd_device = uint16_t(p.integer(v));
-                else if (k == "rev") c.bcd_device = uint16_t((c.bcd_device & 0xFF00) | (p.integer(v) & 0xFF));
-                else if (k == "caps") c.capabilities = uint32_t(p.integer(v));
-                else if (k == "firmware_hash") c.firmware_hash = p.digest(v);
-                else if (k == "fpga_hash") c.fpga_hash = p.digest(v);
-                else if (k == "fifo") c.fifo_bytes = size_t(p.integer(v));
-                else if (k == "rejoin_rescans") c.rejoin_after_rescans = int(p.integer(v));
-                else if (k == "rejoin_ms") c.rejoin_after_ms = int(p.integer(v));
+                if (k == "warm" && v.empty())
+                    c.warm = true;
+                else if (k == "cold" && v.empty())
+                    c.warm = false;
+                else if (k == "bcd")
+                    c.bcd_device = uint16_t(p.integer(v));
+                else if (k == "rev")
+                    c.bcd_device = uint16_t((c.bcd_device & 0xFF00) | (p.integer(v) & 0xFF));
+                else if (k == "caps")
+                    c.capabilities = uint32_t(p.integer(v));
+                else if (k == "firmware_hash")
+                    c.firmware_hash = p.digest(v);
+                else if (k == "fpga_hash")
+                    c.fpga_hash = p.digest(v);
+                else if (k == "fifo")
+                    c.fifo_bytes = size_t(p.integer(v));
+                else if (k == "rejoin_rescans")
+                    c.rejoin_after_rescans = int(p.integer(v));
+                else if (k == "rejoin_ms")
+                    c.rejoin_after_ms = int(p.integer(v));
                 else if (k == "pacing") {
-                    if (v == "real_time") c.pacing = usbsim::Pacing::real_time;
-                    else if (v == "free_running") c.pacing = usbsim::Pacing::free_running;
-                    else p.error("pacing is real_time or free_running");
-                } else if (k.size() == 7 && k.compare(0, 6, "eeprom") == 0 && k[6] >= '0' && k[6] <= '3') {
+                    if (v == "real_time")
+                        c.pacing = usbsim::Pacing::real_time;
+                    else if (v == "free_running")
+                        c.pacing = usbsim::Pacing::free_running;
+                    else
+                        p.error("pacing is real_time or free_running");
+                } else if (k.size() == 7 && k.compare(0, 6, "eeprom") == 0 && k[6] >= '0' &&
+                           k[6] <= '3') {
                     const size_t slot = size_t(k[6] - '0');
-                    if (v == "none") c.eeprom[slot].reset();
-                    else c.eeprom[slot] = eeprom_image(uint16_t(p.integer(v)));
+                    if (v == "none")
+                        c.eeprom[slot].reset();
+                    else
+                        c.eeprom[slot] = eeprom_image(uint16_t(p.integer(v)));
                 } else {
                     p.error("unknown board setting: " + w[i]);
                 }
@@ -239,7 +279,9 @@ void Impl::populate_default() {
 
 }  // namespace detail
 
-Scene load_scene_file(const std::string& path) { return detail::parse_world_file(path).scene; }
+Scene load_scene_file(const std::string& path) {
+    return detail::parse_world_file(path).scene;
+}
 
 void World::load_file(const std::string& path) {
     detail::WorldSpec spec = detail::parse_world_file(path);  // throws before anything changes

@@ -20,7 +20,9 @@ const int S[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
                    4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
                    6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
 
-inline uint32_t rotl(uint32_t x, int c) { return (x << c) | (x >> (32 - c)); }
+inline uint32_t rotl(uint32_t x, int c) {
+    return (x << c) | (x >> (32 - c));
+}
 
 }  // namespace
 
@@ -75,7 +77,8 @@ void Md5::update(const void* data, size_t length) {
         std::memcpy(buffer_ + used, p, n);
         p += n;
         length -= n;
-        if (used + n < 64) return;
+        if (used + n < 64)
+            return;
         block(buffer_);
     }
     while (length >= 64) {
@@ -94,11 +97,13 @@ std::array<uint8_t, 16> Md5::digest() const {
     size_t padlen = used < 56 ? 56 - used : 120 - used;
     copy.update(pad, padlen);
     uint8_t len[8];
-    for (int i = 0; i < 8; ++i) len[i] = uint8_t(bits >> (8 * i));
+    for (int i = 0; i < 8; ++i)
+        len[i] = uint8_t(bits >> (8 * i));
     copy.update(len, 8);
     std::array<uint8_t, 16> out;
     for (int i = 0; i < 4; ++i)
-        for (int j = 0; j < 4; ++j) out[4 * i + j] = uint8_t(copy.state_[i] >> (8 * j));
+        for (int j = 0; j < 4; ++j)
+            out[4 * i + j] = uint8_t(copy.state_[i] >> (8 * j));
     return out;
 }
 

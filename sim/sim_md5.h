@@ -9,13 +9,13 @@
 namespace usbsim {
 
 class Md5 {
-public:
+  public:
     Md5() { reset(); }
     void reset();
     void update(const void* data, size_t length);
     std::array<uint8_t, 16> digest() const;  // of everything so far; the context stays usable
 
-private:
+  private:
     void block(const uint8_t* p);
     uint32_t state_[4];
     uint64_t length_;

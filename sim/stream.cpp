@@ -16,10 +16,14 @@ namespace {
 constexpr double TWO_PI = 6.283185307179586476925286766559;
 constexpr int NOISE_TABLE = 1 << 16;  // complex samples per converter input, used cyclically
 
-double frac(double x) { return x - std::floor(x); }
+double frac(double x) {
+    return x - std::floor(x);
+}
 
 // Wraps a frequency in cycles per sample into [-0.5, 0.5).
-double wrap_half(double x) { return x - std::floor(x + 0.5); }
+double wrap_half(double x) {
+    return x - std::floor(x + 0.5);
+}
 
 // Small deterministic generator, so that a seed gives the same noise on every platform.
 struct XorShift {
@@ -41,8 +45,10 @@ const char* morse_code(char c) {
                                       "...-", ".--",  "-..-", "-.--", "--.."};
     static const char* digits[10] = {"-----", ".----", "..---", "...--", "....-",
                                      ".....", "-....", "--...", "---..", "----."};
-    if (c >= 'A' && c <= 'Z') return letters[c - 'A'];
-    if (c >= '0' && c <= '9') return digits[c - '0'];
+    if (c >= 'A' && c <= 'Z')
+        return letters[c - 'A'];
+    if (c >= '0' && c <= '9')
+        return digits[c - '0'];
     switch (c) {
         case '/': return "-..-.";
         case '?': return "..--..";
@@ -61,12 +67,14 @@ std::vector<uint8_t> morse_units(const std::string& text) {
     for (char raw : text) {
         char c = char(std::toupper(static_cast<unsigned char>(raw)));
         if (c == ' ') {
-            if (letter_before) u.insert(u.end(), 4, 0);  // 3 already there: 7 between words
+            if (letter_before)
+                u.insert(u.end(), 4, 0);  // 3 already there: 7 between words
             letter_before = false;
             continue;
         }
         const char* code = morse_code(c);
-        if (!code) continue;
+        if (!code)
+            continue;
         for (const char* p = code; *p; ++p) {
             u.insert(u.end(), *p == '.' ? 1 : 3, 1);
             u.push_back(0);
@@ -74,7 +82,8 @@ std::vector<uint8_t> morse_units(const std::string& text) {
         u.insert(u.end(), 2, 0);  // 1 after the last element + 2: 3 between letters
         letter_before = true;
     }
-    if (!u.empty() && letter_before) u.insert(u.end(), 4, 0);  // a word gap before repeating
+    if (!u.empty() && letter_before)
+        u.insert(u.end(), 4, 0);  // a word gap before repeating
     return u;
 }
 
@@ -92,10 +101,13 @@ void Stream::configure(const StreamSettings& settings) {
     build();
 }
 
-size_t Stream::partial_bytes() const { return partial_; }
+size_t Stream::partial_bytes() const {
+    return partial_;
+}
 
 size_t Stream::ahead_instants() const {
-    if (settings_.channels <= 0) return 0;
+    if (settings_.channels <= 0)
+        return 0;
     return (buf_.size() - pos_ - partial_) / size_t(settings_.instant_bytes());
 }
 
@@ -141,11 +153,13 @@ void Stream::build() {
         Channel& ch = channels_[k];
         ch.components.clear();
         ch.noise_i = ch.noise_q = -1;
-        if (k >= settings_.channels) continue;
+        if (k >= settings_.channels)
+            continue;
         const int in_i = settings_.input_i[k], in_q = settings_.input_q[k];
         if (scene.noise_dbfs) {
             auto sigma = [&](int in) {
-                return float(NOISE_AMPLITUDE * std::pow(10.0, (*scene.noise_dbfs + settings_.gain_db[in]) / 20));
+                return float(NOISE_AMPLITUDE *
+                             std::pow(10.0, (*scene.noise_dbfs + settings_.gain_db[in]) / 20));
             };
             ch.noise_i = in_i;
             ch.sigma_i = sigma(in_i);
@@ -154,18 +168,21 @@ void Stream::build() {
                 ch.sigma_q = sigma(in_q);
             }
         }
-        const double nco_freq = double(int32_t(settings_.freq_word[k])) / 4294967296.0;  // cycles/clock
+        const double nco_freq =
+            double(int32_t(settings_.freq_word[k])) / 4294967296.0;  // cycles/clock
         for (size_t c = 0; c < scene.carriers.size(); ++c) {
             const Carrier& car = scene.carriers[c];
             const bool on_i = car.input == in_i, on_q = car.input == in_q;
-            if (!on_i && !on_q) continue;
-            const double amp =
-                TONE_AMPLITUDE * std::pow(10.0, (car.level_dbfs + settings_.gain_db[car.input]) / 20);
+            if (!on_i && !on_q)
+                continue;
+            const double amp = TONE_AMPLITUDE *
+                               std::pow(10.0, (car.level_dbfs + settings_.gain_db[car.input]) / 20);
             for (int sign : {+1, -1}) {
                 // Frequency after the mixer, folded into the converter's Nyquist band.
                 double per_clock = wrap_half(sign * car.freq_hz / ADC_CLOCK_HZ + nco_freq);
                 double per_instant = per_clock * D;
-                if (per_instant < -0.5 || per_instant >= 0.5) continue;  // outside the decimated band
+                if (per_instant < -0.5 || per_instant >= 0.5)
+                    continue;  // outside the decimated band
                 Component comp;
                 comp.carrier = int(c);
                 comp.sign = sign;
@@ -190,7 +207,8 @@ void Stream::advance(uint64_t n) {
     for (size_t c = 0; c < carrier_phase_.size(); ++c)
         carrier_phase_[c] = frac(carrier_phase_[c] + frac(carrier_step_[c] * nd));
     const uint32_t n32 = uint32_t(n);
-    for (int k = 0; k < 4; ++k) nco_[k] += settings_.freq_word[k] * settings_.decimation * n32;
+    for (int k = 0; k < 4; ++k)
+        nco_[k] += settings_.freq_word[k] * settings_.decimation * n32;
     instant_ += n;
     tick_ += n * settings_.decimation;
 }
@@ -200,7 +218,8 @@ void Stream::rewind(uint64_t n) {
     for (size_t c = 0; c < carrier_phase_.size(); ++c)
         carrier_phase_[c] = frac(carrier_phase_[c] - frac(carrier_step_[c] * nd));
     const uint32_t n32 = uint32_t(n);
-    for (int k = 0; k < 4; ++k) nco_[k] -= settings_.freq_word[k] * settings_.decimation * n32;
+    for (int k = 0; k < 4; ++k)
+        nco_[k] -= settings_.freq_word[k] * settings_.decimation * n32;
     instant_ -= n;
     tick_ -= n * settings_.decimation;
 }
@@ -245,12 +264,14 @@ void Stream::compute_block(int16_t* out, int n) {
             std::fill(im, im + n, 0.0f);
         }
         // Carriers.
-        const double nco_cycles = double(uint32_t(nco_[k] + settings_.phase_word[k])) / 4294967296.0;
+        const double nco_cycles =
+            double(uint32_t(nco_[k] + settings_.phase_word[k])) / 4294967296.0;
         for (const Component& c : ch.components) {
             const Keying& key = keying_[size_t(c.carrier)];
             if (!key.units.empty()) {
                 uint64_t unit = uint64_t(seconds / key.unit_seconds);
-                if (!key.units[size_t(unit % key.units.size())]) continue;
+                if (!key.units[size_t(unit % key.units.size())])
+                    continue;
             }
             double ph = TWO_PI * frac(c.sign * carrier_phase_[size_t(c.carrier)] + nco_cycles);
             const float pr = float(std::cos(ph)), pi = float(std::sin(ph));
@@ -282,7 +303,8 @@ void Stream::produce(uint8_t* out, size_t length) {
     size_t done = 0;
     while (done < length) {
         if (pos_ == buf_.size()) {
-            if (settings_.channels <= 0) return;
+            if (settings_.channels <= 0)
+                return;
             buf_.resize(size_t(BLOCK) * ib);
             pos_ = 0;
             partial_ = 0;

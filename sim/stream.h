@@ -17,12 +17,12 @@ namespace detail {
 
 // What the FPGA and codec registers say about the stream, decoded.
 struct StreamSettings {
-    int channels = 0;           // 1..4
-    uint32_t decimation = 1;    // converter clocks per output instant
+    int channels = 0;         // 1..4
+    uint32_t decimation = 1;  // converter clocks per output instant
     std::array<uint32_t, 4> freq_word{};
     std::array<uint32_t, 4> phase_word{};
-    std::array<int, 4> input_i{};   // converter input read as I by each channel
-    std::array<int, 4> input_q{};   // ... as Q, or -1 for none
+    std::array<int, 4> input_i{};     // converter input read as I by each channel
+    std::array<int, 4> input_q{};     // ... as Q, or -1 for none
     std::array<double, 4> gain_db{};  // per converter input
     std::shared_ptr<const Scene> scene;
 
@@ -31,7 +31,7 @@ struct StreamSettings {
 };
 
 class Stream {
-public:
+  public:
     static constexpr int BLOCK = 256;  // instants computed at a time
 
     Stream();
@@ -53,14 +53,17 @@ public:
     // out instant is completed first, so the stream stays aligned.
     void skip(uint64_t instants);
     // Forgets everything computed ahead (the receive path restarted).
-    void flush() { buf_.clear(); pos_ = 0; }
+    void flush() {
+        buf_.clear();
+        pos_ = 0;
+    }
 
-private:
+  private:
     struct Component {
         int carrier;
-        int sign;            // +1: the carrier's positive-frequency half, -1: its image
+        int sign;                // +1: the carrier's positive-frequency half, -1: its image
         float coef_re, coef_im;  // amplitude times 1, j or 1+j
-        double step;         // cycles per instant
+        double step;             // cycles per instant
         std::vector<float> rot_re, rot_im;  // e^(j 2 pi step n), n < BLOCK
     };
     struct Channel {
@@ -88,8 +91,8 @@ private:
     bool noise_built_ = false;
 
     // Running state: the next instant to compute.
-    uint64_t instant_ = 0;   // instants since the stream began (noise table position)
-    uint64_t tick_ = 0;      // converter clocks since the stream began (keying time)
+    uint64_t instant_ = 0;               // instants since the stream began (noise table position)
+    uint64_t tick_ = 0;                  // converter clocks since the stream began (keying time)
     std::vector<double> carrier_phase_;  // cycles, in [0, 1)
     std::vector<double> carrier_step_;   // cycles per instant, in [0, 1)
     std::array<uint32_t, 4> nco_{};      // down-converter phase accumulators

@@ -69,11 +69,11 @@ struct BoardConfig {
 
 // What a fault does to the request or transfer it hits.
 enum class FaultKind {
-    stall,        // control: EPIPE; bulk: 0 bytes (Debian libusb 0.1 behaviour)
-    timeout,      // -110 (ETIMEDOUT) after the call's time-out; bulk: errno and text untouched
-    io_error,     // -5 (EIO)
-    short_data,   // the data stage moves fewer bytes than asked (see short_by)
-    detach,       // the board leaves the bus at this request; this and later requests fail
+    stall,       // control: EPIPE; bulk: 0 bytes (Debian libusb 0.1 behaviour)
+    timeout,     // -110 (ETIMEDOUT) after the call's time-out; bulk: errno and text untouched
+    io_error,    // -5 (EIO)
+    short_data,  // the data stage moves fewer bytes than asked (see short_by)
+    detach,      // the board leaves the bus at this request; this and later requests fail
 };
 
 struct Fault {
@@ -84,8 +84,14 @@ struct Fault {
 
 // Calls of the USB library that are not control requests or bulk transfers, for fail_call() and
 // the call log.
-enum class UsbCall { open, close, set_configuration, claim_interface, release_interface,
-                     set_altinterface };
+enum class UsbCall {
+    open,
+    close,
+    set_configuration,
+    claim_interface,
+    release_interface,
+    set_altinterface
+};
 
 // One call of the list above, in the same global order as control and bulk records.
 struct CallRecord {
@@ -106,12 +112,12 @@ struct ControlMatch {
 };
 
 struct ControlRecord {
-    uint64_t seq;              // global order across control and bulk records
-    int board;                 // board id
+    uint64_t seq;  // global order across control and bulk records
+    int board;     // board id
     int request_type, request, value, index;
-    int length;                // wLength asked
-    std::vector<uint8_t> data; // bytes that crossed the bus (out: sent; in: returned)
-    int result;                // what usb_control_msg returned
+    int length;                 // wLength asked
+    std::vector<uint8_t> data;  // bytes that crossed the bus (out: sent; in: returned)
+    int result;                 // what usb_control_msg returned
 };
 
 struct BulkRecord {
@@ -126,7 +132,7 @@ struct BulkRecord {
 typedef int BoardId;
 
 class USBSIM_API World {
-public:
+  public:
     static World& instance();
 
     // Removes every bus, device, fault and record; counters to zero. Handles still open become
@@ -167,7 +173,7 @@ public:
     std::vector<CallRecord> call_log() const;
     void clear_log();
 
-    uint32_t fpga_register(BoardId b, int reg) const;    // 0..127
+    uint32_t fpga_register(BoardId b, int reg) const;             // 0..127
     uint8_t codec_register(BoardId b, int codec, int reg) const;  // codec 0/1, reg 0..63
     std::vector<uint8_t> ram(BoardId b, int address, int length) const;
     bool firmware_running(BoardId b) const;
@@ -177,7 +183,7 @@ public:
     bool overrun_flag(BoardId b) const;
     void set_overrun_flag(BoardId b, bool on);
     uint64_t stream_bytes_read(BoardId b) const;
-    uint64_t samples_dropped(BoardId b) const;        // sample instants lost to overruns
+    uint64_t samples_dropped(BoardId b) const;            // sample instants lost to overruns
     std::vector<uint8_t> bulk_out_data(BoardId b) const;  // everything written to endpoint 2
     bool on_bus(BoardId b) const;  // present on the bus now (not detached or re-enumerating)
     bool cpu_held(BoardId b) const;
@@ -200,7 +206,7 @@ public:
     int find_busses_calls() const;
     int find_devices_calls() const;
 
-private:
+  private:
     World();
     World(const World&) = delete;
     World& operator=(const World&) = delete;

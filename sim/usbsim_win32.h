@@ -13,13 +13,13 @@ extern "C" {
 #endif
 
 struct usbsim_async_stats {
-    int contexts;                // set up and not yet freed
-    int engines;                 // endpoints with at least one context
-    int submits_while_pending;   // usb_submit_async on a context whose transfer is not over
-    int frees_while_pending;     // usb_free_async on a context whose transfer is not over
-    int endpoint_aborts;         // aborts of an endpoint (cancel, or a reap that timed out)
-    int transfers_done;          // transfers that ended (completed, failed or aborted)
-    int transfers_aborted;       // of those, ended by an abort
+    int contexts;               // set up and not yet freed
+    int engines;                // endpoints with at least one context
+    int submits_while_pending;  // usb_submit_async on a context whose transfer is not over
+    int frees_while_pending;    // usb_free_async on a context whose transfer is not over
+    int endpoint_aborts;        // aborts of an endpoint (cancel, or a reap that timed out)
+    int transfers_done;         // transfers that ended (completed, failed or aborted)
+    int transfers_aborted;      // of those, ended by an abort
 };
 
 USBSIM_WIN32_API void usbsim_win32_async_stats(struct usbsim_async_stats* out);

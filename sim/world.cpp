@@ -21,12 +21,14 @@ Impl& impl() {
 }
 
 Board& Impl::board(BoardId b) {
-    if (b < 0 || size_t(b) >= boards.size()) throw std::out_of_range("usbsim: no such board");
+    if (b < 0 || size_t(b) >= boards.size())
+        throw std::out_of_range("usbsim: no such board");
     return *boards[size_t(b)];
 }
 
 const Board& Impl::board(BoardId b) const {
-    if (b < 0 || size_t(b) >= boards.size()) throw std::out_of_range("usbsim: no such board");
+    if (b < 0 || size_t(b) >= boards.size())
+        throw std::out_of_range("usbsim: no such board");
     return *boards[size_t(b)];
 }
 
@@ -64,7 +66,8 @@ void Impl::start_firmware(Board& b) {
     b.fpga_reset = false;
     b.config_open = false;
     b.regs.fill(0);
-    for (auto& c : b.codec) c.fill(0);
+    for (auto& c : b.codec)
+        c.fill(0);
     b.tx_enable = b.rx_enable = b.tx_reset = b.rx_reset = false;
     b.overrun = false;
     changed(b);
@@ -77,17 +80,22 @@ void Impl::start_firmware(Board& b) {
 }
 
 bool Impl::handle_alive(const Handle& h) const {
-    if (h.dead) return false;
-    if (h.board < 0) return true;
+    if (h.dead)
+        return false;
+    if (h.board < 0)
+        return true;
     const Board& b = *boards[size_t(h.board)];
     return b.present && b.uid == h.uid;
 }
 
-Err Impl::handle_error(const Handle& h) const { return h.dead ? Err::badf : Err::nodev; }
+Err Impl::handle_error(const Handle& h) const {
+    return h.dead ? Err::badf : Err::nodev;
+}
 
 std::optional<Fault> Impl::take_call_fault(UsbCall call) {
     auto it = call_faults.find(call);
-    if (it == call_faults.end()) return std::nullopt;
+    if (it == call_faults.end())
+        return std::nullopt;
     Fault f = it->second;
     call_faults.erase(it);
     return f;
@@ -102,17 +110,21 @@ static Err fault_error(const Fault& f) {
     }
 }
 
-template <class T>
-static void push_capped(std::deque<T>& log, T r) {
-    if (log.size() >= LOG_LIMIT) log.pop_front();
+template <class T> static void push_capped(std::deque<T>& log, T r) {
+    if (log.size() >= LOG_LIMIT)
+        log.pop_front();
     log.push_back(std::move(r));
 }
 
 void Impl::log_call(UsbCall call, int handle, int board, int arg, int result) {
     push_capped(call_log, CallRecord{++seq, call, handle, board, arg, result});
 }
-void Impl::log_control(ControlRecord r) { push_capped(control_log, std::move(r)); }
-void Impl::log_bulk(BulkRecord r) { push_capped(bulk_log, std::move(r)); }
+void Impl::log_control(ControlRecord r) {
+    push_capped(control_log, std::move(r));
+}
+void Impl::log_bulk(BulkRecord r) {
+    push_capped(bulk_log, std::move(r));
+}
 
 void Impl::clear() {
     buses.clear();
@@ -139,15 +151,18 @@ void Impl::clear() {
 void api_init() {
     Impl& w = impl();
     std::lock_guard<std::mutex> lk(w.m);
-    if (!w.touched) w.populate_default();
+    if (!w.touched)
+        w.populate_default();
     ++w.init_calls;
 }
 
 int api_find_busses(std::vector<int>& buses, bool counted) {
     Impl& w = impl();
     std::lock_guard<std::mutex> lk(w.m);
-    if (!w.touched) w.populate_default();
-    if (counted) ++w.find_busses_calls;
+    if (!w.touched)
+        w.populate_default();
+    if (counted)
+        ++w.find_busses_calls;
     buses.clear();
     if (w.buses.empty()) {
         w.listed_buses.clear();
@@ -157,7 +172,8 @@ int api_find_busses(std::vector<int>& buses, bool counted) {
     int changes = 0;
     for (size_t i = 0; i < w.buses.size(); ++i) {
         buses.push_back(int(i) + 1);
-        if (i >= w.listed_buses.size()) ++changes;
+        if (i >= w.listed_buses.size())
+            ++changes;
     }
     w.listed_buses = buses;
     w.listed.resize(buses.size());
@@ -169,13 +185,16 @@ int api_find_devices(std::vector<BusEntry>& listing, bool counted) {
     std::lock_guard<std::mutex> lk(w.m);
     const Clock::time_point now = Clock::now();
     w.poll_timers(now);
-    if (counted) ++w.find_devices_calls;
+    if (counted)
+        ++w.find_devices_calls;
     // Boards waiting to (re-)join the bus.
     for (auto& bp : w.boards) {
         Board& b = *bp;
-        if (b.present || !b.plugged) continue;
+        if (b.present || !b.plugged)
+            continue;
         if (b.rejoin_at) {
-            if (now >= *b.rejoin_at) w.join_bus(b);
+            if (now >= *b.rejoin_at)
+                w.join_bus(b);
         } else if (b.rejoin_rescans_left > 0 && --b.rejoin_rescans_left == 0) {
             w.join_bus(b);
         }
@@ -191,7 +210,8 @@ int api_find_devices(std::vector<BusEntry>& listing, bool counted) {
             uint16_t bcd = s.bcd;
             if (s.board >= 0) {
                 const Board& b = w.board(s.board);
-                if (!b.present) continue;
+                if (!b.present)
+                    continue;
                 uid = b.uid;
                 bcd = b.config.bcd_device;
             } else {
@@ -202,9 +222,11 @@ int api_find_devices(std::vector<BusEntry>& listing, bool counted) {
         }
         const std::vector<uint64_t>& old = w.listed[bi];
         for (uint64_t u : uids)
-            if (std::find(old.begin(), old.end(), u) == old.end()) ++changes;
+            if (std::find(old.begin(), old.end(), u) == old.end())
+                ++changes;
         for (uint64_t u : old)
-            if (std::find(uids.begin(), uids.end(), u) == uids.end()) ++changes;
+            if (std::find(uids.begin(), uids.end(), u) == uids.end())
+                ++changes;
         w.listed[bi] = uids;
         listing.push_back(std::move(e));
     }
@@ -237,7 +259,8 @@ Result api_close(int handle) {
     Impl& w = impl();
     std::lock_guard<std::mutex> lk(w.m);
     auto it = w.handles.find(handle);
-    if (it == w.handles.end()) return {};  // a handle of a world since reset
+    if (it == w.handles.end())
+        return {};  // a handle of a world since reset
     int board = it->second.board;
     w.handles.erase(it);
     w.log_call(UsbCall::close, handle, board, 0, 0);
@@ -272,7 +295,9 @@ Handle* begin_call(Impl& w, UsbCall call, int handle, int arg, Result& r) {
     return &h;
 }
 
-int interface_count(const Handle& h) { return h.board >= 0 ? 3 : 1; }
+int interface_count(const Handle& h) {
+    return h.board >= 0 ? 3 : 1;
+}
 
 }  // namespace
 
@@ -281,15 +306,18 @@ Result api_set_configuration(int handle, int configuration) {
     std::lock_guard<std::mutex> lk(w.m);
     Result r;
     Handle* h = begin_call(w, UsbCall::set_configuration, handle, configuration, r);
-    if (!h) return r;
+    if (!h)
+        return r;
     if (configuration != 0 && configuration != 1) {
         r.err = Err::inval;
     } else {
         for (auto& [id, other] : w.handles)
-            if (id != handle && other.slot == h->slot && other.uid == h->uid && !other.claimed.empty())
+            if (id != handle && other.slot == h->slot && other.uid == h->uid &&
+                !other.claimed.empty())
                 r.err = Err::busy;
     }
-    if (r.err == Err::none) h->configuration = configuration;
+    if (r.err == Err::none)
+        h->configuration = configuration;
     w.log_call(UsbCall::set_configuration, handle, h->board, configuration,
                r.err == Err::none ? 0 : surface_error_code(r.err));
     return r;
@@ -300,7 +328,8 @@ Result api_claim_interface(int handle, int interface) {
     std::lock_guard<std::mutex> lk(w.m);
     Result r;
     Handle* h = begin_call(w, UsbCall::claim_interface, handle, interface, r);
-    if (!h) return r;
+    if (!h)
+        return r;
     if (interface < 0 || interface >= interface_count(*h)) {
         r.err = Err::noent;
     } else {
@@ -321,7 +350,8 @@ Result api_release_interface(int handle, int interface) {
     std::lock_guard<std::mutex> lk(w.m);
     Result r;
     Handle* h = begin_call(w, UsbCall::release_interface, handle, interface, r);
-    if (!h) return r;
+    if (!h)
+        return r;
     auto it = std::find(h->claimed.begin(), h->claimed.end(), interface);
     if (it == h->claimed.end())
         r.err = Err::inval;
@@ -337,7 +367,8 @@ Result api_set_altinterface(int handle, int alternate) {
     std::lock_guard<std::mutex> lk(w.m);
     Result r;
     Handle* h = begin_call(w, UsbCall::set_altinterface, handle, alternate, r);
-    if (!h) return r;
+    if (!h)
+        return r;
     if (h->claimed.empty() || alternate != 0)
         r.err = Err::inval;  // the library needs a claimed interface; each has setting 0 only
     else

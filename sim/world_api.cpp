@@ -42,7 +42,8 @@ int World::add_bus() {
 }
 
 static void check_bus(const Impl& w, int bus) {
-    if (bus < 0 || size_t(bus) >= w.buses.size()) throw std::out_of_range("usbsim: no such bus");
+    if (bus < 0 || size_t(bus) >= w.buses.size())
+        throw std::out_of_range("usbsim: no such bus");
 }
 
 static void apply_config(Board& b) {
@@ -68,10 +69,12 @@ static void power_on(Impl& w, Board& b) {
     b.config_bytes = 0;
     b.digest = b.config.warm ? b.config.fpga_hash : std::array<uint8_t, 16>{};
     b.regs.fill(0);
-    for (auto& c : b.codec) c.fill(0);
+    for (auto& c : b.codec)
+        c.fill(0);
     b.tx_enable = b.rx_enable = b.tx_reset = b.rx_reset = false;
     b.indicator[0] = b.indicator[1] = -1;
-    for (auto& p : b.eeprom_pointer) p = 0;
+    for (auto& p : b.eeprom_pointer)
+        p = 0;
     b.overrun = false;
     if (b.config.warm) {
         std::copy(b.config.firmware_hash.begin(), b.config.firmware_hash.end(),
@@ -111,7 +114,8 @@ BoardId World::add_board(int bus, const BoardConfig& config) {
     return add_board_locked(w, bus, config);
 }
 
-void detail::add_other_locked(Impl& w, int bus, uint16_t vendor, uint16_t product, uint16_t bcd_device) {
+void detail::add_other_locked(Impl& w, int bus, uint16_t vendor, uint16_t product,
+                              uint16_t bcd_device) {
     w.touched = true;
     check_bus(w, bus);
     Slot s;
@@ -144,9 +148,11 @@ void World::attach(BoardId id, bool power_cycle) {
     Impl& w = impl();
     std::lock_guard<std::mutex> lk(w.m);
     Board& b = w.board(id);
-    if (b.present) w.leave_bus(b);
+    if (b.present)
+        w.leave_bus(b);
     b.plugged = true;
-    if (power_cycle) power_on(w, b);
+    if (power_cycle)
+        power_on(w, b);
     b.rejoin_rescans_left = 1;
 }
 
@@ -172,7 +178,8 @@ void World::set_pacing(BoardId id, usbsim::Pacing pacing, size_t fifo_bytes) {
 void World::set_eeprom(BoardId id, int slot, std::optional<std::array<uint8_t, 32>> bytes) {
     Impl& w = impl();
     std::lock_guard<std::mutex> lk(w.m);
-    if (slot < 0 || slot > 3) throw std::out_of_range("usbsim: EEPROM slot");
+    if (slot < 0 || slot > 3)
+        throw std::out_of_range("usbsim: EEPROM slot");
     Board& b = w.board(id);
     b.config.eeprom[size_t(slot)] = bytes;
     apply_config(b);
@@ -230,9 +237,12 @@ void World::clear_faults() {
     w.control_faults.clear();
     w.bulk_faults.clear();
     w.call_faults.clear();
-    for (auto& b : w.boards) b->detach_at.reset();
+    for (auto& b : w.boards)
+        b->detach_at.reset();
 }
 
-void World::rescan() { surface_rescan(); }
+void World::rescan() {
+    surface_rescan();
+}
 
 }  // namespace usbsim

@@ -22,7 +22,7 @@ struct Listener {
     std::atomic<long> blocks{0};
     std::atomic<bool> failed{false};
     std::mutex lock;
-    double power[4] = {0, 0, 0, 0}; // summed since the last report
+    double power[4] = {0, 0, 0, 0};  // summed since the last report
     long power_blocks = 0;
     int block_length = 512;
 };
@@ -62,7 +62,7 @@ template <typename F> F symbol(void* module, const char* name) {
     return reinterpret_cast<F>(p);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv) {
     std::string path = ZALVO_MODULE_PATH;

@@ -15,7 +15,7 @@ struct block_header {
     size_t bytes;
 };
 
-} // namespace
+}  // namespace
 
 namespace dsp {
 namespace {
@@ -23,7 +23,7 @@ namespace {
 std::atomic<long> fail_countdown{-1};
 std::atomic<long> live_blocks{0};
 
-} // namespace
+}  // namespace
 
 void fail_allocation_at(int k) {
     fail_countdown.store(k < 0 ? -1 : k);
@@ -50,7 +50,7 @@ void count_block(long delta) {
     live_blocks.fetch_add(delta);
 }
 
-} // namespace dsp
+}  // namespace dsp
 
 namespace {
 
@@ -69,7 +69,7 @@ void* aligned_alloc_bytes(size_t bytes) {
     return reinterpret_cast<void*>(aligned);
 }
 
-} // namespace
+}  // namespace
 
 Ipp8u* ippsMalloc_8u(int len) {
     if (len <= 0)

@@ -12,18 +12,14 @@ namespace {
 
 const Table* table_of(KernelPath path) {
     switch (path) {
-    case KernelPath::scalar:
-        return &scalar_table;
+        case KernelPath::scalar: return &scalar_table;
 #ifdef DSP_HAVE_SSE2_TABLE
-    case KernelPath::sse2:
-        return &sse2_table;
+        case KernelPath::sse2: return &sse2_table;
 #endif
 #ifdef DSP_HAVE_AVX2_TABLE
-    case KernelPath::avx2:
-        return &avx2_table;
+        case KernelPath::avx2: return &avx2_table;
 #endif
-    default:
-        return nullptr;
+        default: return nullptr;
     }
 }
 
@@ -31,12 +27,10 @@ bool processor_runs(KernelPath path) {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
     switch (path) {
-    case KernelPath::scalar:
-        return true;
-    case KernelPath::sse2:
-        return __builtin_cpu_supports("sse2");
-    case KernelPath::avx2:
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+        case KernelPath::scalar: return true;
+        case KernelPath::sse2: return __builtin_cpu_supports("sse2");
+        case KernelPath::avx2:
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     }
     return false;
 #else
@@ -53,7 +47,7 @@ KernelPath best_path() {
 
 std::atomic<int> current{-1};
 
-} // namespace
+}  // namespace
 
 const Table& active() {
     int p = current.load(std::memory_order_relaxed);
@@ -64,7 +58,7 @@ const Table& active() {
     return *table_of(static_cast<KernelPath>(p));
 }
 
-} // namespace kernels
+}  // namespace kernels
 
 bool kernel_path_supported(KernelPath path) {
     return kernels::table_of(path) != nullptr && kernels::processor_runs(path);
@@ -84,14 +78,11 @@ bool set_kernel_path(KernelPath path) {
 
 const char* kernel_path_name(KernelPath path) {
     switch (path) {
-    case KernelPath::scalar:
-        return "scalar";
-    case KernelPath::sse2:
-        return "sse2";
-    case KernelPath::avx2:
-        return "avx2";
+        case KernelPath::scalar: return "scalar";
+        case KernelPath::sse2: return "sse2";
+        case KernelPath::avx2: return "avx2";
     }
     return "unknown";
 }
 
-} // namespace dsp
+}  // namespace dsp

@@ -6,4 +6,4 @@ namespace dsp {
 // Adjusts the count behind live_allocations().
 void count_block(long delta);
 
-} // namespace dsp
+}  // namespace dsp

@@ -59,5 +59,5 @@ extern const Table avx2_table;
 // The table in use (chosen from the processor on first use).
 const Table& active();
 
-} // namespace kernels
-} // namespace dsp
+}  // namespace kernels
+}  // namespace dsp

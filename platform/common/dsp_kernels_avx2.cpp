@@ -30,7 +30,7 @@ DSP_AVX2 inline float dot_fast(const float* h, const float* x, uint32_t span) {
     if (span & 4)
         a = _mm256_fmadd_ps(tail4(h + body), tail4(x + body), a);
     __m256 t = _mm256_hadd_ps(a, a);
-    t = _mm256_hadd_ps(t, t); // lane 0: (l0 + l1) + (l2 + l3), lane 4: (l4 + l5) + (l6 + l7)
+    t = _mm256_hadd_ps(t, t);  // lane 0: (l0 + l1) + (l2 + l3), lane 4: (l4 + l5) + (l6 + l7)
     return _mm_cvtss_f32(_mm_add_ss(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1)));
 }
 
@@ -43,8 +43,8 @@ DSP_AVX2 inline void dot8_fast(const float* const* h, const float* const* x, uin
     __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
            a3 = _mm256_setzero_ps(), a4 = _mm256_setzero_ps(), a5 = _mm256_setzero_ps(),
            a6 = _mm256_setzero_ps(), a7 = _mm256_setzero_ps();
-    const float *x0 = x[0], *x1 = x[1], *x2 = x[2], *x3 = x[3], *x4 = x[4], *x5 = x[5],
-                *x6 = x[6], *x7 = x[7];
+    const float *x0 = x[0], *x1 = x[1], *x2 = x[2], *x3 = x[3], *x4 = x[4], *x5 = x[5], *x6 = x[6],
+                *x7 = x[7];
     if (Shared) {
         const float* h0 = h[0];
         for (uint32_t j = 0; j < body; j += 8) {
@@ -87,12 +87,13 @@ DSP_AVX2 inline void dot8_fast(const float* const* h, const float* const* x, uin
     // (l0 + l1) + (l2 + l3) in the lower half and (l4 + l5) + (l6 + l7) in the upper half.
     __m256 p = _mm256_hadd_ps(_mm256_hadd_ps(a0, a1), _mm256_hadd_ps(a2, a3));
     __m256 q = _mm256_hadd_ps(_mm256_hadd_ps(a4, a5), _mm256_hadd_ps(a6, a7));
-    __m256 s = _mm256_add_ps(_mm256_permute2f128_ps(p, q, 0x20), _mm256_permute2f128_ps(p, q, 0x31));
+    __m256 s =
+        _mm256_add_ps(_mm256_permute2f128_ps(p, q, 0x20), _mm256_permute2f128_ps(p, q, 0x31));
     _mm256_storeu_ps(out, _mm256_mul_ps(s, _mm256_set1_ps(norm)));
 }
 // (l0 + l1) + (l2 + l3) of two outputs' double lanes: [result of a, result of b].
 DSP_AVX2 inline __m128d sum_pairs_pd(__m256d a, __m256d b) {
-    __m256d h = _mm256_hadd_pd(a, b); // [a0+a1, b0+b1, a2+a3, b2+b3]
+    __m256d h = _mm256_hadd_pd(a, b);  // [a0+a1, b0+b1, a2+a3, b2+b3]
     return _mm_add_pd(_mm256_castpd256_pd128(h), _mm256_extractf128_pd(h, 1));
 }
 
@@ -130,8 +131,8 @@ DSP_AVX2 inline void dot8_accurate(const float* const* h, const float* const* x,
 }
 
 template <bool Accurate>
-DSP_AVX2 void fir(const float* h, uint32_t span, const float* x, ptrdiff_t x_step,
-                  uint32_t count, float* y, ptrdiff_t y_step, float norm) {
+DSP_AVX2 void fir(const float* h, uint32_t span, const float* x, ptrdiff_t x_step, uint32_t count,
+                  float* y, ptrdiff_t y_step, float norm) {
     const float* hs[1] = {h};
     uint32_t r = 0;
     for (; r + 8 <= count; r += 8) {
@@ -236,11 +237,11 @@ DSP_AVX2 void split8(const int16_t* src, float* const* dst, int len) {
             dst[k][i] = src[8 * i + k] * one;
 }
 
-} // namespace
+}  // namespace
 
 const Table avx2_table = {"avx2", 8, fir_fast, fir_accurate, gather_fast, gather_accurate, split8};
 
-} // namespace kernels
-} // namespace dsp
+}  // namespace kernels
+}  // namespace dsp
 
 #endif

@@ -34,8 +34,8 @@ void fir_fast(const float* h, uint32_t span, const float* x, ptrdiff_t x_step, u
         y[r * y_step] = dot_fast(h, x + r * x_step, span) * norm;
 }
 
-void fir_accurate(const float* h, uint32_t span, const float* x, ptrdiff_t x_step,
-                  uint32_t count, float* y, ptrdiff_t y_step, float norm) {
+void fir_accurate(const float* h, uint32_t span, const float* x, ptrdiff_t x_step, uint32_t count,
+                  float* y, ptrdiff_t y_step, float norm) {
     for (uint32_t r = 0; r < count; ++r)
         y[r * y_step] = dot_accurate(h, x + r * x_step, span) * norm;
 }
@@ -67,10 +67,10 @@ void split8(const int16_t* src, float* const* dst, int len) {
     }
 }
 
-} // namespace
+}  // namespace
 
-const Table scalar_table = {"scalar",    1,       fir_fast, fir_accurate, gather_fast,
+const Table scalar_table = {"scalar",        1,     fir_fast, fir_accurate, gather_fast,
                             gather_accurate, split8};
 
-} // namespace kernels
-} // namespace dsp
+}  // namespace kernels
+}  // namespace dsp

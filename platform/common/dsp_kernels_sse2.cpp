@@ -165,11 +165,11 @@ DSP_SSE2 void split8(const int16_t* src, float* const* dst, int len) {
     }
 }
 
-} // namespace
+}  // namespace
 
 const Table sse2_table = {"sse2", 4, fir_fast, fir_accurate, gather_fast, gather_accurate, split8};
 
-} // namespace kernels
-} // namespace dsp
+}  // namespace kernels
+}  // namespace dsp
 
 #endif

@@ -7,14 +7,14 @@
 #include <new>
 
 struct IppsResamplingPolyphaseFixed_32f {
-    uint32_t up;   // L: output positions lie on a grid of 1/L input samples
-    uint32_t down; // M: positions advance by M/L input samples
-    uint32_t span; // taps per coefficient set, a multiple of 4
-    uint32_t rows;   // coefficient sets in the table, for fractions 0, 1/rows, ... 1 (rows + 1)
-    uint32_t stride; // floats from one set to the next: span rounded up to 64 bytes, zero-padded
-    bool exact;      // rows == up: every position has its own set
+    uint32_t up;      // L: output positions lie on a grid of 1/L input samples
+    uint32_t down;    // M: positions advance by M/L input samples
+    uint32_t span;    // taps per coefficient set, a multiple of 4
+    uint32_t rows;    // coefficient sets in the table, for fractions 0, 1/rows, ... 1 (rows + 1)
+    uint32_t stride;  // floats from one set to the next: span rounded up to 64 bytes, zero-padded
+    bool exact;       // rows == up: every position has its own set
     bool accurate;
-    float* taps; // (rows + 1) * stride
+    float* taps;  // (rows + 1) * stride
 };
 
 namespace {
@@ -76,7 +76,7 @@ inline double dot_interpolated(const float* h0, const float* h1, double w, const
     return a0 + a1;
 }
 
-} // namespace
+}  // namespace
 
 namespace dsp {
 
@@ -98,7 +98,7 @@ uint32_t resample_state_span(const IppsResamplingPolyphaseFixed_32f* state) {
     return state ? state->span : 0;
 }
 
-} // namespace dsp
+}  // namespace dsp
 
 IppStatus ippsResamplePolyphaseFixedInitAlloc_32f(IppsResamplingPolyphaseFixed_32f** pState,
                                                   int inRate, int outRate, int len, Ipp32f rollf,
@@ -182,7 +182,7 @@ struct JobBatch {
     }
 };
 
-} // namespace
+}  // namespace
 
 IppStatus ippsResamplePolyphaseFixed_32f(const IppsResamplingPolyphaseFixed_32f* pState,
                                          const Ipp32f* pSrc, int len, Ipp32f* pDst, Ipp32f norm,
@@ -242,9 +242,8 @@ IppStatus ippsResamplePolyphaseFixed_32f(const IppsResamplingPolyphaseFixed_32f*
             double pos = double(ph) * pState->rows / double(up);
             uint64_t r = static_cast<uint64_t>(pos);
             if (pState->accurate) {
-                pDst[m] = static_cast<float>(dot_interpolated(table + r * stride,
-                                                              table + (r + 1) * stride, pos - r,
-                                                              x, span)) *
+                pDst[m] = static_cast<float>(dot_interpolated(
+                              table + r * stride, table + (r + 1) * stride, pos - r, x, span)) *
                           norm;
             } else {
                 batch.add(table + static_cast<uint64_t>(pos + 0.5) * stride, x, pDst + m);

@@ -16,7 +16,9 @@ void MD5Update(MD5Context* context, const uint8_t* data, size_t length);
 void MD5Final(uint8_t digest[16], MD5Context* context);
 }
 
-static MD5Context* ctx(unsigned char* state) { return reinterpret_cast<MD5Context*>(state); }
+static MD5Context* ctx(unsigned char* state) {
+    return reinterpret_cast<MD5Context*>(state);
+}
 
 md5_context::md5_context() {
     MD5Init(ctx(state_));
@@ -25,7 +27,8 @@ md5_context::md5_context() {
 md5_context::~md5_context() = default;
 
 void md5_context::update(const void* data, size_t length) {
-    if (length > 0) MD5Update(ctx(state_), static_cast<const uint8_t*>(data), length);
+    if (length > 0)
+        MD5Update(ctx(state_), static_cast<const uint8_t*>(data), length);
 }
 
 void md5_context::final(uint8_t digest[MD5_DIGEST_BYTES]) {
@@ -34,11 +37,13 @@ void md5_context::final(uint8_t digest[MD5_DIGEST_BYTES]) {
 
 bool md5_file(const char* path, uint8_t digest[MD5_DIGEST_BYTES]) {
     FILE* f = std::fopen(path, "rb");
-    if (!f) return false;
+    if (!f)
+        return false;
     md5_context md5;
     unsigned char piece[16384];
     size_t n;
-    while ((n = std::fread(piece, 1, sizeof piece, f)) > 0) md5.update(piece, n);
+    while ((n = std::fread(piece, 1, sizeof piece, f)) > 0)
+        md5.update(piece, n);
     if (std::ferror(f)) {
         int saved = errno;
         std::fclose(f);

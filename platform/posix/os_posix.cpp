@@ -21,7 +21,7 @@ struct thread {
     std::mutex lock;
     std::condition_variable ended_signal;
     bool ended = false;
-    int owners = 2; // the handle and the thread
+    int owners = 2;  // the handle and the thread
     pthread_t id{};
 };
 
@@ -49,7 +49,7 @@ void* run(void* p) {
     return nullptr;
 }
 
-} // namespace
+}  // namespace
 
 thread* thread_start(thread_routine routine, void* arg, uint32_t* thread_id) {
     if (thread_id)
@@ -112,4 +112,4 @@ void debug_trace(const char* text) {
     std::fflush(stderr);
 }
 
-} // namespace os
+}  // namespace os

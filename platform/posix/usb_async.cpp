@@ -1,5 +1,6 @@
 // Asynchronous bulk transfers over the synchronous libusb 0.1 calls, with libusb-win32's names and
-// argument order. Debian's libusb 0.1 has no asynchronous calls; this file gives the module its own.
+// argument order. Debian's libusb 0.1 has no asynchronous calls; this file gives the module its
+// own.
 //
 // Model:
 // - Every context is bound to one (handle, endpoint) pair. All contexts of the same pair share one
@@ -73,9 +74,9 @@ struct context {
     xfer_state state = xfer_state::idle;
     char* bytes = nullptr;
     int size = 0;
-    int status = 0;            // result once done
-    context* next = nullptr;   // link in the engine's queue
-    uint64_t token = 0;        // its transfer in a URB queue
+    int status = 0;           // result once done
+    context* next = nullptr;  // link in the engine's queue
+    uint64_t token = 0;       // its transfer in a URB queue
 };
 
 struct engine {
@@ -100,7 +101,7 @@ struct engine {
     uint64_t next_token = 0;
     std::map<uint64_t, context*> flying;  // transfers in the URB queue, by token
     std::vector<uint64_t> to_cancel;
-    usb_urb::queue* urbs = nullptr;       // the thread's queue, while it runs
+    usb_urb::queue* urbs = nullptr;  // the thread's queue, while it runs
 
     bool is_in() const { return (ep & 0x80) != 0; }
     void run();
@@ -362,9 +363,13 @@ int usb_submit_async(void* ctx, char* bytes, int size) {
     return 0;
 }
 
-int usb_reap_async(void* ctx, int timeout) { return reap(ctx, timeout, true); }
+int usb_reap_async(void* ctx, int timeout) {
+    return reap(ctx, timeout, true);
+}
 
-int usb_reap_async_nocancel(void* ctx, int timeout) { return reap(ctx, timeout, false); }
+int usb_reap_async_nocancel(void* ctx, int timeout) {
+    return reap(ctx, timeout, false);
+}
 
 int usb_cancel_async(void* ctx) {
     auto* c = static_cast<context*>(ctx);

@@ -28,7 +28,9 @@ constexpr int RELEASE_WAIT_MS = 2000;
 // it; its own reaper then sees the URB as done.
 void* const LIBUSB_REAPED_COOKIE = reinterpret_cast<void*>(1);
 
-int round_up_to_packet(long long n) { return int((n + PACKET - 1) / PACKET * PACKET); }
+int round_up_to_packet(long long n) {
+    return int((n + PACKET - 1) / PACKET * PACKET);
+}
 
 }  // namespace
 
@@ -54,17 +56,20 @@ void queue::keep_for_process_life(std::unique_ptr<slot> s) {
 // device's number. Any other library's handle, or a simulated one, fails the check and is served
 // through the library's synchronous calls instead.
 int usbfs_fd(usb_dev_handle* dev) {
-    if (!dev) return -1;
+    if (!dev)
+        return -1;
     struct usb_device* d = usb_device(dev);
-    if (!d) return -1;
+    if (!d)
+        return -1;
     int fd;
     std::memcpy(&fd, static_cast<const void*>(dev), sizeof fd);
-    if (fd < 0) return -1;
+    if (fd < 0)
+        return -1;
     usbdevfs_connectinfo ci{};
-    if (ioctl(fd, USBDEVFS_CONNECTINFO, &ci) != 0) return -1;
+    if (ioctl(fd, USBDEVFS_CONNECTINFO, &ci) != 0)
+        return -1;
     return ci.devnum == d->devnum ? fd : -1;
 }
-
 
 queue::queue(int fd, unsigned char ep, int timeout_ms) : fd_(fd), ep_(ep), timeout_ms_(timeout_ms) {
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -88,8 +93,10 @@ queue::~queue() {
     // kernel may still write into its buffer, and a later reap on the same file (the library's,
     // or another queue's) writes the URB itself.
     for (auto& s : urbs_)
-        if (!s->back) keep_for_process_life(std::move(s));
-    if (wake_fd_ >= 0) close(wake_fd_);
+        if (!s->back)
+            keep_for_process_life(std::move(s));
+    if (wake_fd_ >= 0)
+        close(wake_fd_);
 }
 
 int queue::urbs_held() const {
@@ -99,7 +106,8 @@ int queue::urbs_held() const {
 long long queue::demand() const {
     long long n = 0;
     for (const xfer& x : xfers_)
-        if (x.status == 0) n += x.size - x.filled;
+        if (x.status == 0)
+            n += x.size - x.filled;
     return n;
 }
 
@@ -107,7 +115,8 @@ long long queue::demand() const {
 long long queue::capacity() const {
     long long n = (long long)carry_.size();
     for (const auto& s : urbs_) {
-        if (s->stale) continue;
+        if (s->stale)
+            continue;
         if (s->back)
             n += std::max(0, s->urb->actual_length);
         else if (!s->discarded)
@@ -131,7 +140,8 @@ int queue::top_up() {
         s->urb->buffer_length = len;
         if (ioctl(fd_, USBDEVFS_SUBMITURB, s->urb.get()) != 0) {
             const int err = errno;
-            if (err == ENODEV) device_gone();
+            if (err == ENODEV)
+                device_gone();
             return -err;
         }
         urbs_.push_back(std::move(s));
@@ -146,9 +156,12 @@ void queue::trim() {
     long long spare = capacity() - demand();
     for (auto it = urbs_.rbegin(); it != urbs_.rend(); ++it) {
         slot& s = **it;
-        if (s.back) break;
-        if (s.discarded) continue;
-        if (spare < s.urb->buffer_length) break;
+        if (s.back)
+            break;
+        if (s.discarded)
+            continue;
+        if (spare < s.urb->buffer_length)
+            break;
         s.discarded = true;
         ioctl(fd_, USBDEVFS_DISCARDURB, s.urb.get());  // EINVAL: completed already
         spare -= s.urb->buffer_length;
@@ -168,22 +181,26 @@ void queue::discard_all() {
 }
 
 void queue::device_gone() {
-    if (gone_) return;
+    if (gone_)
+        return;
     gone_ = true;
     for (xfer& x : xfers_)
-        if (x.status == 0) x.status = -ENODEV;
+        if (x.status == 0)
+            x.status = -ENODEV;
     discard_all();
 }
 
 void queue::start_head_clock() {
-    if (xfers_.empty() || xfers_.front().clock_started) return;
+    if (xfers_.empty() || xfers_.front().clock_started)
+        return;
     xfers_.front().deadline = Clock::now() + std::chrono::milliseconds(timeout_ms_);
     xfers_.front().clock_started = true;
 }
 
 // Reports the transfers at the head that are full or have failed.
 void queue::finish_ready() {
-    while (!xfers_.empty() && (xfers_.front().status != 0 || xfers_.front().filled >= xfers_.front().size)) {
+    while (!xfers_.empty() &&
+           (xfers_.front().status != 0 || xfers_.front().filled >= xfers_.front().size)) {
         xfer x = std::move(xfers_.front());
         xfers_.pop_front();
         finished d;
@@ -208,20 +225,24 @@ void queue::feed(const char* p, int n) {
                 head = &x;
                 break;
             }
-        if (!head) break;
+        if (!head)
+            break;
         const int k = std::min(n, head->size - head->filled);
         std::memcpy(head->data.data() + head->filled, p, size_t(k));
         head->filled += k;
         p += k;
         n -= k;
     }
-    if (n > 0) carry_.insert(carry_.end(), p, p + n);
+    if (n > 0)
+        carry_.insert(carry_.end(), p, p + n);
     finish_ready();
 }
 
 int queue::submit(uint64_t token, int size) {
-    if (gone_) return -ENODEV;
-    if (size < 0) return -EINVAL;
+    if (gone_)
+        return -ENODEV;
+    if (size < 0)
+        return -EINVAL;
     xfer x;
     x.token = token;
     x.size = size;
@@ -248,7 +269,8 @@ int queue::submit(uint64_t token, int size) {
             trim();
         return r;
     }
-    if (r < 0) return r;  // the device is gone: the queued transfers end with -ENODEV
+    if (r < 0)
+        return r;  // the device is gone: the queued transfers end with -ENODEV
     return 0;
 }
 
@@ -266,11 +288,13 @@ void queue::cancel(uint64_t token) {
 }
 
 void queue::expire_head() {
-    if (xfers_.empty()) return;
+    if (xfers_.empty())
+        return;
     xfers_.front().status = -ETIMEDOUT;
     const bool last = xfers_.size() == 1;
     finish_ready();
-    if (last) discard_all();
+    if (last)
+        discard_all();
 }
 
 void queue::wake() {
@@ -287,10 +311,12 @@ bool queue::reap_one() {
     if (ioctl(fd_, USBDEVFS_REAPURBNDELAY, &u) != 0) {
         // ENODEV: the device is gone and nothing has completed yet. URBs still held come back
         // later (the kernel completes them as it takes the device down); keep reaping them.
-        if (errno == ENODEV) device_gone();
+        if (errno == ENODEV)
+            device_gone();
         return false;
     }
-    if (!u) return true;
+    if (!u)
+        return true;
     for (auto& s : urbs_)
         if (s->urb.get() == u) {
             s->back = true;
@@ -348,8 +374,9 @@ void queue::wait(int max_ms, std::vector<finished>& out) {
     process();
     if (ready_.empty() && !xfers_.empty()) {
         int ms = max_ms;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(xfers_.front().deadline - Clock::now()).count();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              xfers_.front().deadline - Clock::now())
+                              .count();
         if (left <= 0) {
             expire_head();  // the oldest transfer has waited its time: it ends with -ETIMEDOUT
         } else {
@@ -367,7 +394,8 @@ void queue::wait(int max_ms, std::vector<finished>& out) {
             process();
         }
     }
-    for (auto& d : ready_) out.push_back(std::move(d));
+    for (auto& d : ready_)
+        out.push_back(std::move(d));
     ready_.clear();
 }
 

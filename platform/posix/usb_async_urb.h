@@ -37,7 +37,7 @@ struct finished {
 };
 
 class queue {
-public:
+  public:
     // fd: the usbfs file; ep: the IN endpoint (with 0x80); timeout_ms: how long the oldest
     // transfer may wait for its data before it ends with -ETIMEDOUT.
     queue(int fd, unsigned char ep, int timeout_ms);
@@ -61,7 +61,7 @@ public:
     // URBs the kernel still holds (submitted and not yet reaped).
     int urbs_held() const;
 
-private:
+  private:
     struct slot;
     // Keeps a URB the kernel never gave back (still reachable) until the process ends.
     static void keep_for_process_life(std::unique_ptr<slot> s);

@@ -22,9 +22,13 @@ struct cng_state {
 };
 static_assert(sizeof(cng_state) <= 128, "fits md5_context's state");
 
-cng_state* st(unsigned char* state) { return reinterpret_cast<cng_state*>(state); }
+cng_state* st(unsigned char* state) {
+    return reinterpret_cast<cng_state*>(state);
+}
 
-bool ok(NTSTATUS status) { return status >= 0; }
+bool ok(NTSTATUS status) {
+    return status >= 0;
+}
 
 void release(cng_state* s) {
     if (s->hash)
@@ -52,8 +56,8 @@ void begin(cng_state* s) {
         return;
     }
     s->object = new (std::nothrow) unsigned char[object_bytes ? object_bytes : 1];
-    if (!s->object || !ok(BCryptCreateHash(s->algorithm, &s->hash, s->object, object_bytes,
-                                           nullptr, 0, 0)))
+    if (!s->object ||
+        !ok(BCryptCreateHash(s->algorithm, &s->hash, s->object, object_bytes, nullptr, 0, 0)))
         s->failed = true;
 }
 

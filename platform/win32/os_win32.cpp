@@ -28,7 +28,7 @@ DWORD WINAPI run(LPVOID p) {
     return args.routine(args.arg);
 }
 
-} // namespace
+}  // namespace
 
 thread* thread_start(thread_routine routine, void* arg, uint32_t* thread_id) {
     if (thread_id)
@@ -81,4 +81,4 @@ void debug_trace(const char* text) {
         OutputDebugStringA(text);
 }
 
-} // namespace os
+}  // namespace os

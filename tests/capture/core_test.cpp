@@ -80,9 +80,10 @@ TEST(CaptureOptions, DefaultsAndAFullCommandLine) {
     std::set<int32_t> tunings(d.options.freq_hz.begin(), d.options.freq_hz.end());
     EXPECT_EQ(tunings.size(), 4u);
 
-    ParseResult r = parse({"simulate", "--duration", "1.5", "-r", "192k", "--freq", "2:7.03M",
-                           "-f", "0:7030k", "--retune", "1:3:14074000", "--retune", "0.25:1:0",
-                           "-o", "/tmp/x", "--scene", "s.txt", "-q", "--module", "/m.so"});
+    ParseResult r = parse({"simulate",     "--duration", "1.5",      "-r",       "192k",
+                           "--freq",       "2:7.03M",    "-f",       "0:7030k",  "--retune",
+                           "1:3:14074000", "--retune",   "0.25:1:0", "-o",       "/tmp/x",
+                           "--scene",      "s.txt",      "-q",       "--module", "/m.so"});
     ASSERT_TRUE(r.ok) << r.error;
     const Options& o = r.options;
     EXPECT_EQ(o.command, Command::simulate);
@@ -351,7 +352,8 @@ TEST(Picture, PngDecodesAndShowsTheToneAtItsOffsetInBothPlots) {
         }
         return L.spectrum_top + L.spectrum_height;
     };
-    int best = std::min({trace_top(x_of(6000) - 1), trace_top(x_of(6000)), trace_top(x_of(6000) + 1)});
+    int best =
+        std::min({trace_top(x_of(6000) - 1), trace_top(x_of(6000)), trace_top(x_of(6000) + 1)});
     EXPECT_LT(best + 100, trace_top(x_of(-6000)));
     EXPECT_LT(best, L.spectrum_top + 40);
 }

@@ -13,8 +13,12 @@ namespace capture_test {
 
 namespace {
 
-uint32_t le32(const unsigned char* p) { return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; }
-uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t le32(const unsigned char* p) {
+    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+}
+uint16_t le16(const unsigned char* p) {
+    return static_cast<uint16_t>(p[0] | p[1] << 8);
+}
 
 std::vector<unsigned char> read_bytes(const std::string& path) {
     std::ifstream f(path, std::ios::binary);

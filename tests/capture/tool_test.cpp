@@ -110,11 +110,11 @@ bool contains(const std::string& text, const std::string& part) {
 const char* const FAST_SCENE =
     "noise -110\n"
     "seed 5\n"
-    "carrier 3523000 -40 input=0\n"   // rx0 +3000 Hz
-    "carrier 3555000 -40 input=0\n"   // rx1 -5000 Hz
-    "carrier 3607000 -40 input=0\n"   // rx2 +7000 Hz
-    "carrier 3629000 -40 input=0\n"   // rx3 -11000 Hz
-    "carrier 7041000 -40 input=0\n"   // rx1 at 7.03 MHz: +11000 Hz
+    "carrier 3523000 -40 input=0\n"  // rx0 +3000 Hz
+    "carrier 3555000 -40 input=0\n"  // rx1 -5000 Hz
+    "carrier 3607000 -40 input=0\n"  // rx2 +7000 Hz
+    "carrier 3629000 -40 input=0\n"  // rx3 -11000 Hz
+    "carrier 7041000 -40 input=0\n"  // rx1 at 7.03 MHz: +11000 Hz
     "board cold rev=4 pacing=free_running eeprom1=0x0001 eeprom3=0x0001\n";
 
 // A carrier of L dBFS on input 0, read as both I and Q at the module's 20 dB of gain, through the
@@ -172,9 +172,9 @@ TEST_F(CaptureTool, OptionErrorsGiveUsageAndExitCode2WithoutTouchingAnything) {
 TEST_F(CaptureTool, SimulatedCaptureWritesFourWavFilesAndPicturesWithTheCarriersAtTheirOffsets) {
     const std::string scene = write_file(dir_, "scene.txt", FAST_SCENE);
     const std::string out = dir_ + "/out";
-    Result r = run({"simulate", "--scene", scene, "-d", "1.5", "--retune", "0.5:1:7030000", "-o",
-                    out},
-                   {}, 120);
+    Result r =
+        run({"simulate", "--scene", scene, "-d", "1.5", "--retune", "0.5:1:7030000", "-o", out}, {},
+            120);
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_TRUE(contains(r.out, "1.50 s of signal at 48000 Hz")) << r.out;
     EXPECT_TRUE(contains(r.out, "retuned to 7.030000 MHz")) << r.out;
@@ -305,11 +305,13 @@ TEST_F(CaptureTool, DeviceAndFileFailuresExplainThemselvesWithTheirExitCodes) {
     EXPECT_TRUE(contains(images.err, "Can't create instance of USRP Rx device")) << images.err;
     EXPECT_TRUE(contains(images.err, "USRP_PATH is now \"" + dir_ + "/no-images\"")) << images.err;
 
-    Result module = run({"simulate", "--scene", cold, "-m", dir_ + "/libnone.so", "-o", out}, {}, 60);
+    Result module =
+        run({"simulate", "--scene", cold, "-m", dir_ + "/libnone.so", "-o", out}, {}, 60);
     EXPECT_EQ(module.exit_code, 3) << module.err;
     EXPECT_TRUE(contains(module.err, "cannot load the receiver module")) << module.err;
 
-    Result files = run({"simulate", "--scene", cold, "-d", "1", "-o", "/proc/no/such/folder"}, {}, 60);
+    Result files =
+        run({"simulate", "--scene", cold, "-d", "1", "-o", "/proc/no/such/folder"}, {}, 60);
     EXPECT_EQ(files.exit_code, 1) << files.err;
     EXPECT_TRUE(contains(files.err, "/proc/no/such/folder")) << files.err;
 }
@@ -327,12 +329,12 @@ TEST_F(CaptureTool, InfoReportsBoardsDigestsAndDaughterboards) {
         }
         return s;
     };
-    const std::string scene = write_file(
-        dir_, "world.txt",
-        "board warm rev=4 firmware_hash=" + hex(fw) + " fpga_hash=" + hex(fpga) +
-            " eeprom1=0x0001 eeprom3=0x0002\n"
-            "other 0x046d 0xc52b\n"
-            "board cold rev=2\n");
+    const std::string scene =
+        write_file(dir_, "world.txt",
+                   "board warm rev=4 firmware_hash=" + hex(fw) + " fpga_hash=" + hex(fpga) +
+                       " eeprom1=0x0001 eeprom3=0x0002\n"
+                       "other 0x046d 0xc52b\n"
+                       "board cold rev=2\n");
     Result r = run({"info", "--simulate"}, {{"USBSIM_SCENE", scene}}, 60);
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     const size_t second = r.out.find("board 1:");
@@ -358,10 +360,10 @@ TEST_F(CaptureTool, InfoReportsBoardsDigestsAndDaughterboards) {
 TEST_F(CaptureTool, OverrunsAreCountedFromTheModulesTraceAndShownBesideTheBoardsOwnCount) {
     // A board with almost no buffer, paced in real time: it drops data between two reads, and
     // the module's overrun query (every tenth of a second of data) finds the flag set.
-    const std::string scene = write_file(
-        dir_, "tiny.txt",
-        "noise -100\ncarrier 3523000 -40\n"
-        "board cold rev=4 pacing=real_time fifo=512 eeprom1=0x0001 eeprom3=0x0001\n");
+    const std::string scene =
+        write_file(dir_, "tiny.txt",
+                   "noise -100\ncarrier 3523000 -40\n"
+                   "board cold rev=4 pacing=real_time fifo=512 eeprom1=0x0001 eeprom3=0x0001\n");
     Result r = run({"simulate", "--scene", scene, "-d", "1", "-o", dir_ + "/out"}, {}, 60);
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     unsigned long overruns = 0, dropped = 0;

@@ -12,8 +12,7 @@ const char* const FPGA_IMAGE = "std_4rx_0tx.rbf";
 const char* const FIRMWARE_IMAGE = "std.ihx";
 
 const std::vector<uint8_t> COMMON_SETUP_PAIRS = {0, 0x00, 24, 0x49, 25, 0x40, 35, 0x01};
-const std::vector<uint8_t> RX_SETUP_PAIRS = {1, 0x00, 2, 0x00, 3, 0x00,
-                                             4, 0x05, 5, 0x04, 6, 0x08};
+const std::vector<uint8_t> RX_SETUP_PAIRS = {1, 0x00, 2, 0x00, 3, 0x00, 4, 0x05, 5, 0x04, 6, 0x08};
 const std::vector<uint8_t> RX_SHUTDOWN_PAIRS = {1, 0x01};
 
 std::string describe(int request_type, int request, int value, int index,
@@ -80,18 +79,23 @@ std::vector<std::string> logged_requests() {
     return out;
 }
 
-void append(Seq& seq, const Seq& more) { seq.insert(seq.end(), more.begin(), more.end()); }
-
-Seq fpga_write(int reg, uint32_t value) {
-    return {describe(0x40, REQ_SPI_WRITE, reg & 0x7F, 0x0120,
-                     {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8),
-                      uint8_t(value)},
-                     4)};
+void append(Seq& seq, const Seq& more) {
+    seq.insert(seq.end(), more.begin(), more.end());
 }
 
-Seq fpga_read(int reg) { return {describe(0xC0, REQ_SPI_READ, 0x80 | reg, 0x0120, {}, 4)}; }
+Seq fpga_write(int reg, uint32_t value) {
+    return {describe(
+        0x40, REQ_SPI_WRITE, reg & 0x7F, 0x0120,
+        {uint8_t(value >> 24), uint8_t(value >> 16), uint8_t(value >> 8), uint8_t(value)}, 4)};
+}
 
-static int codec_index(int which) { return which == 0 ? 0x0220 : 0x0420; }
+Seq fpga_read(int reg) {
+    return {describe(0xC0, REQ_SPI_READ, 0x80 | reg, 0x0120, {}, 4)};
+}
+
+static int codec_index(int which) {
+    return which == 0 ? 0x0220 : 0x0420;
+}
 
 Seq codec_write(int which, int reg, int value) {
     return {describe(0x40, REQ_SPI_WRITE, reg & 0x3F, codec_index(which), {uint8_t(value)}, 1)};
@@ -114,8 +118,12 @@ Seq codec_list_both(const std::vector<uint8_t>& pairs) {
     return s;
 }
 
-Seq rx_enable(bool on) { return {describe(0x40, REQ_RX_ENABLE, on ? 1 : 0, 0, {}, 0)}; }
-Seq rx_reset(bool on) { return {describe(0x40, REQ_RX_RESET, on ? 1 : 0, 0, {}, 0)}; }
+Seq rx_enable(bool on) {
+    return {describe(0x40, REQ_RX_ENABLE, on ? 1 : 0, 0, {}, 0)};
+}
+Seq rx_reset(bool on) {
+    return {describe(0x40, REQ_RX_RESET, on ? 1 : 0, 0, {}, 0)};
+}
 
 Seq fetch_hash(int slot) {
     return {describe(0xC0, REQ_RAM_ACCESS, (slot & 1) ? 0xE1F0 : 0xE1E0, 0, {}, 16)};
@@ -129,7 +137,9 @@ Seq i2c_read(int address, int length) {
     return {describe(0xC0, REQ_I2C_READ, address, 0, {}, length)};
 }
 
-Seq status_query() { return {describe(0xC0, REQ_STATUS, 0, STATUS_RX_OVERRUN, {}, 1)}; }
+Seq status_query() {
+    return {describe(0xC0, REQ_STATUS, 0, STATUS_RX_OVERRUN, {}, 1)};
+}
 
 Eeprom eeprom_image(uint16_t id, uint16_t word1, int16_t word2, int16_t word3) {
     Eeprom e{};

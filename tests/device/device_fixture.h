@@ -79,12 +79,12 @@ Seq probe_slot(int slot, SlotKind kind, uint16_t word1 = 0, int16_t word2 = 0, i
 // Expected sequences of a warm board.
 // ------------------------------------------------------------------------------------------------
 
-Seq warm_loader();             // the two hash fetches
-Seq base_construction();       // device base after the loader
-Seq basic_rx_setup();          // receive path up to (not including) the probe
-Seq basic_rx_finish();         // registers cleared after the probe
+Seq warm_loader();        // the two hash fetches
+Seq base_construction();  // device base after the loader
+Seq basic_rx_setup();     // receive path up to (not including) the probe
+Seq basic_rx_finish();    // registers cleared after the probe
 Seq standard_construction(uint32_t decim_reg, uint32_t mux_reg);  // from the capability read
-Seq basic_rx_teardown();       // receive disable, codec shutdown
+Seq basic_rx_teardown();                                          // receive disable, codec shutdown
 
 // ------------------------------------------------------------------------------------------------
 // Exceptions of the constructors.
@@ -101,7 +101,7 @@ extern const char* const FPGA_IMAGE;
 extern const char* const FIRMWARE_IMAGE;
 
 class basic_rx_probe : public usrp_basic_rx {
-public:
+  public:
     basic_rx_probe(int which, int block_size, int nblocks)
         : usrp_basic_rx(which, block_size, nblocks, FPGA_IMAGE, FIRMWARE_IMAGE) {}
     int ring_blocks() const { return stream_endpoint->get_nblocks(); }
@@ -109,7 +109,7 @@ public:
 };
 
 class standard_rx_probe : public usrp_standard_rx {
-public:
+  public:
     standard_rx_probe(int which, unsigned decim, int nchan, int mux, int mode = 0,
                       int block_size = 0, int nblocks = 0)
         : usrp_standard_rx(which, decim, nchan, mux, mode, block_size, nblocks, FPGA_IMAGE,
@@ -124,7 +124,7 @@ public:
 // ------------------------------------------------------------------------------------------------
 
 class DeviceTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

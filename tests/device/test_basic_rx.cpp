@@ -14,7 +14,7 @@ using testing::internal::GetCapturedStderr;
 namespace {
 
 class BasicRx : public DeviceTest {
-protected:
+  protected:
     int status_queries() {
         return int(usbsim::with_request(world().control_log(), REQ_STATUS).size());
     }
@@ -147,8 +147,7 @@ TEST_F(BasicRx, TeardownOfADeviceThatNeverStreamed) {
     rx.reset();
     std::string err = GetCapturedStderr();
     EXPECT_NE(err.find("usrp_basic_rx: set_fpga_rx_enable failed\n"), std::string::npos) << err;
-    EXPECT_NE(err.find("usrp_basic_rx: failed to fini AD9862 RX regs\n"), std::string::npos)
-        << err;
+    EXPECT_NE(err.find("usrp_basic_rx: failed to fini AD9862 RX regs\n"), std::string::npos) << err;
     Seq expected = basic_rx_teardown();
     expected[0] = as_failed(expected[0], -5);
     expected[2] = as_failed(expected[2], -32);
@@ -212,9 +211,8 @@ TEST_F(BasicRx, ReadLengthsAreCheckedBeforeTheEndpoint) {
     EXPECT_EQ(rx.read(buf.data(), 1000, &overrun), -1);
     EXPECT_FALSE(overrun);
     EXPECT_EQ(rx.read(buf.data(), -512, nullptr), -1);
-    EXPECT_EQ(GetCapturedStderr(),
-              "usrp_basic_rx::read: invalid length = 1000\n"
-              "usrp_basic_rx::read: invalid length = -512\n");
+    EXPECT_EQ(GetCapturedStderr(), "usrp_basic_rx::read: invalid length = 1000\n"
+                                   "usrp_basic_rx::read: invalid length = -512\n");
 
     const uint64_t before = world().stream_bytes_read(board);
     EXPECT_EQ(rx.read(buf.data(), 0, &overrun), 0);
@@ -297,8 +295,7 @@ TEST_F(BasicRx, FailedOverrunQueryReadsAsOverrun) {
     std::string err = GetCapturedStderr();
     EXPECT_TRUE(overrun);
     EXPECT_NE(err.find("usb_control_msg failed: "), std::string::npos) << err;
-    EXPECT_NE(err.find("usrp_basic_rx: usrp_check_rx_overrun failed\n"), std::string::npos)
-        << err;
+    EXPECT_NE(err.find("usrp_basic_rx: usrp_check_rx_overrun failed\n"), std::string::npos) << err;
     ASSERT_TRUE(rx.stop_streaming());
 }
 

@@ -30,8 +30,7 @@ TEST_F(DeviceBase, NoBoardFailsInTheLoaderWithOnlyItsLines) {
 
     usrp_usb_init_pending = true;
     CaptureStderr();
-    EXPECT_EQ(usrp_standard_rx::create(0, 128, 4, 0, 0, 0, 0, FPGA_IMAGE, FIRMWARE_IMAGE),
-              nullptr);
+    EXPECT_EQ(usrp_standard_rx::create(0, 128, 4, 0, 0, 0, 0, FPGA_IMAGE, FIRMWARE_IMAGE), nullptr);
     GetCapturedStderr();
     EXPECT_EQ(world().open_handles(), 0);
 }
@@ -92,12 +91,8 @@ TEST_F(DeviceBase, ReceiveInterfaceThatCannotBeClaimedIsReported) {
 }
 
 TEST_F(DeviceBase, UsbLibraryIsInitialisedOncePerModule) {
-    {
-        basic_rx_probe first(0, 0, 0);
-    }
-    {
-        basic_rx_probe second(0, 0, 0);
-    }
+    { basic_rx_probe first(0, 0, 0); }
+    { basic_rx_probe second(0, 0, 0); }
     EXPECT_EQ(world().usb_init_calls(), 1);
     EXPECT_EQ(world().find_busses_calls(), 1);
     EXPECT_EQ(world().find_devices_calls(), 1);
@@ -158,8 +153,8 @@ TEST_F(DeviceBase, FreshBaseHasItsDefaultRatesAndAZeroMirror) {
     EXPECT_EQ(rx.adc_clock_hz(), 64000000);
     EXPECT_NE(rx.get_usb_handle(), nullptr);
     for (int reg = 0; reg < FPGA_REGISTER_COUNT; reg++) {
-        const bool written_by_rx = reg == 1 || reg == 15 || reg == 6 || reg == 10 ||
-                                   reg == 8 || reg == 12;
+        const bool written_by_rx =
+            reg == 1 || reg == 15 || reg == 6 || reg == 10 || reg == 8 || reg == 12;
         if (!written_by_rx) {
             EXPECT_EQ(rx.fpga_reg_mirror(reg), 0u) << "reg " << reg;
         }

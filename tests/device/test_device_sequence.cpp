@@ -68,12 +68,12 @@ TEST_F(DeviceSequence, WarmConstructionAndTeardownRequestByRequest) {
 // What a failure of one construction request leads to.
 struct StepOutcome {
     const char* name;
-    int count;              // requests of the step
-    const char* message;    // the constructor's own line, or null when the failure is ignored
-    const char* thrown;     // exception description, or null
-    bool list;              // a codec list: every pair is still sent after a failed one
-    bool teardown;          // the receive path's teardown runs
-    bool slot1_lost;        // the failure makes slot 1 look empty
+    int count;            // requests of the step
+    const char* message;  // the constructor's own line, or null when the failure is ignored
+    const char* thrown;   // exception description, or null
+    bool list;            // a codec list: every pair is still sent after a failed one
+    bool teardown;        // the receive path's teardown runs
+    bool slot1_lost;      // the failure makes slot 1 look empty
 };
 
 TEST_F(DeviceSequence, FailureAtEveryConstructionRequest) {
@@ -137,8 +137,8 @@ TEST_F(DeviceSequence, FailureAtEveryConstructionRequest) {
             const Seq log = logged_requests();
             if (st.message == nullptr) {
                 EXPECT_EQ(thrown, "none");
-                Seq expected = warm_standard_sequence(st.slot1_lost ? SlotKind::empty
-                                                                    : SlotKind::valid);
+                Seq expected =
+                    warm_standard_sequence(st.slot1_lost ? SlotKind::empty : SlotKind::valid);
                 if (st.slot1_lost && k == step_start + 1) {
                     // The write went through, the read failed.
                     expected[step_start] = full[step_start];
@@ -191,8 +191,7 @@ TEST_F(DeviceSequence, NothingOutlivesAFailedConstructionOrAStreamedDevice) {
     world().fail_control_matching({REQ_SPI_READ, 0x80 | FPGA_READBACK_CAPS, 0x0120, {}},
                                   usbsim::Fault{usbsim::FaultKind::io_error});
     CaptureStderr();
-    EXPECT_EQ(usrp_standard_rx::create(0, 128, 4, 0, 0, 0, 0, FPGA_IMAGE, FIRMWARE_IMAGE),
-              nullptr);
+    EXPECT_EQ(usrp_standard_rx::create(0, 128, 4, 0, 0, 0, 0, FPGA_IMAGE, FIRMWARE_IMAGE), nullptr);
     GetCapturedStderr();
     EXPECT_EQ(world().open_handles(), 0);
     EXPECT_TRUE(threads_back_to(threads_before)) << thread_count() << " threads";

@@ -15,10 +15,10 @@ using testing::internal::GetCapturedStdout;
 namespace {
 
 class StandardRx : public DeviceTest {
-protected:
+  protected:
     std::unique_ptr<usrp_standard_rx> create(int nchan = 4, unsigned decim = 128, int mux = 0) {
-        return std::unique_ptr<usrp_standard_rx>(usrp_standard_rx::create(
-            0, decim, nchan, mux, 0, 0, 0, FPGA_IMAGE, FIRMWARE_IMAGE));
+        return std::unique_ptr<usrp_standard_rx>(
+            usrp_standard_rx::create(0, decim, nchan, mux, 0, 0, 0, FPGA_IMAGE, FIRMWARE_IMAGE));
     }
     void install_caps(uint32_t caps) {
         usbsim::BoardConfig c = warm_config();
@@ -38,9 +38,8 @@ TEST_F(StandardRx, MuxEncodingOnTheWire) {
         uint32_t reg38;
     };
     const Case cases[] = {
-        {0x32103210u, true, 0xE4E44u}, {0x00000000u, true, 0x00004u},
-        {0xF0F0F0F0u, true, 0xCCCCCu}, {0x10101010u, true, 0x44444u},
-        {0x3210F0F0u, false, 0},       {0x01234567u, false, 0},
+        {0x32103210u, true, 0xE4E44u}, {0x00000000u, true, 0x00004u}, {0xF0F0F0F0u, true, 0xCCCCCu},
+        {0x10101010u, true, 0x44444u}, {0x3210F0F0u, false, 0},       {0x01234567u, false, 0},
         {0x000000F4u, false, 0},       {0x32103250u, false, 0},
     };
     for (const Case& c : cases) {
@@ -80,10 +79,9 @@ TEST_F(StandardRx, DecimationRulesWithoutTheHalvingStage) {
     EXPECT_FALSE(rx->set_decim_rate(130));
     EXPECT_FALSE(rx->set_decim_rate(3));
     EXPECT_FALSE(rx->set_decim_rate(0xFFFFFFFFu));
-    EXPECT_EQ(GetCapturedStderr(),
-              "usrp_standard_rx::set_decim_rate: rate must be in [4, 128]\n"
-              "usrp_standard_rx::set_decim_rate: rate must be in [4, 128]\n"
-              "usrp_standard_rx::set_decim_rate: rate must be in [4, 128]\n");
+    EXPECT_EQ(GetCapturedStderr(), "usrp_standard_rx::set_decim_rate: rate must be in [4, 128]\n"
+                                   "usrp_standard_rx::set_decim_rate: rate must be in [4, 128]\n"
+                                   "usrp_standard_rx::set_decim_rate: rate must be in [4, 128]\n");
     EXPECT_TRUE(world().control_log().empty());
     EXPECT_EQ(rx->decim_rate(), 128u);
     EXPECT_EQ(rx->get_stream_bytes_per_sec(), 8000000);
@@ -230,8 +228,7 @@ TEST_F(StandardRx, FrequencyWordsBeyondHalfTheClockWrap) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "target " << c.target);
         double actual = 1.0;
-        EXPECT_EQ(uint32_t(compute_freq_control_word_fpga(&actual, false, 64e6, c.target)),
-                  c.word);
+        EXPECT_EQ(uint32_t(compute_freq_control_word_fpga(&actual, false, 64e6, c.target)), c.word);
         EXPECT_DOUBLE_EQ(actual, c.actual);
     }
     double actual = 1.0;
@@ -330,9 +327,8 @@ TEST_F(StandardRx, FactoryReturnsNullAndTearsDownOnARegisterFailure) {
     install(warm_config());
     CaptureStderr();
     EXPECT_EQ(create(4, 200), nullptr);
-    EXPECT_EQ(GetCapturedStderr(),
-              "usrp_standard_rx::set_decim_rate: rate must be in [4, 128]\n"
-              "usrp_standard_rx: set_decim_rate failed\n");
+    EXPECT_EQ(GetCapturedStderr(), "usrp_standard_rx::set_decim_rate: rate must be in [4, 128]\n"
+                                   "usrp_standard_rx: set_decim_rate failed\n");
     EXPECT_EQ(world().open_handles(), 0);
 
     // Then a normal device can be made again.

@@ -27,15 +27,15 @@ const double LEVEL_DBFS = -30;
 struct Track {
     bool started = false;
     std::complex<double> previous;
-    double phase = 0;       // unwrapped, since the first examined sample
-    uint64_t steps = 0;     // samples since the first examined one
-    double worst_step = 0;  // largest deviation of one sample-to-sample phase step, rad
-    double worst_drift = 0; // largest deviation of the unwrapped phase from the line, rad
-    double worst_level = 0; // largest relative deviation of the magnitude
+    double phase = 0;        // unwrapped, since the first examined sample
+    uint64_t steps = 0;      // samples since the first examined one
+    double worst_step = 0;   // largest deviation of one sample-to-sample phase step, rad
+    double worst_drift = 0;  // largest deviation of the unwrapped phase from the line, rad
+    double worst_level = 0;  // largest relative deviation of the magnitude
     std::string first_fault;
 };
 
-} // namespace
+}  // namespace
 
 TEST(Continuity, CarrierPhaseUnbrokenOverTheWholeRun) {
     auto& w = usbsim::World::instance();

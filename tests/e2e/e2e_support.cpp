@@ -262,4 +262,4 @@ double tone_amplitude(const std::vector<std::complex<float>>& x, size_t start, s
     return tone_amplitude(x.data() + start, n, freq_hz, rate);
 }
 
-} // namespace e2e
+}  // namespace e2e

@@ -33,7 +33,7 @@ constexpr int RECEIVERS = 4;
 constexpr int BUFFERS = 8;
 
 int rate_of(int rate_index);         // 48000, 96000, 192000
-using module_host::block_length_of; // 512, 1024, 2048
+using module_host::block_length_of;  // 512, 1024, 2048
 
 // A host that keeps what its callbacks were given. Every data callback is checked for spare
 // buffers (4 to 7) that are not all zeros; the first `keep_blocks` blocks of each receiver are
@@ -46,14 +46,15 @@ class Host {
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
-    ReceiverSettings settings(); // host-owned fields filled with a pattern the module must not read
-    void start();                // StartRx with settings()
-    void stop();                 // StopRx
+    ReceiverSettings
+    settings();    // host-owned fields filled with a pattern the module must not read
+    void start();  // StartRx with settings()
+    void stop();   // StopRx
 
     int rate_index;
     int block_length;
     size_t keep_blocks;
-    std::function<void(float** buffers, int block_index)> on_block; // set before StartRx
+    std::function<void(float** buffers, int block_index)> on_block;  // set before StartRx
 
     std::atomic<int> blocks{0};
     std::atomic<int> dirty_spare_blocks{0};
@@ -113,7 +114,7 @@ class StderrCapture {
   public:
     StderrCapture();
     ~StderrCapture();
-    std::string text() const; // everything written so far
+    std::string text() const;  // everything written so far
 
   private:
     int saved_ = -1;
@@ -146,4 +147,4 @@ inline double db(double ratio) {
     return 20.0 * std::log10(ratio);
 }
 
-} // namespace e2e
+}  // namespace e2e

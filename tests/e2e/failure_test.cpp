@@ -77,7 +77,7 @@ class StartFailure : public ::testing::Test {
     int threads_before = 0;
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(StartFailure, NoBoard) {
     Host h(0);

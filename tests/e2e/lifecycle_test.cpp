@@ -76,7 +76,7 @@ class Lifecycle : public ::testing::Test {
     int threads_before = 0;
 };
 
-} // namespace
+}  // namespace
 
 // Every cycle streams at least one block and ends with nothing open; over the cycles neither
 // threads nor heap grow.
@@ -86,7 +86,7 @@ TEST_F(Lifecycle, HundredStartStopCycles) {
 #if !defined(E2E_SANITIZED)
     const int cycles = 100;
 #else
-    const int cycles = 30;    // a sanitizer's own checks need no more, and each cycle is slow there
+    const int cycles = 30;  // a sanitizer's own checks need no more, and each cycle is slow there
 #endif
     size_t heap_after_warm_up = 0;
     for (int i = 0; i < cycles; ++i) {
@@ -101,7 +101,7 @@ TEST_F(Lifecycle, HundredStartStopCycles) {
         ASSERT_FALSE(w.rx_enabled(b));
         ASSERT_TRUE(wait_until([&] { return thread_count() == threads_before; }, 3000))
             << thread_count() << " threads, " << threads_before << " before";
-        w.clear_log(); // the simulator's records would otherwise grow the heap
+        w.clear_log();  // the simulator's records would otherwise grow the heap
         if (i == 2)
             heap_after_warm_up = heap_in_use();
     }
@@ -112,7 +112,7 @@ TEST_F(Lifecycle, HundredStartStopCycles) {
     EXPECT_LT(heap_now, heap_after_warm_up + 32 * 1024)
         << heap_now - heap_after_warm_up << " bytes more after " << cycles - 3 << " cycles";
 #else
-    (void)heap_after_warm_up; // the sanitizer's own leak check covers the heap there
+    (void)heap_after_warm_up;  // the sanitizer's own leak check covers the heap there
 #endif
 }
 

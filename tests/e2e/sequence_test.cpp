@@ -80,18 +80,12 @@ void add_open(std::vector<std::string>& e, int interface) {
 
 const char* call_name(usbsim::UsbCall c) {
     switch (c) {
-    case usbsim::UsbCall::open:
-        return "open";
-    case usbsim::UsbCall::close:
-        return "close";
-    case usbsim::UsbCall::set_configuration:
-        return "set_configuration";
-    case usbsim::UsbCall::claim_interface:
-        return "claim_interface";
-    case usbsim::UsbCall::release_interface:
-        return "release_interface";
-    case usbsim::UsbCall::set_altinterface:
-        return "set_altinterface";
+        case usbsim::UsbCall::open: return "open";
+        case usbsim::UsbCall::close: return "close";
+        case usbsim::UsbCall::set_configuration: return "set_configuration";
+        case usbsim::UsbCall::claim_interface: return "claim_interface";
+        case usbsim::UsbCall::release_interface: return "release_interface";
+        case usbsim::UsbCall::set_altinterface: return "set_altinterface";
     }
     return "?";
 }
@@ -346,7 +340,7 @@ class StartupSequence : public ::testing::Test {
     }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(StartupSequence, ColdBoardLoadsBothImagesThenConfiguresAndStreams) {
     auto& w = usbsim::World::instance();

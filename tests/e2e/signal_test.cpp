@@ -55,7 +55,7 @@ class SignalTest : public ::testing::Test {
 
 class SignalAtRate : public SignalTest, public ::testing::WithParamInterface<int> {};
 
-} // namespace
+}  // namespace
 
 // Five carriers: two in band at every rate, one in band from 96 kHz and one only at 192 kHz,
 // and one near 7 MHz that the 3.6 MHz tuning leaves out. All on the input every receiver reads.
@@ -115,7 +115,7 @@ TEST_P(SignalAtRate, BlocksCarryOneNinetyThreeAndThreeQuarterthOfASecondEach) {
     h.stop();
 
     const size_t L = size_t(h.block_length);
-    const double offset = offset_of(3610000, INITIAL_TUNING); // 10 000.006 Hz of signal
+    const double offset = offset_of(3610000, INITIAL_TUNING);  // 10 000.006 Hz of signal
     std::vector<std::complex<float>> x = h.kept(0);
     ASSERT_GE(x.size(), (skip + analyse) * L);
     // Cycles of the carrier per delivered sample, from its unwrapped phase.
@@ -141,7 +141,7 @@ double instant_of_sample(double sample, double rate) {
     return sample * 500000.0 / rate;
 }
 
-} // namespace
+}  // namespace
 
 // SetRxFrequency(7050000, 1) while streaming: from the stream position that the board had
 // reached when the call returned, receiver 1 shows the 7 MHz carrier and no longer the 3.6 MHz
@@ -167,9 +167,9 @@ TEST_F(SignalTest, RetuningOneReceiverMovesOnlyItWithinOnePass) {
         EXPECT_EQ(w.fpga_register(b, 34 + ch), 0xF199999Au) << ch;
 
     const double L = h.block_length;
-    const double change_first = double(before - bytes_at_start) / 16.0; // instants
+    const double change_first = double(before - bytes_at_start) / 16.0;  // instants
     const double change_last = double(after - bytes_at_start) / 16.0;
-    const double pass = 4096, margin = 2048; // margin: the resampler's delay and more
+    const double pass = 4096, margin = 2048;  // margin: the resampler's delay and more
     const size_t last_old_block =
         size_t(std::floor((change_first - margin) / instant_of_sample(L, rate))) - 1;
     const size_t first_new_block =

@@ -20,7 +20,7 @@ create_fn next_pthread_create() {
     return next;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" __attribute__((visibility("default"))) int
 pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*routine)(void*), void* arg) {
@@ -43,4 +43,4 @@ void fail_thread_creation(int n) {
     fail_countdown.store(n);
 }
 
-} // namespace e2e
+}  // namespace e2e

@@ -11,4 +11,4 @@ int thread_creations();
 // threads; 0 disarms.
 void fail_thread_creation(int n);
 
-} // namespace e2e
+}  // namespace e2e

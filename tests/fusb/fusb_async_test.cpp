@@ -195,7 +195,8 @@ TEST_F(AsyncBulk, ControlRequestsProceedWhileABulkTransferIsPending) {
     ASSERT_TRUE(rx_enable(handle, true));
     int r = usb_reap_async(c.ctx[0], 5000);
     EXPECT_TRUE(r == 4096 || r == -ETIMEDOUT) << r;
-    EXPECT_EQ(usbsim::with_request(usbsim::World::instance().control_log(), REQ_STATUS).size(), 20u);
+    EXPECT_EQ(usbsim::with_request(usbsim::World::instance().control_log(), REQ_STATUS).size(),
+              20u);
 }
 
 // One transfer thread per handle and endpoint, gone when the last context is freed; freeing
@@ -209,8 +210,9 @@ TEST_F(AsyncBulk, ThreadsFollowContextsAndFreeingPendingTransfersIsSafe) {
         Contexts out(handle, 2, TX_ENDPOINT);
         EXPECT_EQ(thread_count(), base + 2);
         for (int i = 0; i < 8; ++i)
-            ASSERT_EQ(usb_submit_async(in.ctx[i], reinterpret_cast<char*>(buf.data()) + i * 2048,
-                                       2048), 0);
+            ASSERT_EQ(
+                usb_submit_async(in.ctx[i], reinterpret_cast<char*>(buf.data()) + i * 2048, 2048),
+                0);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let the first call begin
         // Freed at scope end with one transfer waiting in a bulk call and the rest queued.
     }

@@ -42,7 +42,7 @@ int read_checked(fusb_ephandle& ep, StreamChecker& check, int n) {
 }  // namespace
 
 class Ring : public SimBoard {
-protected:
+  protected:
     void SetUp() override {
         SimBoard::SetUp();
         if (!HasFatalFailure())
@@ -232,8 +232,10 @@ TEST_F(Ring, StopFlushesFullBlocksAndRestartDropsThePartialOne) {
     ASSERT_TRUE(ep->stop());
     auto wire = usbsim::World::instance().bulk_out_data(board);
     ASSERT_EQ(wire.size(), 4u * 512);
-    EXPECT_TRUE(std::all_of(wire.begin(), wire.begin() + 3 * 512, [](uint8_t v) { return v == 0x11; }));
-    EXPECT_TRUE(std::all_of(wire.begin() + 3 * 512, wire.end(), [](uint8_t v) { return v == 0x22; }));
+    EXPECT_TRUE(
+        std::all_of(wire.begin(), wire.begin() + 3 * 512, [](uint8_t v) { return v == 0x11; }));
+    EXPECT_TRUE(
+        std::all_of(wire.begin() + 3 * 512, wire.end(), [](uint8_t v) { return v == 0x22; }));
 }
 
 // A failed reap in write reports it and returns at once: nothing more is copied or sent.

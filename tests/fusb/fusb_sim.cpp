@@ -67,8 +67,8 @@ void SimBoard::SetUp() {
     ASSERT_TRUE(fpga_write(handle, FPGA_RX_MUX, 1));
     ASSERT_TRUE(fpga_write(handle, FPGA_DECIM, 127));
     const double word = std::round(DDC_HZ / usbsim::ADC_CLOCK_HZ * 4294967296.0);
-    ASSERT_TRUE(fpga_write(handle, FPGA_DDC0_FREQ,
-                           static_cast<uint32_t>(static_cast<int32_t>(word))));
+    ASSERT_TRUE(
+        fpga_write(handle, FPGA_DDC0_FREQ, static_cast<uint32_t>(static_cast<int32_t>(word))));
     w.clear_log();
 }
 

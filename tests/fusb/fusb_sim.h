@@ -73,7 +73,7 @@ size_t bulk_records(int endpoint);
 // A fresh simulated world with one warm board streaming one channel: a single steady carrier,
 // no noise. The handle is opened on the receive interface; the receive path is left disabled.
 class SimBoard : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
@@ -84,12 +84,12 @@ protected:
 // Checks that consecutive samples of the single-channel stream follow one steady rotation, with
 // the carrier's amplitude: a lost, repeated, reordered or stale piece of the stream breaks it.
 class StreamChecker {
-public:
+  public:
     // Feeds bytes in stream order; false (with a gtest failure) at the first break.
     bool feed(const unsigned char* bytes, size_t n);
     uint64_t samples() const { return count_; }
 
-private:
+  private:
     bool check(std::complex<double> z);
 
     std::vector<unsigned char> carry_;

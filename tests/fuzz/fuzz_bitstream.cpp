@@ -20,10 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ++bits;
         --n;
         if (data[0] < 0x80) {
-            static const usbsim::FaultKind kinds[] = {usbsim::FaultKind::stall,
-                                                      usbsim::FaultKind::io_error,
-                                                      usbsim::FaultKind::short_data,
-                                                      usbsim::FaultKind::timeout};
+            static const usbsim::FaultKind kinds[] = {
+                usbsim::FaultKind::stall, usbsim::FaultKind::io_error,
+                usbsim::FaultKind::short_data, usbsim::FaultKind::timeout};
             w.fail_control_at(data[0] >> 2, usbsim::Fault{kinds[data[0] & 3], 1, 0});
         }
     }
@@ -39,7 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             fuzz::check(r.length >= 1 && r.length <= 64, "pieces of 1 to 64 bytes");
             sent.append(r.data.begin(), r.data.end());
         }
-        if (r.request == REQ_RAM_ACCESS) last_slot_write = &r;
+        if (r.request == REQ_RAM_ACCESS)
+            last_slot_write = &r;
     }
     if (ok) {
         fuzz::check(sent.size() == n && std::memcmp(sent.data(), bits, n) == 0,

@@ -15,14 +15,17 @@ const std::string& write_input(const uint8_t* data, size_t size) {
     static std::string path;
     if (fd < 0) {
         fd = memfd_create("zalvo_fuzz_input", 0);
-        if (fd < 0) std::abort();
+        if (fd < 0)
+            std::abort();
         path = "/proc/self/fd/" + std::to_string(fd);
     }
-    if (ftruncate(fd, 0) != 0) std::abort();
+    if (ftruncate(fd, 0) != 0)
+        std::abort();
     size_t done = 0;
     while (done < size) {
         ssize_t n = pwrite(fd, data + done, size - done, off_t(done));
-        if (n <= 0) std::abort();
+        if (n <= 0)
+            std::abort();
         done += size_t(n);
     }
     return path;
@@ -48,7 +51,8 @@ usb_dev_handle* board_for_run(usbsim::BoardId* board) {
         handle = nullptr;
         w.rescan();
     }
-    if (!handle) handle = open_nth_cmd_interface(0);
+    if (!handle)
+        handle = open_nth_cmd_interface(0);
     check(handle != nullptr, "the simulated board opens");
     w.clear_log();
     *board = the_board;
@@ -56,7 +60,8 @@ usb_dev_handle* board_for_run(usbsim::BoardId* board) {
 }
 
 void check(bool cond, const char* what) {
-    if (cond) return;
+    if (cond)
+        return;
     // Through the sanitizer's report channel: the target's own standard error may be closed.
     std::string summary = std::string("fuzz property violated: ") + what;
     __sanitizer_report_error_summary(summary.c_str());

@@ -12,7 +12,8 @@
 #include <cstring>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size == 0) return 0;
+    if (size == 0)
+        return 0;
     usbsim::World& w = usbsim::World::instance();
     usbsim::BoardId board;
     usb_dev_handle* h = fuzz::board_for_run(&board);
@@ -23,8 +24,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::array<uint8_t, 32> bytes;
     bytes.fill(0xFF);
     std::memcpy(bytes.data(), data + 1, std::min<size_t>(size - 1, bytes.size()));
-    for (int s = 0; s < 4; ++s) w.set_eeprom(board, s, std::nullopt);
-    if (present) w.set_eeprom(board, placed, bytes);
+    for (int s = 0; s < 4; ++s)
+        w.set_eeprom(board, s, std::nullopt);
+    if (present)
+        w.set_eeprom(board, placed, bytes);
     w.clear_log();
 
     dboard_eeprom_info info;
@@ -51,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         log[1].length == 32,
                     "a 32-byte read from the slot's address");
     uint8_t sum = 0;
-    for (uint8_t b : bytes) sum = uint8_t(sum + b);
+    for (uint8_t b : bytes)
+        sum = uint8_t(sum + b);
     const bool valid = here && bytes[0] == DBOARD_EEPROM_MAGIC && sum == 0;
     if (!here) {
         fuzz::check(st == DBE_READ_FAILED, "an empty slot fails the read");

@@ -30,7 +30,8 @@ usbsim::BoardId world_once() {
         board = w.add_board(w.add_bus(), c);
         usrp_usb_init_pending = true;
     }
-    if (!w.on_bus(board)) w.rescan();  // re-enumerated after a firmware load
+    if (!w.on_bus(board))
+        w.rescan();  // re-enumerated after a firmware load
     w.clear_faults();
     w.clear_log();
     return board;
@@ -47,11 +48,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t at = 0;
     for (int i = 0; i < 4 && at <= size; ++i) {
         size_t end = at;
-        while (end < size && data[end] != 0) ++end;
+        while (end < size && data[end] != 0)
+            ++end;
         if (end > at || at < size) {
             std::string v(reinterpret_cast<const char*>(data + at), end - at);
             set[i] = v.empty() || v[0] != '\x01';
-            if (!v.empty() && v[0] == '\x02') v = std::string(ZALVO_IMAGES_DIR) + v.substr(1);
+            if (!v.empty() && v[0] == '\x02')
+                v = std::string(ZALVO_IMAGES_DIR) + v.substr(1);
             fields[i] = v;
         }
         at = end + 1;

@@ -13,14 +13,18 @@
 namespace {
 
 int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
 int byte_at(const std::string& s, size_t pos, size_t end) {
-    if (pos + 2 > end) return -1;
+    if (pos + 2 > end)
+        return -1;
     int hi = hex_value(s[pos]), lo = hex_value(s[pos + 1]);
     return hi < 0 || lo < 0 ? -1 : hi * 16 + lo;
 }
@@ -29,7 +33,8 @@ void repair_checksums(std::string& text) {
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
+        if (end == std::string::npos)
+            end = text.size();
         if (text[start] == ':') {
             int count = byte_at(text, start + 1, end);
             size_t cc = start + 9 + 2 * size_t(count < 0 ? 0 : count);
@@ -86,8 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fuzz::check(slot.value == FIRMWARE_HASH_ADDRESS && slot.length == 16 &&
                         std::equal(slot.data.begin(), slot.data.end(), digest),
                     "the digest is stored before the release");
-        fuzz::check(last.value == CPU_CONTROL_ADDRESS && last.data.size() == 1 &&
-                        last.data[0] == 0,
+        fuzz::check(last.value == CPU_CONTROL_ADDRESS && last.data.size() == 1 && last.data[0] == 0,
                     "a successful load ends with the CPU release");
     }
     return 0;

@@ -24,7 +24,8 @@
 namespace {
 
 void check(bool cond, const char* what) {
-    if (cond) return;
+    if (cond)
+        return;
     std::string summary = std::string("fuzz property violated: ") + what;
     __sanitizer_report_error_summary(summary.c_str());
     std::abort();
@@ -45,7 +46,8 @@ void ZALVO_CALL on_error(intptr_t context, const char* text) {
 }
 
 void ZALVO_CALL on_data(intptr_t context, float** buffers) {
-    if (context != expected_context) wrong_context.fetch_add(1);
+    if (context != expected_context)
+        wrong_context.fetch_add(1);
     for (int i = 4; i < 8; ++i)
         for (int j = 0; j < 2 * block_length; ++j)
             if (buffers[i][j] != 0.0f) {
@@ -78,7 +80,8 @@ struct Reader {
     const uint8_t* p;
     size_t n;
     bool take(void* out, size_t k) {
-        if (n < k) return false;
+        if (n < k)
+            return false;
         std::memcpy(out, p, k);
         p += k;
         n -= k;
@@ -98,91 +101,93 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t op;
     for (int step = 0; step < 24 && in.take(&op, 1); ++step) {
         switch (op % 8) {
-        case 0: {
-            ReceiverSettings s;
-            std::memset(&s, 0, sizeof s);
-            in.take(&s, sizeof s);
-            uint8_t flags = 0;
-            in.take(&flags, 1);
-            if (flags & 4) s.sample_rate_index &= 3;  // make known rates likely
-            const bool known = s.sample_rate_index >= 0 && s.sample_rate_index <= 2;
-            if (known && ++starts > 2) break;  // each session costs a worker start: bound them
-            s.data_callback = (flags & 1) ? on_data : nullptr;
-            s.error_callback = (flags & 2) ? on_error : nullptr;
-            expected_context = s.callback_context;
-            block_length = 512 << (s.sample_rate_index & 3);
-            errors.clear();
-            StartRx(&s);
-            if (!s.error_callback) check(errors.empty(), "no error callback, no text");
-            if (known) {
-                check(errors.empty(), "a known rate starts");
-                check(w.open_handles() == 1, "a session holds one handle");
-                session = true;
-            } else {
-                check(errors.size() <= 1, "at most one text");
-                if (s.error_callback)
-                    check(errors.size() == 1 && errors[0] == "Unknown sample rate",
-                          "an unknown rate is reported");
-                check(w.open_handles() == 0, "an unknown rate leaves nothing open");
-                session = false;
+            case 0: {
+                ReceiverSettings s;
+                std::memset(&s, 0, sizeof s);
+                in.take(&s, sizeof s);
+                uint8_t flags = 0;
+                in.take(&flags, 1);
+                if (flags & 4)
+                    s.sample_rate_index &= 3;  // make known rates likely
+                const bool known = s.sample_rate_index >= 0 && s.sample_rate_index <= 2;
+                if (known && ++starts > 2)
+                    break;  // each session costs a worker start: bound them
+                s.data_callback = (flags & 1) ? on_data : nullptr;
+                s.error_callback = (flags & 2) ? on_error : nullptr;
+                expected_context = s.callback_context;
+                block_length = 512 << (s.sample_rate_index & 3);
+                errors.clear();
+                StartRx(&s);
+                if (!s.error_callback)
+                    check(errors.empty(), "no error callback, no text");
+                if (known) {
+                    check(errors.empty(), "a known rate starts");
+                    check(w.open_handles() == 1, "a session holds one handle");
+                    session = true;
+                } else {
+                    check(errors.size() <= 1, "at most one text");
+                    if (s.error_callback)
+                        check(errors.size() == 1 && errors[0] == "Unknown sample rate",
+                              "an unknown rate is reported");
+                    check(w.open_handles() == 0, "an unknown rate leaves nothing open");
+                    session = false;
+                }
+                break;
             }
-            break;
-        }
-        case 1: {
-            int before = w.open_handles();
-            StartRx(nullptr);
-            check(w.open_handles() == before, "StartRx(null) changes nothing");
-            break;
-        }
-        case 2:
-            StopRx();
-            check(w.open_handles() == 0 && w.claimed_interfaces() == 0, "StopRx closes all");
-            check(!w.rx_enabled(b), "StopRx leaves the receive path off");
-            session = false;
-            break;
-        case 3: {
-            int32_t hz = 0, receiver = 0;
-            in.take(&hz, 4);
-            in.take(&receiver, 4);
-            if (op & 0x80) receiver &= 7;
-            w.clear_log();
-            SetRxFrequency(hz, receiver);
-            if (session && receiver >= 0 && receiver < 4)
-                check(w.fpga_register(b, 34 + receiver) == ddc_word(-double(hz)),
-                      "a retune reaches its DDC register");
-            else
-                check(w.control_log().empty(), "an ignored retune sends nothing");
-            break;
-        }
-        case 4: {
-            int32_t bits = 0;
-            in.take(&bits, 4);
-            w.clear_log();
-            SetCtrlBits(bits);
-            check(w.control_log().empty(), "SetCtrlBits sends nothing");
-            break;
-        }
-        case 5: {
-            int32_t port = 0;
-            in.take(&port, 4);
-            check(ReadPort(port) == 0, "ReadPort is 0");
-            break;
-        }
-        case 6: {
-            unsigned char record[64];
-            std::memset(record, 0xC3, sizeof record);
-            GetSdrInfo(reinterpret_cast<SdrInfo*>(record));
-            const SdrInfo* info = reinterpret_cast<const SdrInfo*>(record);
-            check(info->device_name && std::strcmp(info->device_name, "USRP device") == 0 &&
-                      info->receiver_count == 4,
-                  "GetSdrInfo fills its fields");
-            for (size_t i = sizeof(SdrInfo); i < sizeof record; ++i)
-                check(record[i] == 0xC3, "GetSdrInfo writes nothing past its record");
-            break;
-        }
-        default:
-            GetSdrInfo(nullptr);
-            break;
+            case 1: {
+                int before = w.open_handles();
+                StartRx(nullptr);
+                check(w.open_handles() == before, "StartRx(null) changes nothing");
+                break;
+            }
+            case 2:
+                StopRx();
+                check(w.open_handles() == 0 && w.claimed_interfaces() == 0, "StopRx closes all");
+                check(!w.rx_enabled(b), "StopRx leaves the receive path off");
+                session = false;
+                break;
+            case 3: {
+                int32_t hz = 0, receiver = 0;
+                in.take(&hz, 4);
+                in.take(&receiver, 4);
+                if (op & 0x80)
+                    receiver &= 7;
+                w.clear_log();
+                SetRxFrequency(hz, receiver);
+                if (session && receiver >= 0 && receiver < 4)
+                    check(w.fpga_register(b, 34 + receiver) == ddc_word(-double(hz)),
+                          "a retune reaches its DDC register");
+                else
+                    check(w.control_log().empty(), "an ignored retune sends nothing");
+                break;
+            }
+            case 4: {
+                int32_t bits = 0;
+                in.take(&bits, 4);
+                w.clear_log();
+                SetCtrlBits(bits);
+                check(w.control_log().empty(), "SetCtrlBits sends nothing");
+                break;
+            }
+            case 5: {
+                int32_t port = 0;
+                in.take(&port, 4);
+                check(ReadPort(port) == 0, "ReadPort is 0");
+                break;
+            }
+            case 6: {
+                unsigned char record[64];
+                std::memset(record, 0xC3, sizeof record);
+                GetSdrInfo(reinterpret_cast<SdrInfo*>(record));
+                const SdrInfo* info = reinterpret_cast<const SdrInfo*>(record);
+                check(info->device_name && std::strcmp(info->device_name, "USRP device") == 0 &&
+                          info->receiver_count == 4,
+                      "GetSdrInfo fills its fields");
+                for (size_t i = sizeof(SdrInfo); i < sizeof record; ++i)
+                    check(record[i] == 0xC3, "GetSdrInfo writes nothing past its record");
+                break;
+            }
+            default: GetSdrInfo(nullptr); break;
         }
     }
     StopRx();

@@ -69,7 +69,7 @@ struct Host {
 
 ReceiverSettings settings_for(Host& h, int rate_index) {
     h.block_length = module_host::block_length_of(rate_index);
-    return module_host::settings_for(h, rate_index, 0x5A); // fields the module must not read
+    return module_host::settings_for(h, rate_index, 0x5A);  // fields the module must not read
 }
 
 // The frequency word the FPGA holds for a down-converter frequency.
@@ -96,12 +96,12 @@ class ModuleTest : public ::testing::Test {
         usbsim::BoardConfig cfg;
         cfg.scene.noise_dbfs = -40.0;
         usbsim::BoardId b = w.add_board(bus, cfg);
-        w.rescan(); // the module scans the buses only once, when it first opens a board
+        w.rescan();  // the module scans the buses only once, when it first opens a board
         return b;
     }
 };
 
-} // namespace
+}  // namespace
 
 // ---- without a device ---------------------------------------------------------------------
 
@@ -182,7 +182,7 @@ TEST_F(ModuleTest, NoBoardReportsOnTheCallingThreadWithTheContext) {
     module().stop_rx();
     EXPECT_EQ(usbsim::World::instance().open_handles(), 0);
 
-    s.error_callback = nullptr; // silent, and nothing is left open
+    s.error_callback = nullptr;  // silent, and nothing is left open
     module().start_rx(&s);
     EXPECT_EQ(h.errors.size(), 1u);
     EXPECT_EQ(usbsim::World::instance().open_handles(), 0);

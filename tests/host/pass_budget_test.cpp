@@ -41,7 +41,7 @@ std::atomic<bool> counting{false};
 std::atomic<long> allocations{0};
 std::atomic<long> releases{0};
 
-} // namespace
+}  // namespace
 
 extern "C" void* malloc(size_t n) {
     if (counting.load(std::memory_order_relaxed))
@@ -147,8 +147,8 @@ bool install_filter(int fd) {
     int fd = static_cast<int>(syscall(SYS_memfd_create, "block", 0));
     std::vector<int16_t> block(65536 / 2);
     for (size_t i = 0; i < block.size(); ++i)
-        block[i] = static_cast<int16_t>(
-            10000 * std::sin(0.001 * double(i / 8) * (1 + double(i % 8))));
+        block[i] =
+            static_cast<int16_t>(10000 * std::sin(0.001 * double(i / 8) * (1 + double(i % 8))));
     bool ok = fd >= 0 && write(fd, block.data(), 65536) == 65536;
 
     FileSource source(fd);
@@ -168,7 +168,7 @@ bool install_filter(int fd) {
     ok = ok && sigaction(SIGSYS, &sa, nullptr) == 0;
     if (ok) {
         worker_begin(*s, w);
-        for (int k = 0; k < 3; ++k) // first touches of every buffer
+        for (int k = 0; k < 3; ++k)  // first touches of every buffer
             stream_pass(*s, w);
         long live = dsp::live_allocations();
         source.reads = 0;
@@ -190,7 +190,7 @@ bool install_filter(int fd) {
     }
     syscall(SYS_write, out_fd, &r, sizeof r, 0, 0, MARKER);
     syscall(SYS_exit_group, 0, 0, 0, 0, 0, MARKER);
-    _exit(1); // not reached
+    _exit(1);  // not reached
 }
 
 // Runs the child for one rate; false and a message when it did not report in time.
@@ -225,7 +225,7 @@ bool run_child(int rate_index, Report* r) {
     return got == sizeof *r;
 }
 
-} // namespace
+}  // namespace
 
 TEST(PassBudget, NoAllocationAndNoSystemCallButTheRead) {
     for (int rate_index = 0; rate_index < 3; ++rate_index) {

@@ -111,7 +111,7 @@ class Pipeline : public ::testing::Test {
     std::unique_ptr<ReceiveSession> s;
 };
 
-} // namespace
+}  // namespace
 
 // ---- setup and release --------------------------------------------------------------------
 
@@ -234,11 +234,11 @@ TEST_F(Pipeline, WithoutDataCallbackBlocksAreDroppedAndPositionsWrap) {
 
 TEST_F(Pipeline, ShortFailedAndOverrunReads) {
     setup(2);
-    source.set(1, {1000, false, 0}); // 62 whole frames and 8 stray bytes
-    source.set(2, {-1, false, 0});   // nothing
-    source.set(3, {0, false, 0});    // nothing
-    source.set(4, {65536, true, 0}); // overrun: processed as usual
-    source.set(6, {16, false, 0});   // one frame
+    source.set(1, {1000, false, 0});  // 62 whole frames and 8 stray bytes
+    source.set(2, {-1, false, 0});    // nothing
+    source.set(3, {0, false, 0});     // nothing
+    source.set(4, {65536, true, 0});  // overrun: processed as usual
+    source.set(6, {16, false, 0});    // one frame
     WorkerState w;
     worker_begin(*s, w);
     testing::internal::CaptureStderr();
@@ -263,7 +263,7 @@ TEST_F(Pipeline, WorkerStreamsUntilStopped) {
     EXPECT_EQ(source.reads_at_stop.load(), source.reads.load()) << "no read after the stop";
     EXPECT_EQ(s->stop_requested.load(), 1);
     check_blocks();
-    stop_worker(*s); // nothing left to stop
+    stop_worker(*s);  // nothing left to stop
 }
 
 // The worker sits in a read that takes far longer than the 100 ms wait: stop_worker must not

@@ -49,7 +49,7 @@ size_t settle(uint32_t out_rate) {
            2;
 }
 
-} // namespace
+}  // namespace
 
 // ---- parameters and bookkeeping -----------------------------------------------------------
 
@@ -126,7 +126,7 @@ TEST(ResampleInit, SecondInitAndFreeReleaseEverything) {
         EXPECT_EQ(r.buffer, nullptr);
         EXPECT_EQ(r.state, nullptr);
         EXPECT_EQ(r.chunk_capacity, 0u);
-        r.Free(); // nothing left to free
+        r.Free();  // nothing left to free
         EXPECT_EQ(dsp::live_allocations(), base);
         ASSERT_TRUE(r.Init(IN_RATE, 192000)) << "usable again after Free";
     }
@@ -136,11 +136,11 @@ TEST(ResampleInit, SecondInitAndFreeReleaseEverything) {
 TEST(ResampleInit, FailuresLeaveNoMemory) {
     long base = dsp::live_allocations();
     CResample r;
-    dsp::fail_allocation_at(0); // the work buffer
+    dsp::fail_allocation_at(0);  // the work buffer
     EXPECT_FALSE(r.Init(IN_RATE, 48000));
     EXPECT_EQ(r.buffer, nullptr);
     EXPECT_EQ(dsp::live_allocations(), base);
-    for (int k = 1; k <= 2; ++k) { // the filter state and its table
+    for (int k = 1; k <= 2; ++k) {  // the filter state and its table
         dsp::fail_allocation_at(k);
         EXPECT_FALSE(r.Init(IN_RATE, 48000)) << k;
         EXPECT_EQ(r.buffer, nullptr) << k;
@@ -149,7 +149,7 @@ TEST(ResampleInit, FailuresLeaveNoMemory) {
     }
     dsp::fail_allocation_at(-1);
 
-    r.SetParams(1, 64, 0.0f, 9.0f, 0.98f); // no passband: refused by the filter
+    r.SetParams(1, 64, 0.0f, 9.0f, 0.98f);  // no passband: refused by the filter
     EXPECT_FALSE(r.Init(IN_RATE, 48000));
     EXPECT_EQ(dsp::live_allocations(), base);
     r.SetParams(1, 64, 0.9f, 9.0f, 0.98f);
@@ -183,7 +183,7 @@ TEST(ResampleProcess, EmptyAndNullCallsChangeNothing) {
     EXPECT_EQ(r.time, time);
     EXPECT_EQ(r.fill, fill);
 
-    r.SetParams(1, 128, 0.9f, 9.0f, 0.98f); // new history without Init
+    r.SetParams(1, 128, 0.9f, 9.0f, 0.98f);  // new history without Init
     EXPECT_FALSE(r.Process(in.data(), 10, out.data(), &produced));
 }
 
@@ -209,7 +209,7 @@ TEST(ResampleProcess, InvariantsAndLookBackAfterEveryStep) {
         ASSERT_TRUE(r.Init(IN_RATE, out_rate));
         std::mt19937 rng(out_rate);
         std::uniform_real_distribution<float> value(-1, 1);
-        std::vector<float> padded(r.history, 0.0f); // the stream as the buffer sees it
+        std::vector<float> padded(r.history, 0.0f);  // the stream as the buffer sees it
         std::vector<float> out(60000);
         uint64_t fed = 0, total_out = 0;
         const size_t sizes[] = {1, 7, 4096, 60000, 3, 333, 50000, 12345, 2};

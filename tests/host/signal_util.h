@@ -19,8 +19,8 @@ inline std::vector<float> tone(double freq, double rate, size_t count, double am
 
 struct Fit {
     double amplitude;
-    double phase;    // of amplitude * sin(2 pi f n / rate + phase)
-    double residual; // RMS of what the tone does not explain
+    double phase;     // of amplitude * sin(2 pi f n / rate + phase)
+    double residual;  // RMS of what the tone does not explain
 };
 
 // Least-squares fit of a sine of known frequency to x[first..].
@@ -36,8 +36,8 @@ inline Fit fit_tone(const std::vector<float>& x, size_t first, double freq, doub
         sxs += x[n] * s;
     }
     double det = scc * sss - scs * scs;
-    double bc = (sxc * sss - sxs * scs) / det; // cosine weight
-    double bs = (sxs * scc - sxc * scs) / det; // sine weight
+    double bc = (sxc * sss - sxs * scs) / det;  // cosine weight
+    double bs = (sxs * scc - sxc * scs) / det;  // sine weight
     double res = 0;
     for (size_t n = first; n < x.size(); ++n) {
         double a = 2 * PI * freq * n / rate;
@@ -64,4 +64,4 @@ inline double db(double ratio) {
     return 20 * std::log10(ratio);
 }
 
-} // namespace testsig
+}  // namespace testsig

@@ -18,9 +18,9 @@
 class SyntheticSource : public StreamSource {
   public:
     struct Script {
-        int bytes = -2; // -2: the full length asked; otherwise the result to return
+        int bytes = -2;  // -2: the full length asked; otherwise the result to return
         bool overrun = false;
-        int delay_ms = 0; // held inside the read this long
+        int delay_ms = 0;  // held inside the read this long
     };
 
     // Frame f, receiver i: I and Q of a tone at 1300 + 1000 i Hz (500 kHz frames).
@@ -63,7 +63,7 @@ class SyntheticSource : public StreamSource {
         for (int f = 0; f < frames; ++f)
             for (int k = 0; k < 8; ++k)
                 out[f * 8 + k] = sample(next_frame + f, k);
-        if (result > frames * 16) // a partial frame: bytes that must not be used
+        if (result > frames * 16)  // a partial frame: bytes that must not be used
             std::memset(out + frames * 8, 0x7F, static_cast<size_t>(result - frames * 16));
         next_frame += frames;
         reads.fetch_add(1);
@@ -96,7 +96,7 @@ class SyntheticSource : public StreamSource {
     std::atomic<bool> stopped{false};
     std::atomic<int> reads{0};
     std::atomic<int> reads_at_stop{-1};
-    uint64_t next_frame = 0; // frames delivered so far
+    uint64_t next_frame = 0;  // frames delivered so far
 
   private:
     std::mutex lock;

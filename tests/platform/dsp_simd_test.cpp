@@ -87,7 +87,7 @@ std::vector<Ipp32f> filter_once(dsp::KernelPath path, const Config& c, IppHintAl
     return dst;
 }
 
-} // namespace
+}  // namespace
 
 TEST(DspPaths, SelectionFollowsTheProcessor) {
     EXPECT_TRUE(dsp::kernel_path_supported(dsp::KernelPath::scalar));
@@ -101,7 +101,8 @@ TEST(DspPaths, SelectionFollowsTheProcessor) {
     EXPECT_EQ(start, avx2 ? dsp::KernelPath::avx2 : dsp::KernelPath::sse2)
         << "the best path is the default";
 #endif
-    for (dsp::KernelPath p : {dsp::KernelPath::scalar, dsp::KernelPath::sse2, dsp::KernelPath::avx2}) {
+    for (dsp::KernelPath p :
+         {dsp::KernelPath::scalar, dsp::KernelPath::sse2, dsp::KernelPath::avx2}) {
         bool supported = dsp::kernel_path_supported(p);
         EXPECT_EQ(dsp::set_kernel_path(p), supported) << name(p);
         if (supported) {
@@ -137,7 +138,8 @@ TEST(DspPaths, SplitIsExactOnEveryPath) {
         }
         for (int k = 0; k < 8; ++k)
             for (int i = 0; i < len; ++i)
-                ASSERT_EQ(want[k][static_cast<size_t>(i) + 1], src[static_cast<size_t>(i) * 8 + k] / 32768.0f);
+                ASSERT_EQ(want[k][static_cast<size_t>(i) + 1],
+                          src[static_cast<size_t>(i) * 8 + k] / 32768.0f);
         for (dsp::KernelPath p : vector_paths()) {
             PathGuard g(p);
             run(got);
@@ -161,7 +163,7 @@ TEST(DspPaths, FilterMatchesScalarPath) {
         const int len = 3001;
         std::vector<Ipp32f> src = noise(static_cast<size_t>(len) + span + 8, 11u + span);
         uint64_t up = static_cast<uint64_t>(c.out);
-        for (uint64_t a = c.in, b = c.out; b;) { // up = out / gcd
+        for (uint64_t a = c.in, b = c.out; b;) {  // up = out / gcd
             uint64_t r = a % b;
             a = b;
             b = r;
@@ -169,7 +171,7 @@ TEST(DspPaths, FilterMatchesScalarPath) {
                 up = static_cast<uint64_t>(c.out) / a;
         }
         if (up > 1024)
-            up = 1; // positions off the table: start on a whole sample
+            up = 1;  // positions off the table: start on a whole sample
         for (IppHintAlgorithm hint : {ippAlgHintFast, ippAlgHintAccurate}) {
             const double start = span / 2 + 1 + double(up / 3) / double(up);
             int n_ref = 0;
@@ -199,7 +201,8 @@ TEST(DspPaths, FilterMatchesScalarPath) {
 // gives on each path exactly the outputs of one call over the whole stream: an output's value
 // does not depend on which outputs it was computed together with.
 TEST(DspPaths, OutputDoesNotDependOnHowCallsAreCut) {
-    for (dsp::KernelPath p : {dsp::KernelPath::scalar, dsp::KernelPath::sse2, dsp::KernelPath::avx2}) {
+    for (dsp::KernelPath p :
+         {dsp::KernelPath::scalar, dsp::KernelPath::sse2, dsp::KernelPath::avx2}) {
         if (!dsp::kernel_path_supported(p))
             continue;
         PathGuard guard(p);

@@ -19,7 +19,7 @@ TEST(DspAlloc, AlignedCountedAndInjectable) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(f) % 32, 0u);
     EXPECT_EQ(dsp::allocated_bytes(b), 3u);
     EXPECT_EQ(dsp::allocated_bytes(f), 4004u);
-    std::memset(f, 0xAB, 4004); // the whole block is usable
+    std::memset(f, 0xAB, 4004);  // the whole block is usable
     EXPECT_EQ(dsp::live_allocations(), base + 2);
     ippsFree(b);
     ippsFree(f);
@@ -135,7 +135,7 @@ TEST(DspResampler, FilteringCallContract) {
             std::vector<Ipp32f> src(static_cast<size_t>(len + 2 * half + 10), 0.0f);
             src[j0] = 1.0f;
             std::vector<Ipp32f> dst(len, -7.0f);
-            double time = half + 1 + 3.0 / c.up; // on the grid, at phase 3
+            double time = half + 1 + 3.0 / c.up;  // on the grid, at phase 3
             const double start = time;
             int n = -1;
             ASSERT_EQ(

@@ -36,7 +36,7 @@ uint32_t wait_at_gate(void* arg) {
     return 7;
 }
 
-} // namespace
+}  // namespace
 
 TEST(OsThread, RunsWithItsArgumentAndIsWaitedFor) {
     Gate gate;
@@ -72,12 +72,12 @@ TEST(OsThread, ReleasedHandleLeavesTheThreadRunning) {
     Gate gate;
     os::thread* t = os::thread_start(wait_at_gate, &gate, nullptr);
     ASSERT_NE(t, nullptr);
-    os::thread_release(t); // detached while it waits
+    os::thread_release(t);  // detached while it waits
     gate.release();
     for (int i = 0; i < 1000 && gate.runs.load() == 0; ++i)
         os::sleep_ms(5);
     EXPECT_EQ(gate.runs.load(), 1);
-    os::sleep_ms(20); // let it finish with its record
+    os::sleep_ms(20);  // let it finish with its record
 }
 
 TEST(OsThread, NullRoutineGivesNoThread) {

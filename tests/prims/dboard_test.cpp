@@ -20,7 +20,8 @@ Eeprom basic_rx() {
 // Fills byte 31 so that the 32 bytes sum to zero.
 Eeprom with_checksum(Eeprom e) {
     uint8_t sum = 0;
-    for (int i = 0; i < 31; ++i) sum = uint8_t(sum + e[i]);
+    for (int i = 0; i < 31; ++i)
+        sum = uint8_t(sum + e[i]);
     e[31] = uint8_t(-sum);
     return e;
 }
@@ -64,10 +65,14 @@ TEST_F(Dboard, ValidImageAndItsWireTraffic) {
 TEST_F(Dboard, WordsAreLittleEndianAndSigned) {
     Eeprom e{};
     e[0] = 0xDB;
-    e[1] = 0x34; e[2] = 0x12;  // id 0x1234
-    e[3] = 0xCD; e[4] = 0xAB;  // word1 0xABCD
-    e[5] = 0xFF; e[6] = 0xFF;  // word2 -1
-    e[7] = 0x00; e[8] = 0x80;  // word3 -32768
+    e[1] = 0x34;
+    e[2] = 0x12;  // id 0x1234
+    e[3] = 0xCD;
+    e[4] = 0xAB;  // word1 0xABCD
+    e[5] = 0xFF;
+    e[6] = 0xFF;  // word2 -1
+    e[7] = 0x00;
+    e[8] = 0x80;  // word3 -32768
     world.set_eeprom(board, 3, with_checksum(e));
     dboard_eeprom_info info{};
     ASSERT_EQ(usrp_dboard_eeprom_read(h, 3, &info), DBE_OK);
@@ -139,6 +144,7 @@ TEST(DboardNames, SpecialTableAndUnknownIds) {
     // Every id that has a name: exactly 45 of them, none "Unknown".
     int named = 0;
     for (int id = 0; id <= 0xFFFF; ++id)
-        if (usrp_dboard_id_name(id).rfind("Unknown (", 0) != 0) ++named;
+        if (usrp_dboard_id_name(id).rfind("Unknown (", 0) != 0)
+            ++named;
     EXPECT_EQ(named, 45);
 }

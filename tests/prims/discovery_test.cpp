@@ -7,7 +7,9 @@ namespace {
 
 class Discovery : public SimTest {};
 
-uint16_t bcd_of(struct usb_device* dev) { return dev ? dev->descriptor.bcdDevice : 0xFFFF; }
+uint16_t bcd_of(struct usb_device* dev) {
+    return dev ? dev->descriptor.bcdDevice : 0xFFFF;
+}
 
 }  // namespace
 
@@ -97,9 +99,8 @@ TEST_F(Discovery, NoBoardReportsTheIndex) {
     capture_stderr();
     EXPECT_EQ(open_nth_cmd_interface(0), nullptr);
     EXPECT_EQ(open_nth_cmd_interface(3), nullptr);
-    EXPECT_EQ(captured_stderr(),
-              "usrp: failed to find usrp[0]\n"
-              "usrp: failed to find usrp[3]\n");
+    EXPECT_EQ(captured_stderr(), "usrp: failed to find usrp[0]\n"
+                                 "usrp: failed to find usrp[3]\n");
 }
 
 TEST_F(Discovery, ClaimFailureClosesWithoutRelease) {
@@ -131,12 +132,13 @@ using usbsim::UsbCall;
 
 std::vector<UsbCall> calls_of(const std::vector<CallRecord>& log) {
     std::vector<UsbCall> out;
-    for (const auto& c : log) out.push_back(c.call);
+    for (const auto& c : log)
+        out.push_back(c.call);
     return out;
 }
 
 class Opening : public SimTest {
-protected:
+  protected:
     void SetUp() override {
         SimTest::SetUp();
         world.add_board(world.add_bus(), warm_board());
@@ -154,9 +156,9 @@ TEST_F(Opening, CallsInOrderOnSuccess) {
     ASSERT_NE(h, nullptr);
     auto log = world.call_log();
     ASSERT_EQ(log.size(), 4u);
-    EXPECT_EQ(calls_of(log), (std::vector<UsbCall>{UsbCall::open, UsbCall::set_configuration,
-                                                   UsbCall::claim_interface,
-                                                   UsbCall::set_altinterface}));
+    EXPECT_EQ(calls_of(log),
+              (std::vector<UsbCall>{UsbCall::open, UsbCall::set_configuration,
+                                    UsbCall::claim_interface, UsbCall::set_altinterface}));
     EXPECT_EQ(log[1].arg, 1);
     EXPECT_EQ(log[2].arg, RX_INTERFACE);
     EXPECT_EQ(log[3].arg, 0);
@@ -204,12 +206,13 @@ TEST_F(Opening, AltSettingFailureReleasesThenCloses) {
     capture_stderr();
     EXPECT_EQ(usrp_open_interface(dev, RX_INTERFACE), nullptr);
     std::string text = usb_strerror();
-    EXPECT_EQ(captured_stderr(), "usrp_open_interface:usb_set_alt_interface: failed\n" + text + "\n");
+    EXPECT_EQ(captured_stderr(),
+              "usrp_open_interface:usb_set_alt_interface: failed\n" + text + "\n");
     auto log = world.call_log();
-    EXPECT_EQ(calls_of(log), (std::vector<UsbCall>{UsbCall::open, UsbCall::set_configuration,
-                                                   UsbCall::claim_interface,
-                                                   UsbCall::set_altinterface,
-                                                   UsbCall::release_interface, UsbCall::close}));
+    EXPECT_EQ(calls_of(log),
+              (std::vector<UsbCall>{UsbCall::open, UsbCall::set_configuration,
+                                    UsbCall::claim_interface, UsbCall::set_altinterface,
+                                    UsbCall::release_interface, UsbCall::close}));
     ASSERT_EQ(log.size(), 6u);
     EXPECT_EQ(log[4].arg, RX_INTERFACE);
 }

@@ -17,7 +17,7 @@ std::string read_file(const std::string& path) {
 }
 
 class Images : public SimTest {
-protected:
+  protected:
     ScopedEnv path_{"USRP_PATH", ZALVO_IMAGES_DIR};
     ScopedEnv firmware_{"USRP_FIRMWARE", nullptr};
     ScopedEnv fpga_{"USRP_FPGA", nullptr};

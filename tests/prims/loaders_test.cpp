@@ -15,7 +15,8 @@ const unsigned char kDigest[16] = {0xD0, 0xD1, 0xD2, 0xD3, 0xD4, 0xD5, 0xD6, 0xD
 
 Bytes pattern(size_t n, int seed) {
     Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>((i * 7 + seed * 13 + (i >> 8)) & 0xFF);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>((i * 7 + seed * 13 + (i >> 8)) & 0xFF);
     return b;
 }
 
@@ -26,19 +27,20 @@ bool is_ram_write(const ControlRecord& r) {
 std::vector<ControlRecord> ram_writes(const std::vector<ControlRecord>& log) {
     std::vector<ControlRecord> out;
     for (const auto& r : log)
-        if (is_ram_write(r)) out.push_back(r);
+        if (is_ram_write(r))
+            out.push_back(r);
     return out;
 }
 
 class Loaders : public WarmHandleTest {
-protected:
-
+  protected:
     bool load_hex(const std::string& text, std::string* err = nullptr) {
         std::string path = dir.write("fw.ihx", text);
         capture_stderr();
         bool ok = load_firmware_image(h, path.c_str(), kDigest);
         std::string e = captured_stderr();
-        if (err) *err = e;
+        if (err)
+            *err = e;
         hex_path = path;
         return ok;
     }
@@ -48,7 +50,8 @@ protected:
         capture_stderr();
         bool ok = load_fpga_image(h, path.c_str(), kDigest);
         std::string e = captured_stderr();
-        if (err) *err = e;
+        if (err)
+            *err = e;
         return ok;
     }
 
@@ -57,7 +60,7 @@ protected:
 };
 
 class LoadersRev0 : public Loaders {
-protected:
+  protected:
     void SetUp() override {
         bcd = 0x0100;
         Loaders::SetUp();
@@ -101,11 +104,12 @@ TEST_F(Loaders, HexLowerCaseCrLfAndSkippedRecordTypes) {
     Bytes a = pattern(16, 3);
     std::string rec = hex_record(0, 0x0200, a);
     for (char& c : rec)
-        if (c >= 'A' && c <= 'F') c = char(c - 'A' + 'a');
+        if (c >= 'A' && c <= 'F')
+            c = char(c - 'A' + 'a');
     rec.insert(rec.size() - 1, "\r");
     std::string text = hex_record(4, 0, bytes_of({0x00, 0x00})) + rec +
-                       hex_record(5, 0, bytes_of({0, 0, 0, 0})) + hex_record(3, 0, bytes_of({1, 2, 3, 4})) +
-                       ":00000001FF\n";
+                       hex_record(5, 0, bytes_of({0, 0, 0, 0})) +
+                       hex_record(3, 0, bytes_of({1, 2, 3, 4})) + ":00000001FF\n";
     std::string err;
     ASSERT_TRUE(load_hex(text, &err));
     EXPECT_EQ(err, "");
@@ -130,8 +134,8 @@ TEST_F(Loaders, HexEndRecordStopsReading) {
 
 TEST_F(Loaders, HexRejectedLinesStopTheLoadWithTheCpuHeld) {
     struct Case {
-        std::string bad_line;   // placed after one good record
-        std::string message;    // expected standard error
+        std::string bad_line;  // placed after one good record
+        std::string message;   // expected standard error
     };
     std::string ext = hex_record(2, 0, bytes_of({0x10, 0x00}));
     std::string bad_sum = ":0300300002337A1F\n";  // checksum should be 0x1e
@@ -179,8 +183,8 @@ TEST_F(Loaders, HexRecordEndingAtTheLastAddressIsAccepted) {
 }
 
 TEST_F(Loaders, HexTransferFailures) {
-    std::string text = hex_record(0, 0, pattern(4, 1)) + hex_record(0, 0x10, pattern(4, 2)) +
-                       ":00000001FF\n";
+    std::string text =
+        hex_record(0, 0, pattern(4, 1)) + hex_record(0, 0x10, pattern(4, 2)) + ":00000001FF\n";
     // Holding the CPU fails: nothing else is sent.
     world.fail_control_at(0, Fault{FaultKind::io_error});
     std::string err;
@@ -214,9 +218,10 @@ TEST_F(Loaders, HexMadeByObjcopyLoadsByteForByte) {
     Bytes image = pattern(700, 8);
     std::string bin = dir.write("image.bin", image);
     std::string hex = dir.path() + "/image.ihx";
-    std::string cmd = "objcopy -I binary -O ihex --change-addresses 0x0100 " + bin + " " + hex +
-                      " 2>/dev/null";
-    if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "objcopy not available";
+    std::string cmd =
+        "objcopy -I binary -O ihex --change-addresses 0x0100 " + bin + " " + hex + " 2>/dev/null";
+    if (std::system(cmd.c_str()) != 0)
+        GTEST_SKIP() << "objcopy not available";
     capture_stderr();
     ASSERT_TRUE(load_firmware_image(h, hex.c_str(), kDigest));
     EXPECT_EQ(captured_stderr(), "");
@@ -285,7 +290,8 @@ TEST_F(Loaders, BitstreamSuccessSequence) {
     expect_request(next(), 0x40, REQ_RX_RESET, 0, 0, 0);
     Bytes zero = bytes_of({0, 0, 0, 0});
     for (int reg = 0; reg < 64; ++reg) {
-        if (reg == 4) continue;
+        if (reg == 4)
+            continue;
         expect_request(next(), 0x40, REQ_SPI_WRITE, reg, 0x0120, 4, &zero);
     }
     const int codec_list[] = {1, 0x01, 8, 0x0F, 20, 0x00};
@@ -330,7 +336,8 @@ TEST_F(Loaders, BitstreamFailuresLeaveTheFpgaInReset) {
     for (const auto& c : cases) {
         world.clear_log();
         // Let `skip` matching requests through by counting positions in the sequence.
-        int position = 2 + (c.index == CONFIG_DATA ? 1 + c.skip : 0) + (c.index == CONFIG_END ? 4 : 0);
+        int position =
+            2 + (c.index == CONFIG_DATA ? 1 + c.skip : 0) + (c.index == CONFIG_END ? 4 : 0);
         world.fail_control_at(position, Fault{c.kind, 1, 0});
         std::string err;
         EXPECT_FALSE(load_rbf(bits, &err)) << c.index;
@@ -359,9 +366,8 @@ TEST_F(Loaders, BitstreamAfterEffectsFailButLoadSucceeds) {
     world.fail_control_matching(ControlMatch{REQ_TX_ENABLE, {}, {}, {}}, Fault{FaultKind::stall});
     std::string err;
     EXPECT_TRUE(load_rbf(pattern(10, 1), &err));
-    EXPECT_EQ(err,
-              "usrp: failed to write fpga hash slot\n"
-              "usrp: failed to reset tx and/or rx path\n");
+    EXPECT_EQ(err, "usrp: failed to write fpga hash slot\n"
+                   "usrp: failed to reset tx and/or rx path\n");
     // All six path requests were still sent.
     auto l = log();
     int path_requests = 0;
@@ -385,7 +391,8 @@ TEST_F(LoadersRev0, FailureWritesNoCodecsAndClearSendsNoRegisters) {
     world.clear_log();
     std::string err;
     EXPECT_TRUE(load_rbf(pattern(10, 1), &err));
-    for (const auto& r : log()) EXPECT_NE(r.request, REQ_SPI_WRITE);
+    for (const auto& r : log())
+        EXPECT_NE(r.request, REQ_SPI_WRITE);
     EXPECT_EQ(log().back().request, REQ_INDICATOR);
     EXPECT_NE(err.find("usrp_fpga_reg_write: not supported on a revision 0 board\n"),
               std::string::npos);

@@ -77,7 +77,8 @@ TEST(Md5, FileWholeAndInPiecesAgree) {
 
     // A file of binary bytes (including NUL and 0x1A) is hashed byte for byte.
     std::string binary;
-    for (int i = 0; i < 1000; ++i) binary += char((i * 37) & 0xFF);
+    for (int i = 0; i < 1000; ++i)
+        binary += char((i * 37) & 0xFF);
     path = temp_file(binary);
     ASSERT_TRUE(md5_file(path.c_str(), whole));
     EXPECT_EQ(hex(whole), md5_of(binary));

@@ -18,7 +18,7 @@ extern "C" struct usb_device* __wrap_usb_device(usb_dev_handle* h) {
 namespace {
 
 class OpenCheck : public SimTest {
-protected:
+  protected:
     void TearDown() override {
         substitute = nullptr;
         SimTest::TearDown();

@@ -19,11 +19,12 @@ using Bytes = std::vector<uint8_t>;
 
 // Environment variables read by the loaders; tests set them explicitly and restore them.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
         const char* old = std::getenv(name);
         had_ = old != nullptr;
-        if (had_) old_ = old;
+        if (had_)
+            old_ = old;
         if (value)
             setenv(name, value, 1);
         else
@@ -38,14 +39,14 @@ public:
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string name_;
     std::string old_;
     bool had_ = false;
 };
 
 class SimTest : public ::testing::Test {
-protected:
+  protected:
     usbsim::World& world = usbsim::World::instance();
 
     void SetUp() override {
@@ -78,7 +79,8 @@ protected:
 
     // After a firmware start the board re-enumerates: close the old handle, rescan, open again.
     usb_dev_handle* reopen(usb_dev_handle* h) {
-        if (h) usb_close(h);
+        if (h)
+            usb_close(h);
         world.rescan();
         usb_dev_handle* fresh = open_nth_cmd_interface(0);
         EXPECT_NE(fresh, nullptr);
@@ -94,21 +96,24 @@ protected:
 // A test on one warm board (revision `bcd`) whose command interface stays open in `h` for the
 // test and is closed after it.
 class WarmHandleTest : public SimTest {
-protected:
+  protected:
     void SetUp() override {
         SimTest::SetUp();
         h = open_warm(bcd);
         ASSERT_NE(h, nullptr);
     }
     void TearDown() override {
-        if (h) usb_close(h);
+        if (h)
+            usb_close(h);
         SimTest::TearDown();
     }
     uint16_t bcd = 0x0004;
     usb_dev_handle* h = nullptr;
 };
 
-inline void capture_stderr() { testing::internal::CaptureStderr(); }
+inline void capture_stderr() {
+    testing::internal::CaptureStderr();
+}
 inline std::string captured_stderr() {
     std::fflush(stderr);
     return testing::internal::GetCapturedStderr();
@@ -116,7 +121,8 @@ inline std::string captured_stderr() {
 
 inline Bytes bytes_of(std::initializer_list<int> v) {
     Bytes b;
-    for (int x : v) b.push_back(static_cast<uint8_t>(x));
+    for (int x : v)
+        b.push_back(static_cast<uint8_t>(x));
     return b;
 }
 
@@ -135,7 +141,7 @@ inline void expect_request(const ControlRecord& r, int type, int request, int va
 
 // A private folder under /tmp, removed with everything in it at the end of the scope.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     const std::string& path() const { return path_; }
@@ -145,7 +151,7 @@ public:
         return write(relative, std::string(contents.begin(), contents.end()));
     }
 
-private:
+  private:
     std::string path_;
 };
 

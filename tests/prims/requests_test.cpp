@@ -173,7 +173,8 @@ TEST_F(Requests, CodecListRules) {
     EXPECT_FALSE(usrp_codec_write_list_both(h, pairs, 6));
     l = log();
     ASSERT_EQ(l.size(), 6u);
-    for (int i = 0; i < 6; ++i) EXPECT_EQ(l[i].index, i < 3 ? 0x0220 : 0x0420);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(l[i].index, i < 3 ? 0x0220 : 0x0420);
     world.clear_log();
     EXPECT_TRUE(usrp_codec_write_list_both(h, pairs, 6));
     EXPECT_EQ(log().size(), 6u);
@@ -187,7 +188,8 @@ TEST_F(Requests, I2cLengthsAndEepromSplitting) {
     EXPECT_TRUE(log().empty());
 
     std::array<uint8_t, 32> image{};
-    for (int i = 0; i < 32; ++i) image[i] = static_cast<uint8_t>(0x40 + i);
+    for (int i = 0; i < 32; ++i)
+        image[i] = static_cast<uint8_t>(0x40 + i);
     world.set_eeprom(board, 1, image);
 
     EXPECT_TRUE(usrp_eeprom_fetch(h, 0x55, 0, buf, 32));
@@ -257,9 +259,8 @@ TEST_F(Requests, RevisionZeroBoardRefusesFpgaRegisters) {
     std::string err = captured_stderr();
     EXPECT_EQ(value, 0u);
     EXPECT_TRUE(log().empty()) << "nothing may be sent to a revision 0 board's FPGA registers";
-    EXPECT_EQ(err,
-              "usrp_fpga_reg_write: not supported on a revision 0 board\n"
-              "usrp_fpga_reg_read: not supported on a revision 0 board\n");
+    EXPECT_EQ(err, "usrp_fpga_reg_write: not supported on a revision 0 board\n"
+                   "usrp_fpga_reg_read: not supported on a revision 0 board\n");
     // Codec registers are not affected by the revision rule.
     EXPECT_TRUE(usrp_codec_write(h, 0, 1, 1));
     EXPECT_EQ(log().size(), 1u);

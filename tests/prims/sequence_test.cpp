@@ -13,7 +13,7 @@ using usbsim::FaultKind;
 namespace {
 
 class ImageEnv : public SimTest {
-protected:
+  protected:
     // Every variable the loaders read starts out absent.
     ScopedEnv path_{"USRP_PATH", nullptr};
     ScopedEnv firmware_{"USRP_FIRMWARE", nullptr};
@@ -24,7 +24,7 @@ protected:
 
 // Runs the test body inside a fresh current folder (the default roots are relative).
 class InTempCwd {
-public:
+  public:
     explicit InTempCwd(const std::string& path) {
         char buf[4096];
         old_ = getcwd(buf, sizeof buf) ? buf : "/";
@@ -32,11 +32,13 @@ public:
     }
     ~InTempCwd() { EXPECT_EQ(chdir(old_.c_str()), 0); }
 
-private:
+  private:
     std::string old_;
 };
 
-std::string str(const char* s) { return s ? s : "(null)"; }
+std::string str(const char* s) {
+    return s ? s : "(null)";
+}
 
 }  // namespace
 
@@ -63,9 +65,8 @@ TEST_F(ImageEnv, OverlongNamesAreRefused) {
     EXPECT_EQ(resolve_image_name(too_long.c_str(), "USRP_FIRMWARE", "std.ihx"), nullptr);
     ScopedEnv fw("USRP_FIRMWARE", std::string(4000, 'e').c_str());
     EXPECT_EQ(resolve_image_name("", "USRP_FIRMWARE", "std.ihx"), nullptr);
-    EXPECT_EQ(captured_stderr(),
-              "usrp: image name too long (512 characters, at most 511)\n"
-              "usrp: image name too long (4000 characters, at most 511)\n");
+    EXPECT_EQ(captured_stderr(), "usrp: image name too long (512 characters, at most 511)\n"
+                                 "usrp: image name too long (4000 characters, at most 511)\n");
     EXPECT_EQ(find_image_file(nullptr, 4), nullptr);
 }
 
@@ -128,9 +129,8 @@ TEST_F(ImageEnv, StatusReport) {
     capture_stderr();
     report_load_status("firmware", "/x/std.ihx", LOAD_DONE);
     report_load_status("fpga bitstream", "/x/b.rbf", LOAD_SKIPPED);
-    EXPECT_EQ(captured_stderr(),
-              "usrp: firmware /x/std.ihx loaded successfully.\n"
-              "usrp: fpga bitstream /x/b.rbf already loaded.\n");
+    EXPECT_EQ(captured_stderr(), "usrp: firmware /x/std.ihx loaded successfully.\n"
+                                 "usrp: fpga bitstream /x/b.rbf already loaded.\n");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -146,7 +146,9 @@ bool recording_loader(usb_dev_handle*, const char*, const unsigned char digest[1
     std::copy(digest, digest + 16, loader_digest);
     return true;
 }
-bool failing_loader(usb_dev_handle*, const char*, const unsigned char*) { return false; }
+bool failing_loader(usb_dev_handle*, const char*, const unsigned char*) {
+    return false;
+}
 
 }  // namespace
 
@@ -191,8 +193,7 @@ TEST_F(ImageEnv, CheckedLoadComparesTheSlot) {
     EXPECT_EQ(captured_stderr(), missing + ": No such file or directory\n");
     // A folder opens but cannot be read: a silent failure.
     capture_stderr();
-    EXPECT_EQ(load_with_hash_check(dir.path().c_str(), h, false, 1, recording_loader),
-              LOAD_FAILED);
+    EXPECT_EQ(load_with_hash_check(dir.path().c_str(), h, false, 1, recording_loader), LOAD_FAILED);
     EXPECT_EQ(captured_stderr(), "");
     EXPECT_TRUE(log().empty());
     EXPECT_EQ(loader_calls, 3);
@@ -206,14 +207,16 @@ TEST_F(ImageEnv, CheckedLoadComparesTheSlot) {
 namespace {
 
 class LoadSequence : public ImageEnv {
-protected:
+  protected:
     void SetUp() override {
         ImageEnv::SetUp();
         Bytes fw(300);
-        for (size_t i = 0; i < fw.size(); ++i) fw[i] = static_cast<uint8_t>(i * 5 + 1);
+        for (size_t i = 0; i < fw.size(); ++i)
+            fw[i] = static_cast<uint8_t>(i * 5 + 1);
         firmware_text = intel_hex(fw, 0);
         bitstream = std::string(1000, '\0');
-        for (size_t i = 0; i < bitstream.size(); ++i) bitstream[i] = char(i * 11 + 3);
+        for (size_t i = 0; i < bitstream.size(); ++i)
+            bitstream[i] = char(i * 11 + 3);
         firmware_path = dir.write("rev4/std.ihx", firmware_text);
         fpga_path = dir.write("rev4/std_4rx_0tx.rbf", bitstream);
         usrp_path = std::make_unique<ScopedEnv>("USRP_PATH", dir.path().c_str());
@@ -221,8 +224,10 @@ protected:
 
     usbsim::BoardConfig config(bool firmware_matches, bool fpga_matches) {
         usbsim::BoardConfig c = warm_board();
-        if (firmware_matches) c.firmware_hash = md5_of(firmware_text);
-        if (fpga_matches) c.fpga_hash = md5_of(bitstream);
+        if (firmware_matches)
+            c.firmware_hash = md5_of(firmware_text);
+        if (fpga_matches)
+            c.fpga_hash = md5_of(bitstream);
         return c;
     }
 
@@ -237,7 +242,8 @@ protected:
     int count(int request, int type) {
         int n = 0;
         for (const auto& r : log())
-            if (r.request == request && r.request_type == type) ++n;
+            if (r.request == request && r.request_type == type)
+                ++n;
         return n;
     }
 

@@ -120,8 +120,8 @@ uint64_t receive_interface_claimed(const std::vector<usbsim::CallRecord>& calls)
 
 struct Sweep {
     int scenarios = 0;
-    int survived = 0;         // faults after which the start still gave a streaming session
-    int refused = 0;          // faults that ended the start with the error text, cleanly
+    int survived = 0;  // faults after which the start still gave a streaming session
+    int refused = 0;   // faults that ended the start with the error text, cleanly
     std::vector<std::string> failures;
 };
 
@@ -249,8 +249,8 @@ class FaultSweep : public ModuleFixture {
 
         // Instrumented builds run every stride-th request (all of them otherwise); the offset
         // moves with the kind so that the two kinds cover different requests.
-        const int stride = static_cast<int>(
-            env_int("ZALVO_SWEEP_STRIDE", instrumented_build() ? 3 : 1));
+        const int stride =
+            static_cast<int>(env_int("ZALVO_SWEEP_STRIDE", instrumented_build() ? 3 : 1));
         Sweep result;
         int kind_index = 0;
         for (usbsim::FaultKind kind : {usbsim::FaultKind::stall, usbsim::FaultKind::io_error}) {

@@ -128,8 +128,7 @@ void Host::on_data(float** buffers) {
 }
 
 Host::Host(int rate)
-    : host_thread(std::this_thread::get_id()),
-      rate_index(rate),
+    : host_thread(std::this_thread::get_id()), rate_index(rate),
       block_length(module_host::block_length_of(rate)),
       phase(2 * M_PI * TONE_OFFSET_HZ / (48000.0 * (1 << (rate & 3)))) {}
 
@@ -149,7 +148,7 @@ bool Host::wait_blocks(int64_t n, int timeout_ms) {
 }
 
 ReceiverSettings host_settings(Host& h) {
-    return module_host::settings_for(h, h.rate_index, 0xA5); // bytes the module must not read
+    return module_host::settings_for(h, h.rate_index, 0xA5);  // bytes the module must not read
 }
 
 // ---- fixture ---------------------------------------------------------------------------------
@@ -187,11 +186,15 @@ int count_entries(const char* dir) {
     closedir(d);
     return n;
 }
-} // namespace
+}  // namespace
 
-int thread_count() { return count_entries("/proc/self/task"); }
+int thread_count() {
+    return count_entries("/proc/self/task");
+}
 
-int descriptor_count() { return count_entries("/proc/self/fd") - 1; }  // less opendir's own
+int descriptor_count() {
+    return count_entries("/proc/self/fd") - 1;
+}  // less opendir's own
 
 int64_t resident_kib() {
     std::ifstream f("/proc/self/status");

@@ -103,9 +103,9 @@ ReceiverSettings host_settings(Host& h);
 
 // ---- process counters ------------------------------------------------------------------------
 
-int thread_count();       // entries of /proc/self/task
-int descriptor_count();   // entries of /proc/self/fd
-int64_t resident_kib();   // VmRSS
+int thread_count();      // entries of /proc/self/task
+int descriptor_count();  // entries of /proc/self/fd
+int64_t resident_kib();  // VmRSS
 // Waits (bounded) until the thread count is at most n; returns the last count seen.
 int wait_thread_count_at_most(int n, int timeout_ms);
 

@@ -36,7 +36,8 @@ TEST(Soak, StreamsRetunesAndRestartsWithoutBreaksOrGrowth) {
 
     const int64_t total_s = env_int("ZALVO_SOAK_SECONDS", 120);
     const int64_t retune_s = std::max<int64_t>(1, env_int("ZALVO_SOAK_RETUNE_SECONDS", 3));
-    const int64_t restart_s = std::max<int64_t>(retune_s, env_int("ZALVO_SOAK_RESTART_SECONDS", 30));
+    const int64_t restart_s =
+        std::max<int64_t>(retune_s, env_int("ZALVO_SOAK_RESTART_SECONDS", 30));
     const int64_t total_blocks = int64_t(total_s * BLOCKS_PER_SECOND);
     const int64_t retune_blocks = int64_t(retune_s * BLOCKS_PER_SECOND);
     const int64_t restart_blocks = int64_t(restart_s * BLOCKS_PER_SECOND);

@@ -11,7 +11,7 @@
 #include "usbsim.h"
 
 class SimTest : public ::testing::Test {
-protected:
+  protected:
     usbsim::World& world = usbsim::World::instance();
 
     void SetUp() override { world.reset(); }
@@ -26,22 +26,26 @@ protected:
     static std::vector<struct usb_device*> listed() {
         std::vector<struct usb_device*> out;
         for (struct usb_bus* b = usb_get_busses(); b; b = b->next)
-            for (struct usb_device* d = b->devices; d; d = d->next) out.push_back(d);
+            for (struct usb_device* d = b->devices; d; d = d->next)
+                out.push_back(d);
         return out;
     }
 
     static struct usb_device* nth_board(int nth) {
         for (struct usb_device* d : listed())
-            if (d->descriptor.idVendor == 0xFFFE && d->descriptor.idProduct == 0x0002 && nth-- == 0) return d;
+            if (d->descriptor.idVendor == 0xFFFE && d->descriptor.idProduct == 0x0002 && nth-- == 0)
+                return d;
         return nullptr;
     }
 
     // Opens the nth board's interface as the module does; null when any step fails.
     static usb_dev_handle* open_board(int nth = 0, int interface = 2) {
         struct usb_device* d = nth_board(nth);
-        if (!d) return nullptr;
+        if (!d)
+            return nullptr;
         usb_dev_handle* h = usb_open(d);
-        if (!h) return nullptr;
+        if (!h)
+            return nullptr;
         usb_set_configuration(h, 1);
         if (usb_claim_interface(h, interface) < 0 || usb_set_altinterface(h, 0) < 0) {
             usb_close(h);
@@ -51,7 +55,8 @@ protected:
     }
 
     // A vendor request with the type derived from bit 7 of the request.
-    static int vendor(usb_dev_handle* h, int request, int value, int index, std::vector<uint8_t>& data) {
+    static int vendor(usb_dev_handle* h, int request, int value, int index,
+                      std::vector<uint8_t>& data) {
         return usb_control_msg(h, 0x40 | (request & 0x80), request, value, index,
                                reinterpret_cast<char*>(data.data()), int(data.size()), 1000);
     }
@@ -66,8 +71,10 @@ protected:
     }
     static std::vector<uint8_t> ram_read(usb_dev_handle* h, int address, int length) {
         std::vector<uint8_t> out(size_t(length), 0xEE);
-        int r = usb_control_msg(h, 0xC0, 0xA0, address, 0, reinterpret_cast<char*>(out.data()), length, 1000);
-        if (r < 0) out.clear();
+        int r = usb_control_msg(h, 0xC0, 0xA0, address, 0, reinterpret_cast<char*>(out.data()),
+                                length, 1000);
+        if (r < 0)
+            out.clear();
         return out;
     }
 

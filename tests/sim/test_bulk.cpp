@@ -14,7 +14,7 @@ using Ms = std::chrono::milliseconds;
 namespace {
 
 class BulkTest : public SimTest {
-protected:
+  protected:
     BoardId board = -1;
     usb_dev_handle* h = nullptr;
 
@@ -27,7 +27,8 @@ protected:
         ASSERT_TRUE(program_rx(h, r, enable));
     }
     void TearDown() override {
-        if (h) usb_close(h);
+        if (h)
+            usb_close(h);
         SimTest::TearDown();
     }
     int read(std::vector<char>& buf, int timeout = 1000) {
@@ -124,7 +125,8 @@ TEST_F(BulkTest, RealTimeStreamComesAtItsRateAndReturnsWhatItHasAtTheTimeOut) {
     start(c);
     std::vector<char> buf(4 << 20);  // half a second of stream at 8 MB/s
     int r = read(buf, 30);
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     ASSERT_GT(r, 0);
     EXPECT_LT(r, int(buf.size()));
     EXPECT_EQ(r % 512, 0);
@@ -171,7 +173,8 @@ TEST_F(BulkTest, ControlRequestsGoThroughWhileAReadWaits) {
         result = usb_bulk_read(h, 6, buf.data(), int(buf.size()), 5000);
     });
     // Many requests on the same handle while the read waits for the stream to start.
-    for (int i = 0; i < 200; ++i) ASSERT_TRUE(fpga_reg(h, 34, uint32_t(i)));
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(fpga_reg(h, 34, uint32_t(i)));
     EXPECT_EQ(result.load(), 0);
     ASSERT_EQ(usb_control_msg(h, 0x40, 0x06, 1, 0, nullptr, 0, 1000), 0);
     reader.join();
@@ -190,7 +193,8 @@ TEST_F(BulkTest, RealTimeReaderAndRetuningThreadShareTheHandle) {
         std::vector<char> buf(65536);
         while (!stop) {
             int r = usb_bulk_read(h, 6, buf.data(), int(buf.size()), 1000);
-            if (r > 0) bytes += r;
+            if (r > 0)
+                bytes += r;
         }
     });
     for (int i = 0; i < 50; ++i) {

@@ -11,7 +11,9 @@
 using namespace usbsim;
 
 namespace {
-std::vector<uint8_t> bytes(const ControlRecord& r) { return r.data; }
+std::vector<uint8_t> bytes(const ControlRecord& r) {
+    return r.data;
+}
 }  // namespace
 
 TEST_F(SimTest, ColdBoardStallsEveryVendorRequestButRamAccess) {
@@ -26,7 +28,8 @@ TEST_F(SimTest, ColdBoardStallsEveryVendorRequestButRamAccess) {
         EXPECT_EQ(errno, EPIPE);
     }
     std::vector<uint8_t> in(4);
-    for (int req : {0x80, 0x81, 0x82}) EXPECT_EQ(vendor(h, req, 0x83, 0x0120, in), -EPIPE) << req;
+    for (int req : {0x80, 0x81, 0x82})
+        EXPECT_EQ(vendor(h, req, 0x83, 0x0120, in), -EPIPE) << req;
     EXPECT_STREQ(usb_strerror(), "error sending control message: Broken pipe");
 
     EXPECT_EQ(ram_write(h, 0x1234, {1, 2, 3}), 3);
@@ -134,11 +137,13 @@ TEST_F(SimTest, FpgaIsConfiguredOnlyByACompleteSequenceAndItsDigestIsRecorded) {
     EXPECT_EQ(vendor(h, 0x02, 0, 3), -EPIPE);     // no such phase
 
     std::vector<uint8_t> stream(130);
-    for (size_t i = 0; i < stream.size(); ++i) stream[i] = uint8_t(i * 7 + 3);
+    for (size_t i = 0; i < stream.size(); ++i)
+        stream[i] = uint8_t(i * 7 + 3);
     EXPECT_EQ(vendor(h, 0x02, 0, 0), 0);
     EXPECT_FALSE(world.fpga_configured(b));
     for (size_t at = 0; at < stream.size(); at += 64) {
-        std::vector<uint8_t> piece(stream.begin() + long(at), stream.begin() + long(std::min(stream.size(), at + 64)));
+        std::vector<uint8_t> piece(stream.begin() + long(at),
+                                   stream.begin() + long(std::min(stream.size(), at + 64)));
         EXPECT_EQ(vendor(h, 0x02, 0, 1, piece), int(piece.size()));
     }
     EXPECT_FALSE(world.fpga_configured(b));
@@ -150,7 +155,8 @@ TEST_F(SimTest, FpgaIsConfiguredOnlyByACompleteSequenceAndItsDigestIsRecorded) {
     MD5Update(&ctx, stream.data(), stream.size());
     MD5Final(expect, &ctx);
     auto got = world.bitstream_digest(b);
-    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end()), std::vector<uint8_t>(expect, expect + 16));
+    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end()),
+              std::vector<uint8_t>(expect, expect + 16));
 
     // A begin that is never ended leaves the FPGA unconfigured.
     EXPECT_EQ(vendor(h, 0x02, 0, 0), 0);
@@ -163,20 +169,25 @@ TEST_F(SimTest, BitstreamDigestMatchesTheStandardTestVectors) {
     BoardId b = warm_board();
     usb_dev_handle* h = open_board(0, 0);
     // RFC 1321 suite: "abc" and the 80-digit string, sent in pieces of up to 64 bytes.
-    struct Case { std::string text; const char* md5; } cases[] = {
+    struct Case {
+        std::string text;
+        const char* md5;
+    } cases[] = {
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
         {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"}};
     for (const auto& c : cases) {
         vendor(h, 0x02, 0, 0);
         for (size_t at = 0; at < c.text.size(); at += 64) {
-            std::vector<uint8_t> piece(c.text.begin() + long(at), c.text.begin() + long(std::min(c.text.size(), at + 64)));
+            std::vector<uint8_t> piece(c.text.begin() + long(at),
+                                       c.text.begin() + long(std::min(c.text.size(), at + 64)));
             vendor(h, 0x02, 0, 1, piece);
         }
         vendor(h, 0x02, 0, 2);
         auto d = world.bitstream_digest(b);
         char hex[33];
-        for (int i = 0; i < 16; ++i) snprintf(hex + 2 * i, 3, "%02x", d[size_t(i)]);
+        for (int i = 0; i < 16; ++i)
+            snprintf(hex + 2 * i, 3, "%02x", d[size_t(i)]);
         EXPECT_STREQ(hex, c.md5);
     }
     usb_close(h);
@@ -227,13 +238,15 @@ TEST_F(SimTest, SpiReachesFpgaRegistersAndBothCodecs) {
     // Malformed frames stall: wrong length, direction bit, select mask or format code.
     std::vector<uint8_t> three(3);
     EXPECT_EQ(vendor(h, 0x09, 0x05, 0x0120, three), -EPIPE);
-    EXPECT_EQ(fpga_write(h, 0x05, 1) , 4);
+    EXPECT_EQ(fpga_write(h, 0x05, 1), 4);
     std::vector<uint8_t> four(4);
     EXPECT_EQ(vendor(h, 0x09, 0x85, 0x0120, four), -EPIPE);
     EXPECT_EQ(vendor(h, 0x09, 0x05, 0x0320, four), -EPIPE);
     EXPECT_EQ(vendor(h, 0x09, 0x05, 0x0121, four), -EPIPE);
     EXPECT_EQ(vendor(h, 0x82, 0x03, 0x0120, four), -EPIPE);
-    EXPECT_EQ(usb_control_msg(h, 0x40, 0x82, 0x83, 0x0120, reinterpret_cast<char*>(four.data()), 4, 1000), -EPIPE);
+    EXPECT_EQ(
+        usb_control_msg(h, 0x40, 0x82, 0x83, 0x0120, reinterpret_cast<char*>(four.data()), 4, 1000),
+        -EPIPE);
     EXPECT_EQ(world.fpga_register(b, 5), 1u);
     usb_close(h);
 }
@@ -250,7 +263,8 @@ TEST_F(SimTest, I2cReadsDaughterboardEepromsAndFailsForEmptySlots) {
     EXPECT_EQ(got[0], 0xDB);
     EXPECT_EQ(got[1], 0x01);
     unsigned sum = 0;
-    for (uint8_t x : got) sum += x;
+    for (uint8_t x : got)
+        sum += x;
     EXPECT_EQ(sum % 256, 0u);
     const std::vector<uint8_t> cells = world.eeprom(b, 1);
     ASSERT_EQ(cells.size(), 256u);
@@ -285,7 +299,8 @@ TEST_F(SimTest, EnablesResetsIndicatorAndOverrunStatus) {
     EXPECT_EQ(vendor(h, 0x0A, 1, 0), 0);
     EXPECT_EQ(vendor(h, 0x04, 1, 0), 0);
     EXPECT_EQ(vendor(h, 0x01, 1, 1), 0);
-    EXPECT_TRUE(world.rx_enabled(b) && world.tx_enabled(b) && world.rx_in_reset(b) && world.tx_in_reset(b));
+    EXPECT_TRUE(world.rx_enabled(b) && world.tx_enabled(b) && world.rx_in_reset(b) &&
+                world.tx_in_reset(b));
     EXPECT_TRUE(world.fpga_in_reset(b));
     EXPECT_EQ(world.indicator(b, 1), 1);
     EXPECT_EQ(world.indicator(b, 0), -1);
@@ -358,7 +373,8 @@ TEST_F(SimTest, ControlFaultsHitTheChosenRequestOnce) {
     EXPECT_EQ(log[7].data.size(), 2u);
     EXPECT_EQ(log[8].result, -ENODEV);
     EXPECT_EQ(with_request(log, 0x82).size(), 1u);
-    for (size_t i = 1; i < log.size(); ++i) EXPECT_GT(log[i].seq, log[i - 1].seq);
+    for (size_t i = 1; i < log.size(); ++i)
+        EXPECT_GT(log[i].seq, log[i - 1].seq);
 }
 
 TEST_F(SimTest, UnrelatedDevicesStallVendorRequests) {

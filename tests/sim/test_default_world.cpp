@@ -13,7 +13,8 @@ namespace {
 std::vector<struct usb_device*> listed() {
     std::vector<struct usb_device*> out;
     for (struct usb_bus* b = usb_get_busses(); b; b = b->next)
-        for (struct usb_device* d = b->devices; d; d = d->next) out.push_back(d);
+        for (struct usb_device* d = b->devices; d; d = d->next)
+            out.push_back(d);
     return out;
 }
 }  // namespace
@@ -33,9 +34,10 @@ TEST(DefaultWorld, FirstInitPopulatesTheWorld) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(usb_control_msg(h, 0x40, 0x09, 38, 0x0120, d, 4, 1000), 4);
         std::string trace = testing::internal::GetCapturedStderr();
-        EXPECT_NE(trace.find("board 0 ctrl type 0x40 req 0x09 SPI_WRITE  value 0x0026 index 0x0120 len 4 "
-                             "data 00 00 00 04 -> 4"),
-                  std::string::npos)
+        EXPECT_NE(
+            trace.find("board 0 ctrl type 0x40 req 0x09 SPI_WRITE  value 0x0026 index 0x0120 len 4 "
+                       "data 00 00 00 04 -> 4"),
+            std::string::npos)
             << trace;
         usb_close(h);
     } else {

@@ -55,13 +55,17 @@ TEST_F(SimTest, SceneFileGivesCarriersNoiseAndBoards) {
 }
 
 TEST_F(SimTest, SceneFileErrorsNameTheLine) {
-    EXPECT_NE(error_of("noise -90\nbogus 1\n").find("bad.scene:2: unknown line: bogus"), std::string::npos);
-    EXPECT_NE(error_of("carrier 7M\n").find(":1: carrier needs a frequency and a level"), std::string::npos);
+    EXPECT_NE(error_of("noise -90\nbogus 1\n").find("bad.scene:2: unknown line: bogus"),
+              std::string::npos);
+    EXPECT_NE(error_of("carrier 7M\n").find(":1: carrier needs a frequency and a level"),
+              std::string::npos);
     EXPECT_NE(error_of("carrier 7Q -3\n").find("not a number: 7Q"), std::string::npos);
     EXPECT_NE(error_of("carrier 7M -3 input=4\n").find("input must be 0 to 3"), std::string::npos);
     EXPECT_NE(error_of("carrier 7M -3 morse=\"CQ\n").find("unterminated quote"), std::string::npos);
-    EXPECT_NE(error_of("board pacing=fast\n").find("pacing is real_time or free_running"), std::string::npos);
-    EXPECT_NE(error_of("board firmware_hash=12\n").find("32 hexadecimal digits"), std::string::npos);
+    EXPECT_NE(error_of("board pacing=fast\n").find("pacing is real_time or free_running"),
+              std::string::npos);
+    EXPECT_NE(error_of("board firmware_hash=12\n").find("32 hexadecimal digits"),
+              std::string::npos);
     EXPECT_NE(error_of("").size(), 1u);  // an empty file is a valid, empty scene
     EXPECT_THROW(load_scene_file("/nonexistent/x.scene"), std::runtime_error);
     // A failed load leaves the world as it was.
@@ -76,8 +80,10 @@ TEST_F(SimTest, DefaultSceneSpreadsKeyedCarriersOverTheBandAroundThreePointSix) 
     ASSERT_GE(s.carriers.size(), 5u);
     int in_band = 0, keyed = 0;
     for (const Carrier& c : s.carriers) {
-        if (c.input == 0 && std::abs(c.freq_hz - 3.6e6) < 250000) ++in_band;
-        if (!c.morse.empty()) ++keyed;
+        if (c.input == 0 && std::abs(c.freq_hz - 3.6e6) < 250000)
+            ++in_band;
+        if (!c.morse.empty())
+            ++keyed;
     }
     EXPECT_GE(in_band, 5);
     EXPECT_GE(keyed, 3);

@@ -16,7 +16,7 @@ Carrier carrier(double hz, double dbfs, int input = 0) {
 }
 
 class StreamTest : public SimTest {
-protected:
+  protected:
     BoardId board = -1;
     usb_dev_handle* h = nullptr;
 
@@ -28,12 +28,15 @@ protected:
         ASSERT_TRUE(program_rx(h, setup));
     }
     void TearDown() override {
-        if (h) usb_close(h);
+        if (h)
+            usb_close(h);
         SimTest::TearDown();
     }
 };
 
-double amplitude(double dbfs, double gain_db = 0) { return TONE_AMPLITUDE * std::pow(10.0, (dbfs + gain_db) / 20); }
+double amplitude(double dbfs, double gain_db = 0) {
+    return TONE_AMPLITUDE * std::pow(10.0, (dbfs + gain_db) / 20);
+}
 
 }  // namespace
 
@@ -83,7 +86,7 @@ TEST_F(StreamTest, RealInputShowsItsImageWhenBothHalvesFallInTheBand) {
         qmax = std::max(qmax, std::abs(c.imag()));
         imax = std::max(imax, std::abs(c.real()));
     }
-    EXPECT_LE(qmax, 1.0);  // the two halves cancel in Q ...
+    EXPECT_LE(qmax, 1.0);                        // the two halves cancel in Q ...
     EXPECT_NEAR(imax, 2 * amplitude(-12), 2.0);  // ... and add in I: the real cosine
 }
 
@@ -106,7 +109,8 @@ TEST_F(StreamTest, OnlyWhatLiesInsideTheDecimatedBandComesThrough) {
     ASSERT_TRUE(fpga_reg(h, 33, 31));
     auto wide = channel(read_bytes(h, 8 * 10000), 2, 0);
     double peak = 0;
-    for (const cplx& v : wide) peak = std::max(peak, v.real());
+    for (const cplx& v : wide)
+        peak = std::max(peak, v.real());
     EXPECT_NEAR(peak / 2, amplitude(-6), amplitude(-6) * 0.02);
 }
 
@@ -203,7 +207,8 @@ TEST_F(StreamTest, OutputSaturatesInsteadOfWrapping) {
     }
     EXPECT_EQ(hi, 32767);
     EXPECT_EQ(lo, -32768);
-    for (size_t n = 1; n < z.size(); ++n) ASSERT_LT(std::abs(z[n].real() - z[n - 1].real()), 20000) << n;
+    for (size_t n = 1; n < z.size(); ++n)
+        ASSERT_LT(std::abs(z[n].real() - z[n - 1].real()), 20000) << n;
 }
 
 TEST_F(StreamTest, NoiseFloorHasTheDocumentedSpread) {
@@ -220,7 +225,8 @@ TEST_F(StreamTest, NoiseFloorHasTheDocumentedSpread) {
     }
     const double n = double(z.size());
     const double sd = std::sqrt(sq / n - (sum / n) * (sum / n));
-    EXPECT_NEAR(sd, NOISE_AMPLITUDE * std::pow(10.0, -34.0 / 20), NOISE_AMPLITUDE * std::pow(10.0, -34.0 / 20) * 0.05);
+    EXPECT_NEAR(sd, NOISE_AMPLITUDE * std::pow(10.0, -34.0 / 20),
+                NOISE_AMPLITUDE * std::pow(10.0, -34.0 / 20) * 0.05);
     EXPECT_NEAR(sum / n, 0, 5);
 }
 
@@ -235,8 +241,9 @@ TEST_F(StreamTest, MorseKeyingSwitchesTheCarrier) {
     start(s, r);
     auto z = channel(read_bytes(h, 4 * 400000), 1, 0);  // 0.8 s: ten patterns
     size_t on = 0;
-    for (const cplx& v : z) on += std::abs(v) > amplitude(-20) / 2;
+    for (const cplx& v : z)
+        on += std::abs(v) > amplitude(-20) / 2;
     EXPECT_NEAR(double(on) / double(z.size()), 1.0 / 8, 0.01);
-    EXPECT_GT(std::abs(z[100]), amplitude(-20) / 2);   // the dot starts the pattern
+    EXPECT_GT(std::abs(z[100]), amplitude(-20) / 2);    // the dot starts the pattern
     EXPECT_LT(std::abs(z[10000]), amplitude(-20) / 2);  // 20 ms in: silent
 }

@@ -58,4 +58,4 @@ bool wait_until(const std::function<bool()>& done, int timeout_ms) {
     return done();
 }
 
-} // namespace module_host
+}  // namespace module_host

@@ -20,7 +20,7 @@ struct Module {
     decltype(&SetRxFrequency) set_rx_frequency = nullptr;
     decltype(&SetCtrlBits) set_ctrl_bits = nullptr;
     decltype(&ReadPort) read_port = nullptr;
-    std::string error; // why the load or a look-up failed; empty when loaded()
+    std::string error;  // why the load or a look-up failed; empty when loaded()
     // The library is open and all six exports were found.
     bool loaded() const;
 };
@@ -42,20 +42,17 @@ int dirty_spare_buffers(float* const* buffers, int block_length);
 bool wait_until(const std::function<bool()>& done, int timeout_ms);
 
 namespace detail {
-template <class H>
-void ZALVO_CALL data_trampoline(intptr_t context, float** buffers) {
+template <class H> void ZALVO_CALL data_trampoline(intptr_t context, float** buffers) {
     reinterpret_cast<H*>(context)->on_data(buffers);
 }
-template <class H>
-void ZALVO_CALL error_trampoline(intptr_t context, const char* text) {
+template <class H> void ZALVO_CALL error_trampoline(intptr_t context, const char* text) {
     reinterpret_cast<H*>(context)->on_error(text);
 }
-} // namespace detail
+}  // namespace detail
 
 // A settings record whose callbacks reach h.on_data(float**) and h.on_error(const char*), with
 // every other byte set to `fill` (fields the module must not read).
-template <class H>
-ReceiverSettings settings_for(H& h, int rate_index, unsigned char fill) {
+template <class H> ReceiverSettings settings_for(H& h, int rate_index, unsigned char fill) {
     ReceiverSettings s;
     std::memset(&s, fill, sizeof s);
     s.callback_context = reinterpret_cast<intptr_t>(&h);
@@ -65,4 +62,4 @@ ReceiverSettings settings_for(H& h, int rate_index, unsigned char fill) {
     return s;
 }
 
-} // namespace module_host
+}  // namespace module_host

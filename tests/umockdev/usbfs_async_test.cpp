@@ -25,7 +25,8 @@ struct usb_device* board(int nth = 0) {
     std::vector<struct usb_device*> boards;
     for (struct usb_bus* bus = usb_get_busses(); bus; bus = bus->next)
         for (struct usb_device* d = bus->devices; d; d = d->next)
-            if (d->descriptor.idVendor == 0xFFFE) boards.push_back(d);
+            if (d->descriptor.idVendor == 0xFFFE)
+                boards.push_back(d);
     std::sort(boards.begin(), boards.end(),
               [](struct usb_device* a, struct usb_device* b) { return a->devnum < b->devnum; });
     return size_t(nth) < boards.size() ? boards[size_t(nth)] : nullptr;
@@ -37,17 +38,21 @@ void set_up_stream(usb_dev_handle* h) {
     ASSERT_EQ(write_reg(h, 38, 1), 4);
     ASSERT_EQ(write_reg(h, 49, 0x300), 4);
 }
-void rx_on(usb_dev_handle* h) { ASSERT_EQ(usb_control_msg(h, 0x40, 0x06, 1, 0, nullptr, 0, 1000), 0); }
+void rx_on(usb_dev_handle* h) {
+    ASSERT_EQ(usb_control_msg(h, 0x40, 0x06, 1, 0, nullptr, 0, 1000), 0);
+}
 
 int pending(const std::vector<usbfs::UrbRecord>& log) {
     int n = 0;
-    for (const auto& u : log) n += u.completed_ms < 0;
+    for (const auto& u : log)
+        n += u.completed_ms < 0;
     return n;
 }
 
 int with_status(const std::vector<usbfs::UrbRecord>& log, int status) {
     int n = 0;
-    for (const auto& u : log) n += u.completed_ms >= 0 && u.status == status;
+    for (const auto& u : log)
+        n += u.completed_ms >= 0 && u.status == status;
     return n;
 }
 
@@ -72,7 +77,7 @@ std::vector<char> plain_stream(usb_dev_handle* twin, int n) {
 }
 
 class UsbfsAsync : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         usbfs::Bed::instance();
         build_world({warm_board()});
@@ -93,14 +98,17 @@ protected:
     }
     void TearDown() override {
         for (auto& c : ctx)
-            if (c) usb_free_async(&c);
-        if (h) usb_close(h);
+            if (c)
+                usb_free_async(&c);
+        if (h)
+            usb_close(h);
         bed.set_stream_budget(-1);
         bed.set_removal_lag_ms(0);
     }
     void setup(int n) {
         ctx.assign(size_t(n), nullptr);
-        for (auto& c : ctx) ASSERT_EQ(usb_bulk_setup_async(h, &c, EP_IN), 0);
+        for (auto& c : ctx)
+            ASSERT_EQ(usb_bulk_setup_async(h, &c, EP_IN), 0);
     }
     usbsim::World& w = usbsim::World::instance();
     usbfs::Bed& bed = usbfs::Bed::instance();
@@ -116,13 +124,16 @@ protected:
 TEST_F(UsbfsAsync, QueuedTransfersAreAllInFlightAndKeepTheStreamInOrder) {
     setup(4);
     std::vector<std::vector<char>> bufs(4, std::vector<char>(BLOCK));
-    for (int i = 0; i < 4; ++i) ASSERT_EQ(usb_submit_async(ctx[size_t(i)], bufs[size_t(i)].data(), BLOCK), 0);
+    for (int i = 0; i < 4; ++i)
+        ASSERT_EQ(usb_submit_async(ctx[size_t(i)], bufs[size_t(i)].data(), BLOCK), 0);
     ASSERT_TRUE(wait_for([&] { return bed.urb_log().size() == 16; }, 2000));
     auto log = urbs_on(bed.urb_log(), EP_IN);
     EXPECT_EQ(pending(log), 16) << "nothing streams yet, all 16 URBs wait";
-    for (const auto& u : log) EXPECT_EQ(u.length, 16384);
+    for (const auto& u : log)
+        EXPECT_EQ(u.length, 16384);
     rx_on(h);
-    for (int i = 0; i < 4; ++i) EXPECT_EQ(usb_reap_async(ctx[size_t(i)], 5000), BLOCK) << i;
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(usb_reap_async(ctx[size_t(i)], 5000), BLOCK) << i;
 
     usb_dev_handle* twin = open_rx(board(1));
     ASSERT_NE(twin, nullptr);
@@ -160,7 +171,8 @@ TEST_F(UsbfsAsync, CancelLeavesTheBufferAloneAndTheStreamToTheNextTransfer) {
     // The context is free again.
     ASSERT_EQ(usb_submit_async(ctx[0], a.data(), BLOCK), 0);
     EXPECT_EQ(usb_reap_async(ctx[0], 5000), BLOCK);
-    for (auto& c : ctx) EXPECT_EQ(usb_free_async(&c), 0);
+    for (auto& c : ctx)
+        EXPECT_EQ(usb_free_async(&c), 0);
     expect_every_urb_reaped_once(bed);
 }
 
@@ -173,10 +185,13 @@ TEST_F(UsbfsAsync, CancelAfterPartOfTheTransferCame) {
     rx_on(h);
     ASSERT_EQ(usb_submit_async(ctx[0], a.data(), BLOCK), 0);
     ASSERT_EQ(usb_submit_async(ctx[1], b.data(), BLOCK), 0);
-    ASSERT_TRUE(wait_for([&] {
-        auto l = bed.urb_log();
-        return l.size() == 8 && l[0].completed_ms >= 0 && l[0].actual == 16384;
-    }, 2000)) << "the first URB filled";
+    ASSERT_TRUE(wait_for(
+        [&] {
+            auto l = bed.urb_log();
+            return l.size() == 8 && l[0].completed_ms >= 0 && l[0].actual == 16384;
+        },
+        2000))
+        << "the first URB filled";
     ASSERT_EQ(usb_cancel_async(ctx[0]), 0);
     EXPECT_EQ(usb_reap_async(ctx[0], 1000), -ECANCELED);
     // The URBs the remaining transfer does not need are taken back; only then does the stream
@@ -195,10 +210,12 @@ TEST_F(UsbfsAsync, CancelAfterPartOfTheTransferCame) {
     // transfer's.
     int skip = -1;
     for (int k = 0; k <= 4; ++k)
-        if (std::memcmp(plain.data() + k * 4096, b.data(), BLOCK) == 0) skip = k * 4096;
-    EXPECT_TRUE(skip == 0 || skip == 16384) << "the next transfer starts at byte " << skip
-                                             << " of the stream (-1: nowhere)";
-    for (auto& c : ctx) EXPECT_EQ(usb_free_async(&c), 0);
+        if (std::memcmp(plain.data() + k * 4096, b.data(), BLOCK) == 0)
+            skip = k * 4096;
+    EXPECT_TRUE(skip == 0 || skip == 16384)
+        << "the next transfer starts at byte " << skip << " of the stream (-1: nowhere)";
+    for (auto& c : ctx)
+        EXPECT_EQ(usb_free_async(&c), 0);
     expect_every_urb_reaped_once(bed);
 }
 
@@ -211,11 +228,15 @@ TEST_F(UsbfsAsync, ShortUrbInTheMiddleOfATransferLosesNothing) {
     rx_on(h);
     ASSERT_EQ(usb_submit_async(ctx[0], a.data(), BLOCK), 0);
     ASSERT_EQ(usb_submit_async(ctx[1], b.data(), BLOCK), 0);
-    ASSERT_TRUE(wait_for([&] {
-        for (const auto& u : bed.urb_log())
-            if (u.completed_ms >= 0 && u.status == 0 && u.actual == 1000) return true;
-        return false;
-    }, 2000)) << "a URB ended short";
+    ASSERT_TRUE(wait_for(
+        [&] {
+            for (const auto& u : bed.urb_log())
+                if (u.completed_ms >= 0 && u.status == 0 && u.actual == 1000)
+                    return true;
+            return false;
+        },
+        2000))
+        << "a URB ended short";
     bed.set_stream_budget(-1);
     EXPECT_EQ(usb_reap_async(ctx[0], 5000), BLOCK) << "a transfer came back short";
     EXPECT_EQ(usb_reap_async(ctx[1], 5000), BLOCK);
@@ -228,7 +249,8 @@ TEST_F(UsbfsAsync, ShortUrbInTheMiddleOfATransferLosesNothing) {
     EXPECT_EQ(std::memcmp(b.data(), plain.data() + BLOCK, BLOCK), 0) << "second transfer";
     for (const auto& u : bed.urb_log())
         EXPECT_EQ(u.length % 512, 0) << "a URB that is not a whole number of packets";
-    for (auto& c : ctx) EXPECT_EQ(usb_free_async(&c), 0);
+    for (auto& c : ctx)
+        EXPECT_EQ(usb_free_async(&c), 0);
     expect_every_urb_reaped_once(bed);
 }
 
@@ -251,13 +273,16 @@ TEST_F(UsbfsAsync, TransfersWithoutDataTimeOut) {
 TEST_F(UsbfsAsync, RemovalEndsTransfersInFlight) {
     setup(3);
     std::vector<std::vector<char>> bufs(3, std::vector<char>(BLOCK));
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(usb_submit_async(ctx[size_t(i)], bufs[size_t(i)].data(), BLOCK), 0);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(usb_submit_async(ctx[size_t(i)], bufs[size_t(i)].data(), BLOCK), 0);
     ASSERT_TRUE(wait_for([&] { return bed.urb_log().size() == 12; }, 2000));
     w.detach(ids[0]);
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(usb_reap_async(ctx[size_t(i)], 3000), -ENODEV) << i;
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(usb_reap_async(ctx[size_t(i)], 3000), -ENODEV) << i;
     ASSERT_EQ(usb_submit_async(ctx[0], bufs[0].data(), BLOCK), 0);
     EXPECT_EQ(usb_reap_async(ctx[0], 3000), -ENODEV);
-    for (auto& c : ctx) EXPECT_EQ(usb_free_async(&c), 0);
+    for (auto& c : ctx)
+        EXPECT_EQ(usb_free_async(&c), 0);
     EXPECT_EQ(bed.urb_log().size(), 12u);
     expect_every_urb_reaped_once(bed);
 }
@@ -269,15 +294,19 @@ TEST_F(UsbfsAsync, RemovalWhileTheKernelStillHoldsTheUrbs) {
     setup(4);
     bed.set_removal_lag_ms(300);
     std::vector<std::vector<char>> bufs(4, std::vector<char>(BLOCK));
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(usb_submit_async(ctx[size_t(i)], bufs[size_t(i)].data(), BLOCK), 0);
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(usb_submit_async(ctx[size_t(i)], bufs[size_t(i)].data(), BLOCK), 0);
     ASSERT_TRUE(wait_for([&] { return bed.urb_log().size() == 12; }, 2000));
     w.detach(ids[0]);
     ASSERT_TRUE(wait_for([&] { return bed.nodes().size() == 2; }, 2000)) << "the node goes";
-    EXPECT_EQ(usb_reap_async(ctx[0], 250), -ENODEV) << "the transfer waits for URBs that will not carry data";
+    EXPECT_EQ(usb_reap_async(ctx[0], 250), -ENODEV)
+        << "the transfer waits for URBs that will not carry data";
     ASSERT_EQ(usb_submit_async(ctx[3], bufs[3].data(), BLOCK), 0);
     EXPECT_EQ(usb_reap_async(ctx[3], 250), -ENODEV);
-    for (int i = 1; i < 3; ++i) EXPECT_EQ(usb_reap_async(ctx[size_t(i)], 250), -ENODEV) << i;
-    for (auto& c : ctx) EXPECT_EQ(usb_free_async(&c), 0);
+    for (int i = 1; i < 3; ++i)
+        EXPECT_EQ(usb_reap_async(ctx[size_t(i)], 250), -ENODEV) << i;
+    for (auto& c : ctx)
+        EXPECT_EQ(usb_free_async(&c), 0);
     expect_every_urb_reaped_once(bed);
 }
 
@@ -288,10 +317,12 @@ TEST_F(UsbfsAsync, FreeingTakesTheUrbsBack) {
     ASSERT_EQ(usb_submit_async(ctx[0], a.data(), BLOCK), 0);
     ASSERT_EQ(usb_submit_async(ctx[1], b.data(), BLOCK), 0);
     ASSERT_TRUE(wait_for([&] { return bed.urb_log().size() == 8; }, 2000));
-    for (auto& c : ctx) EXPECT_EQ(usb_free_async(&c), 0);
+    for (auto& c : ctx)
+        EXPECT_EQ(usb_free_async(&c), 0);
     auto log = bed.urb_log();
     EXPECT_EQ(log.size(), 8u);
-    for (const auto& u : log) EXPECT_EQ(u.status, -ENOENT);
+    for (const auto& u : log)
+        EXPECT_EQ(u.status, -ENOENT);
     EXPECT_EQ(bed.ioctl_counts().discard, 8u);
     expect_every_urb_reaped_once(bed);
 }

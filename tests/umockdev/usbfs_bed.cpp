@@ -34,7 +34,9 @@ void put16(std::vector<uint8_t>& v, unsigned x) {
     v.push_back(uint8_t(x >> 8));
 }
 
-bool is_board(const sim::DeviceEntry& d) { return d.vendor == 0xFFFE && d.product == 0x0002; }
+bool is_board(const sim::DeviceEntry& d) {
+    return d.vendor == 0xFFFE && d.product == 0x0002;
+}
 
 // What the kernel's usbfs node reads back: the device descriptor, then the configuration with
 // its interfaces and endpoints. The board: interface 0 (commands), 1 (bulk OUT endpoint 2) and
@@ -117,7 +119,8 @@ void join_closed_clients() {
         done.swap(s.closed);
     }
     for (auto& c : done)
-        if (c->pump.joinable()) c->pump.join();
+        if (c->pump.joinable())
+            c->pump.join();
 }
 
 // umockdev marks a client whose file was closed as no longer connected; this is where the bed
@@ -128,9 +131,11 @@ void close_disconnected_clients() {
     {
         std::lock_guard<std::mutex> g(s.nodes_m);
         for (auto& [cl, c] : s.clients)
-            if (!umockdev_ioctl_client_get_connected(cl)) closed.push_back(cl);
+            if (!umockdev_ioctl_client_get_connected(cl))
+                closed.push_back(cl);
     }
-    for (UMockdevIoctlClient* cl : closed) close_client(cl);
+    for (UMockdevIoctlClient* cl : closed)
+        close_client(cl);
 }
 
 void run_executor() {
@@ -161,7 +166,8 @@ void run_hub() {
 void sync_nodes() {
     State& s = state();
     std::lock_guard<std::mutex> g(s.nodes_m);
-    if (!s.testbed) return;  // no bed yet: nothing to mirror
+    if (!s.testbed)
+        return;  // no bed yet: nothing to mirror
     std::vector<int> buses;
     std::vector<sim::BusEntry> listing;
     sim::api_find_busses(buses, false);
@@ -170,12 +176,15 @@ void sync_nodes() {
     for (const sim::BusEntry& bus : listing)
         for (const sim::DeviceEntry& d : bus.devices) {
             present.insert(d.uid);
-            if (!s.live.count(d.uid)) add_node_locked(s, bus.number, d);
+            if (!s.live.count(d.uid))
+                add_node_locked(s, bus.number, d);
         }
     std::vector<Node*> gone;
     for (auto& [uid, n] : s.live)
-        if (!present.count(uid)) gone.push_back(n);
-    for (Node* n : gone) remove_node_locked(s, n);
+        if (!present.count(uid))
+            gone.push_back(n);
+    for (Node* n : gone)
+        remove_node_locked(s, n);
 }
 
 }  // namespace detail
@@ -200,13 +209,16 @@ Bed& Bed::instance() {
     return *bed;
 }
 
-void Bed::sync() { sync_nodes(); }
+void Bed::sync() {
+    sync_nodes();
+}
 
 std::vector<std::string> Bed::nodes() const {
     State& s = state();
     std::lock_guard<std::mutex> g(s.nodes_m);
     std::vector<std::string> v;
-    for (auto& [uid, n] : s.live) v.push_back(n->path);
+    for (auto& [uid, n] : s.live)
+        v.push_back(n->path);
     std::sort(v.begin(), v.end());
     return v;
 }
@@ -215,7 +227,8 @@ std::vector<std::string> Bed::node_history() const {
     State& s = state();
     std::lock_guard<std::mutex> g(s.nodes_m);
     std::vector<std::string> v;
-    for (auto& n : s.nodes) v.push_back(n->path);
+    for (auto& n : s.nodes)
+        v.push_back(n->path);
     return v;
 }
 
@@ -264,7 +277,9 @@ void Bed::set_removal_lag_ms(int ms) {
     s.removal_lag_ms = ms;
 }
 
-double Bed::now_ms() const { return ms_since_origin(Clock::now()); }
+double Bed::now_ms() const {
+    return ms_since_origin(Clock::now());
+}
 
 }  // namespace usbfs
 
@@ -272,9 +287,15 @@ double Bed::now_ms() const { return ms_since_origin(Clock::now()); }
 namespace usbsim {
 namespace detail {
 
-void surface_reset() { usbfs::detail::sync_nodes(); }
-void surface_rescan() { usbfs::detail::sync_nodes(); }
-int surface_error_code(Err err) { return -usbfs::detail::errno_of(err); }
+void surface_reset() {
+    usbfs::detail::sync_nodes();
+}
+void surface_rescan() {
+    usbfs::detail::sync_nodes();
+}
+int surface_error_code(Err err) {
+    return -usbfs::detail::errno_of(err);
+}
 
 }  // namespace detail
 }  // namespace usbsim

@@ -32,27 +32,27 @@ namespace usbfs {
 
 // One URB as the emulated kernel saw it.
 struct UrbRecord {
-    int endpoint = 0;       // with 0x80 for IN
-    int length = 0;         // buffer length submitted
-    int actual = 0;         // bytes the URB carried back (IN) or took (OUT)
-    int status = 0;         // 0, -ENOENT (discarded), -EPIPE (stall), -ESHUTDOWN (device gone)
-    double submitted_ms = 0;  // since the bed was built
-    double completed_ms = -1; // -1: not completed
-    double reaped_ms = -1;    // -1: not reaped (the kernel still holds it)
-    int reaps = 0;            // times a reap handed it back (1 once reaped)
+    int endpoint = 0;          // with 0x80 for IN
+    int length = 0;            // buffer length submitted
+    int actual = 0;            // bytes the URB carried back (IN) or took (OUT)
+    int status = 0;            // 0, -ENOENT (discarded), -EPIPE (stall), -ESHUTDOWN (device gone)
+    double submitted_ms = 0;   // since the bed was built
+    double completed_ms = -1;  // -1: not completed
+    double reaped_ms = -1;     // -1: not reaped (the kernel still holds it)
+    int reaps = 0;             // times a reap handed it back (1 once reaped)
 };
 
 // Timing of the IN endpoint's URB queue: the device can deliver data only while a URB is pending.
 struct QueueStats {
-    uint64_t urbs = 0;          // IN URBs completed with data
-    uint64_t gaps = 0;          // times the queue ran empty and was refilled
-    double gap_total_us = 0;    // summed length of those empty spells
+    uint64_t urbs = 0;        // IN URBs completed with data
+    uint64_t gaps = 0;        // times the queue ran empty and was refilled
+    double gap_total_us = 0;  // summed length of those empty spells
     double gap_max_us = 0;
     uint64_t gaps_over_500us = 0;
     uint64_t gaps_over_1ms = 0;
     uint64_t gaps_over_2ms = 0;
-    uint64_t max_in_flight = 0; // most URBs pending at once on the endpoint
-    uint64_t reap_polls = 0;    // REAPURBNDELAY calls
+    uint64_t max_in_flight = 0;  // most URBs pending at once on the endpoint
+    uint64_t reap_polls = 0;     // REAPURBNDELAY calls
 };
 
 // Counts of the ioctls the library made, by kind.
@@ -62,7 +62,7 @@ struct IoctlCounts {
 };
 
 class Bed {
-public:
+  public:
     // The process's bed; built at the first call. Aborts the process if umockdev is unusable.
     static Bed& instance();
 
@@ -96,7 +96,7 @@ public:
     Bed(const Bed&) = delete;
     Bed& operator=(const Bed&) = delete;
 
-private:
+  private:
     Bed();
 };
 

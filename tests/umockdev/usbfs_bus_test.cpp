@@ -21,7 +21,8 @@ namespace {
 struct usb_device* find(uint16_t vendor, uint16_t product, int nth = 0) {
     for (struct usb_bus* bus = usb_get_busses(); bus; bus = bus->next)
         for (struct usb_device* d = bus->devices; d; d = d->next)
-            if (d->descriptor.idVendor == vendor && d->descriptor.idProduct == product && nth-- == 0)
+            if (d->descriptor.idVendor == vendor && d->descriptor.idProduct == product &&
+                nth-- == 0)
                 return d;
     return nullptr;
 }
@@ -35,7 +36,7 @@ void start_stream(usb_dev_handle* h, int decimation) {
 }
 
 class UsbfsBus : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         usbfs::Bed::instance();
         build_world({warm_board()});

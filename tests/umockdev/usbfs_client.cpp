@@ -41,10 +41,10 @@ int errno_of(sim::Err e) {
 
 namespace {
 
-constexpr int CHUNK_MS = 5;         // longest single wait of a pump for the board's stream
+constexpr int CHUNK_MS = 5;              // longest single wait of a pump for the board's stream
 constexpr int READ_WINDOW = 256 * 1024;  // most a pump takes from the board in one read
-constexpr int PACKET = 512;         // high-speed bulk packet size
-constexpr int BUSY_RETRY_MS = 200;  // how long a claim waits for a closed file's release
+constexpr int PACKET = 512;              // high-speed bulk packet size
+constexpr int BUSY_RETRY_MS = 200;       // how long a claim waits for a closed file's release
 
 // ---- helpers over umockdev's API ---------------------------------------------------------------
 
@@ -82,7 +82,8 @@ std::shared_ptr<Client> find_client(UMockdevIoctlClient* client, Node* node) {
     State& s = state();
     std::lock_guard<std::mutex> g(s.nodes_m);
     auto it = s.clients.find(client);
-    if (it != s.clients.end()) return it->second;
+    if (it != s.clients.end())
+        return it->second;
     auto c = std::make_shared<Client>();
     c->client = UMOCKDEV_IOCTL_CLIENT(g_object_ref(client));
     c->node = node;
@@ -92,7 +93,8 @@ std::shared_ptr<Client> find_client(UMockdevIoctlClient* client, Node* node) {
 
 int ensure_handle(Client& c) {
     std::lock_guard<std::mutex> g(c.m);
-    if (c.handle < 0) c.handle = sim::api_open(c.node->uid);
+    if (c.handle < 0)
+        c.handle = sim::api_open(c.node->uid);
     return c.handle;
 }
 
@@ -101,7 +103,8 @@ int ensure_handle(Client& c) {
 void record_update(const Urb& u) {
     State& s = state();
     std::lock_guard<std::mutex> g(s.records_m);
-    if (u.record < s.urbs_dropped) return;
+    if (u.record < s.urbs_dropped)
+        return;
     UrbRecord& r = s.urbs[u.record - s.urbs_dropped];
     r.actual = u.done;
     r.status = u.status;
@@ -130,8 +133,10 @@ void deliver(UMockdevIoctlClient* client, UMockdevIoctlData* slot, const std::sh
 }
 
 void unpark_locked(Client& c) {
-    if (c.parked) g_object_unref(c.parked);
-    if (c.parked_arg) g_object_unref(c.parked_arg);
+    if (c.parked)
+        g_object_unref(c.parked);
+    if (c.parked_arg)
+        g_object_unref(c.parked_arg);
     c.parked = nullptr;
     c.parked_arg = nullptr;
     ++c.park_token;
@@ -139,7 +144,8 @@ void unpark_locked(Client& c) {
 
 // Answers a parked reap with the oldest completed URB, if both exist. Called with c.m held.
 void serve_parked_locked(Client& c) {
-    if (!c.parked || c.completed.empty()) return;
+    if (!c.parked || c.completed.empty())
+        return;
     std::shared_ptr<Urb> u = c.completed.front();
     c.completed.pop_front();
     deliver(c.parked, c.parked_arg, u);
@@ -161,7 +167,8 @@ void complete_urb_locked(Client& c, std::shared_ptr<Urb> u, int status) {
     if ((u->endpoint & 0x80) && !any_in_pending(c)) {
         c.idle = true;
         c.idle_since = Clock::now();
-        if (u->done > 0 && status == 0) c.idle_after_data = true;
+        if (u->done > 0 && status == 0)
+            c.idle_after_data = true;
     }
     if ((u->endpoint & 0x80) && u->done > 0) {
         State& s = state();
@@ -180,7 +187,8 @@ long long stream_budget() {
 void spend_stream_budget(int n) {
     State& s = state();
     std::lock_guard<std::mutex> g(s.records_m);
-    if (s.stream_budget > 0) s.stream_budget = std::max(0LL, s.stream_budget - n);
+    if (s.stream_budget > 0)
+        s.stream_budget = std::max(0LL, s.stream_budget - n);
 }
 
 int removal_lag_ms() {
@@ -202,12 +210,14 @@ void pump(std::shared_ptr<Client> cp) {
         {
             std::unique_lock<std::mutex> lk(c.m);
             c.cv.wait(lk, [&] { return c.closed || !c.pending.empty(); });
-            if (c.closed) return;
+            if (c.closed)
+                return;
             u = c.pending.front();
             handle = c.handle;
             if (u->endpoint & 0x80) {
                 for (const auto& p : c.pending)
-                    if ((p->endpoint & 0x80) && want < READ_WINDOW) want += p->length - p->done;
+                    if ((p->endpoint & 0x80) && want < READ_WINDOW)
+                        want += p->length - p->done;
                 want = std::min(want, READ_WINDOW);
                 const long long budget = stream_budget();
                 if (budget == 0) {
@@ -215,7 +225,8 @@ void pump(std::shared_ptr<Client> cp) {
                     c.cv.wait_for(lk, std::chrono::milliseconds(2), [&] { return c.closed; });
                     continue;
                 }
-                if (budget > 0) want = int(std::min<long long>(want, budget));
+                if (budget > 0)
+                    want = int(std::min<long long>(want, budget));
             } else {
                 want = u->length - u->done;
             }
@@ -225,30 +236,37 @@ void pump(std::shared_ptr<Client> cp) {
         }
         sim::Result r{0, sim::Err::none};
         try {
-            if (want > 0) r = sim::api_bulk(handle, u->endpoint, staging.data(), want, CHUNK_MS);
+            if (want > 0)
+                r = sim::api_bulk(handle, u->endpoint, staging.data(), want, CHUNK_MS);
         } catch (const std::exception&) {
             r.err = sim::Err::nodev;  // the world was rebuilt under the read
         }
-        if ((u->endpoint & 0x80) && r.err == sim::Err::none && r.value > 0) spend_stream_budget(r.value);
+        if ((u->endpoint & 0x80) && r.err == sim::Err::none && r.value > 0)
+            spend_stream_budget(r.value);
         std::unique_lock<std::mutex> lk(c.m);
-        if (c.closed) continue;
+        if (c.closed)
+            continue;
         if (r.err == sim::Err::none) {
             if (!(u->endpoint & 0x80)) {
-                if (u->discarded) continue;
+                if (u->discarded)
+                    continue;
                 u->done += r.value;
                 complete_urb_locked(c, u, want > 0 && r.value == 0 ? -EPIPE : 0);
                 continue;
             }
             if (want > 0 && r.value == 0) {
-                if (!u->discarded) complete_urb_locked(c, u, -EPIPE);  // the endpoint stalled
+                if (!u->discarded)
+                    complete_urb_locked(c, u, -EPIPE);  // the endpoint stalled
                 continue;
             }
             // The data goes to the IN URBs pending now (a URB discarded meanwhile gets none).
             int off = 0;
             while (off < r.value) {
-                auto it = std::find_if(c.pending.begin(), c.pending.end(),
-                                       [](const std::shared_ptr<Urb>& p) { return p->endpoint & 0x80; });
-                if (it == c.pending.end()) break;  // nobody to take the rest: lost
+                auto it =
+                    std::find_if(c.pending.begin(), c.pending.end(),
+                                 [](const std::shared_ptr<Urb>& p) { return p->endpoint & 0x80; });
+                if (it == c.pending.end())
+                    break;  // nobody to take the rest: lost
                 std::shared_ptr<Urb> d = *it;
                 const int n = std::min(d->length - d->done, r.value - off);
                 std::memcpy(d->buffer + d->done, staging.data() + off, size_t(n));
@@ -261,12 +279,16 @@ void pump(std::shared_ptr<Client> cp) {
             }
         } else if (r.err == sim::Err::timeout) {
             // Nothing yet: a URB has no time-out of its own and waits on.
-        } else if (r.err == sim::Err::nodev || r.err == sim::Err::badf || r.err == sim::Err::inval) {
+        } else if (r.err == sim::Err::nodev || r.err == sim::Err::badf ||
+                   r.err == sim::Err::inval) {
             c.gone = true;  // the device left: every URB of the file ends
             const int lag = removal_lag_ms();
-            if (lag > 0) c.cv.wait_for(lk, std::chrono::milliseconds(lag), [&] { return c.closed; });
-            if (c.closed) continue;
-            while (!c.pending.empty()) complete_urb_locked(c, c.pending.front(), -ESHUTDOWN);
+            if (lag > 0)
+                c.cv.wait_for(lk, std::chrono::milliseconds(lag), [&] { return c.closed; });
+            if (c.closed)
+                continue;
+            while (!c.pending.empty())
+                complete_urb_locked(c, c.pending.front(), -ESHUTDOWN);
         } else if (!u->discarded) {
             complete_urb_locked(c, u, r.err == sim::Err::stall ? -EPIPE : -EPROTO);
         }
@@ -279,7 +301,8 @@ void submit_urb(const std::shared_ptr<Client>& cp, UMockdevIoctlClient* client,
                 UMockdevIoctlData* arg) {
     Client& c = *cp;
     UMockdevIoctlData* ud = resolve(arg, 0, sizeof(usbdevfs_urb));
-    if (!ud) return finish(client, -1, EFAULT);
+    if (!ud)
+        return finish(client, -1, EFAULT);
     auto* urb = reinterpret_cast<usbdevfs_urb*>(ud->data);
     const int ep = urb->endpoint;
     const bool board = c.node->board >= 0;
@@ -303,7 +326,8 @@ void submit_urb(const std::shared_ptr<Client>& cp, UMockdevIoctlClient* client,
     ensure_handle(c);
     State& s = state();
     std::lock_guard<std::mutex> lk(c.m);
-    if (c.gone || c.node->removed) return finish(client, -1, ENODEV);
+    if (c.gone || c.node->removed)
+        return finish(client, -1, ENODEV);
     {
         std::lock_guard<std::mutex> g(s.records_m);
         UrbRecord r;
@@ -318,7 +342,8 @@ void submit_urb(const std::shared_ptr<Client>& cp, UMockdevIoctlClient* client,
         }
         if (ep & 0x80) {
             if (c.idle && c.idle_after_data) {
-                const double gap = std::chrono::duration<double, std::micro>(Clock::now() - c.idle_since).count();
+                const double gap =
+                    std::chrono::duration<double, std::micro>(Clock::now() - c.idle_since).count();
                 ++s.stats.gaps;
                 s.stats.gap_total_us += gap;
                 s.stats.gap_max_us = std::max(s.stats.gap_max_us, gap);
@@ -332,11 +357,13 @@ void submit_urb(const std::shared_ptr<Client>& cp, UMockdevIoctlClient* client,
     c.pending.push_back(u);
     {
         std::lock_guard<std::mutex> g(s.records_m);
-        const uint64_t in = uint64_t(std::count_if(c.pending.begin(), c.pending.end(),
-                                                   [](const std::shared_ptr<Urb>& x) { return x->endpoint & 0x80; }));
+        const uint64_t in = uint64_t(
+            std::count_if(c.pending.begin(), c.pending.end(),
+                          [](const std::shared_ptr<Urb>& x) { return x->endpoint & 0x80; }));
         s.stats.max_in_flight = std::max(s.stats.max_in_flight, in);
     }
-    if (!c.pump.joinable()) c.pump = std::thread(pump, cp);
+    if (!c.pump.joinable())
+        c.pump = std::thread(pump, cp);
     c.cv.notify_all();
     finish(client, 0, 0);
 }
@@ -347,19 +374,21 @@ void discard_urb(Client& c, UMockdevIoctlClient* client, UMockdevIoctlData* arg)
     std::lock_guard<std::mutex> lk(c.m);
     auto it = std::find_if(c.pending.begin(), c.pending.end(),
                            [&](const std::shared_ptr<Urb>& u) { return u->addr == addr; });
-    if (it == c.pending.end()) return finish(client, -1, EINVAL);
+    if (it == c.pending.end())
+        return finish(client, -1, EINVAL);
     std::shared_ptr<Urb> u = *it;
     u->discarded = true;
     complete_urb_locked(c, u, -ENOENT);
     finish(client, 0, 0);
 }
 
-void reap_urb(const std::shared_ptr<Client>& cp, UMockdevIoctlClient* client, UMockdevIoctlData* arg,
-              bool blocking) {
+void reap_urb(const std::shared_ptr<Client>& cp, UMockdevIoctlClient* client,
+              UMockdevIoctlData* arg, bool blocking) {
     Client& c = *cp;
     State& s = state();
     UMockdevIoctlData* slot = resolve(arg, 0, sizeof(void*));
-    if (!slot) return finish(client, -1, EFAULT);
+    if (!slot)
+        return finish(client, -1, EFAULT);
     std::lock_guard<std::mutex> lk(c.m);
     if (!c.completed.empty()) {
         std::shared_ptr<Urb> u = c.completed.front();
@@ -423,7 +452,8 @@ void handle_call(std::shared_ptr<Client> cp, UMockdevIoctlClient* client, Call c
 
 void control(std::shared_ptr<Client> cp, UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
     UMockdevIoctlData* cd = resolve(arg, 0, sizeof(usbdevfs_ctrltransfer));
-    if (!cd) return finish(client, -1, EFAULT);
+    if (!cd)
+        return finish(client, -1, EFAULT);
     const usbdevfs_ctrltransfer ct = *reinterpret_cast<usbdevfs_ctrltransfer*>(cd->data);
     UMockdevIoctlData* dd = nullptr;
     if (ct.wLength > 0) {
@@ -445,7 +475,8 @@ void control(std::shared_ptr<Client> cp, UMockdevIoctlClient* client, UMockdevIo
             finish(client, r.value, 0);
         else
             finish(client, -1, errno_of(r.err));
-        if (dd) g_object_unref(dd);
+        if (dd)
+            g_object_unref(dd);
         g_object_unref(cd);
         g_object_unref(client);
     });
@@ -468,7 +499,8 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
         case USBDEVFS_CONNECTINFO: {
             count(&IoctlCounts::connect_info);
             UMockdevIoctlData* d = resolve(arg, 0, sizeof(usbdevfs_connectinfo));
-            if (!d) return finish(client, -1, EFAULT), TRUE;
+            if (!d)
+                return finish(client, -1, EFAULT), TRUE;
             auto* ci = reinterpret_cast<usbdevfs_connectinfo*>(d->data);
             ci->devnum = unsigned(node->devnum);
             ci->slow = 0;
@@ -480,31 +512,35 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_RELEASEINTERFACE:
         case USBDEVFS_SETINTERFACE: {
-            const size_t len = request == USBDEVFS_SETINTERFACE ? sizeof(usbdevfs_setinterface) : sizeof(unsigned);
+            const size_t len =
+                request == USBDEVFS_SETINTERFACE ? sizeof(usbdevfs_setinterface) : sizeof(unsigned);
             UMockdevIoctlData* d = resolve(arg, 0, len);
-            if (!d) return finish(client, -1, EFAULT), TRUE;
+            if (!d)
+                return finish(client, -1, EFAULT), TRUE;
             unsigned v[2] = {0, 0};
             std::memcpy(v, d->data, len);
             g_object_unref(d);
             if (request == USBDEVFS_SETCONFIGURATION) {
                 count(&IoctlCounts::set_configuration);
-                handle_call(c, client, [v](int h) { return sim::api_set_configuration(h, int(v[0])); });
+                handle_call(c, client,
+                            [v](int h) { return sim::api_set_configuration(h, int(v[0])); });
             } else if (request == USBDEVFS_CLAIMINTERFACE) {
                 count(&IoctlCounts::claim);
-                handle_call(c, client, [v](int h) { return sim::api_claim_interface(h, int(v[0])); });
+                handle_call(c, client,
+                            [v](int h) { return sim::api_claim_interface(h, int(v[0])); });
             } else if (request == USBDEVFS_RELEASEINTERFACE) {
                 count(&IoctlCounts::release);
-                handle_call(c, client, [v](int h) { return sim::api_release_interface(h, int(v[0])); });
+                handle_call(c, client,
+                            [v](int h) { return sim::api_release_interface(h, int(v[0])); });
             } else {
                 count(&IoctlCounts::set_interface);
-                handle_call(c, client, [v](int h) { return sim::api_set_altinterface(h, int(v[1])); });
+                handle_call(c, client,
+                            [v](int h) { return sim::api_set_altinterface(h, int(v[1])); });
             }
             return TRUE;
         }
         case USBDEVFS_CLEAR_HALT:
-        case USBDEVFS_RESETEP:
-            finish(client, 0, 0);
-            return TRUE;
+        case USBDEVFS_RESETEP: finish(client, 0, 0); return TRUE;
         case USBDEVFS_CONTROL:
             count(&IoctlCounts::control);
             control(c, client, arg);
@@ -531,8 +567,7 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
             reap_urb(c, client, arg, false);
             return TRUE;
         }
-        default:
-            return FALSE;  // umockdev's own answer (ENOTTY for what it does not know)
+        default: return FALSE;  // umockdev's own answer (ENOTTY for what it does not know)
     }
 }
 
@@ -540,12 +575,14 @@ gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user
 
 void close_client(UMockdevIoctlClient* client) {
     State& s = state();
-    if (tracing()) std::fprintf(stderr, "usbfs: client %p closed\n", static_cast<void*>(client));
+    if (tracing())
+        std::fprintf(stderr, "usbfs: client %p closed\n", static_cast<void*>(client));
     std::shared_ptr<Client> c;
     {
         std::lock_guard<std::mutex> g(s.nodes_m);
         auto it = s.clients.find(client);
-        if (it == s.clients.end()) return;
+        if (it == s.clients.end())
+            return;
         c = it->second;
         s.clients.erase(it);
         s.closed.push_back(c);
@@ -561,19 +598,24 @@ void close_client(UMockdevIoctlClient* client) {
         c->completed.clear();
     }
     c->cv.notify_all();
-    if (handle >= 0) sim::api_close(handle);  // releases its claims
+    if (handle >= 0)
+        sim::api_close(handle);  // releases its claims
 }
 
-
 Urb::~Urb() {
-    if (urb_data) g_object_unref(urb_data);
+    if (urb_data)
+        g_object_unref(urb_data);
 }
 
 Client::~Client() {
-    if (pump.joinable()) pump.join();
-    if (parked) g_object_unref(parked);
-    if (parked_arg) g_object_unref(parked_arg);
-    if (client) g_object_unref(client);
+    if (pump.joinable())
+        pump.join();
+    if (parked)
+        g_object_unref(parked);
+    if (parked_arg)
+        g_object_unref(parked_arg);
+    if (client)
+        g_object_unref(client);
 }
 
 void attach_handlers(Node* node) {

@@ -76,11 +76,11 @@ struct State {
     UMockdevTestbed* testbed = nullptr;
     Clock::time_point origin = Clock::now();
 
-    mutable std::mutex nodes_m;  // nodes, clients (the maps), next_devnum
-    std::vector<std::unique_ptr<Node>> nodes;       // every node ever made
-    std::map<uint64_t, Node*> live;                 // uid -> node present now
+    mutable std::mutex nodes_m;                // nodes, clients (the maps), next_devnum
+    std::vector<std::unique_ptr<Node>> nodes;  // every node ever made
+    std::map<uint64_t, Node*> live;            // uid -> node present now
     std::map<UMockdevIoctlClient*, std::shared_ptr<Client>> clients;
-    std::vector<std::shared_ptr<Client>> closed;    // pumps to join
+    std::vector<std::shared_ptr<Client>> closed;  // pumps to join
     int next_devnum = 2;
 
     mutable std::mutex records_m;

@@ -39,7 +39,8 @@ Module& module() {
         Module x;
         usbfs::Bed::instance();  // before the library looks for /dev/bus/usb
         static_cast<module_host::Module&>(x) = module_host::load(ZALVO_MODULE_PATH);
-        if (!x.handle) return x;
+        if (!x.handle)
+            return x;
         void* usb = dlopen("libusb-0.1.so.4", RTLD_NOW | RTLD_NOLOAD);
         if (usb) {
             x.usb_init = reinterpret_cast<void (*)()>(dlsym(usb, "usb_init"));
@@ -103,11 +104,12 @@ double peak_hz(const std::vector<std::complex<double>>& x, double rate, double b
 
 std::vector<uint8_t> file_bytes(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)),
+                                std::istreambuf_iterator<char>());
 }
 
 class UsbfsModule : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         ASSERT_NE(module().handle, nullptr) << dlerror();
         ASSERT_NE(module().usb_find_devices, nullptr);
@@ -121,7 +123,8 @@ protected:
     std::vector<usbsim::BoardId> world(const std::vector<usbsim::BoardConfig>& boards) {
         auto ids = build_world(boards);
         static bool initialised = false;
-        if (!initialised) module().usb_init();
+        if (!initialised)
+            module().usb_init();
         initialised = true;
         module().usb_find_busses();
         module().usb_find_devices();
@@ -161,15 +164,18 @@ TEST_F(UsbfsModule, ColdBoardLoadsThroughTheLibraryReEnumeratesAndStreams) {
     ASSERT_TRUE(h.errors.empty()) << h.errors[0];
     EXPECT_TRUE(w.firmware_running(ids[0]));
     EXPECT_TRUE(w.fpga_configured(ids[0]));
-    EXPECT_EQ(bed.node_history().size(), nodes_before + 1) << "one new node: the re-enumerated board";
+    EXPECT_EQ(bed.node_history().size(), nodes_before + 1)
+        << "one new node: the re-enumerated board";
     EXPECT_EQ(bed.nodes().size(), 2u);
 
     // The bitstream that reached the FPGA is the image file, byte for byte.
-    const std::vector<uint8_t> rbf = file_bytes(std::string(ZALVO_IMAGES_DIR) + "/rev4/std_4rx_0tx.rbf");
+    const std::vector<uint8_t> rbf =
+        file_bytes(std::string(ZALVO_IMAGES_DIR) + "/rev4/std_4rx_0tx.rbf");
     ASSERT_FALSE(rbf.empty());
     std::vector<uint8_t> sent;
     for (const auto& r : with_request(w.control_log(), 0x02))
-        if (r.index == 1) sent.insert(sent.end(), r.data.begin(), r.data.end());
+        if (r.index == 1)
+            sent.insert(sent.end(), r.data.begin(), r.data.end());
     EXPECT_TRUE(sent == rbf) << "bitstream bytes differ: " << sent.size() << " vs " << rbf.size();
 
     ASSERT_TRUE(wait_for([&] { return h.blocks.load() >= 20; }, 10000));
@@ -178,7 +184,8 @@ TEST_F(UsbfsModule, ColdBoardLoadsThroughTheLibraryReEnumeratesAndStreams) {
     int completed = 0;
     for (const auto& u : urbs_on(bed.urb_log(), 0x86)) {
         EXPECT_EQ(u.length, 16384);
-        if (u.completed_ms < 0) continue;
+        if (u.completed_ms < 0)
+            continue;
         ++completed;
         EXPECT_EQ(u.status, 0);
         EXPECT_EQ(u.actual, 16384);
@@ -231,7 +238,8 @@ TEST_F(UsbfsModule, ReceiversHearTheCarrierAtTheirOffsetsAtEachRateAndAfterRetun
         module().start_rx(&s);
         ASSERT_TRUE(h.errors.empty()) << h.errors[0];
         const double tuned[4] = {3.600e6, 3.605e6, 3.615e6, 3.620e6};
-        for (int r = 0; r < 4; ++r) module().set_rx_frequency(int32_t(tuned[r]), r);
+        for (int r = 0; r < 4; ++r)
+            module().set_rx_frequency(int32_t(tuned[r]), r);
         for (int r = 0; r < 4; ++r)
             EXPECT_EQ(w.fpga_register(ids[0], 34 + r), ddc_word(-tuned[r])) << r;
 
@@ -239,14 +247,17 @@ TEST_F(UsbfsModule, ReceiversHearTheCarrierAtTheirOffsetsAtEachRateAndAfterRetun
             std::this_thread::sleep_for(std::chrono::milliseconds(int(settle_ms)));
             {
                 std::lock_guard<std::mutex> g(h.lock);
-                for (auto& v : h.rx) v.clear();
+                for (auto& v : h.rx)
+                    v.clear();
                 h.capture_limit = size_t(4 * h.block_length);
             }
             h.capture = true;
-            EXPECT_TRUE(wait_for([&] {
-                std::lock_guard<std::mutex> g(h.lock);
-                return h.rx[3].size() >= h.capture_limit;
-            }, 10000));
+            EXPECT_TRUE(wait_for(
+                [&] {
+                    std::lock_guard<std::mutex> g(h.lock);
+                    return h.rx[3].size() >= h.capture_limit;
+                },
+                10000));
             h.capture = false;
         };
         capture(400);

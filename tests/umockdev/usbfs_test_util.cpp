@@ -13,7 +13,8 @@ std::vector<usbsim::BoardId> build_world(const std::vector<usbsim::BoardConfig>&
     const int bus = w.add_bus();
     w.add_other_device(bus, 0x046d, 0xc52b, 0x1203);
     std::vector<usbsim::BoardId> ids;
-    for (const auto& c : boards) ids.push_back(w.add_board(bus, c));
+    for (const auto& c : boards)
+        ids.push_back(w.add_board(bus, c));
     bed.sync();
     bed.clear_records();
     return ids;
@@ -25,8 +26,10 @@ usbsim::BoardConfig warm_board(size_t fifo_bytes) {
     c.pacing = usbsim::Pacing::real_time;
     c.fifo_bytes = fifo_bytes;
     c.scene.noise_dbfs = -60.0;
-    for (int slot : {1, 3}) c.eeprom[size_t(slot)] = usbsim::eeprom_image(0x0001);
-    for (int slot : {0, 2}) c.eeprom[size_t(slot)] = usbsim::eeprom_image(0x0000);
+    for (int slot : {1, 3})
+        c.eeprom[size_t(slot)] = usbsim::eeprom_image(0x0001);
+    for (int slot : {0, 2})
+        c.eeprom[size_t(slot)] = usbsim::eeprom_image(0x0000);
     return c;
 }
 
@@ -39,7 +42,8 @@ usbsim::BoardConfig cold_board() {
 bool wait_for(const std::function<bool()>& done, int ms) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (std::chrono::steady_clock::now() < end) {
-        if (done()) return true;
+        if (done())
+            return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return done();
@@ -48,7 +52,8 @@ bool wait_for(const std::function<bool()>& done, int ms) {
 std::vector<usbfs::UrbRecord> urbs_on(const std::vector<usbfs::UrbRecord>& log, int endpoint) {
     std::vector<usbfs::UrbRecord> v;
     for (const auto& r : log)
-        if (r.endpoint == endpoint) v.push_back(r);
+        if (r.endpoint == endpoint)
+            v.push_back(r);
     return v;
 }
 

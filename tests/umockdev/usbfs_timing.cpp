@@ -28,9 +28,13 @@ namespace {
 
 std::atomic<long> g_blocks{0};
 
-void ZALVO_CALL on_data(intptr_t, float**) { g_blocks.fetch_add(1); }
+void ZALVO_CALL on_data(intptr_t, float**) {
+    g_blocks.fetch_add(1);
+}
 
-void ZALVO_CALL on_error(intptr_t, const char* text) { std::fprintf(stderr, "module: %s\n", text); }
+void ZALVO_CALL on_error(intptr_t, const char* text) {
+    std::fprintf(stderr, "module: %s\n", text);
+}
 
 }  // namespace
 
@@ -68,7 +72,8 @@ int main(int argc, char** argv) {
     const long blocks0 = g_blocks.load();
     const auto t0 = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const usbfs::QueueStats q = bed.queue_stats();
     const uint64_t dropped = w.samples_dropped(ids[0]) - dropped0;
     const long blocks = g_blocks.load() - blocks0;
@@ -86,7 +91,8 @@ int main(int argc, char** argv) {
             spells.emplace_back(1000.0 * (urbs[i + 1].submitted_ms - urbs[i].completed_ms),
                                 urbs[i].completed_ms);
     std::vector<double> lengths;
-    for (auto& sp : spells) lengths.push_back(sp.first);
+    for (auto& sp : spells)
+        lengths.push_back(sp.first);
     std::sort(lengths.begin(), lengths.end());
     std::sort(spells.begin(), spells.end(), [](auto& a, auto& b) { return a.first > b.first; });
     stop_rx();
@@ -97,22 +103,25 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(q.urbs), double(q.urbs) / elapsed,
                 static_cast<unsigned long long>(q.max_in_flight));
     std::printf("  spells with no URB     %llu, mean %.1f us, longest %.1f us\n",
-                static_cast<unsigned long long>(q.gaps), q.gaps ? q.gap_total_us / double(q.gaps) : 0.0,
-                q.gap_max_us);
+                static_cast<unsigned long long>(q.gaps),
+                q.gaps ? q.gap_total_us / double(q.gaps) : 0.0, q.gap_max_us);
     std::printf("  spells over 0.5/1/2 ms %llu / %llu / %llu\n",
                 static_cast<unsigned long long>(q.gaps_over_500us),
                 static_cast<unsigned long long>(q.gaps_over_1ms),
                 static_cast<unsigned long long>(q.gaps_over_2ms));
     std::printf("  REAPURBNDELAY calls    %llu\n", static_cast<unsigned long long>(q.reap_polls));
     std::printf("  instants dropped       %llu (%.3f %% of the stream)\n",
-                static_cast<unsigned long long>(dropped), 100.0 * double(dropped) / (elapsed * 500000.0));
-    std::printf("  module overrun queries %d, overruns reported %d\n", overrun_queries, overruns_seen);
+                static_cast<unsigned long long>(dropped),
+                100.0 * double(dropped) / (elapsed * 500000.0));
+    std::printf("  module overrun queries %d, overruns reported %d\n", overrun_queries,
+                overruns_seen);
     std::printf("  host blocks            %ld (%.1f per second; 93.75 expected)\n", blocks,
                 double(blocks) / elapsed);
     if (!lengths.empty()) {
         auto pct = [&](double p) { return lengths[size_t(p * double(lengths.size() - 1))]; };
-        std::printf("  spell percentiles      50%% %.0f us, 90%% %.0f us, 99%% %.0f us, 99.9%% %.0f us\n",
-                    pct(0.5), pct(0.9), pct(0.99), pct(0.999));
+        std::printf(
+            "  spell percentiles      50%% %.0f us, 90%% %.0f us, 99%% %.0f us, 99.9%% %.0f us\n",
+            pct(0.5), pct(0.9), pct(0.99), pct(0.999));
         std::printf("  longest spells at      ");
         for (size_t i = 0; i < spells.size() && i < 5; ++i)
             std::printf("%.1f ms (t=%.0f ms)  ", spells[i].first / 1000.0, spells[i].second);

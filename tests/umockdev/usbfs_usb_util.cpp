@@ -4,7 +4,8 @@ namespace usbfs_test {
 
 usb_dev_handle* open_rx(struct usb_device* d) {
     usb_dev_handle* h = d ? usb_open(d) : nullptr;
-    if (!h) return nullptr;
+    if (!h)
+        return nullptr;
     usb_set_configuration(h, 1);
     if (usb_claim_interface(h, 2) < 0 || usb_set_altinterface(h, 0) < 0) {
         usb_close(h);

@@ -113,9 +113,9 @@ bool write_output(const std::string& path, const Output& out) {
     if (!f)
         return false;
     int32_t header[3] = {out.rate_index, out.block_length, out.blocks};
-    bool ok = std::fwrite(MAGIC, 1, 8, f) == 8 && std::fwrite(header, 4, 3, f) == 3 &&
-              std::fwrite(out.samples.data(), sizeof(float), out.samples.size(), f) ==
-                  out.samples.size();
+    bool ok =
+        std::fwrite(MAGIC, 1, 8, f) == 8 && std::fwrite(header, 4, 3, f) == 3 &&
+        std::fwrite(out.samples.data(), sizeof(float), out.samples.size(), f) == out.samples.size();
     return std::fclose(f) == 0 && ok;
 }
 

@@ -37,9 +37,9 @@ bool read_output(const std::string& path, Output& out);
 // How two outputs differ.
 struct Difference {
     size_t compared = 0;
-    size_t differing = 0;     // values not bit-identical
-    double max_abs = 0;       // largest absolute difference
-    double rms_signal = 0;    // RMS of the first output, for scale
+    size_t differing = 0;   // values not bit-identical
+    double max_abs = 0;     // largest absolute difference
+    double rms_signal = 0;  // RMS of the first output, for scale
 };
 Difference compare(const Output& a, const Output& b);
 

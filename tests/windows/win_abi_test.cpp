@@ -52,9 +52,9 @@ std::set<std::string> imported_dlls(HMODULE m) {
 }
 
 bool is_system_dll(const std::string& name) {
-    static const std::set<std::string> system = {"kernel32.dll", "msvcrt.dll",  "bcrypt.dll",
-                                                  "advapi32.dll", "user32.dll", "ntdll.dll",
-                                                  "ucrtbase.dll"};
+    static const std::set<std::string> system = {"kernel32.dll", "msvcrt.dll", "bcrypt.dll",
+                                                 "advapi32.dll", "user32.dll", "ntdll.dll",
+                                                 "ucrtbase.dll"};
     return system.count(name) || name.rfind("api-ms-win-", 0) == 0;
 }
 

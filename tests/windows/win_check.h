@@ -33,40 +33,40 @@ std::string describe(const char* ea, const char* eb, const A& a, const B& b) {
 
 }  // namespace wincheck
 
-#define WIN_TEST(name)                                                   \
-    static void name();                                                  \
-    static ::wincheck::Registrar name##_registrar(#name, name);          \
+#define WIN_TEST(name)                                                                             \
+    static void name();                                                                            \
+    static ::wincheck::Registrar name##_registrar(#name, name);                                    \
     static void name()
 
-#define CHECK(c)                                                         \
-    do {                                                                 \
-        if (!(c))                                                        \
-            ::wincheck::fail(__FILE__, __LINE__, #c);                    \
+#define CHECK(c)                                                                                   \
+    do {                                                                                           \
+        if (!(c))                                                                                  \
+            ::wincheck::fail(__FILE__, __LINE__, #c);                                              \
     } while (0)
 
-#define CHECK_MSG(c, msg)                                                \
-    do {                                                                 \
-        if (!(c)) {                                                      \
-            std::ostringstream check_msg_;                               \
-            check_msg_ << #c << ": " << msg;                             \
-            ::wincheck::fail(__FILE__, __LINE__, check_msg_.str());      \
-        }                                                                \
+#define CHECK_MSG(c, msg)                                                                          \
+    do {                                                                                           \
+        if (!(c)) {                                                                                \
+            std::ostringstream check_msg_;                                                         \
+            check_msg_ << #c << ": " << msg;                                                       \
+            ::wincheck::fail(__FILE__, __LINE__, check_msg_.str());                                \
+        }                                                                                          \
     } while (0)
 
-#define CHECK_EQ(a, b)                                                   \
-    do {                                                                 \
-        const auto& check_a_ = (a);                                      \
-        const auto& check_b_ = (b);                                      \
-        if (!(check_a_ == check_b_))                                     \
-            ::wincheck::fail(__FILE__, __LINE__,                         \
-                             ::wincheck::describe(#a, #b, check_a_, check_b_)); \
+#define CHECK_EQ(a, b)                                                                             \
+    do {                                                                                           \
+        const auto& check_a_ = (a);                                                                \
+        const auto& check_b_ = (b);                                                                \
+        if (!(check_a_ == check_b_))                                                               \
+            ::wincheck::fail(__FILE__, __LINE__,                                                   \
+                             ::wincheck::describe(#a, #b, check_a_, check_b_));                    \
     } while (0)
 
 // Ends the case at once when c is false.
-#define REQUIRE(c)                                                       \
-    do {                                                                 \
-        if (!(c)) {                                                      \
-            ::wincheck::fail(__FILE__, __LINE__, #c);                    \
-            return;                                                      \
-        }                                                                \
+#define REQUIRE(c)                                                                                 \
+    do {                                                                                           \
+        if (!(c)) {                                                                                \
+            ::wincheck::fail(__FILE__, __LINE__, #c);                                              \
+            return;                                                                                \
+        }                                                                                          \
     } while (0)

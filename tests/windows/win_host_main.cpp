@@ -29,7 +29,9 @@ void fail(const char* file, int line, const std::string& what) {
     ++total_failures;
 }
 
-int failures_in_case() { return case_failures; }
+int failures_in_case() {
+    return case_failures;
+}
 
 }  // namespace wincheck
 

@@ -203,7 +203,7 @@ WIN_TEST(RingSurvivesAReapTimeoutThatCancelsTheEndpoint) {
     const std::string text = err.text();
     module().StopRx();
     usbsim_async_stats st = async_stats();
-    CHECK(st.endpoint_aborts >= 2);   // the time-out, then the teardown
+    CHECK(st.endpoint_aborts >= 2);  // the time-out, then the teardown
     CHECK(st.transfers_aborted >= 1);
     CHECK_EQ(st.submits_while_pending, 0);
     CHECK_EQ(st.frees_while_pending, 0);

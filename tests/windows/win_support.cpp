@@ -13,34 +13,33 @@
 
 // The thunk: saves the callee-saved registers, pushes the arguments last to first, calls, and
 // reports how far the stack pointer moved, then restores it whatever the callee did.
-__asm__(
-    ".text\n"
-    ".globl _winhost_call_stdcall\n"
-    "_winhost_call_stdcall:\n"
-    "    pushl %ebp\n"
-    "    movl %esp, %ebp\n"
-    "    pushl %ebx\n"
-    "    pushl %esi\n"
-    "    pushl %edi\n"
-    "    movl 12(%ebp), %esi\n"  // args
-    "    movl 16(%ebp), %ecx\n"  // n
-    "    movl %esp, %edi\n"      // stack pointer before the arguments
-    "1:  testl %ecx, %ecx\n"
-    "    jz 2f\n"
-    "    pushl -4(%esi,%ecx,4)\n"
-    "    decl %ecx\n"
-    "    jmp 1b\n"
-    "2:  call *8(%ebp)\n"
-    "    movl %esp, %ecx\n"
-    "    subl %edi, %ecx\n"      // after minus before
-    "    movl %edi, %esp\n"
-    "    movl 20(%ebp), %edx\n"
-    "    movl %ecx, (%edx)\n"
-    "    popl %edi\n"
-    "    popl %esi\n"
-    "    popl %ebx\n"
-    "    popl %ebp\n"
-    "    ret\n");
+__asm__(".text\n"
+        ".globl _winhost_call_stdcall\n"
+        "_winhost_call_stdcall:\n"
+        "    pushl %ebp\n"
+        "    movl %esp, %ebp\n"
+        "    pushl %ebx\n"
+        "    pushl %esi\n"
+        "    pushl %edi\n"
+        "    movl 12(%ebp), %esi\n"  // args
+        "    movl 16(%ebp), %ecx\n"  // n
+        "    movl %esp, %edi\n"      // stack pointer before the arguments
+        "1:  testl %ecx, %ecx\n"
+        "    jz 2f\n"
+        "    pushl -4(%esi,%ecx,4)\n"
+        "    decl %ecx\n"
+        "    jmp 1b\n"
+        "2:  call *8(%ebp)\n"
+        "    movl %esp, %ecx\n"
+        "    subl %edi, %ecx\n"  // after minus before
+        "    movl %edi, %esp\n"
+        "    movl 20(%ebp), %edx\n"
+        "    movl %ecx, (%edx)\n"
+        "    popl %edi\n"
+        "    popl %esi\n"
+        "    popl %ebx\n"
+        "    popl %ebp\n"
+        "    ret\n");
 
 namespace winhost {
 
@@ -101,14 +100,24 @@ const Module& module() {
     return m;
 }
 
-void Module::GetSdrInfo(SdrInfo* info) const { fn_cast<info_fn>(get_sdr_info)(info); }
-void Module::StartRx(const ReceiverSettings* s) const { fn_cast<start_fn>(start_rx)(s); }
-void Module::StopRx() const { fn_cast<void_fn>(stop_rx)(); }
+void Module::GetSdrInfo(SdrInfo* info) const {
+    fn_cast<info_fn>(get_sdr_info)(info);
+}
+void Module::StartRx(const ReceiverSettings* s) const {
+    fn_cast<start_fn>(start_rx)(s);
+}
+void Module::StopRx() const {
+    fn_cast<void_fn>(stop_rx)();
+}
 void Module::SetRxFrequency(int32_t hz, int32_t receiver) const {
     fn_cast<freq_fn>(set_rx_frequency)(hz, receiver);
 }
-void Module::SetCtrlBits(int32_t bits) const { fn_cast<bits_fn>(set_ctrl_bits)(bits); }
-int32_t Module::ReadPort(int32_t port) const { return fn_cast<port_fn>(read_port)(port); }
+void Module::SetCtrlBits(int32_t bits) const {
+    fn_cast<bits_fn>(set_ctrl_bits)(bits);
+}
+int32_t Module::ReadPort(int32_t port) const {
+    return fn_cast<port_fn>(read_port)(port);
+}
 
 ReceiverSettings settings_for(Host& h, int rate_index) {
     ReceiverSettings s;

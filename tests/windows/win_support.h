@@ -17,8 +17,7 @@
 namespace winhost {
 
 // A function pointer of the given type from GetProcAddress's result.
-template <class F>
-F fn_cast(FARPROC p) {
+template <class F> F fn_cast(FARPROC p) {
     return reinterpret_cast<F>(reinterpret_cast<void*>(p));
 }
 
@@ -72,12 +71,12 @@ bool wait_for(const std::atomic<int>& counter, int at_least, int ms);
 
 // Standard error of the whole process (the module's too) goes to a file while it lives.
 class StderrCapture {
-public:
+  public:
     StderrCapture();
     ~StderrCapture();
     std::string text();  // what was written so far
 
-private:
+  private:
     int saved_ = -1;
     std::string path_;
 };

@@ -8,9 +8,11 @@ namespace {
 
 std::string images_hint() {
     const char* p = std::getenv("USRP_PATH");
-    std::string now = p && *p ? std::string("USRP_PATH is now \"") + p + "\"" : "USRP_PATH is not set";
+    std::string now =
+        p && *p ? std::string("USRP_PATH is now \"") + p + "\"" : "USRP_PATH is not set";
     return "Set USRP_PATH to the folder that holds rev<N>/std.ihx and rev<N>/std_4rx_0tx.rbf "
-           "for your board's revision (" + now + ").";
+           "for your board's revision (" +
+           now + ").";
 }
 
 }  // namespace
@@ -20,8 +22,8 @@ std::string advice_for(const std::string& t) {
         return "No USRP board could be opened and brought up. Check that the board is plugged "
                "in and powered, and that you may open it (a udev rule for vendor 0xfffe, product "
                "0x0002, or run as root); \"info\" lists the boards found. If it is found, its "
-               "firmware or FPGA image may be missing: " + images_hint() +
-               " The device layer's messages above tell which step failed.";
+               "firmware or FPGA image may be missing: " +
+               images_hint() + " The device layer's messages above tell which step failed.";
     if (t == "Unknown sample rate")
         return "The module refused the output rate; use --rate 48000, 96000 or 192000.";
     if (t == "Low memory")

@@ -41,8 +41,10 @@ void report_image(const Printer& print, usb_dev_handle* udh, const char* what, c
     std::string board_text = have_board ? hex(on_board, USRP_HASH_BYTES) : "unreadable";
     if (path.empty()) {
         print(std::string("  ") + what + " " + name + ": no file rev" + std::to_string(revision) +
-              "/" + name + " under USRP_PATH or the default folders (set USRP_PATH); digest on "
-              "the board " + board_text);
+              "/" + name +
+              " under USRP_PATH or the default folders (set USRP_PATH); digest on "
+              "the board " +
+              board_text);
         return;
     }
     uint8_t file_digest[MD5_DIGEST_BYTES];
@@ -95,9 +97,9 @@ zalvo_capture_board_report(void (*line)(void* context, const char* text), void* 
                 }
                 dboard_eeprom_info info{};
                 dboard_eeprom_status st = usrp_dboard_eeprom_read(udh, slot, &info);
-                int id = st == DBE_OK            ? int(info.id)
-                         : st == DBE_INVALID     ? int(DBOARD_ID_INVALID)
-                                                 : int(DBOARD_ID_NONE);
+                int id = st == DBE_OK        ? int(info.id)
+                         : st == DBE_INVALID ? int(DBOARD_ID_INVALID)
+                                             : int(DBOARD_ID_NONE);
                 char idtext[32] = "";
                 if (st == DBE_OK)
                     std::snprintf(idtext, sizeof idtext, " (id 0x%04x)", static_cast<unsigned>(id));

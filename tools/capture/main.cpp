@@ -50,7 +50,8 @@ int prepare_simulator(const std::string& scene_path, zalvo_capture_sim_dropped_f
         return EXIT_DEVICE;
     }
     auto setup = reinterpret_cast<zalvo_capture_sim_setup_fn>(dlsym(sim, ZALVO_CAPTURE_SIM_SETUP));
-    *dropped = reinterpret_cast<zalvo_capture_sim_dropped_fn>(dlsym(sim, ZALVO_CAPTURE_SIM_DROPPED));
+    *dropped =
+        reinterpret_cast<zalvo_capture_sim_dropped_fn>(dlsym(sim, ZALVO_CAPTURE_SIM_DROPPED));
     if (!setup || !*dropped) {
         std::fprintf(stderr, "%s: %s is not the capture tool's simulator library\n", PROGRAM,
                      ZALVO_CAPTURE_SIM_PLUGIN);
@@ -66,7 +67,9 @@ int prepare_simulator(const std::string& scene_path, zalvo_capture_sim_dropped_f
     return -1;
 }
 
-void print_line(void*, const char* text) { std::printf("%s\n", text); }
+void print_line(void*, const char* text) {
+    std::printf("%s\n", text);
+}
 
 int run_info(const Options& o) {
     zalvo_capture_sim_dropped_fn dropped = nullptr;
@@ -135,14 +138,10 @@ int main(int argc, char** argv) {
         return EXIT_USAGE;
     }
     switch (r.options.command) {
-    case Command::help:
-        std::fputs(usage_text(PROGRAM).c_str(), stdout);
-        return EXIT_DONE;
-    case Command::info:
-        return run_info(r.options);
-    case Command::capture:
-    case Command::simulate:
-        break;
+        case Command::help: std::fputs(usage_text(PROGRAM).c_str(), stdout); return EXIT_DONE;
+        case Command::info: return run_info(r.options);
+        case Command::capture:
+        case Command::simulate: break;
     }
     return run_capture_command(r.options);
 }

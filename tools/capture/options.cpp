@@ -54,14 +54,10 @@ bool split(const std::string& text, size_t count, std::vector<std::string>* part
 
 int rate_index(int rate_hz) {
     switch (rate_hz) {
-    case 48000:
-        return 0;
-    case 96000:
-        return 1;
-    case 192000:
-        return 2;
-    default:
-        return -1;
+        case 48000: return 0;
+        case 96000: return 1;
+        case 192000: return 2;
+        default: return -1;
     }
 }
 
@@ -95,7 +91,8 @@ std::string short_usage(const std::string& program) {
 }
 
 std::string usage_text(const std::string& program) {
-    return "usage: " + program + " [capture|simulate|info] [options]\n"
+    return "usage: " + program +
+           " [capture|simulate|info] [options]\n"
            "\n"
            "Records the four receivers of a USRP board through the receiver module, as a host\n"
            "program does, and writes for each receiver a WAV file and a picture.\n"
@@ -184,100 +181,98 @@ ParseResult parse_options(int argc, char** argv) {
             break;
         std::string arg = optarg ? optarg : "";
         switch (c) {
-        case 'd': {
-            double d = 0;
-            if (!parse_number(arg, &d) || d <= 0 || d > MAX_DURATION_S) {
-                r.error = "--duration takes seconds above 0 and at most 86400, not '" + arg + "'";
-                return r;
+            case 'd': {
+                double d = 0;
+                if (!parse_number(arg, &d) || d <= 0 || d > MAX_DURATION_S) {
+                    r.error =
+                        "--duration takes seconds above 0 and at most 86400, not '" + arg + "'";
+                    return r;
+                }
+                o.duration_s = d;
+                capture_option_seen = true;
+                break;
             }
-            o.duration_s = d;
-            capture_option_seen = true;
-            break;
-        }
-        case 'r': {
-            std::string t = arg;
-            if (t == "48k" || t == "96k" || t == "192k")
-                t = t.substr(0, t.size() - 1) + "000";
-            double v = 0;
-            if (!parse_number(t, &v) || rate_index(static_cast<int>(v)) < 0 ||
-                v != std::floor(v)) {
-                r.error = "--rate is 48000, 96000 or 192000, not '" + arg + "'";
-                return r;
+            case 'r': {
+                std::string t = arg;
+                if (t == "48k" || t == "96k" || t == "192k")
+                    t = t.substr(0, t.size() - 1) + "000";
+                double v = 0;
+                if (!parse_number(t, &v) || rate_index(static_cast<int>(v)) < 0 ||
+                    v != std::floor(v)) {
+                    r.error = "--rate is 48000, 96000 or 192000, not '" + arg + "'";
+                    return r;
+                }
+                o.rate_hz = static_cast<int>(v);
+                capture_option_seen = true;
+                break;
             }
-            o.rate_hz = static_cast<int>(v);
-            capture_option_seen = true;
-            break;
-        }
-        case 'f': {
-            int rx = 0;
-            int32_t hz = 0;
-            if (!split(arg, 2, &parts) || !parse_receiver(parts[0], &rx) ||
-                !parse_frequency(parts[1], &hz)) {
-                r.error = "--freq takes RX:HZ with RX 0 to 3 and HZ from 0 to 32 MHz, not '" +
-                          arg + "'";
-                return r;
+            case 'f': {
+                int rx = 0;
+                int32_t hz = 0;
+                if (!split(arg, 2, &parts) || !parse_receiver(parts[0], &rx) ||
+                    !parse_frequency(parts[1], &hz)) {
+                    r.error = "--freq takes RX:HZ with RX 0 to 3 and HZ from 0 to 32 MHz, not '" +
+                              arg + "'";
+                    return r;
+                }
+                o.freq_hz[rx] = hz;
+                capture_option_seen = true;
+                break;
             }
-            o.freq_hz[rx] = hz;
-            capture_option_seen = true;
-            break;
-        }
-        case OPT_RETUNE: {
-            Retune t;
-            if (!split(arg, 3, &parts) || !parse_number(parts[0], &t.at_seconds) ||
-                t.at_seconds < 0 || !parse_receiver(parts[1], &t.receiver) ||
-                !parse_frequency(parts[2], &t.hz)) {
-                r.error = "--retune takes T:RX:HZ (seconds, receiver 0 to 3, Hz from 0 to 32 "
-                          "MHz), not '" + arg + "'";
-                return r;
+            case OPT_RETUNE: {
+                Retune t;
+                if (!split(arg, 3, &parts) || !parse_number(parts[0], &t.at_seconds) ||
+                    t.at_seconds < 0 || !parse_receiver(parts[1], &t.receiver) ||
+                    !parse_frequency(parts[2], &t.hz)) {
+                    r.error = "--retune takes T:RX:HZ (seconds, receiver 0 to 3, Hz from 0 to 32 "
+                              "MHz), not '" +
+                              arg + "'";
+                    return r;
+                }
+                o.retunes.push_back(t);
+                capture_option_seen = true;
+                break;
             }
-            o.retunes.push_back(t);
-            capture_option_seen = true;
-            break;
-        }
-        case 'o':
-            if (arg.empty()) {
-                r.error = "--out needs a folder";
+            case 'o':
+                if (arg.empty()) {
+                    r.error = "--out needs a folder";
+                    return r;
+                }
+                o.out_dir = arg;
+                capture_option_seen = true;
+                break;
+            case 'm':
+                if (arg.empty()) {
+                    r.error = "--module needs a path";
+                    return r;
+                }
+                o.module_path = arg;
+                break;
+            case 'q': o.quiet = true; break;
+            case OPT_SCENE:
+                if (o.command != Command::simulate) {
+                    r.error = "--scene belongs to the simulate command";
+                    return r;
+                }
+                o.scene_path = arg;
+                break;
+            case OPT_SIMULATE:
+                if (o.command != Command::info) {
+                    r.error = "--simulate belongs to the info command (use the simulate command)";
+                    return r;
+                }
+                o.info_simulated = true;
+                break;
+            case 'h': o.command = Command::help; break;
+            case ':':
+                r.error = std::string("option ") + args[optind - 1] + " needs a value";
                 return r;
-            }
-            o.out_dir = arg;
-            capture_option_seen = true;
-            break;
-        case 'm':
-            if (arg.empty()) {
-                r.error = "--module needs a path";
+            default:
+                if (optopt)
+                    r.error = std::string("unknown option -") + static_cast<char>(optopt);
+                else
+                    r.error = std::string("unknown option ") + args[optind - 1];
                 return r;
-            }
-            o.module_path = arg;
-            break;
-        case 'q':
-            o.quiet = true;
-            break;
-        case OPT_SCENE:
-            if (o.command != Command::simulate) {
-                r.error = "--scene belongs to the simulate command";
-                return r;
-            }
-            o.scene_path = arg;
-            break;
-        case OPT_SIMULATE:
-            if (o.command != Command::info) {
-                r.error = "--simulate belongs to the info command (use the simulate command)";
-                return r;
-            }
-            o.info_simulated = true;
-            break;
-        case 'h':
-            o.command = Command::help;
-            break;
-        case ':':
-            r.error = std::string("option ") + args[optind - 1] + " needs a value";
-            return r;
-        default:
-            if (optopt)
-                r.error = std::string("unknown option -") + static_cast<char>(optopt);
-            else
-                r.error = std::string("unknown option ") + args[optind - 1];
-            return r;
         }
     }
     if (optind < count) {

@@ -48,7 +48,9 @@ std::string format(const char* fmt, double v) {
     return buf;
 }
 
-std::string mhz(int32_t hz) { return format("%.6f MHz", hz / 1e6); }
+std::string mhz(int32_t hz) {
+    return format("%.6f MHz", hz / 1e6);
+}
 
 // Level of one pixel column: the strongest bin that falls into it.
 std::vector<float> columns(const std::vector<float>& bins, int width) {
@@ -72,15 +74,16 @@ float percentile(std::vector<float> v, double q) {
 
 // A dark-to-bright colour scale (black, purple, red, orange, pale yellow).
 void colour(double t, uint8_t rgb[3]) {
-    static const double stops[][3] = {{0, 0, 4},       {40, 11, 84},   {101, 21, 110},
-                                      {159, 42, 99},   {212, 72, 66},  {245, 125, 21},
-                                      {250, 193, 39},  {252, 255, 164}};
+    static const double stops[][3] = {{0, 0, 4},      {40, 11, 84},   {101, 21, 110},
+                                      {159, 42, 99},  {212, 72, 66},  {245, 125, 21},
+                                      {250, 193, 39}, {252, 255, 164}};
     const int last = sizeof stops / sizeof stops[0] - 1;
     t = std::clamp(t, 0.0, 1.0) * last;
     int i = std::min(static_cast<int>(t), last - 1);
     double f = t - i;
     for (int c = 0; c < 3; ++c)
-        rgb[c] = static_cast<uint8_t>(std::lround(stops[i][c] + f * (stops[i + 1][c] - stops[i][c])));
+        rgb[c] =
+            static_cast<uint8_t>(std::lround(stops[i][c] + f * (stops[i + 1][c] - stops[i][c])));
 }
 
 void frequency_axis(cairo_t* cr, int top, int height, double half_span) {
@@ -91,7 +94,8 @@ void frequency_axis(cairo_t* cr, int top, int height, double half_span) {
         cairo_move_to(cr, x, top + height);
         cairo_line_to(cr, x, top + height + 5);
         cairo_stroke(cr);
-        text(cr, x, top + height + 19, format("%.0f", std::fabs(f) < 1e-9 ? 0.0 : f), Align::centre);
+        text(cr, x, top + height + 19, format("%.0f", std::fabs(f) < 1e-9 ? 0.0 : f),
+             Align::centre);
     }
     text(cr, LEFT + PLOT_W / 2.0, top + height + 38, "frequency offset (Hz)", Align::centre);
 }

@@ -18,9 +18,9 @@ struct TuningChange {
 
 struct PictureLabels {
     int receiver = 0;
-    int32_t start_hz = 0;                // tuning at the start
-    std::vector<TuningChange> retunes;   // later tunings of this receiver
-    double seconds = 0;                  // signal recorded
+    int32_t start_hz = 0;               // tuning at the start
+    std::vector<TuningChange> retunes;  // later tunings of this receiver
+    double seconds = 0;                 // signal recorded
     bool interrupted = false;
 };
 

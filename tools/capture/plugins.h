@@ -21,7 +21,7 @@ typedef int64_t (*zalvo_capture_sim_dropped_fn)(void);
 
 // Writes one line of text per call to `line`. Returns the number of boards found.
 typedef int (*zalvo_capture_board_report_fn)(void (*line)(void* context, const char* text),
-                                              void* context);
+                                             void* context);
 }
 
 #define ZALVO_CAPTURE_SIM_SETUP "zalvo_capture_sim_setup"

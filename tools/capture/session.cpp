@@ -31,7 +31,9 @@ using Clock = std::chrono::steady_clock;
 
 volatile std::sig_atomic_t g_signal = 0;
 
-void on_signal(int signo) { g_signal = signo; }
+void on_signal(int signo) {
+    g_signal = signo;
+}
 
 constexpr double FULL_SCALE = 2147483648.0;  // the module's full scale, 2^31
 constexpr int STALL_SECONDS = 5;             // no block for this long: the device has failed
@@ -85,7 +87,7 @@ void ZALVO_CALL on_error(intptr_t context, const char* text) {
 // The terminal: a progress line on standard output when it is a terminal, and messages on the
 // real standard error, never interleaved.
 class Console {
-public:
+  public:
     Console(bool progress, int err_fd) : progress_(progress), err_fd_(err_fd) {}
 
     void progress(const std::string& line) {
@@ -112,7 +114,7 @@ public:
         }
     }
 
-private:
+  private:
     void clear_locked() {
         if (shown_) {
             std::printf("\r\033[K");
@@ -178,8 +180,8 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     std::error_code ec;
     std::filesystem::create_directories(o.out_dir, ec);
     if (ec) {
-        console.error("zalvo_capture: cannot create the folder " + o.out_dir + ": " +
-                      ec.message() + "\n");
+        console.error("zalvo_capture: cannot create the folder " + o.out_dir + ": " + ec.message() +
+                      "\n");
         return EXIT_FILES;
     }
     const int64_t target = static_cast<int64_t>(o.duration_s * o.rate_hz + 0.5);
@@ -293,9 +295,8 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
             double cpu = wall > 0 ? 100.0 * (cpu_seconds() - cpu0) / wall : 0;
             console.progress(printf_string(
                 "%.1f s of %.1f s received | %lld blocks | %llu overruns | CPU %.0f%%",
-                std::min(received_s, o.duration_s), o.duration_s,
-                static_cast<long long>(blocks_in), static_cast<unsigned long long>(tap.overruns()),
-                cpu));
+                std::min(received_s, o.duration_s), o.duration_s, static_cast<long long>(blocks_in),
+                static_cast<unsigned long long>(tap.overruns()), cpu));
         }
     }
     const int signo = g_signal;

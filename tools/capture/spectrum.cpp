@@ -12,7 +12,9 @@ namespace {
 
 constexpr double PI = 3.14159265358979323846;
 
-float to_db(double power) { return static_cast<float>(10.0 * std::log10(power + 1e-30)); }
+float to_db(double power) {
+    return static_cast<float>(10.0 * std::log10(power + 1e-30));
+}
 
 }  // namespace
 
@@ -37,8 +39,8 @@ SpectrumAnalyzer::SpectrumAnalyzer(int fft_size, int rate_hz, int64_t expected_s
     double sum = 0;
     for (int i = 0; i < n_; ++i) {
         double x = 2 * PI * i / n_;
-        window_[i] = static_cast<float>(0.35875 - 0.48829 * std::cos(x) + 0.14128 * std::cos(2 * x) -
-                                        0.01168 * std::cos(3 * x));
+        window_[i] = static_cast<float>(0.35875 - 0.48829 * std::cos(x) +
+                                        0.14128 * std::cos(2 * x) - 0.01168 * std::cos(3 * x));
         sum += window_[i];
     }
     scale_ = 1.0 / (sum * sum);
@@ -75,8 +77,8 @@ void SpectrumAnalyzer::run_frame() {
     }
     fftwf_execute(static_cast<fftwf_plan>(plan_));
     // Frames past the planned length (a run that goes on) pile into the last row.
-    int row = static_cast<int>(std::min<int64_t>(frames_done_ * planned_rows_ / planned_frames_,
-                                                 planned_rows_ - 1));
+    int row = static_cast<int>(
+        std::min<int64_t>(frames_done_ * planned_rows_ / planned_frames_, planned_rows_ - 1));
     float* rs = &row_sum_[static_cast<size_t>(row) * n_];
     for (int k = 0; k < n_; ++k) {
         // Display bin k holds FFT bin k - n/2 (negative frequencies first).

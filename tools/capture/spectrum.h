@@ -13,7 +13,7 @@ namespace capture {
 int fft_size_for_rate(int rate_hz);
 
 class SpectrumAnalyzer {
-public:
+  public:
     // expected_samples: the planned length of the run, which fixes how many frames go into a
     // waterfall row (at most max_rows rows).
     SpectrumAnalyzer(int fft_size, int rate_hz, int64_t expected_samples, int max_rows);
@@ -43,7 +43,7 @@ public:
     double row_start_s(int row) const;
     double frame_seconds() const { return double(n_) / rate_; }
 
-private:
+  private:
     void run_frame();
 
     int n_;

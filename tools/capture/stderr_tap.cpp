@@ -11,7 +11,9 @@ namespace capture {
 StderrTap::StderrTap(std::function<void(const std::string&)> forward)
     : forward_(std::move(forward)) {}
 
-StderrTap::~StderrTap() { stop(); }
+StderrTap::~StderrTap() {
+    stop();
+}
 
 uint64_t StderrTap::scan(const char* data, size_t size, bool* at_line_start, std::string* rest) {
     uint64_t marks = 0;

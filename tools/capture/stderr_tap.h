@@ -13,7 +13,7 @@
 namespace capture {
 
 class StderrTap {
-public:
+  public:
     // `forward` receives each piece of text that is not an overrun mark.
     explicit StderrTap(std::function<void(const std::string&)> forward);
     ~StderrTap();
@@ -33,7 +33,7 @@ public:
     // the state between pieces; `rest` receives the text that is not marks.
     static uint64_t scan(const char* data, size_t size, bool* at_line_start, std::string* rest);
 
-private:
+  private:
     void pump();
 
     std::function<void(const std::string&)> forward_;

@@ -4,7 +4,9 @@
 
 namespace capture {
 
-WavWriter::~WavWriter() { close(); }
+WavWriter::~WavWriter() {
+    close();
+}
 
 bool WavWriter::open(const std::string& path, int rate_hz, std::string* error) {
     close();

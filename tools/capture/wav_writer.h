@@ -8,7 +8,7 @@
 namespace capture {
 
 class WavWriter {
-public:
+  public:
     WavWriter() = default;
     ~WavWriter();
     WavWriter(const WavWriter&) = delete;
@@ -25,7 +25,7 @@ public:
     const std::string& error() const { return error_; }
     const std::string& path() const { return path_; }
 
-private:
+  private:
     void* file_ = nullptr;  // SNDFILE*
     int64_t frames_ = 0;
     std::string path_;

@@ -26,7 +26,8 @@ std::vector<uint8_t> firmware_bytes(int revision) {
     std::string tag = "zalvo placeholder firmware, revision " + std::to_string(revision) + "\n";
     std::vector<uint8_t> bytes(tag.begin(), tag.end());
     pattern p{0x5A17u + unsigned(revision)};
-    while (bytes.size() < 1500) bytes.push_back(p.next());
+    while (bytes.size() < 1500)
+        bytes.push_back(p.next());
     return bytes;
 }
 
@@ -34,7 +35,8 @@ std::vector<uint8_t> bitstream_bytes(int revision, uint32_t seed, size_t size) {
     std::string tag = "zalvo placeholder bitstream, revision " + std::to_string(revision) + "\n";
     std::vector<uint8_t> bytes(tag.begin(), tag.end());
     pattern p{seed * 131u + unsigned(revision)};
-    while (bytes.size() < size) bytes.push_back(p.next());
+    while (bytes.size() < size)
+        bytes.push_back(p.next());
     return bytes;
 }
 
@@ -46,7 +48,8 @@ bool write_file(const std::string& path, const std::string& text) {
     }
     bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     ok = (std::fclose(f) == 0) && ok;
-    if (!ok) std::perror(path.c_str());
+    if (!ok)
+        std::perror(path.c_str());
     return ok;
 }
 

@@ -7,7 +7,7 @@ class fusb_ephandle;
 
 // Wraps an opened, claimed libusb handle (not owned) and makes endpoint handles on it.
 class fusb_devhandle {
-public:
+  public:
     explicit fusb_devhandle(usb_dev_handle* udh) : handle(udh) {}
     virtual ~fusb_devhandle() {}
 
@@ -18,17 +18,17 @@ public:
 
     usb_dev_handle* get_usb_dev_handle() const { return handle; }
 
-protected:
+  protected:
     usb_dev_handle* handle;
 
-private:
+  private:
     fusb_devhandle(const fusb_devhandle&) = delete;
     fusb_devhandle& operator=(const fusb_devhandle&) = delete;
 };
 
 // One bulk endpoint served by a ring of nblocks transfers of block_size bytes.
 class fusb_ephandle {
-public:
+  public:
     fusb_ephandle(int endpoint_, bool is_input_, int block_size_, int nblocks_)
         : endpoint(endpoint_), is_input(is_input_), block_size(block_size_), nblocks(nblocks_),
           started(false) {}
@@ -46,14 +46,14 @@ public:
     bool get_is_input() const { return is_input; }
     bool is_started() const { return started; }
 
-protected:
+  protected:
     int endpoint;  // without the direction bit
     bool is_input;
     int block_size;
     int nblocks;
     bool started;
 
-private:
+  private:
     fusb_ephandle(const fusb_ephandle&) = delete;
     fusb_ephandle& operator=(const fusb_ephandle&) = delete;
 };

@@ -39,14 +39,8 @@ fusb_ephandle* fusb_devhandle_win32::open_endpoint(int endpoint, bool is_input, 
 
 fusb_ephandle_win32::fusb_ephandle_win32(fusb_devhandle_win32* dh, int endpoint_, bool is_input_,
                                          int block_size_, int nblocks_)
-    : fusb_ephandle(endpoint_, is_input_, block_size_, nblocks_),
-      devhandle(dh),
-      current(0),
-      outstanding(0),
-      write_space(0),
-      read_left(0),
-      contexts(nullptr),
-      ring_buffer(nullptr),
+    : fusb_ephandle(endpoint_, is_input_, block_size_, nblocks_), devhandle(dh), current(0),
+      outstanding(0), write_space(0), read_left(0), contexts(nullptr), ring_buffer(nullptr),
       reads_queued(false) {
     if (block_size < 0 || block_size > EP_MAX_BLOCK_BYTES)
         throw std::out_of_range("fusb_ephandle_win32: block_size");
@@ -128,15 +122,17 @@ bool fusb_ephandle_win32::start() {
     write_space = 0;
     if (is_input) {
         for (int i = 0; i < nblocks; ++i)
-            usb_submit_async(contexts[i],
-                             reinterpret_cast<char*>(ring_buffer + static_cast<size_t>(i) * block_size),
-                             block_size);
+            usb_submit_async(
+                contexts[i],
+                reinterpret_cast<char*>(ring_buffer + static_cast<size_t>(i) * block_size),
+                block_size);
         reads_queued = true;
     }
     return true;
 }
 
-// An IN endpoint's queued reads stay with the library; a later start or the destructor retires them.
+// An IN endpoint's queued reads stay with the library; a later start or the destructor retires
+// them.
 bool fusb_ephandle_win32::stop() {
     if (started) {
         if (!is_input)
@@ -155,15 +151,17 @@ int fusb_ephandle_win32::read(void* buffer, int nbytes) {
 
     if (read_left > 0) {
         int n = remaining < read_left ? remaining : read_left;
-        std::memcpy(dst, ring_buffer + static_cast<size_t>(current) * block_size + (block_size - read_left),
-                    n);
+        std::memcpy(
+            dst, ring_buffer + static_cast<size_t>(current) * block_size + (block_size - read_left),
+            n);
         read_left -= n;
         copied = n;
         remaining -= n;
         if (read_left == 0)
-            usb_submit_async(contexts[current],
-                             reinterpret_cast<char*>(ring_buffer + static_cast<size_t>(current) * block_size),
-                             block_size);
+            usb_submit_async(
+                contexts[current],
+                reinterpret_cast<char*>(ring_buffer + static_cast<size_t>(current) * block_size),
+                block_size);
     }
 
     int last_status = 0;

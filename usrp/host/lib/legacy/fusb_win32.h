@@ -12,7 +12,7 @@ enum {
 };
 
 class fusb_devhandle_win32 : public fusb_devhandle {
-public:
+  public:
     explicit fusb_devhandle_win32(usb_dev_handle* udh) : fusb_devhandle(udh) {}
     ~fusb_devhandle_win32() override {}
 
@@ -21,7 +21,7 @@ public:
 };
 
 class fusb_ephandle_win32 : public fusb_ephandle {
-public:
+  public:
     // Throws std::out_of_range for a bad block size or count; nothing is set up then.
     fusb_ephandle_win32(fusb_devhandle_win32* dh, int endpoint, bool is_input, int block_size,
                         int nblocks);
@@ -33,7 +33,7 @@ public:
     int read(void* buffer, int nbytes) override;
     void reap_pending() override;
 
-private:
+  private:
     void retire_queued_reads();
 
     fusb_devhandle_win32* devhandle;

@@ -10,21 +10,15 @@ namespace {
 
 // AD9862 (register, value) pairs written to both codecs when a device is opened.
 const unsigned char CODEC_COMMON_SETUP[] = {
-    0,  0x00,
-    24, 0x49,
-    25, 0x40,
-    35, 0x01,
+    0, 0x00, 24, 0x49, 25, 0x40, 35, 0x01,
 };
 
 }  // namespace
 
 usrp_basic::usrp_basic(int which, const std::string& fpga_filename,
                        const std::string& firmware_filename)
-    : usb_handle(nullptr),
-      stream_bytes_per_sec(16000000),
-      overrun_check_bytes(1600000),
-      trace_registers(false),
-      register_mirror{} {
+    : usb_handle(nullptr), stream_bytes_per_sec(16000000), overrun_check_bytes(1600000),
+      trace_registers(false), register_mirror{} {
     // Shared with discovery: the USB library is initialised once per loaded module, by whichever
     // of the two comes first.
     usrp_one_time_init();

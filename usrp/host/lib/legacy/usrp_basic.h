@@ -15,7 +15,7 @@ enum { FPGA_REGISTER_COUNT = 128 };
 // its USB handle. Only constructed as a base of a receive path. Constructors throw
 // std::runtime_error with a short context text.
 class usrp_basic {
-public:
+  public:
     virtual ~usrp_basic();
 
     // Writes one 32-bit FPGA register and mirrors it; true when the device took all 4 bytes.
@@ -27,7 +27,7 @@ public:
     int get_overrun_check_bytes() const { return overrun_check_bytes; }
     void set_trace_registers(bool on) { trace_registers = on; }
 
-protected:
+  protected:
     usrp_basic(int which, const std::string& fpga_filename, const std::string& firmware_filename);
 
     usb_dev_handle* usb_handle;
@@ -36,7 +36,7 @@ protected:
     bool trace_registers;
     uint32_t register_mirror[FPGA_REGISTER_COUNT];
 
-private:
+  private:
     usrp_basic(const usrp_basic&) = delete;
     usrp_basic& operator=(const usrp_basic&) = delete;
 };
@@ -49,7 +49,7 @@ enum {
 
 // The receive side: codecs, receive path, daughterboard probe, bulk IN endpoint 6.
 class usrp_basic_rx : public usrp_basic {
-public:
+  public:
     ~usrp_basic_rx() override;
 
     virtual int adc_clock_hz() const { return 64000000; }
@@ -65,7 +65,7 @@ public:
     int daughterboard_id(int side) const { return board_ids[side & 1]; }
     bool rx_enabled() const { return receive_enabled; }
 
-protected:
+  protected:
     usrp_basic_rx(int which, int fusb_block_size, int fusb_nblocks,
                   const std::string& fpga_filename, const std::string& firmware_filename);
 
@@ -75,7 +75,7 @@ protected:
     bool receive_enabled;
     int board_ids[2];
 
-private:
+  private:
     void probe_daughterboards();
     void teardown();
 };

@@ -14,17 +14,13 @@ namespace {
 
 // AD9862 (register, value) pairs for the receive side, written to both codecs.
 const unsigned char CODEC_RX_SETUP[] = {
-    1, 0x00,
-    2, 0x00,
-    3, 0x00,
-    4, 0x05,
-    5, 0x04,
-    6, 0x08,
+    1, 0x00, 2, 0x00, 3, 0x00, 4, 0x05, 5, 0x04, 6, 0x08,
 };
 
 // Powers the receive side down again.
 const unsigned char CODEC_RX_SHUTDOWN[] = {
-    1, 0x01,
+    1,
+    0x01,
 };
 
 enum { RX_ENDPOINT = 6 };
@@ -56,14 +52,10 @@ double round_half_even(double x) {
 }
 
 usrp_basic_rx::usrp_basic_rx(int which, int fusb_block_size, int fusb_nblocks,
-                             const std::string& fpga_filename,
-                             const std::string& firmware_filename)
-    : usrp_basic(which, fpga_filename, firmware_filename),
-      stream_device(nullptr),
-      stream_endpoint(nullptr),
-      bytes_since_check(0),
-      receive_enabled(false),
-      board_ids{DBOARD_ID_NONE, DBOARD_ID_NONE} {
+                             const std::string& fpga_filename, const std::string& firmware_filename)
+    : usrp_basic(which, fpga_filename, firmware_filename), stream_device(nullptr),
+      stream_endpoint(nullptr), bytes_since_check(0),
+      receive_enabled(false), board_ids{DBOARD_ID_NONE, DBOARD_ID_NONE} {
     // A throw from here on runs only the base's destructor, which closes the handle; nothing
     // of this class has been allocated before the endpoint below.
     if (!usrp_codec_write_list_both(usb_handle, CODEC_RX_SETUP, sizeof CODEC_RX_SETUP)) {
@@ -140,26 +132,25 @@ void usrp_basic_rx::probe_daughterboards() {
         const int slot = slots[side];
         dboard_eeprom_info info;
         switch (usrp_dboard_eeprom_read(usb_handle, slot, &info)) {
-        case DBE_OK:
-            board_ids[side] = info.id;
-            // word2 and word3 are signed: the conversion to int sign-extends them.
-            _write_fpga_reg(16 + 2 * side, info.word2);
-            _write_fpga_reg(17 + 2 * side, info.word3);
-            _write_fpga_reg(5 + slot, static_cast<int>(DBOARD_REG_HIGH_HALF | info.word1));
-            _write_fpga_reg(9 + slot, static_cast<int>(DBOARD_REG_HIGH_HALF));
-            break;
-        case DBE_READ_FAILED:
-            board_ids[side] = DBOARD_ID_NONE;
-            _write_fpga_reg(5 + slot, static_cast<int>(DBOARD_REG_HIGH_HALF));
-            _write_fpga_reg(9 + slot, static_cast<int>(DBOARD_REG_HIGH_HALF));
-            break;
-        case DBE_INVALID:
-            board_ids[side] = DBOARD_ID_INVALID;
-            _write_fpga_reg(5 + slot, static_cast<int>(DBOARD_REG_HIGH_HALF));
-            _write_fpga_reg(9 + slot, static_cast<int>(DBOARD_REG_HIGH_HALF));
-            break;
-        default:
-            break;
+            case DBE_OK:
+                board_ids[side] = info.id;
+                // word2 and word3 are signed: the conversion to int sign-extends them.
+                _write_fpga_reg(16 + 2 * side, info.word2);
+                _write_fpga_reg(17 + 2 * side, info.word3);
+                _write_fpga_reg(5 + slot, static_cast<int>(DBOARD_REG_HIGH_HALF | info.word1));
+                _write_fpga_reg(9 + slot, static_cast<int>(DBOARD_REG_HIGH_HALF));
+                break;
+            case DBE_READ_FAILED:
+                board_ids[side] = DBOARD_ID_NONE;
+                _write_fpga_reg(5 + slot, static_cast<int>(DBOARD_REG_HIGH_HALF));
+                _write_fpga_reg(9 + slot, static_cast<int>(DBOARD_REG_HIGH_HALF));
+                break;
+            case DBE_INVALID:
+                board_ids[side] = DBOARD_ID_INVALID;
+                _write_fpga_reg(5 + slot, static_cast<int>(DBOARD_REG_HIGH_HALF));
+                _write_fpga_reg(9 + slot, static_cast<int>(DBOARD_REG_HIGH_HALF));
+                break;
+            default: break;
         }
     }
 }

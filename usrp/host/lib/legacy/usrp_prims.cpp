@@ -12,7 +12,8 @@
 bool usrp_usb_init_pending = true;
 
 void usrp_one_time_init() {
-    if (!usrp_usb_init_pending) return;
+    if (!usrp_usb_init_pending)
+        return;
     usrp_usb_init_pending = false;
     usb_init();
     usb_find_busses();
@@ -27,7 +28,8 @@ struct usb_device* usrp_find_device(int nth) {
             if (dev->descriptor.idVendor != USRP_VENDOR_ID ||
                 dev->descriptor.idProduct != USRP_PRODUCT_ID)
                 continue;
-            if (count == nth) return dev;
+            if (count == nth)
+                return dev;
             ++count;
         }
     }
@@ -40,7 +42,8 @@ int usrp_board_revision(struct usb_device* dev) {
 
 usb_dev_handle* usrp_open_interface(struct usb_device* dev, int interface) {
     usb_dev_handle* udh = usb_open(dev);
-    if (!udh) return nullptr;
+    if (!udh)
+        return nullptr;
 
     // The library must hand back a handle on the device we asked for; anything else means its
     // bookkeeping is broken and nothing that follows could be trusted.
@@ -55,8 +58,8 @@ usb_dev_handle* usrp_open_interface(struct usb_device* dev, int interface) {
     usb_set_configuration(udh, 1);
 
     if (usb_claim_interface(udh, interface) < 0) {
-        std::fprintf(stderr, "%s:usb_claim_interface: failed interface %d\n",
-                     "usrp_open_interface", interface);
+        std::fprintf(stderr, "%s:usb_claim_interface: failed interface %d\n", "usrp_open_interface",
+                     interface);
         std::fprintf(stderr, "%s\n", usb_strerror());
         usb_close(udh);
         return nullptr;
@@ -103,8 +106,8 @@ int control(usb_dev_handle* udh, int request, int value, int index, unsigned cha
             int length) {
     int type = VRT_VENDOR_OUT | (request & 0x80);
     errno = 0;
-    return usb_control_msg(udh, type, request, value, index, reinterpret_cast<char*>(bytes),
-                           length, USB_TIMEOUT_MS);
+    return usb_control_msg(udh, type, request, value, index, reinterpret_cast<char*>(bytes), length,
+                           USB_TIMEOUT_MS);
 }
 
 // Reports a failed request on standard error, except a stall, which fails silently.
@@ -114,8 +117,7 @@ int reported(int result) {
     return result;
 }
 
-int request(usb_dev_handle* udh, int req, int value, int index, unsigned char* bytes,
-            int length) {
+int request(usb_dev_handle* udh, int req, int value, int index, unsigned char* bytes, int length) {
     return reported(control(udh, req, value, index, bytes, length));
 }
 
@@ -123,25 +125,32 @@ bool simple(usb_dev_handle* udh, int req, int value, int index) {
     return request(udh, req, value, index, nullptr, 0) == 0;
 }
 
-int spi_index(int select) { return (select << 8) | SPI_FORMAT_CODE; }
+int spi_index(int select) {
+    return (select << 8) | SPI_FORMAT_CODE;
+}
 
-int codec_index(int which) { return spi_index(which == 0 ? SPI_SEL_CODEC0 : SPI_SEL_CODEC1); }
+int codec_index(int which) {
+    return spi_index(which == 0 ? SPI_SEL_CODEC0 : SPI_SEL_CODEC1);
+}
 
-int hash_address(int slot) { return (slot & 1) ? FPGA_HASH_ADDRESS : FIRMWARE_HASH_ADDRESS; }
+int hash_address(int slot) {
+    return (slot & 1) ? FPGA_HASH_ADDRESS : FIRMWARE_HASH_ADDRESS;
+}
 
 // The FPGA registers are driven only on boards of revision 1 and above. On a revision-0 board
 // the operation sends nothing and fails with a line of its own.
 bool fpga_registers_supported(usb_dev_handle* udh, const char* what) {
     struct usb_device* dev = usb_device(udh);
-    if (dev && usrp_board_revision(dev) != 0) return true;
+    if (dev && usrp_board_revision(dev) != 0)
+        return true;
     std::fprintf(stderr, "%s: not supported on a revision 0 board\n", what);
     return false;
 }
 
 }  // namespace
 
-int usrp_vendor_request(usb_dev_handle* udh, int req, int value, int index,
-                        unsigned char* bytes, int length) {
+int usrp_vendor_request(usb_dev_handle* udh, int req, int value, int index, unsigned char* bytes,
+                        int length) {
     return request(udh, req, value, index, bytes, length);
 }
 
@@ -171,7 +180,8 @@ bool usrp_rx_path_reset(usb_dev_handle* udh, bool on) {
 
 bool usrp_store_hash(usb_dev_handle* udh, int slot, const unsigned char hash[USRP_HASH_BYTES]) {
     unsigned char copy[USRP_HASH_BYTES];
-    for (int i = 0; i < USRP_HASH_BYTES; ++i) copy[i] = hash[i];
+    for (int i = 0; i < USRP_HASH_BYTES; ++i)
+        copy[i] = hash[i];
     int r = usb_control_msg(udh, VRT_VENDOR_OUT, REQ_RAM_ACCESS, hash_address(slot), 0,
                             reinterpret_cast<char*>(copy), USRP_HASH_BYTES, USB_TIMEOUT_MS);
     return r == USRP_HASH_BYTES;
@@ -184,7 +194,8 @@ bool usrp_fetch_hash(usb_dev_handle* udh, int slot, unsigned char hash[USRP_HASH
 }
 
 bool usrp_fpga_reg_write(usb_dev_handle* udh, int reg, uint32_t value) {
-    if (!fpga_registers_supported(udh, "usrp_fpga_reg_write")) return false;
+    if (!fpga_registers_supported(udh, "usrp_fpga_reg_write"))
+        return false;
     unsigned char buf[4] = {
         static_cast<unsigned char>(value >> 24), static_cast<unsigned char>(value >> 16),
         static_cast<unsigned char>(value >> 8), static_cast<unsigned char>(value)};
@@ -193,7 +204,8 @@ bool usrp_fpga_reg_write(usb_dev_handle* udh, int reg, uint32_t value) {
 
 bool usrp_fpga_reg_read(usb_dev_handle* udh, int reg, uint32_t* value) {
     *value = 0;
-    if (!fpga_registers_supported(udh, "usrp_fpga_reg_read")) return false;
+    if (!fpga_registers_supported(udh, "usrp_fpga_reg_read"))
+        return false;
     unsigned char buf[4] = {0, 0, 0, 0};
     if (request(udh, REQ_SPI_READ, 0x80 | (reg & 0x7F), spi_index(SPI_SEL_FPGA), buf, 4) != 4)
         return false;
@@ -211,13 +223,15 @@ bool usrp_codec_read(usb_dev_handle* udh, int which, int reg, unsigned char* val
     return request(udh, REQ_SPI_READ, 0x80 | (reg & 0x3F), codec_index(which), value, 1) == 1;
 }
 
-bool usrp_codec_write_list(usb_dev_handle* udh, int which, const unsigned char* pairs,
-                           int length) {
-    if (length % 2 != 0) return false;
-    if (length <= 0) return true;
+bool usrp_codec_write_list(usb_dev_handle* udh, int which, const unsigned char* pairs, int length) {
+    if (length % 2 != 0)
+        return false;
+    if (length <= 0)
+        return true;
     bool ok = true;
     for (int i = 0; i < length; i += 2) {
-        if (!usrp_codec_write(udh, which, pairs[i], pairs[i + 1])) ok = false;
+        if (!usrp_codec_write(udh, which, pairs[i], pairs[i + 1]))
+            ok = false;
     }
     return ok;
 }
@@ -229,24 +243,29 @@ bool usrp_codec_write_list_both(usb_dev_handle* udh, const unsigned char* pairs,
 }
 
 bool usrp_i2c_send(usb_dev_handle* udh, int address, const unsigned char* bytes, int length) {
-    if (length < 0 || length > MAX_CONTROL_DATA) return false;
+    if (length < 0 || length > MAX_CONTROL_DATA)
+        return false;
     unsigned char copy[MAX_CONTROL_DATA];
-    for (int i = 0; i < length; ++i) copy[i] = bytes[i];
+    for (int i = 0; i < length; ++i)
+        copy[i] = bytes[i];
     return request(udh, REQ_I2C_WRITE, address, 0, copy, length) == length;
 }
 
 bool usrp_i2c_receive(usb_dev_handle* udh, int address, unsigned char* bytes, int length) {
-    if (length < 1 || length > MAX_CONTROL_DATA) return false;
+    if (length < 1 || length > MAX_CONTROL_DATA)
+        return false;
     return request(udh, REQ_I2C_READ, address, 0, bytes, length) == length;
 }
 
 bool usrp_eeprom_fetch(usb_dev_handle* udh, int address, int offset, unsigned char* bytes,
                        int length) {
     unsigned char start = static_cast<unsigned char>(offset);
-    if (!usrp_i2c_send(udh, address, &start, 1)) return false;
+    if (!usrp_i2c_send(udh, address, &start, 1))
+        return false;
     while (length > 0) {
         int n = length < MAX_CONTROL_DATA ? length : MAX_CONTROL_DATA;
-        if (!usrp_i2c_receive(udh, address, bytes, n)) return false;
+        if (!usrp_i2c_receive(udh, address, bytes, n))
+            return false;
         bytes += n;
         length -= n;
     }
@@ -256,7 +275,8 @@ bool usrp_eeprom_fetch(usb_dev_handle* udh, int address, int offset, unsigned ch
 bool usrp_check_rx_overrun(usb_dev_handle* udh, bool* overrun) {
     *overrun = true;
     unsigned char status = 0;
-    if (request(udh, REQ_STATUS, 0, STATUS_RX_OVERRUN, &status, 1) != 1) return false;
+    if (request(udh, REQ_STATUS, 0, STATUS_RX_OVERRUN, &status, 1) != 1)
+        return false;
     *overrun = status != 0;
     return true;
 }

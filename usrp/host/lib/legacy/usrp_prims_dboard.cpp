@@ -62,18 +62,23 @@ const dboard_name dboard_names[] = {
 
 static_assert(sizeof dboard_names / sizeof dboard_names[0] == 45, "daughterboard name table");
 
-int le16(const unsigned char* p) { return p[0] | (p[1] << 8); }
+int le16(const unsigned char* p) {
+    return p[0] | (p[1] << 8);
+}
 
 }  // namespace
 
 dboard_eeprom_status usrp_dboard_eeprom_load(usb_dev_handle* udh, int slot,
                                              unsigned char bytes[DBOARD_EEPROM_BYTES]) {
-    if (slot < 0 || slot > 3) return DBE_BAD_SLOT;
+    if (slot < 0 || slot > 3)
+        return DBE_BAD_SLOT;
     if (!usrp_eeprom_fetch(udh, eeprom_i2c_address[slot], 0, bytes, DBOARD_EEPROM_BYTES))
         return DBE_READ_FAILED;
-    if (bytes[0] != DBOARD_EEPROM_MAGIC) return DBE_INVALID;
+    if (bytes[0] != DBOARD_EEPROM_MAGIC)
+        return DBE_INVALID;
     unsigned char sum = 0;
-    for (int i = 0; i < DBOARD_EEPROM_BYTES; ++i) sum = static_cast<unsigned char>(sum + bytes[i]);
+    for (int i = 0; i < DBOARD_EEPROM_BYTES; ++i)
+        sum = static_cast<unsigned char>(sum + bytes[i]);
     return sum == 0 ? DBE_OK : DBE_INVALID;
 }
 
@@ -82,7 +87,8 @@ dboard_eeprom_status usrp_dboard_eeprom_read(usb_dev_handle* udh, int slot,
     *info = dboard_eeprom_info{0, 0, 0, 0};
     unsigned char bytes[DBOARD_EEPROM_BYTES];
     dboard_eeprom_status status = usrp_dboard_eeprom_load(udh, slot, bytes);
-    if (status != DBE_OK) return status;
+    if (status != DBE_OK)
+        return status;
     info->id = static_cast<uint16_t>(le16(bytes + 1));
     info->word1 = static_cast<uint16_t>(le16(bytes + 3));
     info->word2 = static_cast<int16_t>(static_cast<uint16_t>(le16(bytes + 5)));
@@ -91,10 +97,13 @@ dboard_eeprom_status usrp_dboard_eeprom_read(usb_dev_handle* udh, int slot,
 }
 
 std::string usrp_dboard_id_name(int id) {
-    if (id == DBOARD_ID_NONE) return "<none>";
-    if (id == DBOARD_ID_INVALID) return "<invalid EEPROM contents>";
+    if (id == DBOARD_ID_NONE)
+        return "<none>";
+    if (id == DBOARD_ID_INVALID)
+        return "<invalid EEPROM contents>";
     for (const dboard_name& entry : dboard_names) {
-        if (id == int(entry.id)) return entry.name;
+        if (id == int(entry.id))
+            return entry.name;
     }
     char text[64];
     std::snprintf(text, sizeof text, "Unknown (0x%04x)", static_cast<unsigned>(id));

@@ -37,16 +37,20 @@ bool readable(const char* path) {
 #endif
 }
 
-bool verbose() { return std::getenv("USRP_VERBOSE") != nullptr; }
+bool verbose() {
+    return std::getenv("USRP_VERBOSE") != nullptr;
+}
 
 // Composes "<root>/rev<N>/<name>" into path_buffer. A path that would not fit is refused with a
 // line on standard error, and path_buffer is left empty.
 bool compose_path(const char* root, int revision, const char* name) {
     int n = std::snprintf(path_buffer, sizeof path_buffer, "%s/rev%d/%s", root, revision, name);
-    if (n >= 0 && n < PATH_BUFFER_SIZE) return true;
+    if (n >= 0 && n < PATH_BUFFER_SIZE)
+        return true;
     path_buffer[0] = '\0';
-    std::fprintf(stderr, "usrp: image path too long (%d characters, at most %d), skipped: %.60s...\n",
-                 n, PATH_BUFFER_SIZE - 1, root);
+    std::fprintf(stderr,
+                 "usrp: image path too long (%d characters, at most %d), skipped: %.60s...\n", n,
+                 PATH_BUFFER_SIZE - 1, root);
     return false;
 }
 
@@ -58,7 +62,8 @@ const char* resolve_image_name(const char* name, const char* env_var, const char
         chosen = name;
     } else {
         const char* env = std::getenv(env_var);
-        if (env && env[0] != '\0') chosen = env;
+        if (env && env[0] != '\0')
+            chosen = env;
     }
     size_t length = std::strlen(chosen);
     if (length > NAME_BUFFER_SIZE - 1) {
@@ -66,18 +71,21 @@ const char* resolve_image_name(const char* name, const char* env_var, const char
                      NAME_BUFFER_SIZE - 1);
         return nullptr;
     }
-    if (chosen != name) return chosen;
+    if (chosen != name)
+        return chosen;
     std::memcpy(name_buffer, name, length + 1);
     return name_buffer;
 }
 
 const char* find_image_file(const char* name, int revision) {
-    if (!name) return nullptr;
+    if (!name)
+        return nullptr;
     const char* search_path = std::getenv("USRP_PATH");
     if (search_path && compose_path(search_path, revision, name) && readable(path_buffer))
         return path_buffer;
     for (const char* const* root = default_roots; *root; ++root) {
-        if (compose_path(*root, revision, name) && readable(path_buffer)) return path_buffer;
+        if (compose_path(*root, revision, name) && readable(path_buffer))
+            return path_buffer;
     }
     return nullptr;
 }
@@ -96,10 +104,12 @@ load_status load_with_hash_check(const char* path, usb_dev_handle* udh, bool for
     md5_context md5;
     unsigned char piece[4096];
     size_t n;
-    while ((n = std::fread(piece, 1, sizeof piece, f)) > 0) md5.update(piece, n);
+    while ((n = std::fread(piece, 1, sizeof piece, f)) > 0)
+        md5.update(piece, n);
     bool read_error = std::ferror(f) != 0;
     std::fclose(f);
-    if (read_error) return LOAD_FAILED;
+    if (read_error)
+        return LOAD_FAILED;
     unsigned char digest[USRP_HASH_BYTES];
     md5.final(digest);
 
@@ -123,8 +133,8 @@ load_status load_firmware_nth(int nth, const char* path) {
         std::fprintf(stderr, "open_nth_cmd_interface: open_cmd_interface failed\n");
         return LOAD_FAILED;
     }
-    load_status status = load_with_hash_check(path, udh, false, FIRMWARE_HASH_SLOT,
-                                              load_firmware_image);
+    load_status status =
+        load_with_hash_check(path, udh, false, FIRMWARE_HASH_SLOT, load_firmware_image);
     usb_close(udh);
 
     if (status == LOAD_DONE) {
@@ -138,15 +148,15 @@ load_status load_firmware_nth(int nth, const char* path) {
 
 void report_load_status(const char* what, const char* path, load_status status) {
     switch (status) {
-    case LOAD_FAILED:
-        std::fprintf(stderr, "usrp: failed to load %s %s.\n", what, path);
-        break;
-    case LOAD_DONE:
-        if (verbose()) std::fprintf(stderr, "usrp: %s %s loaded successfully.\n", what, path);
-        break;
-    case LOAD_SKIPPED:
-        if (verbose()) std::fprintf(stderr, "usrp: %s %s already loaded.\n", what, path);
-        break;
+        case LOAD_FAILED: std::fprintf(stderr, "usrp: failed to load %s %s.\n", what, path); break;
+        case LOAD_DONE:
+            if (verbose())
+                std::fprintf(stderr, "usrp: %s %s loaded successfully.\n", what, path);
+            break;
+        case LOAD_SKIPPED:
+            if (verbose())
+                std::fprintf(stderr, "usrp: %s %s already loaded.\n", what, path);
+            break;
     }
 }
 
@@ -159,9 +169,10 @@ bool usrp_load_standard_bits(int nth, const std::string& fpga_filename,
     }
     int revision = usrp_board_revision(dev);
 
-    const char* name = resolve_image_name(firmware_filename.c_str(), "USRP_FIRMWARE",
-                                          default_firmware);
-    if (!name) return false;
+    const char* name =
+        resolve_image_name(firmware_filename.c_str(), "USRP_FIRMWARE", default_firmware);
+    if (!name)
+        return false;
     const char* path = find_image_file(name, revision);
     if (!path) {
         std::fprintf(stderr, "Can't find firmware: %s\n", name);
@@ -169,20 +180,23 @@ bool usrp_load_standard_bits(int nth, const std::string& fpga_filename,
     }
     load_status status = load_firmware_nth(nth, path);
     report_load_status("firmware", path, status);
-    if (status == LOAD_FAILED) return false;
+    if (status == LOAD_FAILED)
+        return false;
 
     // Freshly started firmware always gets its bitstream again, whatever the slot says.
     bool force_fpga = status == LOAD_DONE;
 
     name = resolve_image_name(fpga_filename.c_str(), "USRP_FPGA", default_fpga);
-    if (!name) return false;
+    if (!name)
+        return false;
     path = find_image_file(name, revision);
     if (!path) {
         std::fprintf(stderr, "Can't find fpga bitstream: %s\n", name);
         return false;
     }
     usb_dev_handle* udh = open_nth_cmd_interface(nth);
-    if (!udh) return false;
+    if (!udh)
+        return false;
     status = load_with_hash_check(path, udh, force_fpga, FPGA_HASH_SLOT, load_fpga_image);
     usb_close(udh);
     report_load_status("fpga bitstream", path, status);

@@ -15,19 +15,24 @@ namespace {
 const unsigned char codec_after_config[] = {0x01, 0x01, 0x08, 0x0F, 0x14, 0x00};
 
 int hex_digit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
 // The byte written as two hexadecimal digits at pos, or -1 when the line ends before them or
 // they are not both digits.
 int hex_byte(const char* line, size_t length, size_t pos) {
-    if (pos + 2 > length) return -1;
+    if (pos + 2 > length)
+        return -1;
     int hi = hex_digit(line[pos]);
     int lo = hex_digit(line[pos + 1]);
-    if (hi < 0 || lo < 0) return -1;
+    if (hi < 0 || lo < 0)
+        return -1;
     return (hi << 4) | lo;
 }
 
@@ -55,55 +60,52 @@ hex_result hex_record(usb_dev_handle* udh, const char* path, const char* line) {
     int address = (addr_hi << 8) | addr_lo;
 
     switch (type) {
-    case 0x00: {
-        if (address + count > 0x10000) {
-            invalid_line(path, line);
-            return HEX_FAILED;
-        }
-        unsigned char record[256];
-        unsigned sum = count + addr_hi + addr_lo;
-        for (int i = 0; i < count; ++i) {
-            int b = hex_byte(line, length, 9 + 2 * size_t(i));
-            if (b < 0) {
+        case 0x00: {
+            if (address + count > 0x10000) {
                 invalid_line(path, line);
                 return HEX_FAILED;
             }
-            record[i] = static_cast<unsigned char>(b);
-            sum += b;
+            unsigned char record[256];
+            unsigned sum = count + addr_hi + addr_lo;
+            for (int i = 0; i < count; ++i) {
+                int b = hex_byte(line, length, 9 + 2 * size_t(i));
+                if (b < 0) {
+                    invalid_line(path, line);
+                    return HEX_FAILED;
+                }
+                record[i] = static_cast<unsigned char>(b);
+                sum += b;
+            }
+            int checksum = hex_byte(line, length, 9 + 2 * size_t(count));
+            if (checksum < 0) {
+                invalid_line(path, line);
+                return HEX_FAILED;
+            }
+            if (((sum + checksum) & 0xFF) != 0) {
+                std::fprintf(stderr, "  ** Checksum failed: got 0x%02x versus 0x%02x\n",
+                             (256 - sum % 256) % 256, checksum);
+                return HEX_FAILED;
+            }
+            return write_internal_ram(udh, address, record, count) ? HEX_NEXT : HEX_FAILED;
         }
-        int checksum = hex_byte(line, length, 9 + 2 * size_t(count));
-        if (checksum < 0) {
+        case 0x01: return HEX_END;
+        case 0x02:
+            std::fprintf(stderr, "Extended address: whatever I do with it?\n");
             invalid_line(path, line);
             return HEX_FAILED;
-        }
-        if (((sum + checksum) & 0xFF) != 0) {
-            std::fprintf(stderr, "  ** Checksum failed: got 0x%02x versus 0x%02x\n",
-                         (256 - sum % 256) % 256, checksum);
-            return HEX_FAILED;
-        }
-        return write_internal_ram(udh, address, record, count) ? HEX_NEXT : HEX_FAILED;
-    }
-    case 0x01:
-        return HEX_END;
-    case 0x02:
-        std::fprintf(stderr, "Extended address: whatever I do with it?\n");
-        invalid_line(path, line);
-        return HEX_FAILED;
-    default:
-        return HEX_NEXT;  // other record types carry nothing for this board
+        default: return HEX_NEXT;  // other record types carry nothing for this board
     }
 }
 
 }  // namespace
 
-bool write_internal_ram(usb_dev_handle* udh, int address, const unsigned char* bytes,
-                        int length) {
+bool write_internal_ram(usb_dev_handle* udh, int address, const unsigned char* bytes, int length) {
     for (int offset = 0; offset < length; offset += RAM_CHUNK) {
         int n = length - offset < RAM_CHUNK ? length - offset : RAM_CHUNK;
         char chunk[RAM_CHUNK];
         std::memcpy(chunk, bytes + offset, n);
-        int r = usb_control_msg(udh, VRT_VENDOR_OUT, REQ_RAM_ACCESS, address + offset, 0, chunk,
-                                n, USB_TIMEOUT_MS);
+        int r = usb_control_msg(udh, VRT_VENDOR_OUT, REQ_RAM_ACCESS, address + offset, 0, chunk, n,
+                                USB_TIMEOUT_MS);
         if (r < 0) {
             std::fprintf(stderr, "write_internal_ram failed: %s\n", usb_strerror());
             return false;
@@ -133,7 +135,8 @@ bool load_firmware_image(usb_dev_handle* udh, const char* path,
             std::fclose(f);
             return false;
         }
-        if (r == HEX_END) break;
+        if (r == HEX_END)
+            break;
     }
 
     // Recorded while the CPU is still held, so the running firmware finds its own digest.
@@ -172,7 +175,8 @@ bool load_fpga_image(usb_dev_handle* udh, const char* path,
             }
         }
     }
-    if (ok) ok = usrp_vendor_request(udh, REQ_FPGA_CONFIG, 0, CONFIG_END, nullptr, 0) == 0;
+    if (ok)
+        ok = usrp_vendor_request(udh, REQ_FPGA_CONFIG, 0, CONFIG_END, nullptr, 0) == 0;
 
     if (!ok) {
         // The FPGA stays in reset and the indicator on; the codecs still get their settings.
@@ -202,10 +206,12 @@ bool load_fpga_image(usb_dev_handle* udh, const char* path,
     paths_ok &= usrp_rx_path_reset(udh, true);
     paths_ok &= usrp_tx_path_reset(udh, false);
     paths_ok &= usrp_rx_path_reset(udh, false);
-    if (!paths_ok) std::fprintf(stderr, "usrp: failed to reset tx and/or rx path\n");
+    if (!paths_ok)
+        std::fprintf(stderr, "usrp: failed to reset tx and/or rx path\n");
 
     for (int reg = 0; reg < 64; ++reg) {
-        if (reg != 4) usrp_fpga_reg_write(udh, reg, 0);
+        if (reg != 4)
+            usrp_fpga_reg_write(udh, reg, 0);
     }
 
     if (revision != 0)

@@ -23,7 +23,7 @@ const double TWO_POW_32 = 4294967296.0;
 // Remembers whether the receive path is on, switches it off around a register write that
 // reshapes the stream, and restores it afterwards.
 class enable_bracket {
-public:
+  public:
     explicit enable_bracket(usrp_basic_rx* rx) : rx_(rx), was_enabled_(rx->rx_enabled()) {
         if (was_enabled_)
             rx_->set_rx_enable(false);
@@ -35,7 +35,7 @@ public:
     enable_bracket(const enable_bracket&) = delete;
     enable_bracket& operator=(const enable_bracket&) = delete;
 
-private:
+  private:
     usrp_basic_rx* rx_;
     bool was_enabled_;
 };
@@ -82,12 +82,8 @@ usrp_standard_rx::usrp_standard_rx(int which, unsigned decim_rate, int nchan, in
                                    const std::string& fpga_filename,
                                    const std::string& firmware_filename)
     : usrp_basic_rx(which, fusb_block_size, fusb_nblocks, fpga_filename, firmware_filename),
-      usrp_standard_common(this),
-      decimation(0),
-      channel_count(1),
-      mux_setting(0),
-      mux_bits(0),
-      ddc_frequency{0.0, 0.0, 0.0, 0.0} {
+      usrp_standard_common(this), decimation(0), channel_count(1), mux_setting(0),
+      mux_bits(0), ddc_frequency{0.0, 0.0, 0.0, 0.0} {
     // A throw from here on runs the receive path's teardown through the bases' destructors.
     if (!_write_fpga_reg(FPGA_REG_RX_FORMAT, FORMAT_16BIT_IQ)) {
         fprintf(stderr, "usrp_standard_rx: set_format failed\n");

@@ -18,18 +18,18 @@ enum {
 };
 
 class usrp_standard_common {
-public:
+  public:
     explicit usrp_standard_common(usrp_basic* parent);
     uint32_t get_capabilities() const { return capabilities; }
     int nddcs() const { return capabilities & 7; }
     bool has_rx_halfband_decim() const { return (capabilities & 8) != 0; }
 
-protected:
+  protected:
     uint32_t capabilities;
 };
 
 class usrp_standard_rx : public usrp_basic_rx, public usrp_standard_common {
-public:
+  public:
     enum : uint32_t { DEFAULT_MUX = 0x32103210u };
 
     // An owned, fully configured device, or null on any failure. Never throws.
@@ -50,12 +50,12 @@ public:
     int mux() const { return mux_setting; }
     double rx_freq(unsigned channel) const { return ddc_frequency[channel & 3]; }
 
-protected:
+  protected:
     usrp_standard_rx(int which, unsigned decim_rate, int nchan, int mux, int mode,
                      int fusb_block_size, int fusb_nblocks, const std::string& fpga_filename,
                      const std::string& firmware_filename);
 
-private:
+  private:
     bool encode_mux(int mux, int* bits_out);
     bool write_hw_mux_reg();
 
