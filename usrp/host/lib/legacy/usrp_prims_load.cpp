@@ -9,12 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include <string>
 
 namespace {
 
@@ -24,34 +19,67 @@ enum { NAME_BUFFER_SIZE = 512, PATH_BUFFER_SIZE = 1000 };
 char name_buffer[NAME_BUFFER_SIZE];
 char path_buffer[PATH_BUFFER_SIZE];
 
-const char* const default_roots[] = {"\\usrp", ".\\usrp", nullptr};
-
 const char* const default_firmware = "std.ihx";
 const char* const default_fpga = "std_2rxhb_2tx.rbf";
 
 bool readable(const char* path) {
-#if defined(_WIN32)
-    return _access(path, 4) == 0;
-#else
-    return access(path, R_OK) == 0;
-#endif
+    return os::file_readable(path);
 }
 
 bool verbose() {
     return std::getenv("USRP_VERBOSE") != nullptr;
 }
 
-// Composes "<root>/rev<N>/<name>" into path_buffer. A path that would not fit is refused with a
-// line on standard error, and path_buffer is left empty.
-bool compose_path(const char* root, int revision, const char* name) {
-    int n = std::snprintf(path_buffer, sizeof path_buffer, "%s/rev%d/%s", root, revision, name);
+// Composes "<root>/rev<N>/<name>" into buffer; its length, or -1 when it would not fit (buffer
+// is then left empty).
+int compose(char* buffer, const char* root, int revision, const char* name) {
+    int n = std::snprintf(buffer, PATH_BUFFER_SIZE, "%s/rev%d/%s", root, revision, name);
     if (n >= 0 && n < PATH_BUFFER_SIZE)
+        return n;
+    buffer[0] = '\0';
+    return n < 0 ? -1 : -1 - n;
+}
+
+// Composes into path_buffer. A path that would not fit is refused with a diagnostic line.
+bool compose_path(const char* root, int revision, const char* name) {
+    int n = compose(path_buffer, root, revision, name);
+    if (n >= 0)
         return true;
-    path_buffer[0] = '\0';
-    std::fprintf(stderr,
-                 "usrp: image path too long (%d characters, at most %d), skipped: %.60s...\n", n,
-                 PATH_BUFFER_SIZE - 1, root);
+    os::diag_printf("usrp: image path too long (%d characters, at most %d), skipped: %.60s...\n",
+                    -1 - n, PATH_BUFFER_SIZE - 1, root);
     return false;
+}
+
+// The search roots in order: USRP_PATH when it is defined (even empty), then the platform's
+// default roots. Calls visit(root) for each until it returns true; true when one did.
+template <class Visit> bool for_each_root(Visit visit) {
+    const char* search_path = std::getenv("USRP_PATH");
+    if (search_path && visit(search_path))
+        return true;
+    for (const char* const* root = os::default_image_roots(); *root; ++root) {
+        if (visit(*root))
+            return true;
+    }
+    return false;
+}
+
+// After a failed search: one line naming every path that was tried, in order (paths too long to
+// compose were reported when they were skipped), each in double quotes:
+//   usrp: searched for std.ihx in: "/a/rev4/std.ihx", "./usrp/rev4/std.ihx"
+void report_tried_paths(const char* name, int revision) {
+    std::string line = "usrp: searched for ";
+    line += name;
+    line += " in:";
+    const char* separator = " \"";
+    char candidate[PATH_BUFFER_SIZE];
+    for_each_root([&](const char* root) {
+        if (compose(candidate, root, revision, name) >= 0) {
+            line.append(separator).append(candidate).push_back('"');
+            separator = ", \"";
+        }
+        return false;
+    });
+    os::diag_printf("%s\n", line.c_str());
 }
 
 }  // namespace
@@ -80,14 +108,10 @@ const char* resolve_image_name(const char* name, const char* env_var, const char
 const char* find_image_file(const char* name, int revision) {
     if (!name)
         return nullptr;
-    const char* search_path = std::getenv("USRP_PATH");
-    if (search_path && compose_path(search_path, revision, name) && readable(path_buffer))
-        return path_buffer;
-    for (const char* const* root = default_roots; *root; ++root) {
-        if (compose_path(*root, revision, name) && readable(path_buffer))
-            return path_buffer;
-    }
-    return nullptr;
+    bool found = for_each_root([&](const char* root) {
+        return compose_path(root, revision, name) && readable(path_buffer);
+    });
+    return found ? path_buffer : nullptr;
 }
 
 load_status load_with_hash_check(const char* path, usb_dev_handle* udh, bool force, int slot,
@@ -176,6 +200,7 @@ bool usrp_load_standard_bits(int nth, const std::string& fpga_filename,
     const char* path = find_image_file(name, revision);
     if (!path) {
         std::fprintf(stderr, "Can't find firmware: %s\n", name);
+        report_tried_paths(name, revision);
         return false;
     }
     load_status status = load_firmware_nth(nth, path);
@@ -192,6 +217,7 @@ bool usrp_load_standard_bits(int nth, const std::string& fpga_filename,
     path = find_image_file(name, revision);
     if (!path) {
         std::fprintf(stderr, "Can't find fpga bitstream: %s\n", name);
+        report_tried_paths(name, revision);
         return false;
     }
     usb_dev_handle* udh = open_nth_cmd_interface(nth);
