@@ -32,7 +32,8 @@ else()
 endif()
 configure_file(${_zalvo_docs}/windows-guide.txt ${_zalvo_gen}/GUIDE.txt @ONLY
   NEWLINE_STYLE ${_zalvo_newline})
-configure_file(${CMAKE_SOURCE_DIR}/LICENSE ${_zalvo_gen}/LICENSE.txt COPYONLY)
+configure_file(${CMAKE_SOURCE_DIR}/LICENSE ${_zalvo_gen}/LICENSE.txt @ONLY
+  NEWLINE_STYLE ${_zalvo_newline})
 
 set(CPACK_PACKAGE_VENDOR "ZalvoIntf developers")
 set(CPACK_PACKAGE_CONTACT "ZalvoIntf developers <zalvointf@users.noreply.example.org>")
@@ -59,7 +60,7 @@ if(WIN32)
     install(TARGETS zalvo_capture RUNTIME DESTINATION .)
   endif()
   install(FILES ${_zalvo_gen}/GUIDE.txt DESTINATION .)
-  install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION . RENAME LICENSE.txt)
+  install(FILES ${_zalvo_gen}/LICENSE.txt DESTINATION .)
   configure_file(${_zalvo_docs}/images-note.txt ${_zalvo_gen}/usrp-README.txt @ONLY
     NEWLINE_STYLE CRLF)
   install(FILES ${_zalvo_gen}/usrp-README.txt DESTINATION usrp RENAME README.txt)

@@ -95,8 +95,8 @@ const char* resolve_image_name(const char* name, const char* env_var, const char
     }
     size_t length = std::strlen(chosen);
     if (length > NAME_BUFFER_SIZE - 1) {
-        std::fprintf(stderr, "usrp: image name too long (%zu characters, at most %d)\n", length,
-                     NAME_BUFFER_SIZE - 1);
+        os::diag_printf("usrp: image name too long (%zu characters, at most %d)\n", length,
+                        NAME_BUFFER_SIZE - 1);
         return nullptr;
     }
     if (chosen != name)
@@ -117,12 +117,12 @@ const char* find_image_file(const char* name, int revision) {
 load_status load_with_hash_check(const char* path, usb_dev_handle* udh, bool force, int slot,
                                  image_loader loader) {
     if (!readable(path)) {
-        std::perror(path);
+        os::diag_perror(path);
         return LOAD_FAILED;
     }
     FILE* f = std::fopen(path, "rb");
     if (!f) {
-        std::perror(path);
+        os::diag_perror(path);
         return LOAD_FAILED;
     }
     md5_context md5;
@@ -149,12 +149,12 @@ load_status load_with_hash_check(const char* path, usb_dev_handle* udh, bool for
 load_status load_firmware_nth(int nth, const char* path) {
     struct usb_device* dev = usrp_find_device(nth);
     if (!dev) {
-        std::fprintf(stderr, "usrp: failed to find usrp[%d]\n", nth);
+        os::diag_printf("usrp: failed to find usrp[%d]\n", nth);
         return LOAD_FAILED;
     }
     usb_dev_handle* udh = usrp_open_interface(dev, CMD_INTERFACE);
     if (!udh) {
-        std::fprintf(stderr, "open_nth_cmd_interface: open_cmd_interface failed\n");
+        os::diag_printf("open_nth_cmd_interface: open_cmd_interface failed\n");
         return LOAD_FAILED;
     }
     load_status status =
@@ -172,14 +172,14 @@ load_status load_firmware_nth(int nth, const char* path) {
 
 void report_load_status(const char* what, const char* path, load_status status) {
     switch (status) {
-        case LOAD_FAILED: std::fprintf(stderr, "usrp: failed to load %s %s.\n", what, path); break;
+        case LOAD_FAILED: os::diag_printf("usrp: failed to load %s %s.\n", what, path); break;
         case LOAD_DONE:
             if (verbose())
-                std::fprintf(stderr, "usrp: %s %s loaded successfully.\n", what, path);
+                os::diag_printf("usrp: %s %s loaded successfully.\n", what, path);
             break;
         case LOAD_SKIPPED:
             if (verbose())
-                std::fprintf(stderr, "usrp: %s %s already loaded.\n", what, path);
+                os::diag_printf("usrp: %s %s already loaded.\n", what, path);
             break;
     }
 }
@@ -188,7 +188,7 @@ bool usrp_load_standard_bits(int nth, const std::string& fpga_filename,
                              const std::string& firmware_filename) {
     struct usb_device* dev = usrp_find_device(nth);
     if (!dev) {
-        std::fprintf(stderr, "usrp: failed to find usrp[%d]\n", nth);
+        os::diag_printf("usrp: failed to find usrp[%d]\n", nth);
         return false;
     }
     int revision = usrp_board_revision(dev);
@@ -199,7 +199,7 @@ bool usrp_load_standard_bits(int nth, const std::string& fpga_filename,
         return false;
     const char* path = find_image_file(name, revision);
     if (!path) {
-        std::fprintf(stderr, "Can't find firmware: %s\n", name);
+        os::diag_printf("Can't find firmware: %s\n", name);
         report_tried_paths(name, revision);
         return false;
     }
@@ -216,7 +216,7 @@ bool usrp_load_standard_bits(int nth, const std::string& fpga_filename,
         return false;
     path = find_image_file(name, revision);
     if (!path) {
-        std::fprintf(stderr, "Can't find fpga bitstream: %s\n", name);
+        os::diag_printf("Can't find fpga bitstream: %s\n", name);
         report_tried_paths(name, revision);
         return false;
     }
