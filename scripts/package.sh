@@ -44,7 +44,8 @@ for kind in "${kinds[@]}"; do
         -DZALVO_WERROR=ON -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
       # Only what the ZIP holds (the placeholder images would need Wine to be made).
       targets=(ZalvoIntf)
-      if cmake --build build-package-win32 --target help | grep -q '^zalvo_capture:'; then
+      available=$(cmake --build build-package-win32 --target help)
+      if grep -q '^zalvo_capture:' <<<"$available"; then
         targets+=(zalvo_capture)
       fi
       cmake --build build-package-win32 -j "$jobs" --target "${targets[@]}"
