@@ -76,7 +76,9 @@ TEST(OsThread, UnlimitedWaitReturnsWhenTheThreadEnds) {
 }
 
 TEST(OsThread, ReleasedHandleLeavesTheThreadRunning) {
-    Gate gate;
+    // Static: nothing tells when the detached thread has let go of the gate's lock, so the gate
+    // must outlive the test (a stack gate would be reused by the next test while it unlocks).
+    static Gate gate;
     os::thread* t = os::thread_start(wait_at_gate, &gate, nullptr);
     ASSERT_NE(t, nullptr);
     os::thread_release(t);  // detached while it waits
