@@ -79,6 +79,17 @@ for i in 0 1 2 3; do
 done
 echo "   simulate --module <unpacked module>: four WAV files and pictures"
 unset USRP_PATH
+# Without USRP_PATH the module searches the package's images folder: with nothing installed
+# there, the failure lists it among the paths tried.
+if [ ! -e /usr/share/zalvo ]; then
+  status=0
+  (cd "$work" && timeout 120 "$tool" simulate --module "$module" --duration 1 --quiet \
+    --out "$work/out2") >"$work/noimages.txt" 2>&1 || status=$?
+  [ "$status" -eq 3 ] || { cat "$work/noimages.txt"; fail "simulate without images: status $status"; }
+  grep -qF '"/usr/share/zalvo/usrp/rev4/std.ihx", "./usrp/rev4/std.ihx"' "$work/noimages.txt" ||
+    { cat "$work/noimages.txt"; fail "the module does not search /usr/share/zalvo/usrp"; }
+  grep '^usrp: searched for' "$work/noimages.txt" | sed 's/^/   /'
+fi
 
 # One version: the package name (above), the guide, the manual page and the tool.
 grep -q "ZalvoIntf $version" "$root/usr/share/doc/zalvointf/GUIDE.txt" ||
