@@ -30,8 +30,8 @@ bool verbose() {
     return std::getenv("USRP_VERBOSE") != nullptr;
 }
 
-// Composes "<root>/rev<N>/<name>" into buffer; its length, or -1 when it would not fit (buffer
-// is then left empty).
+// Composes "<root>/rev<N>/<name>" into buffer (PATH_BUFFER_SIZE characters). Returns its length;
+// when it would not fit, -1 minus the length it would have had, and buffer is left empty.
 int compose(char* buffer, const char* root, int revision, const char* name) {
     int n = std::snprintf(buffer, PATH_BUFFER_SIZE, "%s/rev%d/%s", root, revision, name);
     if (n >= 0 && n < PATH_BUFFER_SIZE)
