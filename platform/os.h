@@ -1,8 +1,10 @@
-// Threads, sleep and the debug trace: the few operating-system services the module uses.
-// Implemented once for POSIX (platform/posix) and once for Win32 (platform/win32).
+// Threads, sleep, the debug trace, diagnostics and file access: the few operating-system
+// services the module uses. Implemented once for POSIX (platform/posix) and once for Win32
+// (platform/win32).
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 namespace os {
 
@@ -28,5 +30,33 @@ void sleep_ms(unsigned ms);
 // Writes one text to the debugger's trace (OutputDebugStringA on Windows, standard error
 // elsewhere).
 void debug_trace(const char* text);
+
+// Name of the environment variable that names the diagnostics log file. It is read once, at the
+// first diagnostic of the process.
+#define ZALVO_LOG_VARIABLE "ZALVO_LOG"
+
+// Writes one diagnostic (printf format; one or more whole lines) to standard error, and on
+// Windows also to the debugger output. When ZALVO_LOG names a file, each line is appended there
+// too, after a local time stamp and the process id: "YYYY-MM-DD HH:MM:SS.mmm [pid] text". A log
+// file that cannot be opened is reported once on standard error and then left alone; writing
+// never blocks on it. errno is left as it was.
+void diag_printf(const char* format, ...)
+#if defined(__MINGW_PRINTF_FORMAT)
+    __attribute__((format(__MINGW_PRINTF_FORMAT, 1, 2)))
+#elif defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+// perror's line for the current errno through diag_printf: "<what>: <reason>\n".
+void diag_perror(const char* what);
+
+// True when the file exists and this process may read it (access check for read permission).
+bool file_readable(const char* path);
+
+// The folders searched for firmware and FPGA images after USRP_PATH, in order; a null-terminated
+// list. Windows: "\usrp" (on the current drive), then ".\usrp". Elsewhere: the installed images
+// folder (ZALVO_IMAGE_ROOT, fixed when the module is configured), then "./usrp".
+const char* const* default_image_roots();
 
 }  // namespace os

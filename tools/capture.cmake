@@ -37,11 +37,23 @@ target_link_libraries(zalvo_capture_board PRIVATE
 
 add_executable(zalvo_capture ${_cap}/main.cpp ${_cap}/session.cpp ${_cap}/module.cpp)
 target_include_directories(zalvo_capture PRIVATE ${CMAKE_SOURCE_DIR}/host)
-target_compile_definitions(zalvo_capture PRIVATE
-  ZALVO_MODULE_PATH="$<TARGET_FILE:ZalvoIntf>"
-  ZALVO_CAPTURE_SIM_PLUGIN="$<TARGET_FILE:zalvo_capture_sim>"
-  ZALVO_CAPTURE_BOARD_PLUGIN="$<TARGET_FILE:zalvo_capture_board>"
-  ZALVO_IMAGES_DIR="${ZALVO_IMAGES_DIR}")
+# Built for installing (scripts/package.sh): the module, the helpers and the placeholder images
+# at their installed places (cmake/ZalvoInstall.cmake); otherwise where this build made them.
+option(ZALVO_INSTALLED_PATHS "zalvo_capture looks for the module and its helpers where they are installed" OFF)
+if(ZALVO_INSTALLED_PATHS)
+  set(_libdir ${CMAKE_INSTALL_FULL_LIBDIR}/zalvo)
+  target_compile_definitions(zalvo_capture PRIVATE
+    ZALVO_MODULE_PATH="${_libdir}/$<TARGET_FILE_NAME:ZalvoIntf>"
+    ZALVO_CAPTURE_SIM_PLUGIN="${_libdir}/$<TARGET_FILE_NAME:zalvo_capture_sim>"
+    ZALVO_CAPTURE_BOARD_PLUGIN="${_libdir}/$<TARGET_FILE_NAME:zalvo_capture_board>"
+    ZALVO_IMAGES_DIR="${CMAKE_INSTALL_FULL_DATADIR}/zalvo/simulator")
+else()
+  target_compile_definitions(zalvo_capture PRIVATE
+    ZALVO_MODULE_PATH="$<TARGET_FILE:ZalvoIntf>"
+    ZALVO_CAPTURE_SIM_PLUGIN="$<TARGET_FILE:zalvo_capture_sim>"
+    ZALVO_CAPTURE_BOARD_PLUGIN="$<TARGET_FILE:zalvo_capture_board>"
+    ZALVO_IMAGES_DIR="${ZALVO_IMAGES_DIR}")
+endif()
 target_link_libraries(zalvo_capture PRIVATE zalvo_capture_core ${CMAKE_DL_LIBS} zalvo_warnings)
 # Everything "simulate" and "info" load at run time is built with the program.
 add_dependencies(zalvo_capture ZalvoIntf zalvo_capture_sim zalvo_capture_board zalvo_images)

@@ -1,14 +1,23 @@
-// Threads, sleep and the debug trace over POSIX threads and the C++ runtime.
+// Threads, sleep, the debug trace, diagnostics and file access over POSIX and the C++ runtime.
 #include "os.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 
 namespace os {
@@ -110,6 +119,95 @@ void debug_trace(const char* text) {
         return;
     std::fputs(text, stderr);
     std::fflush(stderr);
+}
+
+namespace {
+
+// The log file named by ZALVO_LOG, opened at the first diagnostic; -1 when there is none. Opened
+// non-blocking, so that a FIFO without a reader is refused instead of waited for, and a full
+// pipe drops a line instead of stalling the module.
+int log_descriptor() {
+    static const int fd = [] {
+        const char* path = std::getenv(ZALVO_LOG_VARIABLE);
+        if (!path || path[0] == '\0')
+            return -1;
+        int d = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+        if (d < 0)
+            std::fprintf(stderr, "zalvo: cannot open the log file %s named by %s: %s\n", path,
+                         ZALVO_LOG_VARIABLE, std::strerror(errno));
+        return d;
+    }();
+    return fd;
+}
+
+// Every line of text after a time stamp and the process id, in one write (appends of one write
+// stay whole when several threads or processes share the file).
+void append_to_log(int fd, const char* text) {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    tm local{};
+    time_t seconds = now.tv_sec;
+    localtime_r(&seconds, &local);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03d [%ld] ",
+                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec, static_cast<int>(now.tv_usec / 1000),
+                  static_cast<long>(getpid()));
+    std::string out;
+    for (const char* line = text; *line;) {
+        const char* end = std::strchr(line, '\n');
+        size_t length = end ? static_cast<size_t>(end - line) : std::strlen(line);
+        out.append(stamp).append(line, length).push_back('\n');
+        line += length + (end ? 1 : 0);
+    }
+    ssize_t ignored = write(fd, out.data(), out.size());
+    (void)ignored;
+}
+
+void diag_write(const char* text) {
+    int fd = log_descriptor();  // first, so that a complaint about it comes before the text
+    std::fputs(text, stderr);
+    std::fflush(stderr);
+    if (fd >= 0)
+        append_to_log(fd, text);
+}
+
+}  // namespace
+
+void diag_printf(const char* format, ...) {
+    const int saved_errno = errno;
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n >= static_cast<int>(sizeof text)) {
+        std::string longer(static_cast<size_t>(n) + 1, '\0');
+        va_start(args, format);
+        std::vsnprintf(&longer[0], longer.size(), format, args);
+        va_end(args);
+        diag_write(longer.c_str());
+    } else if (n >= 0) {
+        diag_write(text);
+    }
+    errno = saved_errno;
+}
+
+void diag_perror(const char* what) {
+    const int error = errno;
+    if (what && what[0] != '\0')
+        diag_printf("%s: %s\n", what, std::strerror(error));
+    else
+        diag_printf("%s\n", std::strerror(error));
+}
+
+bool file_readable(const char* path) {
+    return path && access(path, R_OK) == 0;
+}
+
+const char* const* default_image_roots() {
+    static const char* const roots[] = {ZALVO_IMAGE_ROOT, "./usrp", nullptr};
+    return roots;
 }
 
 }  // namespace os

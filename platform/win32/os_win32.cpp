@@ -1,9 +1,15 @@
-// Threads, sleep and the debug trace over the Win32 kernel services.
+// Threads, sleep, the debug trace, diagnostics and file access over the Win32 kernel services.
 #include "os.h"
 
+#include <io.h>
 #include <windows.h>
 
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
 #include <new>
+#include <string>
 
 namespace os {
 
@@ -79,6 +85,102 @@ void sleep_ms(unsigned ms) {
 void debug_trace(const char* text) {
     if (text)
         OutputDebugStringA(text);
+}
+
+namespace {
+
+// The log file named by ZALVO_LOG (read from the process environment, which a host may have
+// changed after the C runtime started), opened at the first diagnostic; INVALID_HANDLE_VALUE
+// when there is none. Opened for appending only, shared, so that a viewer may read it and
+// other processes may append to it meanwhile.
+HANDLE log_handle() {
+    static const HANDLE h = [] {
+        char path[MAX_PATH * 2];
+        DWORD n = GetEnvironmentVariableA(ZALVO_LOG_VARIABLE, path, sizeof path);
+        if (n == 0 || n >= sizeof path)
+            return INVALID_HANDLE_VALUE;
+        HANDLE f = CreateFileA(path, FILE_APPEND_DATA,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (f == INVALID_HANDLE_VALUE) {
+            char line[MAX_PATH * 2 + 128];
+            std::snprintf(line, sizeof line,
+                          "zalvo: cannot open the log file %s named by %s: error %lu\n", path,
+                          ZALVO_LOG_VARIABLE, static_cast<unsigned long>(GetLastError()));
+            std::fputs(line, stderr);
+            OutputDebugStringA(line);
+        }
+        return f;
+    }();
+    return h;
+}
+
+// Every line of text after a time stamp and the process id, in one append.
+void append_to_log(HANDLE f, const char* text) {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u [%lu] ", t.wYear,
+                  t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds,
+                  static_cast<unsigned long>(GetCurrentProcessId()));
+    std::string out;
+    for (const char* line = text; *line;) {
+        const char* end = std::strchr(line, '\n');
+        size_t length = end ? static_cast<size_t>(end - line) : std::strlen(line);
+        out.append(stamp).append(line, length).append("\r\n");
+        line += length + (end ? 1 : 0);
+    }
+    DWORD written = 0;
+    WriteFile(f, out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
+}
+
+void diag_write(const char* text) {
+    HANDLE f = log_handle();  // first, so that a complaint about it comes before the text
+    std::fputs(text, stderr);
+    std::fflush(stderr);
+    OutputDebugStringA(text);
+    if (f != INVALID_HANDLE_VALUE)
+        append_to_log(f, text);
+}
+
+}  // namespace
+
+void diag_printf(const char* format, ...) {
+    const int saved_errno = errno;
+    const DWORD saved_error = GetLastError();
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n >= static_cast<int>(sizeof text)) {
+        std::string longer(static_cast<size_t>(n) + 1, '\0');
+        va_start(args, format);
+        std::vsnprintf(&longer[0], longer.size(), format, args);
+        va_end(args);
+        diag_write(longer.c_str());
+    } else if (n >= 0) {
+        diag_write(text);
+    }
+    SetLastError(saved_error);
+    errno = saved_errno;
+}
+
+void diag_perror(const char* what) {
+    const int error = errno;
+    if (what && what[0] != '\0')
+        diag_printf("%s: %s\n", what, std::strerror(error));
+    else
+        diag_printf("%s\n", std::strerror(error));
+}
+
+bool file_readable(const char* path) {
+    return path && _access(path, 4) == 0;
+}
+
+const char* const* default_image_roots() {
+    static const char* const roots[] = {"\\usrp", ".\\usrp", nullptr};
+    return roots;
 }
 
 }  // namespace os

@@ -39,7 +39,13 @@ TEST_F(DeviceBase, MissingFirmwareFileFailsInTheLoader) {
     std::filesystem::remove(image_root + "/rev4/" + FIRMWARE_IMAGE);
     CaptureStderr();
     std::string thrown = thrown_by([] { basic_rx_probe rx(0, 0, 0); });
-    EXPECT_EQ(GetCapturedStderr(), "Can't find firmware: std.ihx\n");
+    std::string err = GetCapturedStderr();
+    // The fixed text, then the paths tried (USRP_PATH's first).
+    EXPECT_EQ(err.rfind("Can't find firmware: std.ihx\nusrp: searched for std.ihx in: \"" +
+                            image_root + "/rev4/std.ihx\", ",
+                        0),
+              0u)
+        << err;
     EXPECT_EQ(thrown, "runtime_error: usrp_basic/usrp_load_standard_bits");
     EXPECT_TRUE(world().control_log().empty());
     EXPECT_EQ(world().open_handles(), 0);

@@ -1,9 +1,16 @@
-// Threads, sleep and the debug trace of the platform layer.
+// Threads, sleep, the debug trace and the diagnostics of the platform layer.
 #include "os.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -69,7 +76,9 @@ TEST(OsThread, UnlimitedWaitReturnsWhenTheThreadEnds) {
 }
 
 TEST(OsThread, ReleasedHandleLeavesTheThreadRunning) {
-    Gate gate;
+    // Static: nothing tells when the detached thread has let go of the gate's lock, so the gate
+    // must outlive the test (a stack gate would be reused by the next test while it unlocks).
+    static Gate gate;
     os::thread* t = os::thread_start(wait_at_gate, &gate, nullptr);
     ASSERT_NE(t, nullptr);
     os::thread_release(t);  // detached while it waits
@@ -103,4 +112,90 @@ TEST(OsTrace, GoesToStandardErrorUnchanged) {
     os::debug_trace(nullptr);
     os::debug_trace("line\n");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "OOline\n");
+}
+
+// Each case runs in a fresh process (the log variable is read once per process): the statement
+// of a death test, in the thread-safe style, which starts this program anew for it. The new
+// process inherits the folder through the environment.
+class OsDiag : public testing::Test {
+  protected:
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        if (const char* inherited = std::getenv("ZALVO_DIAG_TEST_DIR")) {
+            dir = inherited;
+            return;
+        }
+        char tmpl[] = "/tmp/zalvo-diag.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        setenv("ZALVO_DIAG_TEST_DIR", tmpl, 1);
+    }
+    void TearDown() override {
+        unsetenv("ZALVO_DIAG_TEST_DIR");
+        (void)std::system(("rm -rf '" + dir + "'").c_str());
+    }
+
+    // Writes the diagnostics of one module run, with errno left as it was around every call.
+    static void write_diagnostics() {
+        alarm(30);  // a write that blocks ends the process, and the case fails
+        errno = 1234;
+        os::diag_printf("usrp: failed to find usrp[%d]\n", 0);
+        os::diag_printf("two\nlines\n");
+        bool kept = errno == 1234;
+        errno = ENOENT;
+        os::diag_perror("/x/std.ihx");
+        kept = kept && errno == ENOENT;
+        std::exit(kept ? 0 : 1);
+    }
+
+    std::string dir;
+};
+
+TEST_F(OsDiag, LinesGoToStandardErrorAndToTheLogFileWithTimeStamps) {
+    const std::string log = dir + "/module.log";
+    {
+        std::ofstream earlier(log);
+        earlier << "kept\n";
+    }
+    EXPECT_EXIT(
+        {
+            setenv(ZALVO_LOG_VARIABLE, log.c_str(), 1);
+            write_diagnostics();
+        },
+        testing::ExitedWithCode(0),
+        "^usrp: failed to find usrp\\[0\\]\ntwo\nlines\n/x/std.ihx: No such file or "
+        "directory\n$");
+    std::ifstream in(log);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 5u);
+    EXPECT_EQ(lines[0], "kept");  // appended, never truncated
+    const char* texts[] = {"usrp: failed to find usrp[0]", "two", "lines",
+                           "/x/std.ihx: No such file or directory"};
+    const std::regex stamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[\d+\] (.*)$)");
+    for (int i = 0; i < 4; ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i + 1], m, stamp)) << lines[i + 1];
+        EXPECT_EQ(m[1].str(), texts[i]);
+    }
+}
+
+TEST_F(OsDiag, ALogThatCannotBeOpenedIsReportedOnceAndNeverWaitedFor) {
+    // A folder that does not exist, and a FIFO nobody reads (opening it for writing would wait
+    // for a reader for ever).
+    const std::string missing = dir + "/none/module.log";
+    const std::string fifo = dir + "/fifo";
+    ASSERT_TRUE(mkfifo(fifo.c_str(), 0600) == 0 || errno == EEXIST);  // made by the first process
+    for (const std::string& path : {missing, fifo}) {
+        EXPECT_EXIT(
+            {
+                setenv(ZALVO_LOG_VARIABLE, path.c_str(), 1);
+                write_diagnostics();
+            },
+            testing::ExitedWithCode(0),
+            "^zalvo: cannot open the log file " + path +
+                " named by ZALVO_LOG: [^\n]+\nusrp: failed to find usrp\\[0\\]\ntwo\nlines\n"
+                "/x/std.ihx: No such file or directory\n$");
+    }
 }

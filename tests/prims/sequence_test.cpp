@@ -74,43 +74,47 @@ TEST_F(ImageEnv, SearchTriesUsrpPathThenTheDefaultRootsInOrder) {
     InTempCwd cwd(dir.path());
     ScopedEnv path("USRP_PATH", (dir.path() + "/mine").c_str());
     dir.write("mine/rev4/a.bin", "1");
-    dir.write("\\usrp/rev4/b.bin", "2");
-    dir.write(".\\usrp/rev4/b.bin", "3");
-    dir.write(".\\usrp/rev4/c.bin", "4");
+    dir.write("mine/rev4/b.bin", "2");
+    dir.write("usrp/rev4/b.bin", "3");
+    dir.write("usrp/rev4/c.bin", "4");
     dir.write("mine/rev3/d.bin", "5");
+    // Windows' roots name nothing here: folders literally called so are not searched.
+    dir.write("\\usrp/rev4/e.bin", "6");
+    dir.write(".\\usrp/rev4/e.bin", "7");
 
     EXPECT_EQ(str(find_image_file("a.bin", 4)), dir.path() + "/mine/rev4/a.bin");
-    EXPECT_EQ(str(find_image_file("b.bin", 4)), "\\usrp/rev4/b.bin");
-    EXPECT_EQ(str(find_image_file("c.bin", 4)), ".\\usrp/rev4/c.bin");
+    EXPECT_EQ(str(find_image_file("b.bin", 4)), dir.path() + "/mine/rev4/b.bin");
+    EXPECT_EQ(str(find_image_file("c.bin", 4)), "./usrp/rev4/c.bin");
     EXPECT_EQ(find_image_file("d.bin", 4), nullptr);  // the revision is part of the path
     EXPECT_EQ(str(find_image_file("d.bin", 3)), dir.path() + "/mine/rev3/d.bin");
+    EXPECT_EQ(find_image_file("e.bin", 4), nullptr);
     EXPECT_EQ(find_image_file("none.bin", 4), nullptr);
 
     // Defined but empty: still composed ("/rev4/..."), then the default roots.
     ScopedEnv empty("USRP_PATH", "");
-    EXPECT_EQ(str(find_image_file("b.bin", 4)), "\\usrp/rev4/b.bin");
+    EXPECT_EQ(str(find_image_file("b.bin", 4)), "./usrp/rev4/b.bin");
 }
 
 TEST_F(ImageEnv, OverlongPathsAreRefusedAndSkipped) {
     InTempCwd cwd(dir.path());
-    dir.write(".\\usrp/rev4/b.bin", "3");
+    dir.write("usrp/rev4/b.bin", "3");
     // 999 characters is the longest path that fits.
     std::string root = "/" + std::string(999 - 1 - std::string("/rev4/b.bin").size(), 'r');
     ScopedEnv fits("USRP_PATH", root.c_str());
     capture_stderr();
-    EXPECT_EQ(str(find_image_file("b.bin", 4)), ".\\usrp/rev4/b.bin");
+    EXPECT_EQ(str(find_image_file("b.bin", 4)), "./usrp/rev4/b.bin");
     EXPECT_EQ(captured_stderr(), "");
 
     ScopedEnv too_long("USRP_PATH", (root + "r").c_str());
     capture_stderr();
-    EXPECT_EQ(str(find_image_file("b.bin", 4)), ".\\usrp/rev4/b.bin");
+    EXPECT_EQ(str(find_image_file("b.bin", 4)), "./usrp/rev4/b.bin");
     std::string err = captured_stderr();
     EXPECT_EQ(err.rfind("usrp: image path too long (1000 characters, at most 999), skipped: ", 0),
               0u)
         << err;
     ScopedEnv huge("USRP_PATH", std::string(100000, 'h').c_str());
     capture_stderr();
-    EXPECT_EQ(str(find_image_file("b.bin", 4)), ".\\usrp/rev4/b.bin");
+    EXPECT_EQ(str(find_image_file("b.bin", 4)), "./usrp/rev4/b.bin");
     EXPECT_NE(captured_stderr(), "");
 
     // An overlong name that passed the name check still cannot overflow the path.
@@ -332,17 +336,39 @@ TEST_F(LoadSequence, MissingBoardsAndFiles) {
     board = world.add_board(world.add_bus(), config(true, true));
     usb_find_busses();
     usb_find_devices();
+    // After the fixed text, every path tried: USRP_PATH, the installed images folder, ./usrp.
+    auto tried = [&](const std::string& name) {
+        return "usrp: searched for " + name + " in: \"" + dir.path() + "/rev4/" + name +
+               "\", \"" ZALVO_IMAGE_ROOT "/rev4/" + name + "\", \"./usrp/rev4/" + name + "\"\n";
+    };
     EXPECT_FALSE(run(&err, "std_4rx_0tx.rbf", "other.ihx"));
-    EXPECT_EQ(err, "Can't find firmware: other.ihx\n");
+    EXPECT_EQ(err, "Can't find firmware: other.ihx\n" + tried("other.ihx"));
     EXPECT_FALSE(run(&err, "other.rbf", "std.ihx"));
-    EXPECT_EQ(err, "Can't find fpga bitstream: other.rbf\n");
+    EXPECT_EQ(err, "Can't find fpga bitstream: other.rbf\n" + tried("other.rbf"));
     // No names given: the variables, then the built-in names.
     EXPECT_FALSE(run(&err, "", ""));
-    EXPECT_EQ(err, "Can't find fpga bitstream: std_2rxhb_2tx.rbf\n");
+    EXPECT_EQ(err, "Can't find fpga bitstream: std_2rxhb_2tx.rbf\n" + tried("std_2rxhb_2tx.rbf"));
     ScopedEnv fpga("USRP_FPGA", "std_4rx_0tx.rbf");
     ScopedEnv fw("USRP_FIRMWARE", "none.ihx");
     EXPECT_FALSE(run(&err, "", ""));
-    EXPECT_EQ(err, "Can't find firmware: none.ihx\n");
+    EXPECT_EQ(err, "Can't find firmware: none.ihx\n" + tried("none.ihx"));
+    // Without USRP_PATH only the default roots are listed; a root too long to compose is left
+    // out of the list (it had its own line when it was skipped).
+    {
+        ScopedEnv unset("USRP_PATH", nullptr);
+        EXPECT_FALSE(run(&err, "", ""));
+        EXPECT_EQ(err, "Can't find firmware: none.ihx\nusrp: searched for none.ihx in: "
+                       "\"" ZALVO_IMAGE_ROOT "/rev4/none.ihx\", \"./usrp/rev4/none.ihx\"\n");
+        ScopedEnv huge("USRP_PATH", std::string(2000, 'h').c_str());
+        EXPECT_FALSE(run(&err, "", ""));
+        EXPECT_NE(err.find("usrp: image path too long (2014 characters, at most 999)"),
+                  std::string::npos)
+            << err;
+        EXPECT_NE(err.find("Can't find firmware: none.ihx\nusrp: searched for none.ihx in: "
+                           "\"" ZALVO_IMAGE_ROOT "/rev4/none.ihx\", \"./usrp/rev4/none.ihx\"\n"),
+                  std::string::npos)
+            << err;
+    }
     ScopedEnv fw2("USRP_FIRMWARE", "std.ihx");
     EXPECT_TRUE(run(&err, "", ""));
 }

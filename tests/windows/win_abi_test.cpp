@@ -101,7 +101,20 @@ WIN_TEST(VersionResourceNamesTheProduct) {
     char path[MAX_PATH];
     REQUIRE(GetModuleFileNameA(module().handle, path, MAX_PATH) > 0);
     CHECK_EQ(version_string(path, "OriginalFilename"), std::string("ZalvoIntf.dll"));
-    CHECK_EQ(version_string(path, "FileVersion"), std::string("1.0.0.0"));
+    // The project's version, in the texts and in the fixed numbers.
+    CHECK_EQ(version_string(path, "FileVersion"), std::string(ZALVO_VERSION));
+    CHECK_EQ(version_string(path, "ProductVersion"), std::string(ZALVO_VERSION));
+    DWORD ignored = 0;
+    std::string data(GetFileVersionInfoSizeA(path, &ignored), '\0');
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    REQUIRE(!data.empty() && GetFileVersionInfoA(path, 0, data.size(), &data[0]) &&
+            VerQueryValueA(&data[0], "\\", reinterpret_cast<void**>(&fixed), &length) && fixed);
+    unsigned major = 0, minor = 0, patch = 0;
+    REQUIRE(std::sscanf(ZALVO_VERSION, "%u.%u.%u", &major, &minor, &patch) == 3);
+    CHECK_EQ(fixed->dwFileVersionMS, (major << 16) | minor);
+    CHECK_EQ(fixed->dwFileVersionLS, patch << 16);
+    CHECK_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
     CHECK(version_string(path, "ProductName").find("ZalvoIntf") != std::string::npos);
     CHECK(!version_string(path, "FileDescription").empty());
 }

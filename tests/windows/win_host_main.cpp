@@ -2,6 +2,8 @@
 // libusb0.dll, and runs the cases of the other files of this folder.
 //   zalvo_win_host                 run every case; exit status 0 when all pass
 //   zalvo_win_host --capture FILE  write the float output of the fixed scene to FILE
+//   zalvo_win_host CASE            run one case
+//   zalvo_win_host --diag-child    (run by a case) a session that fails for want of images
 #include "scene_capture.h"
 #include "win_check.h"
 #include "win_support.h"
@@ -78,6 +80,8 @@ int main(int argc, char** argv) {
         _putenv("USRP_PATH=" ZALVO_IMAGES_DIR);
     if (argc == 3 && std::strcmp(argv[1], "--capture") == 0)
         return capture_to(argv[2]);
+    if (argc == 2 && std::strcmp(argv[1], "--diag-child") == 0)
+        return winhost::diag_child();
 
     const char* only = argc == 2 ? argv[1] : nullptr;
     int failed_cases = 0, run = 0;

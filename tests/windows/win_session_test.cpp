@@ -1,12 +1,16 @@
 // Whole sessions of the unchanged module on the simulator's libusb0.dll: failure texts, carriers
 // at their offsets per receiver, retuning while streaming, start/stop cycles, stalls and
-// time-outs with libusb-win32's behaviour.
+// time-outs with libusb-win32's behaviour, and where the diagnostics go.
 #include "win_check.h"
 #include "win_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <regex>
+#include <sstream>
 #include <string>
 
 using namespace winhost;
@@ -213,4 +217,190 @@ WIN_TEST(RingSurvivesAReapTimeoutThatCancelsTheEndpoint) {
     CHECK_EQ(w.open_handles(), 0);
     CHECK(!w.rx_enabled(b));
     check_async_clean();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Diagnostics a GUI host's user can see: every line the module writes to standard error also
+// reaches the debugger output and the log file named by ZALVO_LOG (with time stamps). A child
+// copy of this program, run under this one as its debugger, starts a session that cannot find
+// its firmware; the three channels must carry the same lines.
+// ---------------------------------------------------------------------------------------------
+
+// The child's side (zalvo_win_host --diag-child): exit status 0 when the host saw the failure.
+int winhost::diag_child() {
+    add_board();
+    Host h;
+    ReceiverSettings s = settings_for(h, 0);
+    module().StartRx(&s);
+    module().StopRx();
+    return h.errors.size() == 1 && h.errors[0] == "Can't create instance of USRP Rx device" ? 0 : 1;
+}
+
+namespace {
+
+std::string read_file(const std::string& path) {
+    std::string text;
+    HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE)
+        return text;
+    char piece[4096];
+    DWORD got = 0;
+    while (ReadFile(f, piece, sizeof piece, &got, nullptr) && got > 0)
+        text.append(piece, got);
+    CloseHandle(f);
+    return text;
+}
+
+std::string without_cr(std::string s) {
+    s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+    return s;
+}
+
+struct DebuggedRun {
+    std::string debug_output;  // every OutputDebugStringA text, in order
+    DWORD exit_code = 99;
+    DWORD process_id = 0;
+    bool ended = false;
+};
+
+// Runs "<this program> --diag-child" as a debuggee with standard error in err_path; collects
+// its debugger output until it exits.
+DebuggedRun run_debugged_child(const std::string& err_path) {
+    DebuggedRun run;
+    char self[MAX_PATH];
+    if (!GetModuleFileNameA(nullptr, self, MAX_PATH))
+        return run;
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE err = CreateFileA(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (err == INVALID_HANDLE_VALUE)
+        return run;
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = err;
+    std::string command = std::string("\"") + self + "\" --diag-child";
+    PROCESS_INFORMATION pi = {};
+    BOOL started = CreateProcessA(self, &command[0], nullptr, nullptr, TRUE,
+                                  DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr, &si, &pi);
+    CloseHandle(err);
+    if (!started)
+        return run;
+    run.process_id = pi.dwProcessId;
+    bool first_breakpoint = true;
+    DEBUG_EVENT ev;
+    while (!run.ended && WaitForDebugEvent(&ev, 120000)) {
+        DWORD how = DBG_CONTINUE;
+        switch (ev.dwDebugEventCode) {
+            case OUTPUT_DEBUG_STRING_EVENT: {
+                const OUTPUT_DEBUG_STRING_INFO& d = ev.u.DebugString;
+                std::string text(d.nDebugStringLength, '\0');
+                SIZE_T got = 0;
+                if (!d.fUnicode && ReadProcessMemory(pi.hProcess, d.lpDebugStringData, &text[0],
+                                                     text.size(), &got)) {
+                    text.resize(std::strlen(text.c_str()));
+                    run.debug_output += text;
+                }
+                break;
+            }
+            case EXCEPTION_DEBUG_EVENT:
+                // The loader's initial breakpoint is ours; every other exception is the child's.
+                if (!(first_breakpoint &&
+                      ev.u.Exception.ExceptionRecord.ExceptionCode == EXCEPTION_BREAKPOINT))
+                    how = DBG_EXCEPTION_NOT_HANDLED;
+                first_breakpoint = false;
+                break;
+            case CREATE_PROCESS_DEBUG_EVENT: CloseHandle(ev.u.CreateProcessInfo.hFile); break;
+            case LOAD_DLL_DEBUG_EVENT: CloseHandle(ev.u.LoadDll.hFile); break;
+            case EXIT_PROCESS_DEBUG_EVENT:
+                run.exit_code = ev.u.ExitProcess.dwExitCode;
+                run.ended = true;
+                break;
+            default: break;
+        }
+        ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, how);
+    }
+    if (!run.ended)
+        TerminateProcess(pi.hProcess, 98);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return run;
+}
+
+// Sets an environment variable for the lifetime of the object (children inherit it).
+class ScopedVariable {
+  public:
+    ScopedVariable(const char* name, const std::string& value) : name_(name) {
+        char old[4096];
+        DWORD n = GetEnvironmentVariableA(name, old, sizeof old);
+        had_ = n > 0 && n < sizeof old;
+        if (had_)
+            old_ = old;
+        SetEnvironmentVariableA(name, value.c_str());
+    }
+    ~ScopedVariable() { SetEnvironmentVariableA(name_, had_ ? old_.c_str() : nullptr); }
+
+  private:
+    const char* name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+}  // namespace
+
+WIN_TEST(DiagnosticsReachStandardErrorTheDebuggerAndTheLogFile) {
+    char temp[MAX_PATH];
+    REQUIRE(GetTempPathA(MAX_PATH, temp) > 0);
+    const std::string dir =
+        std::string(temp) + "zalvo-diag-" + std::to_string(GetCurrentProcessId());
+    const std::string images = dir + "\\images", log = dir + "\\module.log",
+                      err = dir + "\\stderr.txt";
+    CreateDirectoryA(dir.c_str(), nullptr);
+    CreateDirectoryA(images.c_str(), nullptr);  // no images in it
+    DeleteFileA(log.c_str());
+
+    DebuggedRun run;
+    {
+        ScopedVariable path("USRP_PATH", images);
+        ScopedVariable log_file("ZALVO_LOG", log);
+        run = run_debugged_child(err);
+    }
+    REQUIRE(run.ended);
+    CHECK_EQ(run.exit_code, 0ul);
+
+    // Standard error keeps every line; the debugger saw the same text.
+    const std::string stderr_text = without_cr(read_file(err));
+    const std::string expected = "Can't find firmware: std.ihx\nusrp: searched for std.ihx in: \"" +
+                                 images + "/rev4/std.ihx\", \"\\usrp/rev4/std.ihx\", " +
+                                 "\".\\usrp/rev4/std.ihx\"\n";
+    CHECK_MSG(stderr_text.find(expected) != std::string::npos, stderr_text);
+    CHECK_EQ(run.debug_output, stderr_text);
+
+    // The log: the same lines, each after "YYYY-MM-DD HH:MM:SS.mmm [pid] ", with Windows line
+    // ends.
+    const std::string log_text = read_file(log);
+    CHECK(log_text.find("\r\n") != std::string::npos);
+    const std::regex stamped(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[(\d+)\] (.*))");
+    std::string logged;
+    std::istringstream lines(without_cr(log_text));
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count) {
+        std::smatch m;
+        if (!std::regex_match(line, m, stamped)) {
+            CHECK_MSG(false, "log line without a time stamp: " << line);
+            continue;
+        }
+        CHECK_EQ(std::stoul(m[1].str()), static_cast<unsigned long>(run.process_id));
+        logged += m[2].str() + "\n";
+    }
+    CHECK(count >= 2);
+    CHECK_EQ(logged, stderr_text);
+
+    DeleteFileA(log.c_str());
+    DeleteFileA(err.c_str());
+    RemoveDirectoryA(images.c_str());
+    RemoveDirectoryA(dir.c_str());
 }

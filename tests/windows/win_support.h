@@ -87,4 +87,8 @@ double strongest_tone(const std::vector<float>& iq, double rate, double step);
 
 usbsim_async_stats async_stats();
 
+// The child side of the diagnostics case ("zalvo_win_host --diag-child"): a session that fails
+// for want of images. Exit status 0 when the host saw the failure text.
+int diag_child();
+
 }  // namespace winhost

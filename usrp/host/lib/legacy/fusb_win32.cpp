@@ -6,6 +6,7 @@
 // of an IN endpoint, destruction) cancels them and waits until each is really over before the
 // blocks are reused or released, so no transfer ever outlives its buffer.
 #include "fusb_win32.h"
+#include "os.h"
 
 #include <cstdio>
 #include <cstring>
@@ -27,7 +28,7 @@ const char* reap_error_text(int status) {
 }
 
 void report_reap_failure(const char* where, int status) {
-    std::fprintf(stderr, "%s: usb_reap_async: %s\n", where, reap_error_text(status));
+    os::diag_printf("%s: usb_reap_async: %s\n", where, reap_error_text(status));
 }
 
 }  // namespace

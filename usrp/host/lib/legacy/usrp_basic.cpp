@@ -2,6 +2,7 @@
 #include "usrp_basic.h"
 
 #include "usrp_prims.h"
+#include "os.h"
 
 #include <cstdio>
 #include <stdexcept>
@@ -35,24 +36,24 @@ usrp_basic::usrp_basic(int which, const std::string& fpga_filename,
 
     struct usb_device* dev = usrp_find_device(which);
     if (dev == nullptr) {
-        fprintf(stderr, "usrp_basic: can't find usrp[%d]\n", which);
+        os::diag_printf("usrp_basic: can't find usrp[%d]\n", which);
         throw std::runtime_error("usrp_basic/usrp_find_device");
     }
 
     if (dev->descriptor.idVendor != USRP_VENDOR_ID ||
         dev->descriptor.idProduct != USRP_PRODUCT_ID || usrp_board_revision(dev) < 1) {
-        fprintf(stderr, "usrp_basic: sorry, this code only works with USRP revs >= 1\n");
+        os::diag_printf("usrp_basic: sorry, this code only works with USRP revs >= 1\n");
         throw std::runtime_error("usrp_basic/bad_rev");
     }
 
     usb_handle = usrp_open_interface(dev, RX_INTERFACE);
     if (usb_handle == nullptr) {
-        fprintf(stderr, "usrp_basic_rx: can't open rx interface\n");
+        os::diag_printf("usrp_basic_rx: can't open rx interface\n");
         throw std::runtime_error("usrp_basic/open_interface");
     }
 
     if (!usrp_codec_write_list_both(usb_handle, CODEC_COMMON_SETUP, sizeof CODEC_COMMON_SETUP)) {
-        fprintf(stderr, "usrp_basic: failed to init common AD9862 regs\n");
+        os::diag_printf("usrp_basic: failed to init common AD9862 regs\n");
         // Our own destructor does not run for a throwing constructor: close here.
         usb_close(usb_handle);
         usb_handle = nullptr;

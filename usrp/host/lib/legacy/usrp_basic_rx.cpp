@@ -4,6 +4,7 @@
 
 #include "fusb_win32.h"
 #include "usrp_prims.h"
+#include "os.h"
 
 #include <climits>
 #include <cmath>
@@ -59,7 +60,7 @@ usrp_basic_rx::usrp_basic_rx(int which, int fusb_block_size, int fusb_nblocks,
     // A throw from here on runs only the base's destructor, which closes the handle; nothing
     // of this class has been allocated before the endpoint below.
     if (!usrp_codec_write_list_both(usb_handle, CODEC_RX_SETUP, sizeof CODEC_RX_SETUP)) {
-        fprintf(stderr, "usrp_basic_rx: failed to init AD9862 RX regs\n");
+        os::diag_printf("usrp_basic_rx: failed to init AD9862 RX regs\n");
         throw std::runtime_error("usrp_basic_rx/init_9862");
     }
 
@@ -67,7 +68,7 @@ usrp_basic_rx::usrp_basic_rx(int which, int fusb_block_size, int fusb_nblocks,
     usrp_rx_path_reset(usb_handle, true);
     if (!usrp_rx_path_reset(usb_handle, false)) {
         // Held in reset the receive path would never stream: the device cannot be used.
-        fprintf(stderr, "usrp_basic_rx: failed to release the rx path reset\n");
+        os::diag_printf("usrp_basic_rx: failed to release the rx path reset\n");
         throw std::runtime_error("usrp_basic_rx/rx_reset");
     }
 
@@ -113,7 +114,7 @@ usrp_basic_rx::~usrp_basic_rx() {
 void usrp_basic_rx::teardown() {
     receive_enabled = false;
     if (!usrp_rx_path_enable(usb_handle, false))
-        fprintf(stderr, "usrp_basic_rx: set_fpga_rx_enable failed\n");
+        os::diag_printf("usrp_basic_rx: set_fpga_rx_enable failed\n");
 
     if (stream_endpoint != nullptr)
         stream_endpoint->stop();
@@ -123,7 +124,7 @@ void usrp_basic_rx::teardown() {
     stream_device = nullptr;
 
     if (!usrp_codec_write_list_both(usb_handle, CODEC_RX_SHUTDOWN, sizeof CODEC_RX_SHUTDOWN))
-        fprintf(stderr, "usrp_basic_rx: failed to fini AD9862 RX regs\n");
+        os::diag_printf("usrp_basic_rx: failed to fini AD9862 RX regs\n");
 }
 
 void usrp_basic_rx::probe_daughterboards() {
@@ -162,11 +163,11 @@ bool usrp_basic_rx::set_rx_enable(bool on) {
 
 bool usrp_basic_rx::start_streaming() {
     if (!stream_endpoint->start()) {
-        fputs("usrp_basic_rx: failed to start end point streaming", stderr);
+        os::diag_printf("usrp_basic_rx: failed to start end point streaming");
         return false;
     }
     if (!set_rx_enable(true)) {
-        fprintf(stderr, "usrp_basic_rx: set_rx_enable failed\n");
+        os::diag_printf("usrp_basic_rx: set_rx_enable failed\n");
         return false;
     }
     return true;
@@ -176,11 +177,11 @@ bool usrp_basic_rx::stop_streaming() {
     bool result = true;
     receive_enabled = false;
     if (!usrp_rx_path_enable(usb_handle, false)) {
-        fprintf(stderr, "usrp_basic_rx: set_rx_enable(false) failed\n");
+        os::diag_printf("usrp_basic_rx: set_rx_enable(false) failed\n");
         result = false;
     }
     if (!stream_endpoint->stop()) {
-        fputs("usrp_basic_rx: failed to stop end point streaming", stderr);
+        os::diag_printf("usrp_basic_rx: failed to stop end point streaming");
         return false;
     }
     return result;
@@ -191,7 +192,7 @@ int usrp_basic_rx::read(void* buffer, int length, bool* overrun_out) {
         *overrun_out = false;
 
     if (length < 0 || length % READ_LENGTH_UNIT != 0) {
-        fprintf(stderr, "usrp_basic_rx::read: invalid length = %d\n", length);
+        os::diag_printf("usrp_basic_rx::read: invalid length = %d\n", length);
         return -1;
     }
 
@@ -205,7 +206,7 @@ int usrp_basic_rx::read(void* buffer, int length, bool* overrun_out) {
     if (overrun_out != nullptr && bytes_since_check >= overrun_check_bytes) {
         bytes_since_check = 0;
         if (!usrp_check_rx_overrun(usb_handle, overrun_out))
-            fprintf(stderr, "usrp_basic_rx: usrp_check_rx_overrun failed\n");
+            os::diag_printf("usrp_basic_rx: usrp_check_rx_overrun failed\n");
     }
     return r;
 }

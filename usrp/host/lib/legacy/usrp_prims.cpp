@@ -1,5 +1,6 @@
 // USRP primitives: discovery, interface opening and the vendor control requests.
 #include "usrp_prims.h"
+#include "os.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -48,8 +49,7 @@ usb_dev_handle* usrp_open_interface(struct usb_device* dev, int interface) {
     // The library must hand back a handle on the device we asked for; anything else means its
     // bookkeeping is broken and nothing that follows could be trusted.
     if (usb_device(udh) != dev) {
-        std::fprintf(stderr, "%s:%d: internal error!\n", "usrp\\host\\lib\\legacy\\usrp_prims",
-                     260);
+        os::diag_printf("%s:%d: internal error!\n", "usrp\\host\\lib\\legacy\\usrp_prims", 260);
         std::fflush(stderr);
         std::abort();
     }
@@ -58,16 +58,16 @@ usb_dev_handle* usrp_open_interface(struct usb_device* dev, int interface) {
     usb_set_configuration(udh, 1);
 
     if (usb_claim_interface(udh, interface) < 0) {
-        std::fprintf(stderr, "%s:usb_claim_interface: failed interface %d\n", "usrp_open_interface",
-                     interface);
-        std::fprintf(stderr, "%s\n", usb_strerror());
+        os::diag_printf("%s:usb_claim_interface: failed interface %d\n", "usrp_open_interface",
+                        interface);
+        os::diag_printf("%s\n", usb_strerror());
         usb_close(udh);
         return nullptr;
     }
 
     if (usb_set_altinterface(udh, 0) < 0) {
-        std::fprintf(stderr, "%s:usb_set_alt_interface: failed\n", "usrp_open_interface");
-        std::fprintf(stderr, "%s\n", usb_strerror());
+        os::diag_printf("%s:usb_set_alt_interface: failed\n", "usrp_open_interface");
+        os::diag_printf("%s\n", usb_strerror());
         usb_release_interface(udh, interface);
         usb_close(udh);
         return nullptr;
@@ -82,12 +82,12 @@ usb_dev_handle* open_cmd_interface(struct usb_device* dev) {
 usb_dev_handle* open_nth_cmd_interface(int nth) {
     struct usb_device* dev = usrp_find_device(nth);
     if (!dev) {
-        std::fprintf(stderr, "usrp: failed to find usrp[%d]\n", nth);
+        os::diag_printf("usrp: failed to find usrp[%d]\n", nth);
         return nullptr;
     }
     usb_dev_handle* udh = open_cmd_interface(dev);
     if (!udh) {
-        std::fprintf(stderr, "open_nth_cmd_interface: open_cmd_interface failed\n");
+        os::diag_printf("open_nth_cmd_interface: open_cmd_interface failed\n");
         return nullptr;
     }
     return udh;
@@ -113,7 +113,7 @@ int control(usb_dev_handle* udh, int request, int value, int index, unsigned cha
 // Reports a failed request on standard error, except a stall, which fails silently.
 int reported(int result) {
     if (result < 0 && errno != EPIPE)
-        std::fprintf(stderr, "usb_control_msg failed: %s\n", usb_strerror());
+        os::diag_printf("usb_control_msg failed: %s\n", usb_strerror());
     return result;
 }
 
@@ -143,7 +143,7 @@ bool fpga_registers_supported(usb_dev_handle* udh, const char* what) {
     struct usb_device* dev = usb_device(udh);
     if (dev && usrp_board_revision(dev) != 0)
         return true;
-    std::fprintf(stderr, "%s: not supported on a revision 0 board\n", what);
+    os::diag_printf("%s: not supported on a revision 0 board\n", what);
     return false;
 }
 

@@ -9,12 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#if defined(_WIN32)
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include <string>
 
 namespace {
 
@@ -24,34 +19,67 @@ enum { NAME_BUFFER_SIZE = 512, PATH_BUFFER_SIZE = 1000 };
 char name_buffer[NAME_BUFFER_SIZE];
 char path_buffer[PATH_BUFFER_SIZE];
 
-const char* const default_roots[] = {"\\usrp", ".\\usrp", nullptr};
-
 const char* const default_firmware = "std.ihx";
 const char* const default_fpga = "std_2rxhb_2tx.rbf";
 
 bool readable(const char* path) {
-#if defined(_WIN32)
-    return _access(path, 4) == 0;
-#else
-    return access(path, R_OK) == 0;
-#endif
+    return os::file_readable(path);
 }
 
 bool verbose() {
     return std::getenv("USRP_VERBOSE") != nullptr;
 }
 
-// Composes "<root>/rev<N>/<name>" into path_buffer. A path that would not fit is refused with a
-// line on standard error, and path_buffer is left empty.
-bool compose_path(const char* root, int revision, const char* name) {
-    int n = std::snprintf(path_buffer, sizeof path_buffer, "%s/rev%d/%s", root, revision, name);
+// Composes "<root>/rev<N>/<name>" into buffer (PATH_BUFFER_SIZE characters). Returns its length;
+// when it would not fit, -1 minus the length it would have had, and buffer is left empty.
+int compose(char* buffer, const char* root, int revision, const char* name) {
+    int n = std::snprintf(buffer, PATH_BUFFER_SIZE, "%s/rev%d/%s", root, revision, name);
     if (n >= 0 && n < PATH_BUFFER_SIZE)
+        return n;
+    buffer[0] = '\0';
+    return n < 0 ? -1 : -1 - n;
+}
+
+// Composes into path_buffer. A path that would not fit is refused with a diagnostic line.
+bool compose_path(const char* root, int revision, const char* name) {
+    int n = compose(path_buffer, root, revision, name);
+    if (n >= 0)
         return true;
-    path_buffer[0] = '\0';
-    std::fprintf(stderr,
-                 "usrp: image path too long (%d characters, at most %d), skipped: %.60s...\n", n,
-                 PATH_BUFFER_SIZE - 1, root);
+    os::diag_printf("usrp: image path too long (%d characters, at most %d), skipped: %.60s...\n",
+                    -1 - n, PATH_BUFFER_SIZE - 1, root);
     return false;
+}
+
+// The search roots in order: USRP_PATH when it is defined (even empty), then the platform's
+// default roots. Calls visit(root) for each until it returns true; true when one did.
+template <class Visit> bool for_each_root(Visit visit) {
+    const char* search_path = std::getenv("USRP_PATH");
+    if (search_path && visit(search_path))
+        return true;
+    for (const char* const* root = os::default_image_roots(); *root; ++root) {
+        if (visit(*root))
+            return true;
+    }
+    return false;
+}
+
+// After a failed search: one line naming every path that was tried, in order (paths too long to
+// compose were reported when they were skipped), each in double quotes:
+//   usrp: searched for std.ihx in: "/a/rev4/std.ihx", "./usrp/rev4/std.ihx"
+void report_tried_paths(const char* name, int revision) {
+    std::string line = "usrp: searched for ";
+    line += name;
+    line += " in:";
+    const char* separator = " \"";
+    char candidate[PATH_BUFFER_SIZE];
+    for_each_root([&](const char* root) {
+        if (compose(candidate, root, revision, name) >= 0) {
+            line.append(separator).append(candidate).push_back('"');
+            separator = ", \"";
+        }
+        return false;
+    });
+    os::diag_printf("%s\n", line.c_str());
 }
 
 }  // namespace
@@ -67,8 +95,8 @@ const char* resolve_image_name(const char* name, const char* env_var, const char
     }
     size_t length = std::strlen(chosen);
     if (length > NAME_BUFFER_SIZE - 1) {
-        std::fprintf(stderr, "usrp: image name too long (%zu characters, at most %d)\n", length,
-                     NAME_BUFFER_SIZE - 1);
+        os::diag_printf("usrp: image name too long (%zu characters, at most %d)\n", length,
+                        NAME_BUFFER_SIZE - 1);
         return nullptr;
     }
     if (chosen != name)
@@ -80,25 +108,21 @@ const char* resolve_image_name(const char* name, const char* env_var, const char
 const char* find_image_file(const char* name, int revision) {
     if (!name)
         return nullptr;
-    const char* search_path = std::getenv("USRP_PATH");
-    if (search_path && compose_path(search_path, revision, name) && readable(path_buffer))
-        return path_buffer;
-    for (const char* const* root = default_roots; *root; ++root) {
-        if (compose_path(*root, revision, name) && readable(path_buffer))
-            return path_buffer;
-    }
-    return nullptr;
+    bool found = for_each_root([&](const char* root) {
+        return compose_path(root, revision, name) && readable(path_buffer);
+    });
+    return found ? path_buffer : nullptr;
 }
 
 load_status load_with_hash_check(const char* path, usb_dev_handle* udh, bool force, int slot,
                                  image_loader loader) {
     if (!readable(path)) {
-        std::perror(path);
+        os::diag_perror(path);
         return LOAD_FAILED;
     }
     FILE* f = std::fopen(path, "rb");
     if (!f) {
-        std::perror(path);
+        os::diag_perror(path);
         return LOAD_FAILED;
     }
     md5_context md5;
@@ -125,12 +149,12 @@ load_status load_with_hash_check(const char* path, usb_dev_handle* udh, bool for
 load_status load_firmware_nth(int nth, const char* path) {
     struct usb_device* dev = usrp_find_device(nth);
     if (!dev) {
-        std::fprintf(stderr, "usrp: failed to find usrp[%d]\n", nth);
+        os::diag_printf("usrp: failed to find usrp[%d]\n", nth);
         return LOAD_FAILED;
     }
     usb_dev_handle* udh = usrp_open_interface(dev, CMD_INTERFACE);
     if (!udh) {
-        std::fprintf(stderr, "open_nth_cmd_interface: open_cmd_interface failed\n");
+        os::diag_printf("open_nth_cmd_interface: open_cmd_interface failed\n");
         return LOAD_FAILED;
     }
     load_status status =
@@ -148,14 +172,14 @@ load_status load_firmware_nth(int nth, const char* path) {
 
 void report_load_status(const char* what, const char* path, load_status status) {
     switch (status) {
-        case LOAD_FAILED: std::fprintf(stderr, "usrp: failed to load %s %s.\n", what, path); break;
+        case LOAD_FAILED: os::diag_printf("usrp: failed to load %s %s.\n", what, path); break;
         case LOAD_DONE:
             if (verbose())
-                std::fprintf(stderr, "usrp: %s %s loaded successfully.\n", what, path);
+                os::diag_printf("usrp: %s %s loaded successfully.\n", what, path);
             break;
         case LOAD_SKIPPED:
             if (verbose())
-                std::fprintf(stderr, "usrp: %s %s already loaded.\n", what, path);
+                os::diag_printf("usrp: %s %s already loaded.\n", what, path);
             break;
     }
 }
@@ -164,7 +188,7 @@ bool usrp_load_standard_bits(int nth, const std::string& fpga_filename,
                              const std::string& firmware_filename) {
     struct usb_device* dev = usrp_find_device(nth);
     if (!dev) {
-        std::fprintf(stderr, "usrp: failed to find usrp[%d]\n", nth);
+        os::diag_printf("usrp: failed to find usrp[%d]\n", nth);
         return false;
     }
     int revision = usrp_board_revision(dev);
@@ -175,7 +199,8 @@ bool usrp_load_standard_bits(int nth, const std::string& fpga_filename,
         return false;
     const char* path = find_image_file(name, revision);
     if (!path) {
-        std::fprintf(stderr, "Can't find firmware: %s\n", name);
+        os::diag_printf("Can't find firmware: %s\n", name);
+        report_tried_paths(name, revision);
         return false;
     }
     load_status status = load_firmware_nth(nth, path);
@@ -191,7 +216,8 @@ bool usrp_load_standard_bits(int nth, const std::string& fpga_filename,
         return false;
     path = find_image_file(name, revision);
     if (!path) {
-        std::fprintf(stderr, "Can't find fpga bitstream: %s\n", name);
+        os::diag_printf("Can't find fpga bitstream: %s\n", name);
+        report_tried_paths(name, revision);
         return false;
     }
     usb_dev_handle* udh = open_nth_cmd_interface(nth);

@@ -5,6 +5,7 @@
 // line that is short, carries something other than hexadecimal digits where digits are due, or
 // would write past the end of the 16-bit address space is refused as an invalid line.
 #include "usrp_prims.h"
+#include "os.h"
 
 #include <cstdio>
 #include <cstring>
@@ -39,7 +40,7 @@ int hex_byte(const char* line, size_t length, size_t pos) {
 enum hex_result { HEX_NEXT, HEX_END, HEX_FAILED };
 
 void invalid_line(const char* path, const char* line) {
-    std::fprintf(stderr, "%s: invalid line: \"%s\"\n", path, line);
+    os::diag_printf("%s: invalid line: \"%s\"\n", path, line);
 }
 
 // One line of the file: checks it and, for a data record, writes its bytes.
@@ -82,15 +83,15 @@ hex_result hex_record(usb_dev_handle* udh, const char* path, const char* line) {
                 return HEX_FAILED;
             }
             if (((sum + checksum) & 0xFF) != 0) {
-                std::fprintf(stderr, "  ** Checksum failed: got 0x%02x versus 0x%02x\n",
-                             (256 - sum % 256) % 256, checksum);
+                os::diag_printf("  ** Checksum failed: got 0x%02x versus 0x%02x\n",
+                                (256 - sum % 256) % 256, checksum);
                 return HEX_FAILED;
             }
             return write_internal_ram(udh, address, record, count) ? HEX_NEXT : HEX_FAILED;
         }
         case 0x01: return HEX_END;
         case 0x02:
-            std::fprintf(stderr, "Extended address: whatever I do with it?\n");
+            os::diag_printf("Extended address: whatever I do with it?\n");
             invalid_line(path, line);
             return HEX_FAILED;
         default: return HEX_NEXT;  // other record types carry nothing for this board
@@ -107,7 +108,7 @@ bool write_internal_ram(usb_dev_handle* udh, int address, const unsigned char* b
         int r = usb_control_msg(udh, VRT_VENDOR_OUT, REQ_RAM_ACCESS, address + offset, 0, chunk, n,
                                 USB_TIMEOUT_MS);
         if (r < 0) {
-            std::fprintf(stderr, "write_internal_ram failed: %s\n", usb_strerror());
+            os::diag_printf("write_internal_ram failed: %s\n", usb_strerror());
             return false;
         }
     }
@@ -118,7 +119,7 @@ bool load_firmware_image(usb_dev_handle* udh, const char* path,
                          const unsigned char digest[USRP_HASH_BYTES]) {
     FILE* f = std::fopen(path, "r");
     if (!f) {
-        std::perror(path);
+        os::diag_perror(path);
         return false;
     }
 
@@ -141,7 +142,7 @@ bool load_firmware_image(usb_dev_handle* udh, const char* path,
 
     // Recorded while the CPU is still held, so the running firmware finds its own digest.
     if (!usrp_store_hash(udh, FIRMWARE_HASH_SLOT, digest))
-        std::fprintf(stderr, "usrp: failed to write firmware hash slot\n");
+        os::diag_printf("usrp: failed to write firmware hash slot\n");
 
     const unsigned char run = 0;
     bool ok = write_internal_ram(udh, CPU_CONTROL_ADDRESS, &run, 1);
@@ -153,7 +154,7 @@ bool load_fpga_image(usb_dev_handle* udh, const char* path,
                      const unsigned char digest[USRP_HASH_BYTES]) {
     FILE* f = std::fopen(path, "rb");
     if (!f) {
-        std::perror(path);
+        os::diag_perror(path);
         return false;
     }
     struct usb_device* dev = usb_device(udh);
@@ -188,14 +189,14 @@ bool load_fpga_image(usb_dev_handle* udh, const char* path,
 
     std::fclose(f);
     if (!usrp_store_hash(udh, FPGA_HASH_SLOT, digest))
-        std::fprintf(stderr, "usrp: failed to write fpga hash slot\n");
+        os::diag_printf("usrp: failed to write fpga hash slot\n");
 
     if (!usrp_assert_fpga_reset(udh, false)) {
         // Held in reset the FPGA never streams, and with its digest already in the slot every
         // later start would skip the load: clear the slot so that the next start loads again.
         static const unsigned char no_digest[USRP_HASH_BYTES] = {};
         usrp_store_hash(udh, FPGA_HASH_SLOT, no_digest);
-        std::fprintf(stderr, "usrp: failed to release the fpga reset\n");
+        os::diag_printf("usrp: failed to release the fpga reset\n");
         return false;
     }
 
@@ -207,7 +208,7 @@ bool load_fpga_image(usb_dev_handle* udh, const char* path,
     paths_ok &= usrp_tx_path_reset(udh, false);
     paths_ok &= usrp_rx_path_reset(udh, false);
     if (!paths_ok)
-        std::fprintf(stderr, "usrp: failed to reset tx and/or rx path\n");
+        os::diag_printf("usrp: failed to reset tx and/or rx path\n");
 
     for (int reg = 0; reg < 64; ++reg) {
         if (reg != 4)

@@ -3,6 +3,7 @@
 #include "usrp_standard.h"
 
 #include "usrp_prims.h"
+#include "os.h"
 
 #include <cmath>
 #include <cstdio>
@@ -62,8 +63,8 @@ int32_t compute_freq_control_word_fpga(double* actual_hz, bool trace, double mas
     *actual_hz = actual;
 
     if (trace) {
-        fprintf(stderr, "compute_freq_control_word_fpga: target = %g  actual = %g  delta = %g\n",
-                target_hz, actual, actual - target_hz);
+        os::diag_printf("compute_freq_control_word_fpga: target = %g  actual = %g  delta = %g\n",
+                        target_hz, actual, actual - target_hz);
     }
     return word;
 }
@@ -71,7 +72,7 @@ int32_t compute_freq_control_word_fpga(double* actual_hz, bool trace, double mas
 usrp_standard_common::usrp_standard_common(usrp_basic* parent) : capabilities(0) {
     uint32_t caps = 0;
     if (!usrp_fpga_reg_read(parent->get_usb_handle(), FPGA_READBACK_CAPS, &caps)) {
-        fprintf(stderr, "usrp_standard_common: failed to read FPGA cap register.\n");
+        os::diag_printf("usrp_standard_common: failed to read FPGA cap register.\n");
         throw std::runtime_error("usrp_standard_common::ctor");
     }
     capabilities = caps == CAPS_MARKER ? CAPS_FOR_MARKER : caps;
@@ -86,24 +87,24 @@ usrp_standard_rx::usrp_standard_rx(int which, unsigned decim_rate, int nchan, in
       mux_bits(0), ddc_frequency{0.0, 0.0, 0.0, 0.0} {
     // A throw from here on runs the receive path's teardown through the bases' destructors.
     if (!_write_fpga_reg(FPGA_REG_RX_FORMAT, FORMAT_16BIT_IQ)) {
-        fprintf(stderr, "usrp_standard_rx: set_format failed\n");
+        os::diag_printf("usrp_standard_rx: set_format failed\n");
         throw std::runtime_error("usrp_standard_rx::ctor");
     }
     // The channel count first: the decimation derives the stream byte rate from it.
     if (!set_nchannels(nchan)) {
-        fprintf(stderr, "usrp_standard_rx: set_nchannels failed\n");
+        os::diag_printf("usrp_standard_rx: set_nchannels failed\n");
         throw std::runtime_error("usrp_standard_rx::ctor");
     }
     if (!set_decim_rate(decim_rate)) {
-        fprintf(stderr, "usrp_standard_rx: set_decim_rate failed\n");
+        os::diag_printf("usrp_standard_rx: set_decim_rate failed\n");
         throw std::runtime_error("usrp_standard_rx::ctor");
     }
     if (!set_mux(mux == -1 ? static_cast<int>(DEFAULT_MUX) : mux)) {
-        fprintf(stderr, "usrp_standard_rx: set_mux failed\n");
+        os::diag_printf("usrp_standard_rx: set_mux failed\n");
         throw std::runtime_error("usrp_standard_rx::ctor");
     }
     if (!_write_fpga_reg(FPGA_REG_MODE, mode)) {
-        fprintf(stderr, "usrp_standard_rx: set_fpga_mode failed\n");
+        os::diag_printf("usrp_standard_rx: set_fpga_mode failed\n");
         throw std::runtime_error("usrp_standard_rx::ctor");
     }
     for (int ch = 0; ch < DDC_COUNT; ch++) {
@@ -131,12 +132,12 @@ usrp_standard_rx* usrp_standard_rx::create(int which, unsigned decim_rate, int n
 bool usrp_standard_rx::set_decim_rate(unsigned rate) {
     if (has_rx_halfband_decim()) {
         if (rate % 2 != 0 || rate < 4 || rate > 256) {
-            fprintf(stderr,
-                    "usrp_standard_rx::set_decim_rate: rate must be EVEN and in [4, 256]\n");
+            os::diag_printf(
+                "usrp_standard_rx::set_decim_rate: rate must be EVEN and in [4, 256]\n");
             return false;
         }
     } else if (rate < 4 || rate > 128) {
-        fprintf(stderr, "usrp_standard_rx::set_decim_rate: rate must be in [4, 128]\n");
+        os::diag_printf("usrp_standard_rx::set_decim_rate: rate must be in [4, 128]\n");
         return false;
     }
 

@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# The packages, built from the tree by scripts/package.sh, then checked:
+#   Debian: lintian reports no errors; the files are where hosts, udev and man look for them;
+#     the dependencies came from the shared-library information; unpacked into a temporary
+#     root, the unpacked tool runs "info --simulate" and a short "simulate" against the
+#     unpacked module; the manual page names every option of the tool's --help.
+#   Windows ZIP: the listing; the ZIP's own DLL exports exactly the six functions and carries
+#     the project version in its version resource (Windows test host under Wine).
+# Exits non-zero on any failure.
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+
+version=$(sed -n 's/^project(ZalvoIntf VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ -n "$version" ] || { echo "package: FAILED: no project version in CMakeLists.txt"; exit 1; }
+fail() {
+  echo "package: FAILED: $*"
+  exit 1
+}
+
+work="$(mktemp -d /tmp/zalvo-package.XXXXXX)"
+export WINEDEBUG=-all
+export WINEPREFIX="$work/wine"
+cleanup() {
+  if [ -d "$WINEPREFIX" ]; then wineserver -k >/dev/null 2>&1 || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+timeout 1800 ./scripts/package.sh deb zip
+deb=build-package/packages/zalvointf_${version}_$(dpkg --print-architecture).deb
+zip=build-package-win32/packages/ZalvoIntf-${version}-win32.zip
+[ -f "$deb" ] || fail "$deb was not made"
+[ -f "$zip" ] || fail "$zip was not made"
+
+echo "-- lintian $(basename "$deb")"
+status=0
+lintian --tag-display-limit 0 -I "$deb" >"$work/lintian.txt" 2>&1 || status=$?
+grep -v 'running with root privileges' "$work/lintian.txt" | sed 's/^/   /' || true
+if [ "$status" -ne 0 ] || grep -q '^E: ' "$work/lintian.txt"; then
+  fail "lintian reports errors (status $status)"
+fi
+
+echo "-- contents"
+ml=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/files.txt"
+for f in "/usr/lib/$ml/zalvo/libZalvoIntf.so" "/usr/lib/$ml/zalvo/zalvo_capture" \
+  /usr/bin/zalvo_capture /usr/share/man/man1/zalvo_capture.1.gz /usr/share/zalvo/usrp/README \
+  /usr/share/zalvo/simulator/rev4/std.ihx /usr/share/doc/zalvointf/copyright \
+  /usr/share/doc/zalvointf/changelog.gz /usr/share/doc/zalvointf/GUIDE.txt; do
+  grep -qx "$f" "$work/files.txt" || fail "$f is not in the package"
+done
+rule=$(grep -E '/udev/rules\.d/60-zalvo-usrp\.rules$' "$work/files.txt") ||
+  fail "no udev rule in the package"
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "   Depends: $depends"
+[[ "$depends" == *libusb-0.1-4* ]] || fail "the dependency on libusb 0.1 is missing"
+
+echo "-- the unpacked tool against the unpacked module"
+root="$work/root"
+dpkg-deb -x "$deb" "$root"
+grep -q 'ATTR{idVendor}=="fffe", ATTR{idProduct}=="0002"' "$root$rule" &&
+  grep -q 'GROUP="plugdev"' "$root$rule" && grep -q 'TAG+="uaccess"' "$root$rule" ||
+  fail "the udev rule does not grant plugdev and uaccess access to fffe:0002"
+if [ -e "/usr/lib/$ml/zalvo" ]; then
+  echo "   note: a zalvointf package is installed here; its helper libraries take precedence"
+fi
+tool="$root/usr/bin/zalvo_capture"
+module="$root/usr/lib/$ml/zalvo/libZalvoIntf.so"
+export USRP_PATH="$root/usr/share/zalvo/simulator"
+timeout 120 "$tool" info --simulate >"$work/info.txt" || fail "info --simulate: status $?"
+sed 's/^/   /' "$work/info.txt"
+grep -q '^board 0: .*revision 4' "$work/info.txt" || fail "info --simulate found no board"
+grep -q "firmware $USRP_PATH/rev4/std.ihx" "$work/info.txt" ||
+  fail "info --simulate did not use the unpacked images"
+timeout 180 "$tool" simulate --module "$module" --duration 1 --quiet --out "$work/out" \
+  >"$work/simulate.txt" 2>&1 || { cat "$work/simulate.txt"; fail "simulate: status $?"; }
+for i in 0 1 2 3; do
+  [ -s "$work/out/rx$i.wav" ] && [ -s "$work/out/rx$i.png" ] || fail "simulate wrote no rx$i"
+done
+echo "   simulate --module <unpacked module>: four WAV files and pictures"
+unset USRP_PATH
+# Without USRP_PATH the module searches the package's images folder: with nothing installed
+# there, the failure lists it among the paths tried.
+if [ ! -e /usr/share/zalvo ]; then
+  status=0
+  (cd "$work" && timeout 120 "$tool" simulate --module "$module" --duration 1 --quiet \
+    --out "$work/out2") >"$work/noimages.txt" 2>&1 || status=$?
+  [ "$status" -eq 3 ] || { cat "$work/noimages.txt"; fail "simulate without images: status $status"; }
+  grep -qF '"/usr/share/zalvo/usrp/rev4/std.ihx", "./usrp/rev4/std.ihx"' "$work/noimages.txt" ||
+    { cat "$work/noimages.txt"; fail "the module does not search /usr/share/zalvo/usrp"; }
+  grep '^usrp: searched for' "$work/noimages.txt" | sed 's/^/   /'
+fi
+
+# One version: the package name (above), the guide, the manual page and the tool.
+grep -q "ZalvoIntf $version" "$root/usr/share/doc/zalvointf/GUIDE.txt" ||
+  fail "the guide does not name version $version"
+zcat "$root/usr/share/man/man1/zalvo_capture.1.gz" | sed 's/\\-/-/g' >"$work/man.txt"
+grep -q "\"ZalvoIntf $version\"" "$work/man.txt" || fail "the manual page does not name $version"
+# (grep -q reads files here: a pipe into it could fail under pipefail when it stops reading.)
+"$tool" --help >"$work/help.txt"
+if grep -q -- '--version' "$work/help.txt"; then
+  "$tool" --version >"$work/version.txt"
+  grep -qF "$version" "$work/version.txt" || fail "zalvo_capture --version does not print $version"
+fi
+for option in $(grep -oE -- '--[a-z][a-z-]+' "$work/help.txt" | sort -u); do
+  grep -qF -- "$option" "$work/man.txt" || fail "the manual page lacks $option (see --help)"
+done
+echo "   version $version in the package name, guide, manual page; manual page covers --help"
+
+echo "-- $(basename "$zip")"
+unzip -l "$zip" | sed 's/^/   /'
+top="ZalvoIntf-${version}-win32"
+expected=("$top/ZalvoIntf.dll" "$top/GUIDE.txt" "$top/LICENSE.txt" "$top/usrp/README.txt"
+  "$top/usrp/rev4/")
+cmake --build build-package-win32 --target help >"$work/targets.txt"
+if grep -q '^zalvo_capture:' "$work/targets.txt"; then
+  expected+=("$top/zalvo_capture.exe")
+fi
+unzip -Z1 "$zip" >"$work/zip.txt"
+for name in "${expected[@]}"; do
+  grep -qxF "$name" "$work/zip.txt" || fail "$name is not in the ZIP"
+done
+unzip -q "$zip" -d "$work/zip"
+[ -z "$(ls -A "$work/zip/$top/usrp/rev4")" ] || fail "usrp/rev4 in the ZIP is not empty"
+grep -q "ZalvoIntf $version" "$work/zip/$top/GUIDE.txt" || fail "the ZIP's guide lacks $version"
+dll="$work/zip/$top/ZalvoIntf.dll"
+exports=$(i686-w64-mingw32-objdump -p "$dll" | sed -n '/Ordinal\/Name Pointer/,/^$/p' |
+  awk '/\[/ && NR > 1 {print $NF}' | sort | tr '\n' ' ')
+echo "   exports: $exports"
+[ "$exports" = "GetSdrInfo ReadPort SetCtrlBits SetRxFrequency StartRx StopRx " ] ||
+  fail "the ZIP's DLL exports $exports"
+
+# The Windows test host's export and version cases, against the ZIP's copy of the DLL.
+if [ ! -x build-win32/tests/windows/zalvo_win_host.exe ] ||
+  [ ! -f build-win32/tests/windows/libusb0.dll ]; then
+  cmake -S . -B build-win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-i686.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_BENCH=OFF -DZALVO_WERROR=ON >/dev/null
+  timeout 1200 cmake --build build-win32 -j "$(nproc)" --target zalvo_win_host
+fi
+mkdir -p "$work/win"
+cp build-win32/tests/windows/zalvo_win_host.exe build-win32/tests/windows/libusb0.dll "$dll" "$work/win/"
+for case in ExportsAreTheSixPlainNamesAndImportsOnlySystemDllsAndLibusb0 \
+  VersionResourceNamesTheProduct; do
+  (cd "$work/win" && timeout 240 wine zalvo_win_host.exe "$case") >"$work/case.txt" 2>&1 ||
+    { cat "$work/case.txt"; fail "$case on the ZIP's DLL"; }
+  grep -q "1 cases, 0 failed" "$work/case.txt" || { cat "$work/case.txt"; fail "$case did not run"; }
+  echo "   $case: passed on the ZIP's DLL"
+done
+echo "package: all passed"
