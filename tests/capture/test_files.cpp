@@ -61,6 +61,8 @@ Wav read_wav(const std::string& path) {
             w.byte_rate = le32(body + 8);
             w.block_align = le16(body + 12);
             w.bits = le16(body + 14);
+            if (w.format_tag == 0xFFFE && size >= 40)
+                w.subformat = le16(body + 24);
         } else if (std::memcmp(&b[pos], "fact", 4) == 0 && size >= 4) {
             w.has_fact = true;
             w.fact_frames = le32(body);

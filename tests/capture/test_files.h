@@ -14,6 +14,9 @@ struct Wav {
     uint64_t file_bytes = 0;
     uint32_t riff_size = 0;
     uint16_t format_tag = 0, channels = 0, block_align = 0, bits = 0;
+    uint16_t subformat = 0;  // WAVE_FORMAT_EXTENSIBLE: the first two bytes of its sub-format
+    // IEEE float samples, plainly (tag 3) or through WAVE_FORMAT_EXTENSIBLE.
+    bool is_float() const { return format_tag == 3 || (format_tag == 0xFFFE && subformat == 3); }
     uint32_t rate = 0, byte_rate = 0;
     uint64_t data_offset = 0;
     uint32_t data_bytes = 0;

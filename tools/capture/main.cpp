@@ -8,8 +8,11 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -67,6 +70,43 @@ int prepare_simulator(const std::string& scene_path, zalvo_capture_sim_dropped_f
     return -1;
 }
 
+// The version text the module file carries ("ZalvoIntf version X.Y.Z"), found by reading the
+// file: the module exports nothing that would tell it.
+std::string module_version(const std::string& path) {
+    static const std::string MARK = "ZalvoIntf version ";
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return "";
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t at = data.find(MARK);
+    if (at == std::string::npos)
+        return "";
+    size_t end = at + MARK.size();
+    while (end < data.size() && end < at + MARK.size() + 32 &&
+           (std::isalnum(static_cast<unsigned char>(data[end])) || data[end] == '.' ||
+            data[end] == '-'))
+        ++end;
+    return data.substr(at + MARK.size(), end - at - MARK.size());
+}
+
+// --module NAME: a bare name is a file in the current folder when there is one (dlopen itself
+// would only search the library path).
+std::string module_path_of(const Options& o) {
+    if (o.module_path.empty())
+        return ZALVO_MODULE_PATH;
+    if (o.module_path.find('/') == std::string::npos && access(o.module_path.c_str(), F_OK) == 0)
+        return "./" + o.module_path;
+    return o.module_path;
+}
+
+int run_version(const Options& o) {
+    const std::string path = module_path_of(o);
+    const std::string v = module_version(path);
+    std::printf("zalvo_capture %s\nmodule %s: %s\n", ZALVO_VERSION, path.c_str(),
+                v.empty() ? "version not known (no version text in the file)" : v.c_str());
+    return EXIT_DONE;
+}
+
 void print_line(void*, const char* text) {
     std::printf("%s\n", text);
 }
@@ -113,7 +153,8 @@ int run_capture_command(const Options& o) {
         context.simulated = true;
         context.simulator_dropped = [dropped] { return dropped(); };
     }
-    const std::string path = o.module_path.empty() ? ZALVO_MODULE_PATH : o.module_path;
+    const std::string path = module_path_of(o);
+    context.module_version = module_version(path);
     Module module;
     std::string error;
     if (!module.load(path, &error)) {
@@ -140,6 +181,7 @@ int main(int argc, char** argv) {
     switch (r.options.command) {
         case Command::help: std::fputs(usage_text(PROGRAM).c_str(), stdout); return EXIT_DONE;
         case Command::info: return run_info(r.options);
+        case Command::version: return run_version(r.options);
         case Command::capture:
         case Command::simulate: break;
     }
