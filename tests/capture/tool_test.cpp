@@ -5,16 +5,21 @@
 #include "test_files.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -43,7 +48,8 @@ std::string temp_dir() {
 // killed after `timeout_s`.
 Result run(const std::vector<std::string>& args,
            const std::vector<std::pair<std::string, std::string>>& env, int timeout_s,
-           const std::function<void(pid_t)>& while_running = {}) {
+           const std::function<void(pid_t)>& while_running = {},
+           const std::function<void()>& in_child = {}) {
     const std::string dir = temp_dir();
     const std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
     pid_t pid = fork();
@@ -60,6 +66,8 @@ Result run(const std::vector<std::string>& args,
             else
                 setenv(kv.first.c_str(), kv.second.c_str(), 1);
         }
+        if (in_child)
+            in_child();
         std::vector<char*> argv;
         std::string exe = ZALVO_CAPTURE_EXE;
         argv.push_back(&exe[0]);
@@ -102,6 +110,65 @@ std::string write_file(const std::string& dir, const std::string& name, const st
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+// Validates every SigMF meta file and the collection of `dir` against the official schemas
+// with Debian's python3-jsonschema, and checks that the collection names each meta file with
+// its SHA-512. Returns "" when all is well, else what is wrong.
+std::string sigmf_problems(const std::string& dir) {
+    const std::string script =
+        "import glob, hashlib, json, os, sys, jsonschema\n"
+        "d, schemas = sys.argv[1], sys.argv[2]\n"
+        "meta = jsonschema.Draft202012Validator(json.load(open(schemas + "
+        "'/sigmf-schema.json')))\n"
+        "coll = jsonschema.Draft202012Validator(json.load(open(schemas + "
+        "'/collection-schema.json')))\n"
+        "metas = sorted(glob.glob(d + '/*.sigmf-meta'))\n"
+        "assert metas, 'no meta file'\n"
+        "for m in metas:\n"
+        "    meta.validate(json.load(open(m)))\n"
+        "c = json.load(open(d + '/capture.sigmf-collection'))\n"
+        "coll.validate(c)\n"
+        "streams = {s[0]: s[1] for s in c['collection']['core:streams']}\n"
+        "names = {os.path.basename(m)[:-len('.sigmf-meta')] for m in metas}\n"
+        "assert set(streams) == names, (streams.keys(), names)\n"
+        "for n in names:\n"
+        "    h = hashlib.sha512(open(d + '/' + n + '.sigmf-meta', 'rb').read()).hexdigest()\n"
+        "    assert streams[n] == h, n\n";
+    const std::string script_path = dir + "/../check_sigmf.py";
+    std::ofstream(script_path) << script;
+    const std::string out = dir + "/../check_sigmf.out";
+    const std::string cmd = "/usr/bin/python3 " + script_path + " " + dir + " " +
+                            CAPTURE_SCHEMA_DIR + " >" + out + " 2>&1";
+    if (std::system(cmd.c_str()) == 0)
+        return "";
+    std::string text = read_text(out);
+    return text.empty() ? "the check could not run" : text;
+}
+
+nlohmann::json read_json(const std::string& path) {
+    return nlohmann::json::parse(read_text(path), nullptr, false);
+}
+
+std::vector<float> read_floats(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<float> v(file_size(path) / sizeof(float));
+    in.read(reinterpret_cast<char*>(v.data()), static_cast<std::streamsize>(v.size() * 4));
+    return v;
+}
+
+// Every regular file below `dir` with its MD5, to see that a run changed nothing.
+std::string folder_state(const std::string& dir) {
+    std::string state;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        uint8_t d[MD5_DIGEST_BYTES];
+        state += e.path().filename().string() + " ";
+        if (md5_file(e.path().c_str(), d))
+            for (uint8_t b : d)
+                state += std::to_string(b) + ".";
+        state += "\n";
+    }
+    return state;
 }
 
 // A cold board that streams as fast as it is read, with one steady carrier for each receiver at
@@ -147,6 +214,7 @@ TEST_F(CaptureTool, OptionErrorsGiveUsageAndExitCode2WithoutTouchingAnything) {
         {"simulate", "-o", out, "stray"},
         {"fly", "-o", out},
         {"simulate", "-o", out, "--scene", dir_ + "/no-such-scene.txt"},
+        {"simulate", "-o", "-"},
     };
     for (const auto& args : bad) {
         std::string line;
@@ -169,59 +237,121 @@ TEST_F(CaptureTool, OptionErrorsGiveUsageAndExitCode2WithoutTouchingAnything) {
     EXPECT_TRUE(help.err.empty()) << help.err;
 }
 
-TEST_F(CaptureTool, SimulatedCaptureWritesFourWavFilesAndPicturesWithTheCarriersAtTheirOffsets) {
+TEST_F(CaptureTool, SimulatedCaptureWritesEachFormatAndPicturesWithTheCarriersAtTheirOffsets) {
     const std::string scene = write_file(dir_, "scene.txt", FAST_SCENE);
-    const std::string out = dir_ + "/out";
-    Result r =
-        run({"simulate", "--scene", scene, "-d", "1.5", "--retune", "0.5:1:7030000", "-o", out}, {},
-            120);
-    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_TRUE(contains(r.out, "1.50 s of signal at 48000 Hz")) << r.out;
-    EXPECT_TRUE(contains(r.out, "retuned to 7.030000 MHz")) << r.out;
-    EXPECT_TRUE(contains(r.out, "overruns: 0 reported by the module")) << r.out;
-    EXPECT_FALSE(contains(r.out, "\r")) << "a progress line although the output is no terminal";
-
     const double offsets[4] = {3000, -5000, 7000, -11000};
     const int rate = 48000;
-    for (int i = 0; i < 4; ++i) {
-        const std::string base = out + "/rx" + std::to_string(i);
-        SCOPED_TRACE(base);
-        EXPECT_TRUE(contains(r.out, base + ".wav (72000 samples)")) << r.out;
-        Wav w = read_wav(base + ".wav");
-        ASSERT_TRUE(w.ok) << w.problem;
-        EXPECT_TRUE(w.is_float()) << w.format_tag;
-        EXPECT_EQ(w.channels, 2);
-        EXPECT_EQ(w.rate, 48000u);
-        EXPECT_EQ(w.bits, 32);
-        EXPECT_EQ(w.byte_rate, 48000u * 8);
-        ASSERT_EQ(w.frames(), 72000u);  // 1.5 s at 48 kHz, exactly
-
-        // After the start-up, each receiver holds its carrier at its offset, at its level.
-        const size_t late = 48000, count = 24000;  // 1.0 s to 1.5 s
-        const double expect = expected_db(-40);
-        const double hz = i == 1 ? 11000 : offsets[i];
-        EXPECT_NEAR(tone_db(w.samples, rate, hz, late, count), expect, 1.0);
-        EXPECT_LT(tone_db(w.samples, rate, -hz, late, count), expect - 50);
-        EXPECT_LT(tone_db(w.samples, rate, hz + 1500, late, count), expect - 50);
-        if (i == 1) {
-            // Before the retune at 0.5 s: the carrier at 3.555 MHz.
-            EXPECT_NEAR(tone_db(w.samples, rate, -5000, 4800, 14400), expect, 1.0);
-            EXPECT_LT(tone_db(w.samples, rate, 11000, 4800, 14400), expect - 50);
-            EXPECT_LT(tone_db(w.samples, rate, -5000, late, count), expect - 50);
+    struct Run {
+        const char* format;
+        std::vector<int> receivers;
+    };
+    for (const Run& run_of : {Run{"wav", {0, 1, 2, 3}}, Run{"sigmf", {1, 2}}}) {
+        const bool sigmf = run_of.format == std::string("sigmf");
+        SCOPED_TRACE(run_of.format);
+        const std::string out = dir_ + "/" + run_of.format;
+        std::vector<std::string> args = {"simulate", "--scene",  scene,           "-d",
+                                         "1.5",      "--retune", "0.5:1:7030000", "-o",
+                                         out,        "--format", run_of.format};
+        if (sigmf) {
+            args.push_back("--receivers");
+            args.push_back("1,2");
         }
+        const auto started = std::chrono::system_clock::now();
+        Result r = run(args, {}, 120);
+        ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_TRUE(contains(r.out, "1.50 s of signal at 48000 Hz")) << r.out;
+        EXPECT_TRUE(contains(r.out, "retuned to 7.030000 MHz")) << r.out;
+        EXPECT_TRUE(contains(r.out, "overruns: 0 reported by the module")) << r.out;
+        EXPECT_FALSE(contains(r.out, "SAMPLES LOST")) << r.out;
+        EXPECT_FALSE(contains(r.out, "\r")) << "a progress line although the output is no terminal";
 
-        Png png = read_png(base + ".png");
-        ASSERT_TRUE(png.ok) << png.problem;
-        const capture::PictureLayout L = capture::picture_layout();
-        ASSERT_EQ(png.width, L.width);
-        ASSERT_EQ(png.height, L.height);
-        // The waterfall's bottom (the end of the run) is bright at the carrier's offset only.
-        const int y = L.waterfall_top + L.waterfall_height - 10;
-        int column = 0;
-        for (int dx = -1; dx <= 1; ++dx)
-            column = std::max(column, png.luma(x_of(hz, rate) + dx, y));
-        EXPECT_GT(column, 150);
-        EXPECT_LT(png.luma(x_of(-hz, rate), y), 60);
+        for (int i = 0; i < 4; ++i) {
+            const std::string base = out + "/rx" + std::to_string(i);
+            SCOPED_TRACE(base);
+            const bool recorded = std::find(run_of.receivers.begin(), run_of.receivers.end(), i) !=
+                                  run_of.receivers.end();
+            if (!recorded) {
+                EXPECT_FALSE(contains(r.out, base)) << r.out;
+                EXPECT_EQ(access((base + ".png").c_str(), F_OK), -1);
+                EXPECT_EQ(access((base + (sigmf ? ".sigmf-data" : ".wav")).c_str(), F_OK), -1);
+                continue;
+            }
+            std::vector<float> samples;
+            int64_t retune_at = 24000;  // the WAV file does not say; 0.5 s
+            if (sigmf) {
+                EXPECT_TRUE(contains(r.out, base + ".sigmf-data (72000 samples)")) << r.out;
+                samples = read_floats(base + ".sigmf-data");
+                nlohmann::json m = read_json(base + ".sigmf-meta");
+                ASSERT_TRUE(m.is_object());
+                EXPECT_EQ(m["global"]["core:datatype"], "cf32_le");
+                EXPECT_EQ(m["global"]["core:sample_rate"], 48000.0);
+                EXPECT_TRUE(
+                    contains(m["global"]["core:recorder"].get<std::string>(), "zalvo_capture"));
+                EXPECT_TRUE(contains(m["global"]["core:hw"].get<std::string>(), "simulated"));
+                const nlohmann::json& caps = m["captures"];
+                ASSERT_EQ(caps.size(), i == 1 ? 2u : 1u) << caps.dump();
+                EXPECT_EQ(caps[0]["core:sample_start"], 0);
+                EXPECT_EQ(caps[0]["core:frequency"], i == 1 ? 3560000.0 : 3600000.0);
+                // The first sample's UTC time lies within the run.
+                std::tm tm{};
+                const std::string when = caps[0]["core:datetime"].get<std::string>();
+                ASSERT_NE(strptime(when.c_str(), "%Y-%m-%dT%H:%M:%S", &tm), nullptr) << when;
+                const auto t = std::chrono::system_clock::from_time_t(timegm(&tm));
+                EXPECT_GE(t, started - std::chrono::seconds(2)) << when;
+                EXPECT_LE(t, std::chrono::system_clock::now()) << when;
+                if (i == 1) {
+                    EXPECT_EQ(caps[1]["core:frequency"], 7030000.0);
+                    retune_at = caps[1]["core:sample_start"].get<int64_t>();
+                    EXPECT_GE(retune_at, 24000);
+                    EXPECT_LE(retune_at, 24000 + 8 * 512);
+                }
+                EXPECT_TRUE(m["annotations"].empty());
+            } else {
+                EXPECT_TRUE(contains(r.out, base + ".wav (72000 samples)")) << r.out;
+                Wav w = read_wav(base + ".wav");
+                ASSERT_TRUE(w.ok) << w.problem;
+                EXPECT_TRUE(w.is_float()) << w.format_tag;
+                EXPECT_EQ(w.channels, 2);
+                EXPECT_EQ(w.rate, 48000u);
+                EXPECT_EQ(w.bits, 32);
+                EXPECT_EQ(w.byte_rate, 48000u * 8);
+                samples = w.samples;
+            }
+            ASSERT_EQ(samples.size(), 2u * 72000);  // 1.5 s at 48 kHz, exactly
+
+            // After the start-up, each receiver holds its carrier at its offset, at its level.
+            const size_t late = 48000, count = 24000;  // 1.0 s to 1.5 s
+            const double expect = expected_db(-40);
+            const double hz = i == 1 ? 11000 : offsets[i];
+            EXPECT_NEAR(tone_db(samples, rate, hz, late, count), expect, 1.0);
+            EXPECT_LT(tone_db(samples, rate, -hz, late, count), expect - 50);
+            EXPECT_LT(tone_db(samples, rate, hz + 1500, late, count), expect - 50);
+            if (i == 1) {
+                // Before the retune: the carrier at 3.555 MHz; after it, only the new one.
+                const size_t before = static_cast<size_t>(retune_at) - 9600;
+                EXPECT_NEAR(tone_db(samples, rate, -5000, before, 4800), expect, 1.0);
+                EXPECT_LT(tone_db(samples, rate, 11000, before, 4800), expect - 40);
+                const size_t after = static_cast<size_t>(retune_at) + 4800;
+                EXPECT_NEAR(tone_db(samples, rate, 11000, after, 4800), expect, 1.0);
+                EXPECT_LT(tone_db(samples, rate, -5000, late, count), expect - 50);
+            }
+
+            Png png = read_png(base + ".png");
+            ASSERT_TRUE(png.ok) << png.problem;
+            const capture::PictureLayout L = capture::picture_layout();
+            ASSERT_EQ(png.width, L.width);
+            ASSERT_EQ(png.height, L.height);
+            // The waterfall's bottom (the end of the run) is bright at the carrier's offset only.
+            const int y = L.waterfall_top + L.waterfall_height - 10;
+            int column = 0;
+            for (int dx = -1; dx <= 1; ++dx)
+                column = std::max(column, png.luma(x_of(hz, rate) + dx, y));
+            EXPECT_GT(column, 150);
+            EXPECT_LT(png.luma(x_of(-hz, rate), y), 60);
+        }
+        if (sigmf) {
+            EXPECT_EQ(sigmf_problems(out), "");
+        }
     }
 }
 
@@ -287,33 +417,99 @@ TEST_F(CaptureTool, CtrlCEndsTheRunWithExitCode130AndValidFiles) {
     EXPECT_NEAR(tone_db(rx0.samples, 48000, 3000, 9600, 9600), expected_db(-40), 1.0);
 }
 
-TEST_F(CaptureTool, DeviceAndFileFailuresExplainThemselvesWithTheirExitCodes) {
+TEST_F(CaptureTool, FailuresExplainThemselvesAndNeverTouchAnEarlierRecording) {
+    // An earlier recording in the output folder, which no later failure may change.
     const std::string out = dir_ + "/out";
-    // No board on the bus.
+    const std::string cold = write_file(dir_, "cold.txt", FAST_SCENE);
+    Result first = run({"simulate", "--scene", cold, "-d", "0.2", "-o", out}, {}, 60);
+    ASSERT_EQ(first.exit_code, 0) << first.out << first.err;
+    const std::string before = folder_state(out);
+    ASSERT_TRUE(contains(before, "rx3.wav") && contains(before, "rx3.png")) << before;
+
+    // Files there already: refused before the module starts, the file named.
+    Result again = run({"simulate", "--scene", cold, "-d", "0.2", "-o", out}, {}, 60);
+    EXPECT_EQ(again.exit_code, 1) << again.err;
+    EXPECT_TRUE(contains(again.err, out + "/rx0.wav exists already")) << again.err;
+    EXPECT_TRUE(contains(again.err, "--overwrite")) << again.err;
+    EXPECT_FALSE(contains(again.out, "blocks delivered")) << again.out;
+
+    // Failures before the first block, even with --overwrite, leave the folder as it was.
     const std::string empty = write_file(dir_, "empty.txt", "bus\nother 0x046d 0xc52b\n");
-    Result none = run({"simulate", "--scene", empty, "-d", "1", "-o", out}, {}, 60);
+    Result none = run({"simulate", "--scene", empty, "-d", "1", "-o", out, "--overwrite"}, {}, 60);
     EXPECT_EQ(none.exit_code, 3) << none.err;
     EXPECT_TRUE(contains(none.err, "\"Can't create instance of USRP Rx device\"")) << none.err;
     EXPECT_TRUE(contains(none.err, "plugged in")) << none.err;
     EXPECT_FALSE(contains(none.out, "blocks delivered")) << none.out;
 
-    // A cold board without its images.
-    const std::string cold = write_file(dir_, "cold.txt", FAST_SCENE);
-    Result images = run({"simulate", "--scene", cold, "-d", "1", "-o", out},
+    Result images = run({"simulate", "--scene", cold, "-d", "1", "-o", out, "--overwrite"},
                         {{"USRP_PATH", dir_ + "/no-images"}}, 60);
     EXPECT_EQ(images.exit_code, 3) << images.err;
     EXPECT_TRUE(contains(images.err, "Can't create instance of USRP Rx device")) << images.err;
     EXPECT_TRUE(contains(images.err, "USRP_PATH is now \"" + dir_ + "/no-images\"")) << images.err;
 
     Result module =
-        run({"simulate", "--scene", cold, "-m", dir_ + "/libnone.so", "-o", out}, {}, 60);
+        run({"simulate", "--scene", cold, "-m", dir_ + "/libnone.so", "-o", out, "--overwrite"}, {},
+            60);
     EXPECT_EQ(module.exit_code, 3) << module.err;
     EXPECT_TRUE(contains(module.err, "cannot load the receiver module")) << module.err;
+    EXPECT_EQ(folder_state(out), before);
 
+    // --overwrite does replace once data arrives.
+    Result replaced =
+        run({"simulate", "--scene", cold, "-d", "0.1", "-o", out, "--overwrite"}, {}, 60);
+    EXPECT_EQ(replaced.exit_code, 0) << replaced.err;
+    EXPECT_EQ(read_wav(out + "/rx2.wav").frames(), 4800u);
+
+    // Only the last level of the folder is made; its parent must exist.
     Result files =
-        run({"simulate", "--scene", cold, "-d", "1", "-o", "/proc/no/such/folder"}, {}, 60);
+        run({"simulate", "--scene", cold, "-d", "1", "-o", dir_ + "/no/such/folder"}, {}, 60);
     EXPECT_EQ(files.exit_code, 1) << files.err;
-    EXPECT_TRUE(contains(files.err, "/proc/no/such/folder")) << files.err;
+    EXPECT_TRUE(contains(files.err, dir_ + "/no/such")) << files.err;
+    EXPECT_EQ(access((dir_ + "/no").c_str(), F_OK), -1);
+}
+
+TEST_F(CaptureTool, WriteErrorKeepsEveryFileValidAndEquallyLongAndReportsTheFirstError) {
+    // A file-size limit stands in for a full disk: a write past it fails with EFBIG.
+    const std::string scene = write_file(dir_, "scene.txt", FAST_SCENE);
+    for (const char* format : {"wav", "sigmf"}) {
+        SCOPED_TRACE(format);
+        const std::string out = dir_ + "/" + format;
+        Result r = run({"simulate", "--scene", scene, "-d", "3", "-o", out, "--format", format}, {},
+                       120, {}, [] {
+                           signal(SIGXFSZ, SIG_IGN);
+                           rlimit limit{300000, 300000};
+                           setrlimit(RLIMIT_FSIZE, &limit);
+                       });
+        EXPECT_EQ(r.exit_code, 1) << r.out << r.err;
+        const std::string first = std::string("cannot write ") + out + "/rx0." +
+                                  (format == std::string("wav") ? "wav" : "sigmf-data") + ": ";
+        EXPECT_EQ(r.err.find("zalvo_capture: " + first), 0u) << r.err;
+        uint64_t frames = 0;
+        for (int i = 0; i < 4; ++i) {
+            const std::string base = out + "/rx" + std::to_string(i);
+            uint64_t n = 0;
+            if (format == std::string("wav")) {
+                Wav w = read_wav(base + ".wav");
+                ASSERT_TRUE(w.ok) << base << ": " << w.problem;
+                n = w.frames();
+            } else {
+                n = file_size(base + ".sigmf-data") / 8;
+                EXPECT_EQ(file_size(base + ".sigmf-data") % 8, 0u);
+            }
+            if (i == 0)
+                frames = n;
+            EXPECT_EQ(n, frames) << base;
+            EXPECT_TRUE(contains(r.out, "(" + std::to_string(n) + " samples)")) << r.out;
+            // A picture is listed only when it was written.
+            const bool listed = contains(r.out, base + ".png");
+            EXPECT_EQ(listed, read_png(base + ".png").ok) << r.out;
+        }
+        EXPECT_GT(frames, 0u);
+        EXPECT_LT(frames, 3u * 48000);
+        if (format == std::string("sigmf")) {
+            EXPECT_EQ(sigmf_problems(out), "");
+        }
+    }
 }
 
 TEST_F(CaptureTool, InfoReportsBoardsDigestsAndDaughterboards) {
@@ -357,16 +553,19 @@ TEST_F(CaptureTool, InfoReportsBoardsDigestsAndDaughterboards) {
     EXPECT_TRUE(contains(none.err, "no USRP")) << none.err;
 }
 
-TEST_F(CaptureTool, OverrunsAreCountedFromTheModulesTraceAndShownBesideTheBoardsOwnCount) {
+TEST_F(CaptureTool, LostSamplesAreReportedAnnotatedAndEndWithExitCode4) {
     // A board with almost no buffer, paced in real time: it drops data between two reads, and
     // the module's overrun query (every tenth of a second of data) finds the flag set.
     const std::string scene =
         write_file(dir_, "tiny.txt",
                    "noise -100\ncarrier 3523000 -40\n"
                    "board cold rev=4 pacing=real_time fifo=512 eeprom1=0x0001 eeprom3=0x0001\n");
-    Result r = run({"simulate", "--scene", scene, "-d", "1", "-o", dir_ + "/out"}, {}, 60);
-    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-    unsigned long overruns = 0, dropped = 0;
+    const std::string out = dir_ + "/out";
+    Result r =
+        run({"simulate", "--scene", scene, "-d", "1", "-o", out, "--format", "sigmf"}, {}, 60);
+    ASSERT_EQ(r.exit_code, 4) << r.out << r.err;
+    EXPECT_TRUE(contains(r.err, "samples were lost")) << r.err;
+    unsigned long overruns = 0, dropped = 0, events = 0;
     size_t at = r.out.find("overruns: ");
     ASSERT_NE(at, std::string::npos) << r.out;
     ASSERT_EQ(std::sscanf(r.out.c_str() + at, "overruns: %lu reported by the module", &overruns), 1)
@@ -382,9 +581,48 @@ TEST_F(CaptureTool, OverrunsAreCountedFromTheModulesTraceAndShownBesideTheBoards
     // The marks themselves are not passed on as text.
     EXPECT_NE(r.err.rfind("O", 0), 0u) << r.err;
     EXPECT_FALSE(contains(r.err, "\nO")) << r.err;
+
+    // The summary's own line, with the module's count and the board's events.
+    at = r.out.find("\n  SAMPLES LOST: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string line = r.out.substr(at + 1, r.out.find('\n', at + 1) - at - 1);
+    EXPECT_TRUE(contains(line, std::to_string(overruns) + " overrun")) << line;
+    EXPECT_EQ(std::sscanf(line.c_str() + line.find("output samples in "),
+                          "output samples in %lu event", &events),
+              1)
+        << line;
+
+    // Every receiver's meta file marks each of them where it lies, in order.
+    EXPECT_EQ(sigmf_problems(out), "");
+    for (int i = 0; i < 4; ++i) {
+        nlohmann::json m = read_json(out + "/rx" + std::to_string(i) + ".sigmf-meta");
+        ASSERT_TRUE(m.is_object());
+        const nlohmann::json& notes = m["annotations"];
+        ASSERT_EQ(notes.size(), overruns + events);
+        int64_t last = 0;
+        unsigned long module_notes = 0;
+        for (const nlohmann::json& a : notes) {
+            EXPECT_EQ(a["core:label"], "samples lost");
+            const int64_t start = a["core:sample_start"].get<int64_t>();
+            EXPECT_GE(start, last);
+            EXPECT_LE(start, 48000);
+            last = start;
+            module_notes += contains(a["core:comment"].get<std::string>(), "receiver module");
+        }
+        EXPECT_EQ(module_notes, overruns);
+    }
+
+    // --stop-on-loss ends the run at the first loss, with what was received kept.
+    Result stop = run(
+        {"simulate", "--scene", scene, "-d", "20", "-o", dir_ + "/stop", "--stop-on-loss"}, {}, 60);
+    EXPECT_EQ(stop.exit_code, 4) << stop.out << stop.err;
+    EXPECT_TRUE(contains(stop.err, "stopped at the first loss")) << stop.err;
+    Wav w = read_wav(dir_ + "/stop/rx0.wav");
+    ASSERT_TRUE(w.ok) << w.problem;
+    EXPECT_LT(w.frames(), 5u * 48000) << "the run went on after the loss";
 }
 
-TEST_F(CaptureTool, BoardThatStopsDeliveringIsADeviceErrorAndLeavesValidFiles) {
+TEST_F(CaptureTool, BoardThatStopsDeliveringIsADeviceErrorAndLeavesNoFiles) {
     // No buffer at all: every read of the module times out.
     const std::string scene = write_file(
         dir_, "zero.txt",
@@ -393,10 +631,6 @@ TEST_F(CaptureTool, BoardThatStopsDeliveringIsADeviceErrorAndLeavesValidFiles) {
     Result r = run({"simulate", "--scene", scene, "-d", "2", "-o", out}, {}, 60);
     EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, "no data from the board for 5 s")) << r.err;
-    for (int i = 0; i < 4; ++i) {
-        Wav w = read_wav(out + "/rx" + std::to_string(i) + ".wav");
-        EXPECT_TRUE(w.ok) << w.problem;
-        EXPECT_EQ(w.frames(), 0u);
-        EXPECT_TRUE(read_png(out + "/rx" + std::to_string(i) + ".png").ok);
-    }
+    EXPECT_TRUE(contains(r.out, "no file was written")) << r.out;
+    EXPECT_EQ(access(out.c_str(), F_OK), -1) << "the output folder was created";
 }
