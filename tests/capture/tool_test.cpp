@@ -214,6 +214,8 @@ TEST_F(CaptureTool, OptionErrorsGiveUsageAndExitCode2WithoutTouchingAnything) {
         {"simulate", "-o", out, "stray"},
         {"fly", "-o", out},
         {"simulate", "-o", out, "--scene", dir_ + "/no-such-scene.txt"},
+        {"simulate", "-o", out, "--scene", dir_},
+        {"simulate", "-o", out, "--scene", write_file(dir_, "empty.txt", "")},
         {"simulate", "-o", "-"},
     };
     for (const auto& args : bad) {
@@ -228,6 +230,11 @@ TEST_F(CaptureTool, OptionErrorsGiveUsageAndExitCode2WithoutTouchingAnything) {
         }
         EXPECT_TRUE(r.out.empty()) << r.out;
     }
+    // A bad scene named by the environment is an error too, not a silent default.
+    Result env = run({"simulate", "-o", out},
+                     {{"USBSIM_SCENE", write_file(dir_, "bad.txt", "board cold rev=4\n")}}, 30);
+    EXPECT_EQ(env.exit_code, 2) << env.err;
+    EXPECT_TRUE(contains(env.err, "names its pacing")) << env.err;
     EXPECT_EQ(access(out.c_str(), F_OK), -1) << "the output folder was created";
 
     Result help = run({"--help"}, {}, 30);
@@ -331,7 +338,9 @@ TEST_F(CaptureTool, SimulatedCaptureWritesEachFormatAndPicturesWithTheCarriersAt
                 const size_t before = static_cast<size_t>(retune_at) - 9600;
                 EXPECT_NEAR(tone_db(samples, rate, -5000, before, 4800), expect, 1.0);
                 EXPECT_LT(tone_db(samples, rate, 11000, before, 4800), expect - 40);
-                const size_t after = static_cast<size_t>(retune_at) + 4800;
+                // The module has read up to a ring of data ahead of what it delivered, so on
+                // the free-running board the change shows up to about 0.3 s later.
+                const size_t after = static_cast<size_t>(retune_at) + 14400;
                 EXPECT_NEAR(tone_db(samples, rate, 11000, after, 4800), expect, 1.0);
                 EXPECT_LT(tone_db(samples, rate, -5000, late, count), expect - 50);
             }
@@ -528,9 +537,9 @@ TEST_F(CaptureTool, InfoReportsBoardsDigestsAndDaughterboards) {
     const std::string scene =
         write_file(dir_, "world.txt",
                    "board warm rev=4 firmware_hash=" + hex(fw) + " fpga_hash=" + hex(fpga) +
-                       " eeprom1=0x0001 eeprom3=0x0002\n"
+                       " pacing=free_running eeprom1=0x0001 eeprom3=0x0002\n"
                        "other 0x046d 0xc52b\n"
-                       "board cold rev=2\n");
+                       "board cold rev=2 pacing=free_running\n");
     Result r = run({"info", "--simulate"}, {{"USBSIM_SCENE", scene}}, 60);
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     const size_t second = r.out.find("board 1:");
@@ -617,9 +626,10 @@ TEST_F(CaptureTool, LostSamplesAreReportedAnnotatedAndEndWithExitCode4) {
         {"simulate", "--scene", scene, "-d", "20", "-o", dir_ + "/stop", "--stop-on-loss"}, {}, 60);
     EXPECT_EQ(stop.exit_code, 4) << stop.out << stop.err;
     EXPECT_TRUE(contains(stop.err, "stopped at the first loss")) << stop.err;
-    Wav w = read_wav(dir_ + "/stop/rx0.wav");
-    ASSERT_TRUE(w.ok) << w.problem;
-    EXPECT_LT(w.frames(), 5u * 48000) << "the run went on after the loss";
+    double seconds = -1;
+    ASSERT_EQ(std::sscanf(stop.out.c_str(), "zalvo_capture: %lf s of signal", &seconds), 1)
+        << stop.out;
+    EXPECT_LT(seconds, 5.0) << "the run went on after the loss";
 }
 
 TEST_F(CaptureTool, BoardThatStopsDeliveringIsADeviceErrorAndLeavesNoFiles) {

@@ -6,6 +6,7 @@
 #include "usbsim.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <sstream>
@@ -52,8 +53,18 @@ void default_board_with(const usbsim::Scene& scene) {
 extern "C" __attribute__((visibility("default"))) int
 zalvo_capture_sim_setup(const char* scene_path, char* error, size_t error_size) {
     try {
-        if (!scene_path || !*scene_path)
-            return 0;  // the simulator builds its default world at the first usb_init()
+        if (!scene_path || !*scene_path) {
+            // The simulator builds its default world at the first usb_init(), from the file
+            // USBSIM_SCENE names if set: a bad file is refused here, before anything starts.
+            const char* env = std::getenv("USBSIM_SCENE");
+            if (env) {
+                if (describes_world(env))
+                    usbsim::World::instance().load_file(env);
+                else
+                    default_board_with(usbsim::load_scene_file(env));
+            }
+            return 0;
+        }
         if (describes_world(scene_path))
             usbsim::World::instance().load_file(scene_path);
         else
