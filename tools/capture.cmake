@@ -3,7 +3,8 @@
 #   zalvo_capture_core   options, WAV writer, spectra, pictures, standard-error tap (no USB)
 #   zalvo_capture        the program; loads the module by path and links no USB library
 #   zalvo_capture_sim    loaded by "simulate": the simulated USB library and its world
-#   zalvo_capture_board  loaded by "info": the board report over the device layer
+#   zalvo_capture_board  loaded by "info" and --raw: the board report and the raw recording over
+#                        the device layer
 if(WIN32 OR NOT TARGET ZalvoIntf)
   return()
 endif()
@@ -42,14 +43,15 @@ target_compile_definitions(zalvo_capture_core PUBLIC ZALVO_VERSION="${PROJECT_VE
 
 add_library(zalvo_capture_sim SHARED ${_cap}/sim_bridge.cpp)
 target_include_directories(zalvo_capture_sim PRIVATE ${_cap})
-target_link_libraries(zalvo_capture_sim PRIVATE usbsim_shared zalvo_warnings)
+target_link_libraries(zalvo_capture_sim PRIVATE usbsim_shared nlohmann_json::nlohmann_json zalvo_warnings)
 
-add_library(zalvo_capture_board SHARED ${_cap}/board_report.cpp)
+add_library(zalvo_capture_board SHARED ${_cap}/board_report.cpp ${_cap}/raw_record.cpp)
 target_include_directories(zalvo_capture_board PRIVATE ${_cap})
 target_link_libraries(zalvo_capture_board PRIVATE
-  zalvo_prims zalvo_md5 zalvo_os PkgConfig::LIBUSB zalvo_warnings)
+  zalvo_device zalvo_prims zalvo_md5 zalvo_os PkgConfig::LIBUSB zalvo_warnings)
 
-add_executable(zalvo_capture ${_cap}/main.cpp ${_cap}/session.cpp ${_cap}/module.cpp)
+add_executable(zalvo_capture ${_cap}/main.cpp ${_cap}/session.cpp ${_cap}/raw.cpp
+  ${_cap}/module.cpp)
 target_include_directories(zalvo_capture PRIVATE ${CMAKE_SOURCE_DIR}/host)
 target_compile_definitions(zalvo_capture PRIVATE
   ZALVO_MODULE_PATH="$<TARGET_FILE:ZalvoIntf>"

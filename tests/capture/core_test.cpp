@@ -218,6 +218,10 @@ TEST(WavWriter, FileParsesBackAsTwoChannelFloatWithTheSamplesWritten) {
         iq[1] = -2.0f;
         WavWriter w;
         std::string error;
+        // A file planned below 4 GiB has the plain header; one that may grow beyond it is RF64,
+        // a WAV file with the extensible header until it passes 4 GiB.
+        const bool large = rate != 48000;
+        w.plan(large ? 600000000 : 3000);
         ASSERT_TRUE(w.open(path, rate, false, &error)) << error;
         ASSERT_TRUE(w.write(iq.data(), 1000));
         ASSERT_TRUE(w.write(iq.data() + 2000, 2000));
@@ -227,6 +231,7 @@ TEST(WavWriter, FileParsesBackAsTwoChannelFloatWithTheSamplesWritten) {
         Wav f = read_wav(path);
         ASSERT_TRUE(f.ok) << f.problem;
         EXPECT_TRUE(f.is_float()) << f.format_tag;
+        EXPECT_EQ(f.format_tag, large ? 0xFFFE : 3);
         EXPECT_EQ(f.channels, 2);
         EXPECT_EQ(f.rate, uint32_t(rate));
         EXPECT_EQ(f.bits, 32);

@@ -3,6 +3,7 @@
 #include "module.h"
 #include "options.h"
 #include "plugins.h"
+#include "raw.h"
 #include "session.h"
 
 #include <dlfcn.h>
@@ -42,7 +43,8 @@ void* load_plugin(const char* built_path, int flags, std::string* error) {
 
 // Puts the simulated USB library in front of everything loaded later and builds its world.
 // Returns an exit code, or -1 when all is well.
-int prepare_simulator(const std::string& scene_path, zalvo_capture_sim_dropped_fn* dropped) {
+int prepare_simulator(const std::string& scene_path, const std::string& replay_path,
+                      zalvo_capture_sim_dropped_fn* dropped) {
     std::string error;
     void* sim = load_plugin(ZALVO_CAPTURE_SIM_PLUGIN, RTLD_NOW | RTLD_GLOBAL, &error);
     if (!sim) {
@@ -64,6 +66,14 @@ int prepare_simulator(const std::string& scene_path, zalvo_capture_sim_dropped_f
     if (setup(scene_path.c_str(), text, sizeof text) != 0) {
         std::fprintf(stderr, "%s: %s\n", PROGRAM, text);
         return EXIT_USAGE;
+    }
+    if (!replay_path.empty()) {
+        auto replay =
+            reinterpret_cast<zalvo_capture_sim_replay_fn>(dlsym(sim, ZALVO_CAPTURE_SIM_REPLAY));
+        if (!replay || replay(replay_path.c_str(), text, sizeof text) != 0) {
+            std::fprintf(stderr, "%s: %s\n", PROGRAM, replay ? text : "no replay in the simulator");
+            return EXIT_USAGE;
+        }
     }
     // The simulated board takes any images; the build makes placeholders.
     setenv("USRP_PATH", ZALVO_IMAGES_DIR, 0);
@@ -114,7 +124,7 @@ void print_line(void*, const char* text) {
 int run_info(const Options& o) {
     zalvo_capture_sim_dropped_fn dropped = nullptr;
     if (o.info_simulated) {
-        int code = prepare_simulator("", &dropped);
+        int code = prepare_simulator("", "", &dropped);
         if (code >= 0)
             return code;
     }
@@ -147,11 +157,27 @@ int run_capture_command(const Options& o) {
     RunContext context;
     if (o.command == Command::simulate) {
         zalvo_capture_sim_dropped_fn dropped = nullptr;
-        int code = prepare_simulator(o.scene_path, &dropped);
+        int code = prepare_simulator(o.scene_path, o.replay_path, &dropped);
         if (code >= 0)
             return code;
         context.simulated = true;
         context.simulator_dropped = [dropped] { return dropped(); };
+    }
+    if (o.raw) {
+        std::string error;
+        void* lib = load_plugin(ZALVO_CAPTURE_BOARD_PLUGIN, RTLD_NOW | RTLD_LOCAL, &error);
+        auto record =
+            lib ? reinterpret_cast<zalvo_capture_raw_fn>(dlsym(lib, ZALVO_CAPTURE_RAW_RECORD))
+                : nullptr;
+        if (!record) {
+            std::fprintf(stderr,
+                         "%s: cannot load the raw recorder (%s). Build it with: cmake --build "
+                         "build --target zalvo_capture_board\n",
+                         PROGRAM, error.c_str());
+            return EXIT_DEVICE;
+        }
+        install_signal_handlers();
+        return run_raw(o, record, context);
     }
     const std::string path = module_path_of(o);
     context.module_version = module_version(path);

@@ -120,6 +120,11 @@ std::string usage_text(const std::string& program) {
            "      --overwrite          replace output files left by an earlier run (without\n"
            "                           it, a run whose files exist stops before it starts)\n"
            "      --stop-on-loss       end the run at the first lost samples\n"
+           "      --raw                record the board's own stream below the module instead:\n"
+           "                           raw.sigmf-data (ci16_le, four receivers interleaved at\n"
+           "                           500 kHz, as the board delivers them) and raw.sigmf-meta\n"
+           "      --replay META        simulate: the simulated board streams the raw recording\n"
+           "                           META (a .sigmf-meta file of --raw) instead of its scene\n"
            "      --range LOW:HIGH     pictures: colour range in dBFS (default: from the data),\n"
            "                           the same for every receiver\n"
            "  -m, --module PATH        the receiver module to load (default: the one built\n"
@@ -185,6 +190,8 @@ ParseResult parse_options(int argc, char** argv) {
         OPT_FORMAT,
         OPT_RECEIVERS,
         OPT_RANGE,
+        OPT_RAW,
+        OPT_REPLAY,
     };
     static const struct option longs[] = {
         {"duration", required_argument, nullptr, 'd'},
@@ -203,6 +210,8 @@ ParseResult parse_options(int argc, char** argv) {
         {"format", required_argument, nullptr, OPT_FORMAT},
         {"receivers", required_argument, nullptr, OPT_RECEIVERS},
         {"range", required_argument, nullptr, OPT_RANGE},
+        {"raw", no_argument, nullptr, OPT_RAW},
+        {"replay", required_argument, nullptr, OPT_REPLAY},
         {nullptr, 0, nullptr, 0},
     };
 
@@ -210,6 +219,7 @@ ParseResult parse_options(int argc, char** argv) {
     optind = 0;  // full re-initialisation (glibc), so that parsing may be repeated
     opterr = 0;
     bool capture_option_seen = false;
+    bool format_given = false, rate_given = false;
     std::vector<std::string> parts;
     for (;;) {
         int c = getopt_long(count, args.data(), "+:d:r:f:o:m:qh", longs, nullptr);
@@ -240,6 +250,7 @@ ParseResult parse_options(int argc, char** argv) {
                 }
                 o.rate_hz = static_cast<int>(v);
                 capture_option_seen = true;
+                rate_given = true;
                 break;
             }
             case 'f': {
@@ -323,6 +334,7 @@ ParseResult parse_options(int argc, char** argv) {
                     return r;
                 }
                 capture_option_seen = true;
+                format_given = true;
                 break;
             case OPT_RECEIVERS: {
                 std::array<bool, RECEIVERS> chosen{};
@@ -350,6 +362,17 @@ ParseResult parse_options(int argc, char** argv) {
                 capture_option_seen = true;
                 break;
             }
+            case OPT_REPLAY:
+                if (o.command != Command::simulate) {
+                    r.error = "--replay belongs to the simulate command";
+                    return r;
+                }
+                o.replay_path = arg;
+                break;
+            case OPT_RAW:
+                o.raw = true;
+                capture_option_seen = true;
+                break;
             case OPT_RANGE: {
                 if (!split(arg, 2, &parts) || !parse_number(parts[0], &o.range_low_db) ||
                     !parse_number(parts[1], &o.range_high_db) ||
@@ -380,6 +403,14 @@ ParseResult parse_options(int argc, char** argv) {
     if (o.command == Command::info && capture_option_seen) {
         r.error = "info takes no capture options";
         return r;
+    }
+    if (o.raw) {
+        const bool all = o.record[0] && o.record[1] && o.record[2] && o.record[3];
+        if (!o.retunes.empty() || !all || o.range_set || format_given || rate_given) {
+            r.error = "--raw records the board's stream of all four receivers at 500 kHz as "
+                      "SigMF, without --retune, --receivers, --range, --format or --rate";
+            return r;
+        }
     }
     std::stable_sort(o.retunes.begin(), o.retunes.end(),
                      [](const Retune& a, const Retune& b) { return a.at_seconds < b.at_seconds; });

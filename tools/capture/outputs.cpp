@@ -50,6 +50,11 @@ std::vector<std::string> Outputs::all_paths() const {
 }
 
 bool Outputs::check(std::string* error) const {
+    return check_output_files(o_, all_paths(), error);
+}
+
+bool check_output_files(const Options& o_, const std::vector<std::string>& paths,
+                        std::string* error) {
     fs::path dir(o_.out_dir);
     struct stat st {};
     if (stat(dir.c_str(), &st) == 0) {
@@ -78,7 +83,7 @@ bool Outputs::check(std::string* error) const {
     }
     if (o_.overwrite)
         return true;
-    for (const std::string& p : all_paths()) {
+    for (const std::string& p : paths) {
         if (lstat(p.c_str(), &st) == 0) {
             *error = p + " exists already: give --overwrite to replace it, or choose another "
                          "folder with -o";
@@ -95,6 +100,7 @@ bool Outputs::create(std::string* error) {
         return false;
     }
     for (size_t i = 0; i < rx_.size(); ++i) {
+        rx_[i].data->plan(static_cast<int64_t>(o_.duration_s * o_.rate_hz + 0.5));
         if (!rx_[i].data->open(rx_[i].data_path, o_.rate_hz, o_.overwrite, error)) {
             // Leave the folder as it was: nothing of this run is kept.
             for (size_t k = 0; k < i; ++k) {

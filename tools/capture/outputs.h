@@ -21,6 +21,11 @@ struct ReceiverFiles {
     bool png_written = false;
 };
 
+// The folder's parent exists, the folder (if there) is a writable folder, and unless
+// --overwrite none of `paths` exists. False with the reason.
+bool check_output_files(const Options& o, const std::vector<std::string>& paths,
+                        std::string* error);
+
 class Outputs {
   public:
     explicit Outputs(const Options& o);

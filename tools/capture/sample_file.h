@@ -19,12 +19,15 @@ class SampleFile {
     // Shortens the file to its first `frames` pairs. False on failure (see error()).
     virtual bool truncate(int64_t frames) = 0;
     virtual void close() = 0;
+    // The number of pairs the file is expected to reach (before open); 0: not known.
+    void plan(int64_t frames) { planned_ = frames; }
 
     int64_t frames_written() const { return frames_; }
     const std::string& error() const { return error_; }
     const std::string& path() const { return path_; }
 
   protected:
+    int64_t planned_ = 0;
     int64_t frames_ = 0;
     std::string path_;
     std::string error_;

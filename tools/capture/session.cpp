@@ -196,6 +196,10 @@ std::string printf_string(const char* fmt, ...) {
 
 }  // namespace
 
+int pending_signal() {
+    return g_signal;
+}
+
 void install_signal_handlers() {
     struct sigaction sa {};
     sa.sa_handler = on_signal;

@@ -33,5 +33,7 @@ int run_capture(const Options& options, const Module& module, const RunContext& 
 
 // Installs the Ctrl-C and termination handlers that end a run cleanly.
 void install_signal_handlers();
+// The signal that asked the run to end, or 0.
+int pending_signal();
 
 }  // namespace capture

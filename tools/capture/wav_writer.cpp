@@ -14,7 +14,10 @@ bool WavWriter::open(const std::string& path, int rate_hz, bool replace, std::st
     SF_INFO info{};
     info.samplerate = rate_hz;
     info.channels = 2;
-    info.format = SF_FORMAT_RF64 | SF_FORMAT_FLOAT;
+    // The plain header is read everywhere; RF64 only where 32-bit sizes may not do (header and
+    // chunks take well under 1 MiB).
+    const bool large = planned_ <= 0 || planned_ * 8 > (int64_t(4) << 30) - (int64_t(1) << 20);
+    info.format = (large ? SF_FORMAT_RF64 : SF_FORMAT_WAV) | SF_FORMAT_FLOAT;
     int fd = open_output(path, replace, error);
     if (fd < 0)
         return false;
@@ -25,7 +28,8 @@ bool WavWriter::open(const std::string& path, int rate_hz, bool replace, std::st
         return false;
     }
     // A RIFF/WAVE header while the file is below 4 GiB, RF64 beyond (must precede any write).
-    sf_command(f, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+    if (large)
+        sf_command(f, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
     sf_command(f, SFC_SET_ADD_PEAK_CHUNK, nullptr, SF_FALSE);
     // The header follows every write, and is complete before the first.
     sf_command(f, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);

@@ -1,6 +1,8 @@
 // A two-channel 32-bit float WAV file (I left, Q right) whose header is rewritten after every
-// write, so that the file stays valid whenever the program stops. It is written as RF64 with
-// automatic downgrade: a plain WAV file while it is below 4 GiB, RF64 (64-bit sizes) beyond.
+// write, so that the file stays valid whenever the program stops. A file planned to stay below
+// 4 GiB is a plain WAV file (format tag 3); one that may grow beyond is written as RF64 with
+// automatic downgrade: a WAV file (WAVE_FORMAT_EXTENSIBLE) while it is below 4 GiB, RF64 (64-bit
+// sizes) once it passes.
 #pragma once
 
 #include "sample_file.h"
