@@ -387,7 +387,7 @@ TEST(Picture, PngDecodesAndShowsTheToneAtItsOffsetInBothPlots) {
     labels.retunes.push_back({0.5, 7030000});
     const std::string path = temp_dir() + "/rx2.png";
     std::string error;
-    ASSERT_TRUE(write_picture(path, s, labels, &error)) << error;
+    ASSERT_TRUE(write_picture(path, s, labels, shared_levels({&s}), &error)) << error;
 
     Png png = read_png(path);
     ASSERT_TRUE(png.ok) << png.problem;
@@ -416,15 +416,62 @@ TEST(Picture, PngDecodesAndShowsTheToneAtItsOffsetInBothPlots) {
     EXPECT_LT(best, L.spectrum_top + 40);
 }
 
+TEST(Picture, ReceiversShareOneLevelRange) {
+    // Two receivers of one run, the same tone 30 dB apart: on one shared colour scale the
+    // weaker one is clearly darker; each on its own scale both would be at the top of it.
+    const int rate = 48000, n = fft_size_for_rate(rate);
+    const size_t frames = 40 * size_t(n);
+    SpectrumAnalyzer strong(n, rate, frames, 400), weak(n, rate, frames, 400);
+    std::vector<float> a = tone(rate, 6000, 0.1, frames, 1e-5);
+    std::vector<float> b = tone(rate, 6000, 0.1 / 31.6, frames, 1e-5, 2);
+    strong.add(a.data(), frames);
+    weak.add(b.data(), frames);
+    const PictureLevels shared = shared_levels({&strong, &weak});
+    const PictureLayout L = picture_layout();
+    const int x = L.plot_left + static_cast<int>((6000 + rate / 2.0) / rate * L.plot_width);
+    const int y = L.waterfall_top + L.waterfall_height / 2;
+    auto brightness = [&](const SpectrumAnalyzer& s, const PictureLevels& levels) {
+        const std::string path = temp_dir() + "/level.png";
+        PictureLabels labels;
+        std::string error;
+        EXPECT_TRUE(write_picture(path, s, labels, levels, &error)) << error;
+        Png png = read_png(path);
+        EXPECT_TRUE(png.ok) << png.problem;
+        return png.ok ? std::max({png.luma(x - 1, y), png.luma(x, y), png.luma(x + 1, y)}) : -1;
+    };
+    EXPECT_GT(brightness(strong, shared), 150);
+    EXPECT_LT(brightness(weak, shared) + 60, brightness(strong, shared));
+    EXPECT_GT(brightness(weak, shared_levels({&weak})), 150);
+    // A range that was asked for is the range used: the strong tone at its bottom is dark.
+    PictureLevels fixed;
+    fixed.colour_low = fixed.spectrum_low = 0;
+    fixed.colour_high = fixed.spectrum_high = 40;
+    EXPECT_LT(brightness(strong, fixed), 40);
+}
+
 TEST(Picture, EmptyRunStillGivesAPictureAndABadPathFails) {
     SpectrumAnalyzer s(1024, 48000, 48000, 400);
     PictureLabels labels;
     labels.interrupted = true;
+    labels.seconds = 0.01;  // 480 samples: less than one frame
     const std::string path = temp_dir() + "/empty.png";
     std::string error;
-    ASSERT_TRUE(write_picture(path, s, labels, &error)) << error;
-    EXPECT_TRUE(read_png(path).ok);
-    EXPECT_FALSE(write_picture("/nonexistent-folder/x.png", s, labels, &error));
+    ASSERT_TRUE(write_picture(path, s, labels, shared_levels({&s}), &error)) << error;
+    Png png = read_png(path);
+    ASSERT_TRUE(png.ok) << png.problem;
+    // The empty plots say why they are empty: dark-red text in the middle of the waterfall.
+    const PictureLayout L = picture_layout();
+    int red = 0;
+    for (int x = L.plot_left; x < L.plot_left + L.plot_width; ++x) {
+        for (int y = L.waterfall_top + L.waterfall_height / 2 - 14;
+             y < L.waterfall_top + L.waterfall_height / 2 + 4; ++y) {
+            const uint8_t* p = &png.rgb[(size_t(y) * png.width + x) * 3];
+            red += p[0] > p[1] + 60 && p[0] > p[2] + 60;
+        }
+    }
+    EXPECT_GT(red, 50);
+    EXPECT_FALSE(
+        write_picture("/nonexistent-folder/x.png", s, labels, shared_levels({&s}), &error));
     EXPECT_NE(error.find("/nonexistent-folder/x.png"), std::string::npos);
 }
 

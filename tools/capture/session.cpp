@@ -459,11 +459,20 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         if (!outputs.finish(meta, &e))
             file_errors.push_back(e);
     }
+    // One level range for every receiver's picture, so that they compare directly.
+    std::vector<const SpectrumAnalyzer*> spectra;
+    for (const ReceiverState& r : rx)
+        spectra.push_back(r.spectrum.get());
+    PictureLevels levels = shared_levels(spectra);
+    if (o.range_set) {
+        levels.colour_low = levels.spectrum_low = static_cast<float>(o.range_low_db);
+        levels.colour_high = levels.spectrum_high = static_cast<float>(o.range_high_db);
+    }
     for (size_t k = 0; k < files.size() && outputs.created(); ++k) {
         rx[k].labels.seconds = seconds;
         rx[k].labels.interrupted = signo != 0;
         std::string e;
-        if (write_picture(files[k].png_path, *rx[k].spectrum, rx[k].labels, &e))
+        if (write_picture(files[k].png_path, *rx[k].spectrum, rx[k].labels, levels, &e))
             files[k].png_written = true;
         else
             file_errors.push_back("the picture " + e);
