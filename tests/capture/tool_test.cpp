@@ -113,6 +113,21 @@ TEST_F(CaptureTool, OptionErrorsGiveUsageAndExitCode2WithoutTouchingAnything) {
     EXPECT_TRUE(contains(help.out, "usage: zalvo_capture"));
     EXPECT_TRUE(contains(help.out, "--retune T:RX:HZ"));
     EXPECT_TRUE(help.err.empty()) << help.err;
+
+    // --module with a bare name finds the file in the current folder; --version reads the
+    // module's version from the file itself.
+    const std::string module = ZALVO_MODULE_FILE;
+    const std::string folder = module.substr(0, module.rfind('/'));
+    const std::string name = module.substr(module.rfind('/') + 1);
+    Result version = run({"--version", "--module", name}, {}, 30, {}, [&] {
+        if (chdir(folder.c_str()) != 0)
+            _exit(126);
+    });
+    EXPECT_EQ(version.exit_code, 0) << version.err;
+    EXPECT_TRUE(contains(version.out, std::string("zalvo_capture ") + ZALVO_VERSION + "\n"))
+        << version.out;
+    EXPECT_TRUE(contains(version.out, "module ./" + name + ": " + ZALVO_VERSION + "\n"))
+        << version.out;
 }
 
 TEST_F(CaptureTool, SimulatedCaptureWritesEachFormatAndPicturesWithTheCarriersAtTheirOffsets) {
@@ -310,6 +325,24 @@ TEST_F(CaptureTool, CtrlCEndsTheRunWithExitCode130AndValidFiles) {
     }
     Wav rx0 = read_wav(out + "/rx0.wav");
     EXPECT_NEAR(tone_db(rx0.samples, 48000, 3000, 9600, 9600), expected_db(-40), 1.0);
+
+    // A second Ctrl-C says that it ends the program at once; the sample files stay valid.
+    const std::string again = dir_ + "/again";
+    int sent_twice = 0;
+    Result twice =
+        run({"simulate", "--scene", scene, "-d", "60", "-o", again}, {}, 60, [&](pid_t pid) {
+            if (sent_twice < 2 && file_size(again + "/rx3.wav") > 44 + 4800 * 8) {
+                kill(pid, SIGINT);
+                ++sent_twice;
+            }
+        });
+    ASSERT_EQ(sent_twice, 2);
+    EXPECT_EQ(twice.exit_code, 130) << twice.err;
+    EXPECT_TRUE(contains(twice.err, "ending at once")) << twice.err;
+    for (int i = 0; i < 4; ++i) {
+        Wav w = read_wav(again + "/rx" + std::to_string(i) + ".wav");
+        EXPECT_TRUE(w.ok) << w.problem;
+    }
 }
 
 TEST_F(CaptureTool, FailuresExplainThemselvesAndNeverTouchAnEarlierRecording) {
