@@ -288,6 +288,26 @@ TEST_F(CaptureTool, HighRateWidensTheBandAndStartTuningsApply) {
     EXPECT_NEAR(tone_db(rx3.samples, rate, 3000, late, count), expected_db(-40), 1.0);
     EXPECT_NEAR(tone_db(rx3.samples, rate, 35000, late, count), expected_db(-40), 1.0);
     EXPECT_TRUE(read_png(out + "/rx3.png").ok);
+
+    // A carrier driving receiver 0 past full scale is reported with its peak; the others not.
+    const std::string loud =
+        write_file(dir_, "loud.txt",
+                   "noise -100\ncarrier 3523000 -3 input=0\n"
+                   "board cold rev=4 pacing=free_running eeprom1=0x0001 eeprom3=0x0001\n");
+    Result clip = run({"simulate", "--scene", loud, "-d", "0.3", "-o", dir_ + "/clip"}, {}, 120);
+    ASSERT_EQ(clip.exit_code, 0) << clip.out << clip.err;
+    long clipped = 0;
+    double peak = 0;
+    const size_t at = clip.out.find("CLIPPING: rx0 has ");
+    ASSERT_NE(at, std::string::npos) << clip.out;
+    ASSERT_EQ(std::sscanf(clip.out.c_str() + at,
+                          "CLIPPING: rx0 has %ld samples at or above full scale (peak %lf dBFS)",
+                          &clipped, &peak),
+              2)
+        << clip.out;
+    EXPECT_GT(clipped, 0);
+    EXPECT_GT(peak, 0.0);
+    EXPECT_FALSE(contains(clip.out, "CLIPPING: rx1")) << clip.out;
 }
 
 TEST_F(CaptureTool, CtrlCEndsTheRunWithExitCode130AndValidFiles) {
