@@ -9,10 +9,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-./scripts/setup.sh
+# Only what this job needs; ./scripts/test.sh installs the rest.
+./scripts/setup.sh base capture
 
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$(nproc)" --target zalvo_capture
+
+# out/ belongs to this job: each run replaces the previous one's files there. A folder named with
+# -o/--out is the user's own, where the tool refuses to replace files without --overwrite.
+extra=(--overwrite)
+for a in "$@"; do
+  case "$a" in -o|--out|--out=*|-o?*) extra=() ;; esac
+done
 
 board_attached() {
   local d
@@ -27,8 +35,8 @@ board_attached() {
 
 if board_attached; then
   echo "run: USRP found on USB"
-  exec ./build/tools/zalvo_capture capture "$@"
+  exec ./build/tools/zalvo_capture capture "${extra[@]}" "$@"
 fi
 
 echo "run: no USRP on USB; recording from the simulated board"
-exec ./build/tools/zalvo_capture simulate "$@"
+exec ./build/tools/zalvo_capture simulate "${extra[@]}" "$@"

@@ -2,8 +2,25 @@
 # Installs the Debian packages that building, testing and benchmarking need. Safe to run again:
 # it installs only what is missing. The lists are scripts/packages/*.txt (one package a line,
 # '#' comments); scripts/packages/*.arch names extra dpkg architectures (e.g. i386).
+# With arguments, only the named lists are installed (e.g. "setup.sh base capture" installs
+# base.txt and capture.txt, without the extra architectures).
 set -euo pipefail
 here="$(cd "$(dirname "$0")" && pwd)"
+
+lists=()
+arch_files=()
+if [ $# -gt 0 ]; then
+  for name in "$@"; do
+    if [ ! -f "$here/packages/$name.txt" ]; then
+      echo "setup: no package list scripts/packages/$name.txt" >&2
+      exit 2
+    fi
+    lists+=("$here/packages/$name.txt")
+  done
+else
+  lists=("$here"/packages/*.txt)
+  arch_files=("$here"/packages/*.arch)
+fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
@@ -17,7 +34,7 @@ update_once() {
   fi
 }
 
-for f in "$here"/packages/*.arch; do
+for f in "${arch_files[@]}"; do
   [ -e "$f" ] || continue
   while read -r arch _; do
     case "$arch" in ''|'#'*) continue ;; esac
@@ -30,7 +47,7 @@ for f in "$here"/packages/*.arch; do
 done
 
 packages=()
-for f in "$here"/packages/*.txt; do
+for f in "${lists[@]}"; do
   while read -r p _; do
     case "$p" in ''|'#'*) continue ;; esac
     packages+=("$p")

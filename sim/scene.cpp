@@ -1,4 +1,6 @@
 // Scenes: the built-in default and the scene file format (see README).
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -134,17 +136,22 @@ std::pair<std::string, std::string> key_value(const std::string& word) {
 }  // namespace
 
 WorldSpec parse_world_file(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        throw std::runtime_error(path + ": a folder, not a scene file");
     std::ifstream in(path);
     if (!in)
         throw std::runtime_error(path + ": cannot open the scene file");
     Parser p{path};
     WorldSpec spec;
     std::string text;
+    int items = 0;
     while (std::getline(in, text)) {
         ++p.line;
         std::vector<std::string> w = p.words(text);
         if (w.empty())
             continue;
+        ++items;
         const std::string& kw = w[0];
         if (kw == "noise") {
             if (w.size() != 2)
@@ -200,6 +207,7 @@ WorldSpec parse_world_file(const std::string& path) {
                 continue;
             }
             BoardConfig& c = d.config;
+            bool paced = false;
             for (size_t i = 1; i < w.size(); ++i) {
                 auto [k, v] = key_value(w[i]);
                 if (k == "warm" && v.empty())
@@ -223,6 +231,7 @@ WorldSpec parse_world_file(const std::string& path) {
                 else if (k == "rejoin_ms")
                     c.rejoin_after_ms = int(p.integer(v));
                 else if (k == "pacing") {
+                    paced = true;
                     if (v == "real_time")
                         c.pacing = usbsim::Pacing::real_time;
                     else if (v == "free_running")
@@ -240,11 +249,18 @@ WorldSpec parse_world_file(const std::string& path) {
                     p.error("unknown board setting: " + w[i]);
                 }
             }
+            if (!paced)
+                p.error("a board line names its pacing: pacing=real_time or pacing=free_running");
             spec.buses.back().push_back(d);
         } else {
             p.error("unknown line: " + kw);
         }
     }
+    if (in.bad())
+        throw std::runtime_error(path + ": cannot read the scene file");
+    if (items == 0)
+        throw std::runtime_error(path + ": an empty scene file (no noise, seed, carrier, bus, "
+                                        "board or other line)");
     return spec;
 }
 
@@ -271,7 +287,10 @@ void Impl::populate_default() {
         try {
             spec = parse_world_file(path);
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "usbsim: %s; using the default scene\n", e.what());
+            // A scene that was asked for and cannot be had is not replaced by another one.
+            std::fprintf(stderr, "usbsim: USBSIM_SCENE: %s; the simulated bus stays empty\n",
+                         e.what());
+            spec = WorldSpec{};
         }
     }
     build_world_locked(*this, spec);

@@ -1,4 +1,5 @@
 #include "stream.h"
+#include "replay.h"
 
 #include <algorithm>
 #include <cctype>
@@ -235,6 +236,11 @@ void Stream::skip(uint64_t instants) {
 
 void Stream::compute_block(int16_t* out, int n) {
     const int nch = settings_.channels;
+    if (settings_.scene && settings_.scene->replay) {
+        replay_block(*settings_.scene->replay, instant_, out, n, nch);
+        advance(uint64_t(n));
+        return;
+    }
     const double seconds = double(tick_) / ADC_CLOCK_HZ;
     alignas(32) float re[BLOCK], im[BLOCK];
     for (int k = 0; k < nch; ++k) {

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -31,10 +32,20 @@ struct Carrier {
     double wpm = 20;          // Morse speed
 };
 
+// A recorded stream that a board hands out instead of computing its scene: per sample instant,
+// for each of `channels` channels, I then Q as 16-bit integers, from the stream's first instant.
+// Channels beyond `channels` and instants past the end read 0; the down-converters' tuning does
+// not change it.
+struct Replay {
+    int channels = 4;
+    std::vector<int16_t> iq;
+};
+
 struct Scene {
     std::vector<Carrier> carriers;
     std::optional<double> noise_dbfs;  // Gaussian noise floor per converter input, or none
     uint32_t seed = 1;
+    std::shared_ptr<const Replay> replay;  // set: the stream comes from this recording
 };
 
 // A handful of CW carriers spread over a band, some keyed, over a noise floor.

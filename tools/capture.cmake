@@ -3,7 +3,8 @@
 #   zalvo_capture_core   options, WAV writer, spectra, pictures, standard-error tap (no USB)
 #   zalvo_capture        the program; loads the module by path and links no USB library
 #   zalvo_capture_sim    loaded by "simulate": the simulated USB library and its world
-#   zalvo_capture_board  loaded by "info": the board report over the device layer
+#   zalvo_capture_board  loaded by "info" and --raw: the board report and the raw recording over
+#                        the device layer
 if(WIN32 OR NOT TARGET ZalvoIntf)
   return()
 endif()
@@ -18,24 +19,39 @@ pkg_check_modules(CAPTURE_SNDFILE REQUIRED IMPORTED_TARGET sndfile)
 
 set(_cap ${CMAKE_CURRENT_LIST_DIR}/capture)
 
+pkg_check_modules(CAPTURE_MD REQUIRED IMPORTED_TARGET libmd)
+find_package(nlohmann_json 3 REQUIRED)
+
+# The module file carries its version as text, which "zalvo_capture --version" reads (the
+# module exports nothing that would tell it).
+set(_version_note ${CMAKE_CURRENT_BINARY_DIR}/zalvo_version_note.c)
+file(WRITE ${_version_note}.in
+  "__attribute__((used)) static const char zalvo_version_note[] =\n"
+  "    \"ZalvoIntf version ${PROJECT_VERSION}\";\n")
+configure_file(${_version_note}.in ${_version_note} COPYONLY)
+target_sources(ZalvoIntf PRIVATE ${_version_note})
+
 add_library(zalvo_capture_core STATIC
-  ${_cap}/options.cpp ${_cap}/wav_writer.cpp ${_cap}/spectrum.cpp ${_cap}/picture.cpp
+  ${_cap}/options.cpp ${_cap}/wav_writer.cpp ${_cap}/sample_file.cpp ${_cap}/sigmf.cpp
+  ${_cap}/losses.cpp ${_cap}/outputs.cpp ${_cap}/spectrum.cpp ${_cap}/picture.cpp
   ${_cap}/advice.cpp ${_cap}/stderr_tap.cpp)
 target_include_directories(zalvo_capture_core PUBLIC ${_cap})
 target_link_libraries(zalvo_capture_core
   PUBLIC PkgConfig::CAPTURE_FFTW PkgConfig::CAPTURE_CAIRO PkgConfig::CAPTURE_SNDFILE Threads::Threads
-  PRIVATE zalvo_warnings)
+  PRIVATE PkgConfig::CAPTURE_MD nlohmann_json::nlohmann_json zalvo_warnings)
+target_compile_definitions(zalvo_capture_core PUBLIC ZALVO_VERSION="${PROJECT_VERSION}")
 
 add_library(zalvo_capture_sim SHARED ${_cap}/sim_bridge.cpp)
 target_include_directories(zalvo_capture_sim PRIVATE ${_cap})
-target_link_libraries(zalvo_capture_sim PRIVATE usbsim_shared zalvo_warnings)
+target_link_libraries(zalvo_capture_sim PRIVATE usbsim_shared nlohmann_json::nlohmann_json zalvo_warnings)
 
-add_library(zalvo_capture_board SHARED ${_cap}/board_report.cpp)
+add_library(zalvo_capture_board SHARED ${_cap}/board_report.cpp ${_cap}/raw_record.cpp)
 target_include_directories(zalvo_capture_board PRIVATE ${_cap})
 target_link_libraries(zalvo_capture_board PRIVATE
-  zalvo_prims zalvo_md5 zalvo_os PkgConfig::LIBUSB zalvo_warnings)
+  zalvo_device zalvo_prims zalvo_md5 zalvo_os PkgConfig::LIBUSB zalvo_warnings)
 
-add_executable(zalvo_capture ${_cap}/main.cpp ${_cap}/session.cpp ${_cap}/module.cpp)
+add_executable(zalvo_capture ${_cap}/main.cpp ${_cap}/session.cpp ${_cap}/raw.cpp
+  ${_cap}/module.cpp)
 target_include_directories(zalvo_capture PRIVATE ${CMAKE_SOURCE_DIR}/host)
 # Built for installing (scripts/package.sh): the module, the helpers and the placeholder images
 # at their installed places (cmake/ZalvoInstall.cmake); otherwise where this build made them.

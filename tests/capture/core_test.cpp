@@ -6,6 +6,7 @@
 #include "spectrum.h"
 #include "stderr_tap.h"
 #include "test_files.h"
+#include "sample_file.h"
 #include "wav_writer.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <random>
 #include <set>
 #include <string>
@@ -102,6 +104,20 @@ TEST(CaptureOptions, DefaultsAndAFullCommandLine) {
     EXPECT_EQ(o.scene_path, "s.txt");
     EXPECT_EQ(o.module_path, "/m.so");
     EXPECT_TRUE(o.quiet);
+    EXPECT_FALSE(o.overwrite);
+    EXPECT_EQ(o.format, Format::wav);
+
+    ParseResult n = parse({"--format", "sigmf", "--receivers", "2,0", "--overwrite",
+                           "--stop-on-loss", "--range", "-120:-20", "-r", "48K"});
+    ASSERT_TRUE(n.ok) << n.error;
+    EXPECT_EQ(n.options.format, Format::sigmf);
+    EXPECT_TRUE(n.options.record[0] && !n.options.record[1] && n.options.record[2] &&
+                !n.options.record[3]);
+    EXPECT_TRUE(n.options.overwrite && n.options.stop_on_loss && n.options.range_set);
+    EXPECT_DOUBLE_EQ(n.options.range_low_db, -120);
+    EXPECT_DOUBLE_EQ(n.options.range_high_db, -20);
+    EXPECT_EQ(n.options.rate_hz, 48000);
+    EXPECT_EQ(parse({"--version"}).options.command, Command::version);
 
     EXPECT_EQ(parse({"info", "--simulate"}).options.command, Command::info);
     EXPECT_TRUE(parse({"info", "--simulate"}).options.info_simulated);
@@ -149,6 +165,14 @@ TEST(CaptureOptions, BadCommandLinesAreRefusedWithTheReason) {
         {{"info", "-d", "3"}, "info takes no capture options"},
         {{"simulate", "extra"}, "unexpected argument 'extra'"},
         {{"-o", ""}, "--out"},
+        {{"-o", "-"}, "cannot go to standard output"},
+        {{"--format", "flac"}, "--format"},
+        {{"--receivers", "0,0"}, "--receivers"},
+        {{"--receivers", "4"}, "--receivers"},
+        {{"--receivers", ""}, "--receivers"},
+        {{"--receivers", "1,"}, "--receivers"},
+        {{"--range", "-20:-120"}, "--range"},
+        {{"--range", "-20"}, "--range"},
     };
     for (const Case& c : cases) {
         std::string line;
@@ -194,7 +218,11 @@ TEST(WavWriter, FileParsesBackAsTwoChannelFloatWithTheSamplesWritten) {
         iq[1] = -2.0f;
         WavWriter w;
         std::string error;
-        ASSERT_TRUE(w.open(path, rate, &error)) << error;
+        // A file planned below 4 GiB has the plain header; one that may grow beyond it is RF64,
+        // a WAV file with the extensible header until it passes 4 GiB.
+        const bool large = rate != 48000;
+        w.plan(large ? 600000000 : 3000);
+        ASSERT_TRUE(w.open(path, rate, false, &error)) << error;
         ASSERT_TRUE(w.write(iq.data(), 1000));
         ASSERT_TRUE(w.write(iq.data() + 2000, 2000));
         EXPECT_EQ(w.frames_written(), 3000);
@@ -202,7 +230,8 @@ TEST(WavWriter, FileParsesBackAsTwoChannelFloatWithTheSamplesWritten) {
 
         Wav f = read_wav(path);
         ASSERT_TRUE(f.ok) << f.problem;
-        EXPECT_EQ(f.format_tag, 3);  // IEEE float
+        EXPECT_TRUE(f.is_float()) << f.format_tag;
+        EXPECT_EQ(f.format_tag, large ? 0xFFFE : 3);
         EXPECT_EQ(f.channels, 2);
         EXPECT_EQ(f.rate, uint32_t(rate));
         EXPECT_EQ(f.bits, 32);
@@ -223,7 +252,7 @@ TEST(WavWriter, HeaderMatchesTheDataAfterEveryWriteBeforeTheFileIsClosed) {
     const std::string path = temp_dir() + "/open.wav";
     WavWriter w;
     std::string error;
-    ASSERT_TRUE(w.open(path, 48000, &error)) << error;
+    ASSERT_TRUE(w.open(path, 48000, false, &error)) << error;
     Wav empty = read_wav(path);
     ASSERT_TRUE(empty.ok) << empty.problem;
     EXPECT_EQ(empty.data_bytes, 0u);
@@ -238,14 +267,43 @@ TEST(WavWriter, HeaderMatchesTheDataAfterEveryWriteBeforeTheFileIsClosed) {
     }
 }
 
-TEST(WavWriter, UnwritablePathFailsWithTheReason) {
-    WavWriter w;
-    std::string error;
-    EXPECT_FALSE(w.open("/nonexistent-folder/x.wav", 48000, &error));
-    EXPECT_NE(error.find("/nonexistent-folder/x.wav"), std::string::npos) << error;
-    EXPECT_FALSE(w.is_open());
-    float iq[2] = {0, 0};
-    EXPECT_FALSE(w.write(iq, 1));
+TEST(SampleFiles, ExistingFileIsKeptUnlessReplacingAndAnUnwritablePathFails) {
+    const std::string dir = temp_dir();
+    std::vector<float> iq = tone(48000, 1000, 0.5, 100, 0.0);
+    WavWriter wav;
+    RawIqFile raw;
+    for (SampleFile* f : {static_cast<SampleFile*>(&wav), static_cast<SampleFile*>(&raw)}) {
+        std::string error;
+        EXPECT_FALSE(f->open("/nonexistent-folder/x", 48000, true, &error));
+        EXPECT_NE(error.find("/nonexistent-folder/x"), std::string::npos) << error;
+        EXPECT_FALSE(f->write(iq.data(), 1));
+
+        const std::string path = dir + "/earlier";
+        { std::ofstream(path) << "an earlier recording"; }
+        error.clear();
+        EXPECT_FALSE(f->open(path, 48000, false, &error));
+        EXPECT_NE(error.find("exists already"), std::string::npos) << error;
+        EXPECT_EQ(read_text(path), "an earlier recording");
+        ASSERT_TRUE(f->open(path, 48000, true, &error)) << error;
+        ASSERT_TRUE(f->write(iq.data(), 100));
+        // Cutting back keeps whole pairs and the file stays readable.
+        ASSERT_TRUE(f->truncate(40));
+        EXPECT_EQ(f->frames_written(), 40);
+        f->close();
+        if (f == &wav) {
+            Wav w = read_wav(path);
+            ASSERT_TRUE(w.ok) << w.problem;
+            EXPECT_EQ(std::vector<float>(w.samples),
+                      std::vector<float>(iq.begin(), iq.begin() + 80));
+        } else {
+            EXPECT_EQ(file_size(path), 40u * 8);
+            std::ifstream in(path, std::ios::binary);
+            std::vector<float> back(80);
+            in.read(reinterpret_cast<char*>(back.data()), 80 * sizeof(float));
+            EXPECT_EQ(back, std::vector<float>(iq.begin(), iq.begin() + 80));
+        }
+        unlink(path.c_str());
+    }
 }
 
 // ---- spectra --------------------------------------------------------------------------------
@@ -329,7 +387,7 @@ TEST(Picture, PngDecodesAndShowsTheToneAtItsOffsetInBothPlots) {
     labels.retunes.push_back({0.5, 7030000});
     const std::string path = temp_dir() + "/rx2.png";
     std::string error;
-    ASSERT_TRUE(write_picture(path, s, labels, &error)) << error;
+    ASSERT_TRUE(write_picture(path, s, labels, shared_levels({&s}), &error)) << error;
 
     Png png = read_png(path);
     ASSERT_TRUE(png.ok) << png.problem;
@@ -358,15 +416,62 @@ TEST(Picture, PngDecodesAndShowsTheToneAtItsOffsetInBothPlots) {
     EXPECT_LT(best, L.spectrum_top + 40);
 }
 
+TEST(Picture, ReceiversShareOneLevelRange) {
+    // Two receivers of one run, the same tone 30 dB apart: on one shared colour scale the
+    // weaker one is clearly darker; each on its own scale both would be at the top of it.
+    const int rate = 48000, n = fft_size_for_rate(rate);
+    const size_t frames = 40 * size_t(n);
+    SpectrumAnalyzer strong(n, rate, frames, 400), weak(n, rate, frames, 400);
+    std::vector<float> a = tone(rate, 6000, 0.1, frames, 1e-5);
+    std::vector<float> b = tone(rate, 6000, 0.1 / 31.6, frames, 1e-5, 2);
+    strong.add(a.data(), frames);
+    weak.add(b.data(), frames);
+    const PictureLevels shared = shared_levels({&strong, &weak});
+    const PictureLayout L = picture_layout();
+    const int x = L.plot_left + static_cast<int>((6000 + rate / 2.0) / rate * L.plot_width);
+    const int y = L.waterfall_top + L.waterfall_height / 2;
+    auto brightness = [&](const SpectrumAnalyzer& s, const PictureLevels& levels) {
+        const std::string path = temp_dir() + "/level.png";
+        PictureLabels labels;
+        std::string error;
+        EXPECT_TRUE(write_picture(path, s, labels, levels, &error)) << error;
+        Png png = read_png(path);
+        EXPECT_TRUE(png.ok) << png.problem;
+        return png.ok ? std::max({png.luma(x - 1, y), png.luma(x, y), png.luma(x + 1, y)}) : -1;
+    };
+    EXPECT_GT(brightness(strong, shared), 150);
+    EXPECT_LT(brightness(weak, shared) + 60, brightness(strong, shared));
+    EXPECT_GT(brightness(weak, shared_levels({&weak})), 150);
+    // A range that was asked for is the range used: the strong tone at its bottom is dark.
+    PictureLevels fixed;
+    fixed.colour_low = fixed.spectrum_low = 0;
+    fixed.colour_high = fixed.spectrum_high = 40;
+    EXPECT_LT(brightness(strong, fixed), 40);
+}
+
 TEST(Picture, EmptyRunStillGivesAPictureAndABadPathFails) {
     SpectrumAnalyzer s(1024, 48000, 48000, 400);
     PictureLabels labels;
     labels.interrupted = true;
+    labels.seconds = 0.01;  // 480 samples: less than one frame
     const std::string path = temp_dir() + "/empty.png";
     std::string error;
-    ASSERT_TRUE(write_picture(path, s, labels, &error)) << error;
-    EXPECT_TRUE(read_png(path).ok);
-    EXPECT_FALSE(write_picture("/nonexistent-folder/x.png", s, labels, &error));
+    ASSERT_TRUE(write_picture(path, s, labels, shared_levels({&s}), &error)) << error;
+    Png png = read_png(path);
+    ASSERT_TRUE(png.ok) << png.problem;
+    // The empty plots say why they are empty: dark-red text in the middle of the waterfall.
+    const PictureLayout L = picture_layout();
+    int red = 0;
+    for (int x = L.plot_left; x < L.plot_left + L.plot_width; ++x) {
+        for (int y = L.waterfall_top + L.waterfall_height / 2 - 14;
+             y < L.waterfall_top + L.waterfall_height / 2 + 4; ++y) {
+            const uint8_t* p = &png.rgb[(size_t(y) * png.width + x) * 3];
+            red += p[0] > p[1] + 60 && p[0] > p[2] + 60;
+        }
+    }
+    EXPECT_GT(red, 50);
+    EXPECT_FALSE(
+        write_picture("/nonexistent-folder/x.png", s, labels, shared_levels({&s}), &error));
     EXPECT_NE(error.find("/nonexistent-folder/x.png"), std::string::npos);
 }
 

@@ -2,6 +2,17 @@
 
 #include <png.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
 #include <cmath>
 #include <complex>
 #include <cstring>
@@ -61,6 +72,8 @@ Wav read_wav(const std::string& path) {
             w.byte_rate = le32(body + 8);
             w.block_align = le16(body + 12);
             w.bits = le16(body + 14);
+            if (w.format_tag == 0xFFFE && size >= 40)
+                w.subformat = le16(body + 24);
         } else if (std::memcmp(&b[pos], "fact", 4) == 0 && size >= 4) {
             w.has_fact = true;
             w.fact_frames = le32(body);
@@ -127,6 +140,140 @@ std::string read_text(const std::string& path) {
 uint64_t file_size(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 ? uint64_t(st.st_size) : 0;
+}
+
+// ---- the program as a process ----
+
+std::string make_temp_dir() {
+    char templ[] = "/tmp/capture_test_XXXXXX";
+    const char* d = mkdtemp(templ);
+    return d ? d : "/tmp";
+}
+
+// Runs the program with `args`; `env` entries with an empty value are removed from the
+// environment. `while_running` is called about every 20 ms with the child's pid; the child is
+// killed after `timeout_s`.
+Result run_program(const std::string& program, const std::vector<std::string>& args,
+                   const std::vector<std::pair<std::string, std::string>>& env, int timeout_s,
+                   const std::function<void(pid_t)>& while_running,
+                   const std::function<void()>& in_child) {
+    const std::string dir = make_temp_dir();
+    const std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
+    pid_t pid = fork();
+    if (pid == 0) {
+        int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(o, STDOUT_FILENO);
+        dup2(e, STDERR_FILENO);
+        for (const char* v : {"USRP_PATH", "USBSIM_SCENE", "USBSIM_TRACE", "USRP_VERBOSE"})
+            unsetenv(v);
+        for (const auto& kv : env) {
+            if (kv.second.empty())
+                unsetenv(kv.first.c_str());
+            else
+                setenv(kv.first.c_str(), kv.second.c_str(), 1);
+        }
+        if (in_child)
+            in_child();
+        std::vector<char*> argv;
+        std::string exe = program;
+        argv.push_back(&exe[0]);
+        std::vector<std::string> copy = args;
+        for (std::string& a : copy)
+            argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        execv(exe.c_str(), argv.data());
+        _exit(127);
+    }
+    Result r;
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    for (;;) {
+        pid_t w = waitpid(pid, &status, WNOHANG);
+        if (w == pid)
+            break;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            r.timed_out = true;
+            break;
+        }
+        if (while_running)
+            while_running(pid);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (!r.timed_out && WIFEXITED(status))
+        r.exit_code = WEXITSTATUS(status);
+    r.out = read_text(out_path);
+    r.err = read_text(err_path);
+    return r;
+}
+
+std::string write_file(const std::string& dir, const std::string& name, const std::string& text) {
+    std::string path = dir + "/" + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Validates every SigMF meta file and the collection of `dir` against the official schemas
+// with Debian's python3-jsonschema, and checks that the collection names each meta file with
+// its SHA-512. Returns "" when all is well, else what is wrong.
+std::string sigmf_problems(const std::string& dir, const std::string& schema_dir) {
+    const std::string script =
+        "import glob, hashlib, json, os, sys, jsonschema\n"
+        "d, schemas = sys.argv[1], sys.argv[2]\n"
+        "meta = jsonschema.Draft202012Validator(json.load(open(schemas + "
+        "'/sigmf-schema.json')))\n"
+        "coll = jsonschema.Draft202012Validator(json.load(open(schemas + "
+        "'/collection-schema.json')))\n"
+        "metas = sorted(glob.glob(d + '/*.sigmf-meta'))\n"
+        "assert metas, 'no meta file'\n"
+        "for m in metas:\n"
+        "    meta.validate(json.load(open(m)))\n"
+        "if os.path.exists(d + '/raw.sigmf-meta'):\n"
+        "    sys.exit(0)\n"
+        "c = json.load(open(d + '/capture.sigmf-collection'))\n"
+        "coll.validate(c)\n"
+        "streams = {s[0]: s[1] for s in c['collection']['core:streams']}\n"
+        "names = {os.path.basename(m)[:-len('.sigmf-meta')] for m in metas}\n"
+        "assert set(streams) == names, (streams.keys(), names)\n"
+        "for n in names:\n"
+        "    h = hashlib.sha512(open(d + '/' + n + '.sigmf-meta', 'rb').read()).hexdigest()\n"
+        "    assert streams[n] == h, n\n";
+    const std::string script_path = dir + "/../check_sigmf.py";
+    std::ofstream(script_path) << script;
+    const std::string out = dir + "/../check_sigmf.out";
+    const std::string cmd =
+        "/usr/bin/python3 " + script_path + " " + dir + " " + schema_dir + " >" + out + " 2>&1";
+    if (std::system(cmd.c_str()) == 0)
+        return "";
+    std::string text = read_text(out);
+    return text.empty() ? "the check could not run" : text;
+}
+
+nlohmann::json read_json(const std::string& path) {
+    return nlohmann::json::parse(read_text(path), nullptr, false);
+}
+
+std::vector<float> read_floats(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<float> v(file_size(path) / sizeof(float));
+    in.read(reinterpret_cast<char*>(v.data()), static_cast<std::streamsize>(v.size() * 4));
+    return v;
+}
+
+// Every regular file below `dir` with its MD5, to see that a run changed nothing.
+std::string folder_state(const std::string& dir) {
+    std::string state;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        state += e.path().filename().string() + " " +
+                 std::to_string(std::hash<std::string>()(read_text(e.path().string()))) + "\n";
+    }
+    return state;
 }
 
 }  // namespace capture_test

@@ -1,20 +1,24 @@
 // The capture program as people run it: a separate process on the simulated board, judged by
 // its exit status, its messages and the files it leaves.
 #include "md5.h"
-#include "picture.h"
-#include "test_files.h"
+#include "tool_fixture.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -23,118 +27,6 @@
 #include <vector>
 
 using namespace capture_test;
-
-namespace {
-
-struct Result {
-    int exit_code = -1;  // -1: killed or timed out
-    bool timed_out = false;
-    std::string out, err;
-};
-
-std::string temp_dir() {
-    char templ[] = "/tmp/capture_tool_XXXXXX";
-    const char* d = mkdtemp(templ);
-    return d ? d : "/tmp";
-}
-
-// Runs the program with `args`; `env` entries with an empty value are removed from the
-// environment. `while_running` is called about every 20 ms with the child's pid; the child is
-// killed after `timeout_s`.
-Result run(const std::vector<std::string>& args,
-           const std::vector<std::pair<std::string, std::string>>& env, int timeout_s,
-           const std::function<void(pid_t)>& while_running = {}) {
-    const std::string dir = temp_dir();
-    const std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
-    pid_t pid = fork();
-    if (pid == 0) {
-        int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(o, STDOUT_FILENO);
-        dup2(e, STDERR_FILENO);
-        for (const char* v : {"USRP_PATH", "USBSIM_SCENE", "USBSIM_TRACE", "USRP_VERBOSE"})
-            unsetenv(v);
-        for (const auto& kv : env) {
-            if (kv.second.empty())
-                unsetenv(kv.first.c_str());
-            else
-                setenv(kv.first.c_str(), kv.second.c_str(), 1);
-        }
-        std::vector<char*> argv;
-        std::string exe = ZALVO_CAPTURE_EXE;
-        argv.push_back(&exe[0]);
-        std::vector<std::string> copy = args;
-        for (std::string& a : copy)
-            argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-        execv(exe.c_str(), argv.data());
-        _exit(127);
-    }
-    Result r;
-    int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-    for (;;) {
-        pid_t w = waitpid(pid, &status, WNOHANG);
-        if (w == pid)
-            break;
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            r.timed_out = true;
-            break;
-        }
-        if (while_running)
-            while_running(pid);
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (!r.timed_out && WIFEXITED(status))
-        r.exit_code = WEXITSTATUS(status);
-    r.out = read_text(out_path);
-    r.err = read_text(err_path);
-    return r;
-}
-
-std::string write_file(const std::string& dir, const std::string& name, const std::string& text) {
-    std::string path = dir + "/" + name;
-    std::ofstream(path) << text;
-    return path;
-}
-
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
-
-// A cold board that streams as fast as it is read, with one steady carrier for each receiver at
-// its default tuning (3.52, 3.56, 3.60, 3.64 MHz) and one for receiver 1 after a retune to
-// 7.03 MHz, all on converter input 0 at -40 dBFS.
-const char* const FAST_SCENE =
-    "noise -110\n"
-    "seed 5\n"
-    "carrier 3523000 -40 input=0\n"  // rx0 +3000 Hz
-    "carrier 3555000 -40 input=0\n"  // rx1 -5000 Hz
-    "carrier 3607000 -40 input=0\n"  // rx2 +7000 Hz
-    "carrier 3629000 -40 input=0\n"  // rx3 -11000 Hz
-    "carrier 7041000 -40 input=0\n"  // rx1 at 7.03 MHz: +11000 Hz
-    "board cold rev=4 pacing=free_running eeprom1=0x0001 eeprom3=0x0001\n";
-
-// A carrier of L dBFS on input 0, read as both I and Q at the module's 20 dB of gain, through the
-// resampler (gain 0.98): amplitude 16384 * sqrt(2) * 10^((L + 20) / 20) of 32768.
-double expected_db(double level_dbfs) {
-    return level_dbfs + 20 + 20 * std::log10(std::sqrt(2.0) / 2 * 0.98);
-}
-
-int x_of(double hz, int rate) {
-    const capture::PictureLayout L = capture::picture_layout();
-    return L.plot_left + static_cast<int>((hz + rate / 2.0) / rate * L.plot_width);
-}
-
-class CaptureTool : public ::testing::Test {
-  protected:
-    void SetUp() override { dir_ = temp_dir(); }
-    std::string dir_;
-};
-
-}  // namespace
 
 TEST_F(CaptureTool, OptionErrorsGiveUsageAndExitCode2WithoutTouchingAnything) {
     const std::string out = dir_ + "/never";
@@ -147,6 +39,9 @@ TEST_F(CaptureTool, OptionErrorsGiveUsageAndExitCode2WithoutTouchingAnything) {
         {"simulate", "-o", out, "stray"},
         {"fly", "-o", out},
         {"simulate", "-o", out, "--scene", dir_ + "/no-such-scene.txt"},
+        {"simulate", "-o", out, "--scene", dir_},
+        {"simulate", "-o", out, "--scene", write_file(dir_, "empty.txt", "")},
+        {"simulate", "-o", "-"},
     };
     for (const auto& args : bad) {
         std::string line;
@@ -160,6 +55,11 @@ TEST_F(CaptureTool, OptionErrorsGiveUsageAndExitCode2WithoutTouchingAnything) {
         }
         EXPECT_TRUE(r.out.empty()) << r.out;
     }
+    // A bad scene named by the environment is an error too, not a silent default.
+    Result env = run({"simulate", "-o", out},
+                     {{"USBSIM_SCENE", write_file(dir_, "bad.txt", "board cold rev=4\n")}}, 30);
+    EXPECT_EQ(env.exit_code, 2) << env.err;
+    EXPECT_TRUE(contains(env.err, "names its pacing")) << env.err;
     EXPECT_EQ(access(out.c_str(), F_OK), -1) << "the output folder was created";
 
     Result help = run({"--help"}, {}, 30);
@@ -167,61 +67,155 @@ TEST_F(CaptureTool, OptionErrorsGiveUsageAndExitCode2WithoutTouchingAnything) {
     EXPECT_TRUE(contains(help.out, "usage: zalvo_capture"));
     EXPECT_TRUE(contains(help.out, "--retune T:RX:HZ"));
     EXPECT_TRUE(help.err.empty()) << help.err;
+
+    // --module with a bare name finds the file in the current folder; --version reads the
+    // module's version from the file itself.
+    const std::string module = ZALVO_MODULE_FILE;
+    const std::string folder = module.substr(0, module.rfind('/'));
+    const std::string name = module.substr(module.rfind('/') + 1);
+    Result version = run({"--version", "--module", name}, {}, 30, {}, [&] {
+        if (chdir(folder.c_str()) != 0)
+            _exit(126);
+    });
+    EXPECT_EQ(version.exit_code, 0) << version.err;
+    EXPECT_TRUE(contains(version.out, std::string("zalvo_capture ") + ZALVO_VERSION + "\n"))
+        << version.out;
+    EXPECT_TRUE(contains(version.out, "module ./" + name + ": " + ZALVO_VERSION + "\n"))
+        << version.out;
 }
 
-TEST_F(CaptureTool, SimulatedCaptureWritesFourWavFilesAndPicturesWithTheCarriersAtTheirOffsets) {
+TEST_F(CaptureTool, SimulatedCaptureWritesEachFormatAndPicturesWithTheCarriersAtTheirOffsets) {
     const std::string scene = write_file(dir_, "scene.txt", FAST_SCENE);
-    const std::string out = dir_ + "/out";
-    Result r =
-        run({"simulate", "--scene", scene, "-d", "1.5", "--retune", "0.5:1:7030000", "-o", out}, {},
-            120);
-    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-    EXPECT_TRUE(contains(r.out, "1.50 s of signal at 48000 Hz")) << r.out;
-    EXPECT_TRUE(contains(r.out, "retuned to 7.030000 MHz")) << r.out;
-    EXPECT_TRUE(contains(r.out, "overruns: 0 reported by the module")) << r.out;
-    EXPECT_FALSE(contains(r.out, "\r")) << "a progress line although the output is no terminal";
-
     const double offsets[4] = {3000, -5000, 7000, -11000};
     const int rate = 48000;
-    for (int i = 0; i < 4; ++i) {
-        const std::string base = out + "/rx" + std::to_string(i);
-        SCOPED_TRACE(base);
-        EXPECT_TRUE(contains(r.out, base + ".wav (72000 samples)")) << r.out;
-        Wav w = read_wav(base + ".wav");
-        ASSERT_TRUE(w.ok) << w.problem;
-        EXPECT_EQ(w.format_tag, 3);
-        EXPECT_EQ(w.channels, 2);
-        EXPECT_EQ(w.rate, 48000u);
-        EXPECT_EQ(w.bits, 32);
-        EXPECT_EQ(w.byte_rate, 48000u * 8);
-        ASSERT_EQ(w.frames(), 72000u);  // 1.5 s at 48 kHz, exactly
-
-        // After the start-up, each receiver holds its carrier at its offset, at its level.
-        const size_t late = 48000, count = 24000;  // 1.0 s to 1.5 s
-        const double expect = expected_db(-40);
-        const double hz = i == 1 ? 11000 : offsets[i];
-        EXPECT_NEAR(tone_db(w.samples, rate, hz, late, count), expect, 1.0);
-        EXPECT_LT(tone_db(w.samples, rate, -hz, late, count), expect - 50);
-        EXPECT_LT(tone_db(w.samples, rate, hz + 1500, late, count), expect - 50);
-        if (i == 1) {
-            // Before the retune at 0.5 s: the carrier at 3.555 MHz.
-            EXPECT_NEAR(tone_db(w.samples, rate, -5000, 4800, 14400), expect, 1.0);
-            EXPECT_LT(tone_db(w.samples, rate, 11000, 4800, 14400), expect - 50);
-            EXPECT_LT(tone_db(w.samples, rate, -5000, late, count), expect - 50);
+    struct Run {
+        const char* format;
+        std::vector<int> receivers;
+    };
+    for (const Run& run_of : {Run{"wav", {0, 1, 2, 3}}, Run{"sigmf", {1, 2}}}) {
+        const bool sigmf = run_of.format == std::string("sigmf");
+        SCOPED_TRACE(run_of.format);
+        const std::string out = dir_ + "/" + run_of.format;
+        std::vector<std::string> args = {"simulate", "--scene",  scene,           "-d",
+                                         "1.5",      "--retune", "0.5:1:7030000", "-o",
+                                         out,        "--format", run_of.format};
+        if (sigmf) {
+            args.push_back("--receivers");
+            args.push_back("1,2");
         }
+        const auto started = std::chrono::system_clock::now();
+        Result r = run(args, {}, 120);
+        ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+        EXPECT_TRUE(contains(r.out, "1.50 s of signal at 48000 Hz")) << r.out;
+        EXPECT_TRUE(contains(r.out, "retuned to 7.030000 MHz")) << r.out;
+        EXPECT_TRUE(contains(r.out, "overruns: 0 reported by the module")) << r.out;
+        EXPECT_FALSE(contains(r.out, "SAMPLES LOST")) << r.out;
+        EXPECT_FALSE(contains(r.out, "\r")) << "a progress line although the output is no terminal";
 
-        Png png = read_png(base + ".png");
-        ASSERT_TRUE(png.ok) << png.problem;
-        const capture::PictureLayout L = capture::picture_layout();
-        ASSERT_EQ(png.width, L.width);
-        ASSERT_EQ(png.height, L.height);
-        // The waterfall's bottom (the end of the run) is bright at the carrier's offset only.
-        const int y = L.waterfall_top + L.waterfall_height - 10;
-        int column = 0;
-        for (int dx = -1; dx <= 1; ++dx)
-            column = std::max(column, png.luma(x_of(hz, rate) + dx, y));
-        EXPECT_GT(column, 150);
-        EXPECT_LT(png.luma(x_of(-hz, rate), y), 60);
+        for (int i = 0; i < 4; ++i) {
+            const std::string base = out + "/rx" + std::to_string(i);
+            SCOPED_TRACE(base);
+            const bool recorded = std::find(run_of.receivers.begin(), run_of.receivers.end(), i) !=
+                                  run_of.receivers.end();
+            if (!recorded) {
+                EXPECT_FALSE(contains(r.out, base)) << r.out;
+                EXPECT_EQ(access((base + ".png").c_str(), F_OK), -1);
+                EXPECT_EQ(access((base + (sigmf ? ".sigmf-data" : ".wav")).c_str(), F_OK), -1);
+                continue;
+            }
+            std::vector<float> samples;
+            int64_t retune_at = 24000;  // the WAV file does not say; 0.5 s
+            if (sigmf) {
+                EXPECT_TRUE(contains(r.out, base + ".sigmf-data (72000 samples)")) << r.out;
+                samples = read_floats(base + ".sigmf-data");
+                nlohmann::json m = read_json(base + ".sigmf-meta");
+                ASSERT_TRUE(m.is_object());
+                EXPECT_EQ(m["global"]["core:datatype"], "cf32_le");
+                EXPECT_EQ(m["global"]["core:sample_rate"], 48000.0);
+                EXPECT_TRUE(
+                    contains(m["global"]["core:recorder"].get<std::string>(), "zalvo_capture"));
+                EXPECT_TRUE(contains(m["global"]["core:hw"].get<std::string>(), "simulated"));
+                const nlohmann::json& caps = m["captures"];
+                ASSERT_EQ(caps.size(), i == 1 ? 2u : 1u) << caps.dump();
+                EXPECT_EQ(caps[0]["core:sample_start"], 0);
+                EXPECT_EQ(caps[0]["core:frequency"], i == 1 ? 3560000.0 : 3600000.0);
+                // The first sample's UTC time lies within the run.
+                std::tm tm{};
+                const std::string when = caps[0]["core:datetime"].get<std::string>();
+                ASSERT_NE(strptime(when.c_str(), "%Y-%m-%dT%H:%M:%S", &tm), nullptr) << when;
+                const auto t = std::chrono::system_clock::from_time_t(timegm(&tm));
+                EXPECT_GE(t, started - std::chrono::seconds(2)) << when;
+                EXPECT_LE(t, std::chrono::system_clock::now()) << when;
+                if (i == 1) {
+                    EXPECT_EQ(caps[1]["core:frequency"], 7030000.0);
+                    retune_at = caps[1]["core:sample_start"].get<int64_t>();
+                    EXPECT_GE(retune_at, 24000);
+                    EXPECT_LE(retune_at, 24000 + 8 * 512);
+                }
+                EXPECT_TRUE(m["annotations"].empty());
+            } else {
+                EXPECT_TRUE(contains(r.out, base + ".wav (72000 samples)")) << r.out;
+                Wav w = read_wav(base + ".wav");
+                ASSERT_TRUE(w.ok) << w.problem;
+                EXPECT_TRUE(w.is_float()) << w.format_tag;
+                EXPECT_EQ(w.channels, 2);
+                EXPECT_EQ(w.rate, 48000u);
+                EXPECT_EQ(w.bits, 32);
+                EXPECT_EQ(w.byte_rate, 48000u * 8);
+                samples = w.samples;
+                // Another reader finds the same format and length. sox 14.4 warns about every
+                // float WAV file libsndfile writes (it expects a cbSize field that the 16-byte
+                // format chunk of tag 3 does not have); any other warning is a fault.
+                const std::string said = dir_ + "/sox.txt";
+                ASSERT_EQ(std::system(("sox --i " + base + ".wav >" + said + " 2>&1").c_str()), 0)
+                    << read_text(said);
+                std::string text = read_text(said);
+                const std::string known = "sox WARN wav: wave header missing extended part of fmt "
+                                          "chunk\n";
+                if (text.rfind(known, 0) == 0)
+                    text = text.substr(known.size());
+                EXPECT_FALSE(contains(text, "WARN")) << text;
+                EXPECT_TRUE(contains(text, "72000 samples")) << text;
+                EXPECT_TRUE(contains(text, "32-bit Floating Point PCM")) << text;
+                EXPECT_TRUE(contains(text, "Sample Rate    : 48000")) << text;
+            }
+            ASSERT_EQ(samples.size(), 2u * 72000);  // 1.5 s at 48 kHz, exactly
+
+            // After the start-up, each receiver holds its carrier at its offset, at its level.
+            const size_t late = 48000, count = 24000;  // 1.0 s to 1.5 s
+            const double expect = expected_db(-40);
+            const double hz = i == 1 ? 11000 : offsets[i];
+            EXPECT_NEAR(tone_db(samples, rate, hz, late, count), expect, 1.0);
+            EXPECT_LT(tone_db(samples, rate, -hz, late, count), expect - 50);
+            EXPECT_LT(tone_db(samples, rate, hz + 1500, late, count), expect - 50);
+            if (i == 1) {
+                // Before the retune: the carrier at 3.555 MHz; after it, only the new one.
+                const size_t before = static_cast<size_t>(retune_at) - 9600;
+                EXPECT_NEAR(tone_db(samples, rate, -5000, before, 4800), expect, 1.0);
+                EXPECT_LT(tone_db(samples, rate, 11000, before, 4800), expect - 40);
+                // The module has read up to a ring of data ahead of what it delivered, so on
+                // the free-running board the change shows up to about 0.3 s later.
+                const size_t after = static_cast<size_t>(retune_at) + 14400;
+                EXPECT_NEAR(tone_db(samples, rate, 11000, after, 4800), expect, 1.0);
+                EXPECT_LT(tone_db(samples, rate, -5000, late, count), expect - 50);
+            }
+
+            Png png = read_png(base + ".png");
+            ASSERT_TRUE(png.ok) << png.problem;
+            const capture::PictureLayout L = capture::picture_layout();
+            ASSERT_EQ(png.width, L.width);
+            ASSERT_EQ(png.height, L.height);
+            // The waterfall's bottom (the end of the run) is bright at the carrier's offset only.
+            const int y = L.waterfall_top + L.waterfall_height - 10;
+            int column = 0;
+            for (int dx = -1; dx <= 1; ++dx)
+                column = std::max(column, png.luma(x_of(hz, rate) + dx, y));
+            EXPECT_GT(column, 150);
+            EXPECT_LT(png.luma(x_of(-hz, rate), y), 60);
+        }
+        if (sigmf) {
+            EXPECT_EQ(check_sigmf(out), "");
+        }
     }
 }
 
@@ -248,6 +242,26 @@ TEST_F(CaptureTool, HighRateWidensTheBandAndStartTuningsApply) {
     EXPECT_NEAR(tone_db(rx3.samples, rate, 3000, late, count), expected_db(-40), 1.0);
     EXPECT_NEAR(tone_db(rx3.samples, rate, 35000, late, count), expected_db(-40), 1.0);
     EXPECT_TRUE(read_png(out + "/rx3.png").ok);
+
+    // A carrier driving receiver 0 past full scale is reported with its peak; the others not.
+    const std::string loud =
+        write_file(dir_, "loud.txt",
+                   "noise -100\ncarrier 3523000 -3 input=0\n"
+                   "board cold rev=4 pacing=free_running eeprom1=0x0001 eeprom3=0x0001\n");
+    Result clip = run({"simulate", "--scene", loud, "-d", "0.3", "-o", dir_ + "/clip"}, {}, 120);
+    ASSERT_EQ(clip.exit_code, 0) << clip.out << clip.err;
+    long clipped = 0;
+    double peak = 0;
+    const size_t at = clip.out.find("CLIPPING: rx0 has ");
+    ASSERT_NE(at, std::string::npos) << clip.out;
+    ASSERT_EQ(std::sscanf(clip.out.c_str() + at,
+                          "CLIPPING: rx0 has %ld samples at or above full scale (peak %lf dBFS)",
+                          &clipped, &peak),
+              2)
+        << clip.out;
+    EXPECT_GT(clipped, 0);
+    EXPECT_GT(peak, 0.0);
+    EXPECT_FALSE(contains(clip.out, "CLIPPING: rx1")) << clip.out;
 }
 
 TEST_F(CaptureTool, CtrlCEndsTheRunWithExitCode130AndValidFiles) {
@@ -285,35 +299,75 @@ TEST_F(CaptureTool, CtrlCEndsTheRunWithExitCode130AndValidFiles) {
     }
     Wav rx0 = read_wav(out + "/rx0.wav");
     EXPECT_NEAR(tone_db(rx0.samples, 48000, 3000, 9600, 9600), expected_db(-40), 1.0);
+
+    // A second Ctrl-C says that it ends the program at once; the sample files stay valid.
+    const std::string again = dir_ + "/again";
+    int sent_twice = 0;
+    Result twice =
+        run({"simulate", "--scene", scene, "-d", "60", "-o", again}, {}, 60, [&](pid_t pid) {
+            if (sent_twice < 2 && file_size(again + "/rx3.wav") > 44 + 4800 * 8) {
+                kill(pid, SIGINT);
+                ++sent_twice;
+            }
+        });
+    ASSERT_EQ(sent_twice, 2);
+    EXPECT_EQ(twice.exit_code, 130) << twice.err;
+    EXPECT_TRUE(contains(twice.err, "ending at once")) << twice.err;
+    for (int i = 0; i < 4; ++i) {
+        Wav w = read_wav(again + "/rx" + std::to_string(i) + ".wav");
+        EXPECT_TRUE(w.ok) << w.problem;
+    }
 }
 
-TEST_F(CaptureTool, DeviceAndFileFailuresExplainThemselvesWithTheirExitCodes) {
+TEST_F(CaptureTool, FailuresExplainThemselvesAndNeverTouchAnEarlierRecording) {
+    // An earlier recording in the output folder, which no later failure may change.
     const std::string out = dir_ + "/out";
-    // No board on the bus.
+    const std::string cold = write_file(dir_, "cold.txt", FAST_SCENE);
+    Result first = run({"simulate", "--scene", cold, "-d", "0.2", "-o", out}, {}, 60);
+    ASSERT_EQ(first.exit_code, 0) << first.out << first.err;
+    const std::string before = folder_state(out);
+    ASSERT_TRUE(contains(before, "rx3.wav") && contains(before, "rx3.png")) << before;
+
+    // Files there already: refused before the module starts, the file named.
+    Result again = run({"simulate", "--scene", cold, "-d", "0.2", "-o", out}, {}, 60);
+    EXPECT_EQ(again.exit_code, 1) << again.err;
+    EXPECT_TRUE(contains(again.err, out + "/rx0.wav exists already")) << again.err;
+    EXPECT_TRUE(contains(again.err, "--overwrite")) << again.err;
+    EXPECT_FALSE(contains(again.out, "blocks delivered")) << again.out;
+
+    // Failures before the first block, even with --overwrite, leave the folder as it was.
     const std::string empty = write_file(dir_, "empty.txt", "bus\nother 0x046d 0xc52b\n");
-    Result none = run({"simulate", "--scene", empty, "-d", "1", "-o", out}, {}, 60);
+    Result none = run({"simulate", "--scene", empty, "-d", "1", "-o", out, "--overwrite"}, {}, 60);
     EXPECT_EQ(none.exit_code, 3) << none.err;
     EXPECT_TRUE(contains(none.err, "\"Can't create instance of USRP Rx device\"")) << none.err;
     EXPECT_TRUE(contains(none.err, "plugged in")) << none.err;
     EXPECT_FALSE(contains(none.out, "blocks delivered")) << none.out;
 
-    // A cold board without its images.
-    const std::string cold = write_file(dir_, "cold.txt", FAST_SCENE);
-    Result images = run({"simulate", "--scene", cold, "-d", "1", "-o", out},
+    Result images = run({"simulate", "--scene", cold, "-d", "1", "-o", out, "--overwrite"},
                         {{"USRP_PATH", dir_ + "/no-images"}}, 60);
     EXPECT_EQ(images.exit_code, 3) << images.err;
     EXPECT_TRUE(contains(images.err, "Can't create instance of USRP Rx device")) << images.err;
     EXPECT_TRUE(contains(images.err, "USRP_PATH is now \"" + dir_ + "/no-images\"")) << images.err;
 
     Result module =
-        run({"simulate", "--scene", cold, "-m", dir_ + "/libnone.so", "-o", out}, {}, 60);
+        run({"simulate", "--scene", cold, "-m", dir_ + "/libnone.so", "-o", out, "--overwrite"}, {},
+            60);
     EXPECT_EQ(module.exit_code, 3) << module.err;
     EXPECT_TRUE(contains(module.err, "cannot load the receiver module")) << module.err;
+    EXPECT_EQ(folder_state(out), before);
 
+    // --overwrite does replace once data arrives.
+    Result replaced =
+        run({"simulate", "--scene", cold, "-d", "0.1", "-o", out, "--overwrite"}, {}, 60);
+    EXPECT_EQ(replaced.exit_code, 0) << replaced.err;
+    EXPECT_EQ(read_wav(out + "/rx2.wav").frames(), 4800u);
+
+    // Only the last level of the folder is made; its parent must exist.
     Result files =
-        run({"simulate", "--scene", cold, "-d", "1", "-o", "/proc/no/such/folder"}, {}, 60);
+        run({"simulate", "--scene", cold, "-d", "1", "-o", dir_ + "/no/such/folder"}, {}, 60);
     EXPECT_EQ(files.exit_code, 1) << files.err;
-    EXPECT_TRUE(contains(files.err, "/proc/no/such/folder")) << files.err;
+    EXPECT_TRUE(contains(files.err, dir_ + "/no/such")) << files.err;
+    EXPECT_EQ(access((dir_ + "/no").c_str(), F_OK), -1);
 }
 
 TEST_F(CaptureTool, InfoReportsBoardsDigestsAndDaughterboards) {
@@ -332,9 +386,9 @@ TEST_F(CaptureTool, InfoReportsBoardsDigestsAndDaughterboards) {
     const std::string scene =
         write_file(dir_, "world.txt",
                    "board warm rev=4 firmware_hash=" + hex(fw) + " fpga_hash=" + hex(fpga) +
-                       " eeprom1=0x0001 eeprom3=0x0002\n"
+                       " pacing=free_running eeprom1=0x0001 eeprom3=0x0002\n"
                        "other 0x046d 0xc52b\n"
-                       "board cold rev=2\n");
+                       "board cold rev=2 pacing=free_running\n");
     Result r = run({"info", "--simulate"}, {{"USBSIM_SCENE", scene}}, 60);
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
     const size_t second = r.out.find("board 1:");
@@ -357,16 +411,19 @@ TEST_F(CaptureTool, InfoReportsBoardsDigestsAndDaughterboards) {
     EXPECT_TRUE(contains(none.err, "no USRP")) << none.err;
 }
 
-TEST_F(CaptureTool, OverrunsAreCountedFromTheModulesTraceAndShownBesideTheBoardsOwnCount) {
+TEST_F(CaptureTool, LostSamplesAreReportedAnnotatedAndEndWithExitCode4) {
     // A board with almost no buffer, paced in real time: it drops data between two reads, and
     // the module's overrun query (every tenth of a second of data) finds the flag set.
     const std::string scene =
         write_file(dir_, "tiny.txt",
                    "noise -100\ncarrier 3523000 -40\n"
                    "board cold rev=4 pacing=real_time fifo=512 eeprom1=0x0001 eeprom3=0x0001\n");
-    Result r = run({"simulate", "--scene", scene, "-d", "1", "-o", dir_ + "/out"}, {}, 60);
-    ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
-    unsigned long overruns = 0, dropped = 0;
+    const std::string out = dir_ + "/out";
+    Result r =
+        run({"simulate", "--scene", scene, "-d", "1", "-o", out, "--format", "sigmf"}, {}, 60);
+    ASSERT_EQ(r.exit_code, 4) << r.out << r.err;
+    EXPECT_TRUE(contains(r.err, "samples were lost")) << r.err;
+    unsigned long overruns = 0, dropped = 0, events = 0;
     size_t at = r.out.find("overruns: ");
     ASSERT_NE(at, std::string::npos) << r.out;
     ASSERT_EQ(std::sscanf(r.out.c_str() + at, "overruns: %lu reported by the module", &overruns), 1)
@@ -382,9 +439,49 @@ TEST_F(CaptureTool, OverrunsAreCountedFromTheModulesTraceAndShownBesideTheBoards
     // The marks themselves are not passed on as text.
     EXPECT_NE(r.err.rfind("O", 0), 0u) << r.err;
     EXPECT_FALSE(contains(r.err, "\nO")) << r.err;
+
+    // The summary's own line, with the module's count and the board's events.
+    at = r.out.find("\n  SAMPLES LOST: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string line = r.out.substr(at + 1, r.out.find('\n', at + 1) - at - 1);
+    EXPECT_TRUE(contains(line, std::to_string(overruns) + " overrun")) << line;
+    EXPECT_EQ(std::sscanf(line.c_str() + line.find("output samples in "),
+                          "output samples in %lu event", &events),
+              1)
+        << line;
+
+    // Every receiver's meta file marks each of them where it lies, in order.
+    EXPECT_EQ(check_sigmf(out), "");
+    for (int i = 0; i < 4; ++i) {
+        nlohmann::json m = read_json(out + "/rx" + std::to_string(i) + ".sigmf-meta");
+        ASSERT_TRUE(m.is_object());
+        const nlohmann::json& notes = m["annotations"];
+        ASSERT_EQ(notes.size(), overruns + events);
+        int64_t last = 0;
+        unsigned long module_notes = 0;
+        for (const nlohmann::json& a : notes) {
+            EXPECT_EQ(a["core:label"], "samples lost");
+            const int64_t start = a["core:sample_start"].get<int64_t>();
+            EXPECT_GE(start, last);
+            EXPECT_LE(start, 48000);
+            last = start;
+            module_notes += contains(a["core:comment"].get<std::string>(), "receiver module");
+        }
+        EXPECT_EQ(module_notes, overruns);
+    }
+
+    // --stop-on-loss ends the run at the first loss, with what was received kept.
+    Result stop = run(
+        {"simulate", "--scene", scene, "-d", "20", "-o", dir_ + "/stop", "--stop-on-loss"}, {}, 60);
+    EXPECT_EQ(stop.exit_code, 4) << stop.out << stop.err;
+    EXPECT_TRUE(contains(stop.err, "stopped at the first loss")) << stop.err;
+    double seconds = -1;
+    ASSERT_EQ(std::sscanf(stop.out.c_str(), "zalvo_capture: %lf s of signal", &seconds), 1)
+        << stop.out;
+    EXPECT_LT(seconds, 5.0) << "the run went on after the loss";
 }
 
-TEST_F(CaptureTool, BoardThatStopsDeliveringIsADeviceErrorAndLeavesValidFiles) {
+TEST_F(CaptureTool, BoardThatStopsDeliveringIsADeviceErrorAndLeavesNoFiles) {
     // No buffer at all: every read of the module times out.
     const std::string scene = write_file(
         dir_, "zero.txt",
@@ -393,10 +490,6 @@ TEST_F(CaptureTool, BoardThatStopsDeliveringIsADeviceErrorAndLeavesValidFiles) {
     Result r = run({"simulate", "--scene", scene, "-d", "2", "-o", out}, {}, 60);
     EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, "no data from the board for 5 s")) << r.err;
-    for (int i = 0; i < 4; ++i) {
-        Wav w = read_wav(out + "/rx" + std::to_string(i) + ".wav");
-        EXPECT_TRUE(w.ok) << w.problem;
-        EXPECT_EQ(w.frames(), 0u);
-        EXPECT_TRUE(read_png(out + "/rx" + std::to_string(i) + ".png").ok);
-    }
+    EXPECT_TRUE(contains(r.out, "no file was written")) << r.out;
+    EXPECT_EQ(access(out.c_str(), F_OK), -1) << "the output folder was created";
 }

@@ -62,6 +62,16 @@ TEST_F(SimTest, SceneFileErrorsNameTheLine) {
     EXPECT_NE(error_of("carrier 7Q -3\n").find("not a number: 7Q"), std::string::npos);
     EXPECT_NE(error_of("carrier 7M -3 input=4\n").find("input must be 0 to 3"), std::string::npos);
     EXPECT_NE(error_of("carrier 7M -3 morse=\"CQ\n").find("unterminated quote"), std::string::npos);
+    // Nothing in the file, or no file at all: refused, not taken as an empty scene.
+    EXPECT_NE(error_of("# only a comment\n\n").find("an empty scene file"), std::string::npos);
+    try {
+        load_scene_file(testing::TempDir());
+        ADD_FAILURE() << "a folder was taken as a scene file";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("a folder"), std::string::npos) << e.what();
+    }
+    // A board's pacing is never implied.
+    EXPECT_NE(error_of("board cold rev=4\n").find("names its pacing"), std::string::npos);
     EXPECT_NE(error_of("board pacing=fast\n").find("pacing is real_time or free_running"),
               std::string::npos);
     EXPECT_NE(error_of("board firmware_hash=12\n").find("32 hexadecimal digits"),

@@ -3,13 +3,17 @@
 #include "module.h"
 #include "options.h"
 #include "plugins.h"
+#include "raw.h"
 #include "session.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 namespace {
@@ -39,7 +43,8 @@ void* load_plugin(const char* built_path, int flags, std::string* error) {
 
 // Puts the simulated USB library in front of everything loaded later and builds its world.
 // Returns an exit code, or -1 when all is well.
-int prepare_simulator(const std::string& scene_path, zalvo_capture_sim_dropped_fn* dropped) {
+int prepare_simulator(const std::string& scene_path, const std::string& replay_path,
+                      zalvo_capture_sim_dropped_fn* dropped) {
     std::string error;
     void* sim = load_plugin(ZALVO_CAPTURE_SIM_PLUGIN, RTLD_NOW | RTLD_GLOBAL, &error);
     if (!sim) {
@@ -62,9 +67,54 @@ int prepare_simulator(const std::string& scene_path, zalvo_capture_sim_dropped_f
         std::fprintf(stderr, "%s: %s\n", PROGRAM, text);
         return EXIT_USAGE;
     }
+    if (!replay_path.empty()) {
+        auto replay =
+            reinterpret_cast<zalvo_capture_sim_replay_fn>(dlsym(sim, ZALVO_CAPTURE_SIM_REPLAY));
+        if (!replay || replay(replay_path.c_str(), text, sizeof text) != 0) {
+            std::fprintf(stderr, "%s: %s\n", PROGRAM, replay ? text : "no replay in the simulator");
+            return EXIT_USAGE;
+        }
+    }
     // The simulated board takes any images; the build makes placeholders.
     setenv("USRP_PATH", ZALVO_IMAGES_DIR, 0);
     return -1;
+}
+
+// The version text the module file carries ("ZalvoIntf version X.Y.Z"), found by reading the
+// file: the module exports nothing that would tell it.
+std::string module_version(const std::string& path) {
+    static const std::string MARK = "ZalvoIntf version ";
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return "";
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t at = data.find(MARK);
+    if (at == std::string::npos)
+        return "";
+    size_t end = at + MARK.size();
+    while (end < data.size() && end < at + MARK.size() + 32 &&
+           (std::isalnum(static_cast<unsigned char>(data[end])) || data[end] == '.' ||
+            data[end] == '-'))
+        ++end;
+    return data.substr(at + MARK.size(), end - at - MARK.size());
+}
+
+// --module NAME: a bare name is a file in the current folder when there is one (dlopen itself
+// would only search the library path).
+std::string module_path_of(const Options& o) {
+    if (o.module_path.empty())
+        return ZALVO_MODULE_PATH;
+    if (o.module_path.find('/') == std::string::npos && access(o.module_path.c_str(), F_OK) == 0)
+        return "./" + o.module_path;
+    return o.module_path;
+}
+
+int run_version(const Options& o) {
+    const std::string path = module_path_of(o);
+    const std::string v = module_version(path);
+    std::printf("zalvo_capture %s\nmodule %s: %s\n", ZALVO_VERSION, path.c_str(),
+                v.empty() ? "version not known (no version text in the file)" : v.c_str());
+    return EXIT_DONE;
 }
 
 void print_line(void*, const char* text) {
@@ -74,7 +124,7 @@ void print_line(void*, const char* text) {
 int run_info(const Options& o) {
     zalvo_capture_sim_dropped_fn dropped = nullptr;
     if (o.info_simulated) {
-        int code = prepare_simulator("", &dropped);
+        int code = prepare_simulator("", "", &dropped);
         if (code >= 0)
             return code;
     }
@@ -107,13 +157,30 @@ int run_capture_command(const Options& o) {
     RunContext context;
     if (o.command == Command::simulate) {
         zalvo_capture_sim_dropped_fn dropped = nullptr;
-        int code = prepare_simulator(o.scene_path, &dropped);
+        int code = prepare_simulator(o.scene_path, o.replay_path, &dropped);
         if (code >= 0)
             return code;
         context.simulated = true;
         context.simulator_dropped = [dropped] { return dropped(); };
     }
-    const std::string path = o.module_path.empty() ? ZALVO_MODULE_PATH : o.module_path;
+    if (o.raw) {
+        std::string error;
+        void* lib = load_plugin(ZALVO_CAPTURE_BOARD_PLUGIN, RTLD_NOW | RTLD_LOCAL, &error);
+        auto record =
+            lib ? reinterpret_cast<zalvo_capture_raw_fn>(dlsym(lib, ZALVO_CAPTURE_RAW_RECORD))
+                : nullptr;
+        if (!record) {
+            std::fprintf(stderr,
+                         "%s: cannot load the raw recorder (%s). Build it with: cmake --build "
+                         "build --target zalvo_capture_board\n",
+                         PROGRAM, error.c_str());
+            return EXIT_DEVICE;
+        }
+        install_signal_handlers();
+        return run_raw(o, record, context);
+    }
+    const std::string path = module_path_of(o);
+    context.module_version = module_version(path);
     Module module;
     std::string error;
     if (!module.load(path, &error)) {
@@ -140,6 +207,7 @@ int main(int argc, char** argv) {
     switch (r.options.command) {
         case Command::help: std::fputs(usage_text(PROGRAM).c_str(), stdout); return EXIT_DONE;
         case Command::info: return run_info(r.options);
+        case Command::version: return run_version(r.options);
         case Command::capture:
         case Command::simulate: break;
     }

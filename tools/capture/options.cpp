@@ -94,8 +94,8 @@ std::string usage_text(const std::string& program) {
     return "usage: " + program +
            " [capture|simulate|info] [options]\n"
            "\n"
-           "Records the four receivers of a USRP board through the receiver module, as a host\n"
-           "program does, and writes for each receiver a WAV file and a picture.\n"
+           "Records the receivers of a USRP board through the receiver module, as a host program\n"
+           "does, and writes for each receiver a recording and a picture.\n"
            "\n"
            "commands:\n"
            "  capture     record from the board on USB (the default)\n"
@@ -111,26 +111,51 @@ std::string usage_text(const std::string& program) {
            "                           k or M; defaults 3.52, 3.56, 3.60 and 3.64 MHz)\n"
            "      --retune T:RX:HZ     retune receiver RX to HZ once T seconds of signal are in\n"
            "                           (may be given several times)\n"
-           "  -o, --out DIR            output folder (default out); it receives rx0.wav to\n"
-           "                           rx3.wav and rx0.png to rx3.png\n"
+           "  -o, --out DIR            output folder (default out); its parent must exist\n"
+           "      --format FORMAT      wav (default): rxN.wav, 32-bit float, I left, Q right,\n"
+           "                           RF64 once a file passes 4 GiB; sigmf: rxN.sigmf-data\n"
+           "                           (cf32_le) and rxN.sigmf-meta per receiver, tied together\n"
+           "                           by capture.sigmf-collection\n"
+           "      --receivers LIST     receivers to write, e.g. 0,2 (default all four)\n"
+           "      --overwrite          replace output files left by an earlier run (without\n"
+           "                           it, a run whose files exist stops before it starts)\n"
+           "      --stop-on-loss       end the run at the first lost samples\n"
+           "      --raw                record the board's own stream below the module instead:\n"
+           "                           raw.sigmf-data (ci16_le, four receivers interleaved at\n"
+           "                           500 kHz, as the board delivers them) and raw.sigmf-meta\n"
+           "      --replay META        simulate: the simulated board streams the raw recording\n"
+           "                           META (a .sigmf-meta file of --raw) instead of its scene\n"
+           "      --range LOW:HIGH     pictures: colour range in dBFS (default: from the data),\n"
+           "                           the same for every receiver\n"
            "  -m, --module PATH        the receiver module to load (default: the one built\n"
-           "                           with this tool)\n"
+           "                           with this tool; a bare name is looked for in the\n"
+           "                           current folder first)\n"
            "  -q, --quiet              no progress line, even on a terminal\n"
            "      --scene FILE         simulate: the simulator's scene file (default: its\n"
            "                           built-in scene, or the file named by USBSIM_SCENE)\n"
            "options of info:\n"
            "      --simulate           look at the simulated bus instead of the real one\n"
            "  -h, --help               this text\n"
+           "      --version            the versions of this program and of the module\n"
            "\n"
-           "Files: WAV files hold 32-bit float I (left) and Q (right) at the output rate, full\n"
-           "scale 1.0. Pictures are PNG: the spectrum (average and peak) above a waterfall.\n"
+           "Files: samples are float I/Q at the output rate, full scale 1.0. Pictures are PNG:\n"
+           "the spectrum (average and peak) above a waterfall. Existing files are never\n"
+           "replaced without --overwrite, and a run that fails before the first data leaves\n"
+           "the output folder as it was.\n"
+           "\n"
+           "Scene levels (simulate): a carrier of L dBFS on converter input 0 shows in the\n"
+           "output at about L + 17 dBFS: the module sets 20 dB of receive gain and reads\n"
+           "input 0 as both I and Q (+3 dB), less the 6 dB of a real carrier split into its\n"
+           "two sidebands and the resampler's small loss. The module's receiver mux feeds\n"
+           "every receiver from input 0, so carriers on inputs 1-3 never appear.\n"
            "\n"
            "Environment: USRP_PATH names the folder with the firmware and FPGA images\n"
            "(rev<N>/std.ihx, rev<N>/std_4rx_0tx.rbf); simulate uses the build's placeholder\n"
            "images when it is not set.\n"
            "\n"
-           "Exit status: 0 done, 1 files could not be written, 2 usage error, 3 module or\n"
-           "device error, 130 interrupted (Ctrl-C), 143 terminated.\n";
+           "Exit status: 0 done, 1 files could not be written (or exist already), 2 usage\n"
+           "error, 3 module or device error, 4 recorded, but samples were lost, 130\n"
+           "interrupted (Ctrl-C; a second Ctrl-C ends at once), 143 terminated.\n";
 }
 
 ParseResult parse_options(int argc, char** argv) {
@@ -155,7 +180,19 @@ ParseResult parse_options(int argc, char** argv) {
     }
     args.push_back(nullptr);
 
-    enum { OPT_RETUNE = 1000, OPT_SCENE, OPT_SIMULATE };
+    enum {
+        OPT_RETUNE = 1000,
+        OPT_SCENE,
+        OPT_SIMULATE,
+        OPT_VERSION,
+        OPT_OVERWRITE,
+        OPT_STOP_ON_LOSS,
+        OPT_FORMAT,
+        OPT_RECEIVERS,
+        OPT_RANGE,
+        OPT_RAW,
+        OPT_REPLAY,
+    };
     static const struct option longs[] = {
         {"duration", required_argument, nullptr, 'd'},
         {"rate", required_argument, nullptr, 'r'},
@@ -167,6 +204,14 @@ ParseResult parse_options(int argc, char** argv) {
         {"scene", required_argument, nullptr, OPT_SCENE},
         {"simulate", no_argument, nullptr, OPT_SIMULATE},
         {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, OPT_VERSION},
+        {"overwrite", no_argument, nullptr, OPT_OVERWRITE},
+        {"stop-on-loss", no_argument, nullptr, OPT_STOP_ON_LOSS},
+        {"format", required_argument, nullptr, OPT_FORMAT},
+        {"receivers", required_argument, nullptr, OPT_RECEIVERS},
+        {"range", required_argument, nullptr, OPT_RANGE},
+        {"raw", no_argument, nullptr, OPT_RAW},
+        {"replay", required_argument, nullptr, OPT_REPLAY},
         {nullptr, 0, nullptr, 0},
     };
 
@@ -174,6 +219,7 @@ ParseResult parse_options(int argc, char** argv) {
     optind = 0;  // full re-initialisation (glibc), so that parsing may be repeated
     opterr = 0;
     bool capture_option_seen = false;
+    bool format_given = false, rate_given = false;
     std::vector<std::string> parts;
     for (;;) {
         int c = getopt_long(count, args.data(), "+:d:r:f:o:m:qh", longs, nullptr);
@@ -194,7 +240,7 @@ ParseResult parse_options(int argc, char** argv) {
             }
             case 'r': {
                 std::string t = arg;
-                if (t == "48k" || t == "96k" || t == "192k")
+                if (!t.empty() && (t.back() == 'k' || t.back() == 'K'))
                     t = t.substr(0, t.size() - 1) + "000";
                 double v = 0;
                 if (!parse_number(t, &v) || rate_index(static_cast<int>(v)) < 0 ||
@@ -204,6 +250,7 @@ ParseResult parse_options(int argc, char** argv) {
                 }
                 o.rate_hz = static_cast<int>(v);
                 capture_option_seen = true;
+                rate_given = true;
                 break;
             }
             case 'f': {
@@ -238,6 +285,10 @@ ParseResult parse_options(int argc, char** argv) {
                     r.error = "--out needs a folder";
                     return r;
                 }
+                if (arg == "-") {
+                    r.error = "--out names a folder; the recording cannot go to standard output";
+                    return r;
+                }
                 o.out_dir = arg;
                 capture_option_seen = true;
                 break;
@@ -264,6 +315,76 @@ ParseResult parse_options(int argc, char** argv) {
                 o.info_simulated = true;
                 break;
             case 'h': o.command = Command::help; break;
+            case OPT_VERSION: o.command = Command::version; break;
+            case OPT_OVERWRITE:
+                o.overwrite = true;
+                capture_option_seen = true;
+                break;
+            case OPT_STOP_ON_LOSS:
+                o.stop_on_loss = true;
+                capture_option_seen = true;
+                break;
+            case OPT_FORMAT:
+                if (arg == "wav")
+                    o.format = Format::wav;
+                else if (arg == "sigmf")
+                    o.format = Format::sigmf;
+                else {
+                    r.error = "--format is wav or sigmf, not '" + arg + "'";
+                    return r;
+                }
+                capture_option_seen = true;
+                format_given = true;
+                break;
+            case OPT_RECEIVERS: {
+                std::array<bool, RECEIVERS> chosen{};
+                bool good = !arg.empty();
+                std::vector<std::string> list;
+                size_t start = 0;
+                while (good) {
+                    size_t comma = arg.find(',', start);
+                    int rx = 0;
+                    if (!parse_receiver(arg.substr(start, comma - start), &rx) || chosen[rx])
+                        good = false;
+                    else
+                        chosen[rx] = true;
+                    if (comma == std::string::npos)
+                        break;
+                    start = comma + 1;
+                }
+                if (!good) {
+                    r.error = "--receivers takes a list of distinct receivers 0 to 3 such as "
+                              "0,2, not '" +
+                              arg + "'";
+                    return r;
+                }
+                o.record = chosen;
+                capture_option_seen = true;
+                break;
+            }
+            case OPT_REPLAY:
+                if (o.command != Command::simulate) {
+                    r.error = "--replay belongs to the simulate command";
+                    return r;
+                }
+                o.replay_path = arg;
+                break;
+            case OPT_RAW:
+                o.raw = true;
+                capture_option_seen = true;
+                break;
+            case OPT_RANGE: {
+                if (!split(arg, 2, &parts) || !parse_number(parts[0], &o.range_low_db) ||
+                    !parse_number(parts[1], &o.range_high_db) ||
+                    o.range_low_db >= o.range_high_db) {
+                    r.error =
+                        "--range takes LOW:HIGH in dBFS with LOW below HIGH, not '" + arg + "'";
+                    return r;
+                }
+                o.range_set = true;
+                capture_option_seen = true;
+                break;
+            }
             case ':':
                 r.error = std::string("option ") + args[optind - 1] + " needs a value";
                 return r;
@@ -282,6 +403,14 @@ ParseResult parse_options(int argc, char** argv) {
     if (o.command == Command::info && capture_option_seen) {
         r.error = "info takes no capture options";
         return r;
+    }
+    if (o.raw) {
+        const bool all = o.record[0] && o.record[1] && o.record[2] && o.record[3];
+        if (!o.retunes.empty() || !all || o.range_set || format_given || rate_given) {
+            r.error = "--raw records the board's stream of all four receivers at 500 kHz as "
+                      "SigMF, without --retune, --receivers, --range, --format or --rate";
+            return r;
+        }
     }
     std::stable_sort(o.retunes.begin(), o.retunes.end(),
                      [](const Retune& a, const Retune& b) { return a.at_seconds < b.at_seconds; });

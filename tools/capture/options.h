@@ -8,7 +8,9 @@
 
 namespace capture {
 
-enum class Command { capture, simulate, info, help };
+enum class Command { capture, simulate, info, help, version };
+
+enum class Format { wav, sigmf };
 
 constexpr int RECEIVERS = 4;
 
@@ -29,8 +31,16 @@ struct Options {
     std::string out_dir = "out";
     std::string module_path;  // empty: the module this tool was built with
     std::string scene_path;   // simulate: scene file; empty: the simulator's default
+    std::string replay_path;  // simulate: a raw recording's meta file the board streams
     bool quiet = false;       // no progress line even on a terminal
     bool info_simulated = false;
+    bool overwrite = false;     // existing output files may be replaced
+    bool stop_on_loss = false;  // end the run at the first lost samples
+    bool raw = false;           // the board's own stream below the module, as one recording
+    Format format = Format::wav;
+    std::array<bool, RECEIVERS> record{{true, true, true, true}};  // receivers written to files
+    bool range_set = false;  // pictures: a fixed dBFS colour range instead of the automatic one
+    double range_low_db = 0, range_high_db = 0;
 };
 
 struct ParseResult {

@@ -16,7 +16,7 @@ constexpr int WIDTH = 1000;
 constexpr int LEFT = 90;
 constexpr int RIGHT = 120;
 constexpr int PLOT_W = WIDTH - LEFT - RIGHT;
-constexpr int SPEC_TOP = 76;
+constexpr int SPEC_TOP = 124;  // below a title and up to four lines of subtitle
 constexpr int SPEC_H = 230;
 constexpr int FALL_TOP = SPEC_TOP + SPEC_H + 62;
 constexpr int FALL_H = 360;
@@ -94,10 +94,10 @@ void frequency_axis(cairo_t* cr, int top, int height, double half_span) {
         cairo_move_to(cr, x, top + height);
         cairo_line_to(cr, x, top + height + 5);
         cairo_stroke(cr);
-        text(cr, x, top + height + 19, format("%.0f", std::fabs(f) < 1e-9 ? 0.0 : f),
-             Align::centre);
+        const double khz = std::fabs(f) < 1e-9 ? 0.0 : f / 1000;
+        text(cr, x, top + height + 19, format(step < 1000 ? "%.1f" : "%.0f", khz), Align::centre);
     }
-    text(cr, LEFT + PLOT_W / 2.0, top + height + 38, "frequency offset (Hz)", Align::centre);
+    text(cr, LEFT + PLOT_W / 2.0, top + height + 38, "frequency offset (kHz)", Align::centre);
 }
 
 void draw_spectrum(cairo_t* cr, const SpectrumAnalyzer& s, float lo, float hi) {
@@ -277,18 +277,79 @@ double nice_step(double span, int max_ticks) {
     return 10 * p;
 }
 
+PictureLevels shared_levels(const std::vector<const SpectrumAnalyzer*>& spectra) {
+    // From below the noise floor (a low percentile of the average) to above the strongest peak.
+    float noise = 0, top = -200;
+    bool any = false;
+    for (const SpectrumAnalyzer* s : spectra) {
+        std::vector<float> avg = s->average_db(), peak = s->peak_db();
+        if (avg.empty())
+            continue;
+        noise = any ? std::min(noise, percentile(avg, 0.2)) : percentile(avg, 0.2);
+        top = std::max(top, *std::max_element(peak.begin(), peak.end()));
+        any = true;
+    }
+    if (!any) {
+        noise = -120;
+        top = -20;
+    }
+    PictureLevels l;
+    l.spectrum_high = static_cast<float>(std::ceil((top + 5) / 10) * 10);
+    l.spectrum_high = std::min(l.spectrum_high, 10.0f);
+    l.spectrum_low = static_cast<float>(std::floor((noise - 10) / 10) * 10);
+    l.spectrum_low = std::clamp(l.spectrum_low, l.spectrum_high - 160, l.spectrum_high - 40);
+    l.colour_low = std::min(noise - 3, top - 30);
+    l.colour_high = std::max(top, l.colour_low + 30);
+    return l;
+}
+
+namespace {
+
+// Draws `s` from (x, y) on, broken at blanks into lines no wider than `width`, at most
+// `max_lines` (the last one says how much did not fit). Returns the lines drawn.
+int wrapped_text(cairo_t* cr, double x, double y, const std::string& s, double width, double size,
+                 double line_height, int max_lines) {
+    cairo_set_font_size(cr, size);
+    auto fits = [&](const std::string& t) {
+        cairo_text_extents_t e;
+        cairo_text_extents(cr, t.c_str(), &e);
+        return e.x_advance <= width;
+    };
+    std::vector<std::string> lines;
+    std::string line;
+    size_t at = 0;
+    while (at < s.size()) {
+        size_t blank = s.find(' ', at);
+        std::string word =
+            s.substr(at, blank == std::string::npos ? std::string::npos : blank - at);
+        at = blank == std::string::npos ? s.size() : blank + 1;
+        std::string longer = line.empty() ? word : line + " " + word;
+        if (fits(longer) || line.empty()) {
+            line = longer;
+        } else {
+            lines.push_back(line);
+            line = word;
+        }
+    }
+    if (!line.empty())
+        lines.push_back(line);
+    if (static_cast<int>(lines.size()) > max_lines) {
+        const size_t cut = static_cast<size_t>(max_lines) - 1;
+        lines[cut] = "(" + std::to_string(lines.size() - cut) +
+                     " more lines: the program's summary lists every retune)";
+        lines.resize(cut + 1);
+    }
+    for (size_t i = 0; i < lines.size(); ++i)
+        text(cr, x, y + i * line_height, lines[i], Align::left, size);
+    return static_cast<int>(lines.size());
+}
+
+}  // namespace
+
 bool write_picture(const std::string& path, const SpectrumAnalyzer& s, const PictureLabels& labels,
-                   std::string* error) {
-    std::vector<float> avg = s.average_db(), peak = s.peak_db();
-    // Level ranges: from below the noise floor (a low percentile of the average) to above the
-    // strongest peak.
-    float noise = percentile(avg, 0.2);
-    float top = peak.empty() ? -20 : *std::max_element(peak.begin(), peak.end());
-    float hi = static_cast<float>(std::ceil((top + 5) / 10) * 10);
-    float lo = static_cast<float>(std::floor((noise - 10) / 10) * 10);
-    hi = std::min(hi, 10.0f);
-    lo = std::clamp(lo, hi - 160, hi - 40);
-    float fall_lo = std::min(noise - 3, top - 30), fall_hi = std::max(top, fall_lo + 30);
+                   const PictureLevels& levels, std::string* error) {
+    const float lo = levels.spectrum_low, hi = levels.spectrum_high;
+    const float fall_lo = levels.colour_low, fall_hi = levels.colour_high;
 
     cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, WIDTH, HEIGHT);
     cairo_t* cr = cairo_create(surface);
@@ -297,23 +358,32 @@ bool write_picture(const std::string& path, const SpectrumAnalyzer& s, const Pic
     cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
 
     cairo_set_source_rgb(cr, 0, 0, 0);
-    char title[160];
+    char title[256];
     std::snprintf(title, sizeof title, "Receiver %d at %s: %d Hz I/Q, %.2f s of signal%s",
                   labels.receiver, mhz(labels.start_hz).c_str(), s.rate_hz(), labels.seconds,
                   labels.interrupted ? " (interrupted)" : "");
-    text(cr, LEFT, 26, title, Align::left, 16);
+    const int title_lines = wrapped_text(cr, 16, 26, title, WIDTH - 32, 16, 20, 2);
     std::string sub = format("FFT %.0f points", s.fft_size()) +
                       format(", %.3f Hz per bin", s.bin_hz()) +
                       format(", %.1f ms per frame", s.frame_seconds() * 1e3) +
-                      ", Blackman-Harris window; 0 dBFS = full-scale complex tone";
+                      ", Blackman-Harris window; 0 dBFS = full-scale complex tone; colours " +
+                      format("%.0f", fall_lo) + format(" to %.0f dBFS.", fall_hi);
     for (const TuningChange& c : labels.retunes)
-        sub += format("; retuned at %.2f s to ", c.at_s) + mhz(c.hz);
-    text(cr, LEFT, 48, sub, Align::left, 12);
+        sub += format(" Retuned at %.2f\xC2\xA0s to ", c.at_s) + mhz(c.hz) + ".";
+    wrapped_text(cr, 16, 26 + 20 * title_lines, sub, WIDTH - 32, 12, 15, 5 - title_lines);
     text(cr, LEFT, SPEC_TOP - 8, "spectrum", Align::left);
     text(cr, LEFT, FALL_TOP - 8, "waterfall", Align::left);
 
     draw_spectrum(cr, s, lo, hi);
     draw_waterfall(cr, s, labels, fall_lo, fall_hi);
+    if (s.frames() == 0) {
+        const std::string why = format("Too short for one FFT frame: %.0f samples recorded, ",
+                                       std::floor(labels.seconds * s.rate_hz() + 0.5)) +
+                                format("one frame takes %.0f.", s.fft_size());
+        cairo_set_source_rgb(cr, 0.6, 0, 0);
+        text(cr, LEFT + PLOT_W / 2.0, SPEC_TOP + SPEC_H / 2.0, why, Align::centre, 15);
+        text(cr, LEFT + PLOT_W / 2.0, FALL_TOP + FALL_H / 2.0, why, Align::centre, 15);
+    }
 
     cairo_status_t status = cairo_status(cr);
     cairo_destroy(cr);

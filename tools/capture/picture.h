@@ -34,9 +34,19 @@ struct PictureLayout {
 };
 PictureLayout picture_layout();
 
+// Level ranges in dBFS: the spectrum's level axis and the waterfall's colour scale.
+struct PictureLevels {
+    float spectrum_low = -120, spectrum_high = 0;
+    float colour_low = -120, colour_high = 0;
+};
+
+// Ranges that suit all the given spectra at once, so that the pictures of one run compare
+// directly: from below the quietest noise floor to above the strongest peak.
+PictureLevels shared_levels(const std::vector<const SpectrumAnalyzer*>& spectra);
+
 // Writes the picture; false with a readable error.
 bool write_picture(const std::string& path, const SpectrumAnalyzer& spectrum,
-                   const PictureLabels& labels, std::string* error);
+                   const PictureLabels& labels, const PictureLevels& levels, std::string* error);
 
 // Frees the drawing and font libraries' process-wide caches; call once no picture is drawn any
 // more (it keeps leak checkers quiet about memory those libraries hold until the end).

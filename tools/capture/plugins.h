@@ -16,8 +16,29 @@ extern "C" {
 // file (null or empty) leaves the simulator's own default (or USBSIM_SCENE). 0, or -1 with a
 // message in `error`.
 typedef int (*zalvo_capture_sim_setup_fn)(const char* scene_path, char* error, size_t error_size);
+// Every simulated board streams the raw recording of a SigMF meta file instead of its scene.
+// 0, or -1 with a message in `error`.
+typedef int (*zalvo_capture_sim_replay_fn)(const char* meta_path, char* error, size_t error_size);
 // Sample instants the simulated boards dropped because the reader fell behind.
 typedef int64_t (*zalvo_capture_sim_dropped_fn)(void);
+
+// The board's own stream, below the module: four receivers at 500 kHz, 16-bit I/Q per receiver
+// per instant as the bulk endpoint delivers it.
+typedef struct {
+    int32_t freq_hz[4];  // tuning of each receiver
+    int64_t instants;    // sample instants to record
+    // Each piece of the stream, whole instants; a nonzero return ends the recording.
+    int (*data)(void* context, const void* bytes, size_t size);
+    // A read that found the board's overrun flag set, after `instant` instants were recorded.
+    void (*overrun)(void* context, int64_t instant);
+    void* context;
+    int64_t recorded;  // out: instants handed to `data`
+    int stalled;       // out: the board stopped delivering
+    char error[256];   // out: why the board could not be started
+} zalvo_capture_raw_request;
+// 0 once the recording ended (see `recorded`, `stalled`), -1 when the board could not be
+// started (see `error`).
+typedef int (*zalvo_capture_raw_fn)(zalvo_capture_raw_request* request);
 
 // Writes one line of text per call to `line`. Returns the number of boards found.
 typedef int (*zalvo_capture_board_report_fn)(void (*line)(void* context, const char* text),
@@ -26,4 +47,6 @@ typedef int (*zalvo_capture_board_report_fn)(void (*line)(void* context, const c
 
 #define ZALVO_CAPTURE_SIM_SETUP "zalvo_capture_sim_setup"
 #define ZALVO_CAPTURE_SIM_DROPPED "zalvo_capture_sim_dropped"
+#define ZALVO_CAPTURE_SIM_REPLAY "zalvo_capture_sim_replay"
 #define ZALVO_CAPTURE_BOARD_REPORT "zalvo_capture_board_report"
+#define ZALVO_CAPTURE_RAW_RECORD "zalvo_capture_raw_record"

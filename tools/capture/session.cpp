@@ -4,7 +4,9 @@
 #include "picture.h"
 #include "spectrum.h"
 #include "stderr_tap.h"
-#include "wav_writer.h"
+#include "losses.h"
+#include "outputs.h"
+#include "sigmf.h"
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -15,8 +17,10 @@
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cmath>
 #include <cstring>
 #include <deque>
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -30,9 +34,24 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 volatile std::sig_atomic_t g_signal = 0;
+int g_message_fd = STDERR_FILENO;  // the real standard error, also while it is tapped
+
+void say(const char* text) {
+    ssize_t n = ::write(g_message_fd, text, std::strlen(text));
+    (void)n;
+}
 
 void on_signal(int signo) {
-    g_signal = signo;
+    if (g_signal == 0) {
+        g_signal = signo;
+        say("\nzalvo_capture: stopping; the files are being closed (press Ctrl-C again to end at "
+            "once)\n");
+        return;
+    }
+    // The sample files are valid after every write; the pictures and metadata are not written.
+    say("zalvo_capture: second interrupt: ending at once; the sample files stay valid, pictures "
+        "and metadata are not written\n");
+    _exit(128 + signo);
 }
 
 constexpr double FULL_SCALE = 2147483648.0;  // the module's full scale, 2^31
@@ -48,16 +67,46 @@ struct Exchange {
     std::atomic<int64_t> blocks{0};
     std::atomic<int64_t> dropped{0};  // blocks the tool itself could not keep up with
     int block_length = 512;
-    std::vector<std::string> errors;  // error callback texts (on the StartRx thread)
+    int rate_hz = 48000;
+    int64_t target = 0;                      // samples to record
+    std::vector<std::string> errors;         // error callback texts (on the StartRx thread)
+    std::atomic<int64_t> first_block_ns{0};  // steady clock, for the rate of the steady stream
+    std::atomic<int64_t> last_block_ns{0};
+    std::chrono::system_clock::time_point first_block_utc;  // under `lock`
+    LossLog losses;
+
+    // Where the next block lands in the recording, and the signal time reached.
+    int64_t file_position() const {
+        return std::min<int64_t>(target, (blocks.load() - dropped.load()) * block_length);
+    }
+    double signal_seconds() const { return double(blocks.load()) * block_length / rate_hz; }
 };
+
+int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 void ZALVO_CALL on_data(intptr_t context, float** buffers) {
     Exchange* x = reinterpret_cast<Exchange*>(context);
     const size_t per_rx = 2 * static_cast<size_t>(x->block_length);
+    const int64_t now = steady_ns();
+    x->last_block_ns.store(now);
     std::vector<float> block;
     {
         std::lock_guard<std::mutex> g(x->lock);
+        if (x->first_block_ns.load() == 0) {
+            x->first_block_ns.store(now);
+            x->first_block_utc = std::chrono::system_clock::now();
+        }
         if (x->full.size() >= QUEUE_LIMIT) {
+            LossEvent e;
+            e.source = LossSource::tool_behind;
+            e.at_s = x->signal_seconds();
+            e.sample_start = x->file_position();
+            e.samples = x->block_length;
+            x->losses.add(e);
             x->dropped.fetch_add(1);
             x->blocks.fetch_add(1);
             return;
@@ -145,24 +194,37 @@ std::string printf_string(const char* fmt, ...) {
     return buf;
 }
 
-struct Receiver {
-    WavWriter wav;
-    std::unique_ptr<SpectrumAnalyzer> spectrum;
-    PictureLabels labels;
-    std::string wav_path, png_path;
-};
-
 }  // namespace
+
+int pending_signal() {
+    return g_signal;
+}
 
 void install_signal_handlers() {
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     // A second Ctrl-C ends the program at once; the WAV headers are valid after every write.
-    sa.sa_flags = SA_RESETHAND;
+    sa.sa_flags = 0;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 }
+
+namespace {
+
+// One receiver's measurements beside its files.
+struct ReceiverState {
+    std::unique_ptr<SpectrumAnalyzer> spectrum;
+    PictureLabels labels;
+    std::vector<SigmfSegment> segments;
+    int64_t clipped = 0;  // samples with I or Q at or above full scale
+    float peak = 0;       // largest |I| or |Q|
+    std::vector<float> scaled;
+};
+
+constexpr double BOARD_RATE_HZ = 500000.0;  // the board's stream, which the module resamples
+
+}  // namespace
 
 int run_capture(const Options& o, const Module& module, const RunContext& context) {
     const bool tty = isatty(STDOUT_FILENO) && !o.quiet;
@@ -175,34 +237,34 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
                 close(fd);
         }
     } err_closer{err_fd};
+    if (err_fd >= 0)
+        g_message_fd = err_fd;
 
-    // Output files first, so that a bad folder is found before the board is touched.
-    std::error_code ec;
-    std::filesystem::create_directories(o.out_dir, ec);
-    if (ec) {
-        console.error("zalvo_capture: cannot create the folder " + o.out_dir + ": " + ec.message() +
-                      "\n");
+    // The files are checked before the board is touched, and made only when data arrives.
+    Outputs outputs(o);
+    std::string error;
+    if (!outputs.check(&error)) {
+        console.error("zalvo_capture: " + error + "\n");
         return EXIT_FILES;
     }
-    const int64_t target = static_cast<int64_t>(o.duration_s * o.rate_hz + 0.5);
-    const int fft = fft_size_for_rate(o.rate_hz);
-    Receiver rx[RECEIVERS];
-    for (int i = 0; i < RECEIVERS; ++i) {
-        std::string base = (std::filesystem::path(o.out_dir) / ("rx" + std::to_string(i))).string();
-        rx[i].wav_path = base + ".wav";
-        rx[i].png_path = base + ".png";
-        std::string error;
-        if (!rx[i].wav.open(rx[i].wav_path, o.rate_hz, &error)) {
-            console.error("zalvo_capture: cannot write " + error + "\n");
-            return EXIT_FILES;
-        }
-        rx[i].spectrum = std::make_unique<SpectrumAnalyzer>(fft, o.rate_hz, target, 400);
-        rx[i].labels.receiver = i;
-        rx[i].labels.start_hz = o.freq_hz[i];
-    }
+    std::vector<ReceiverFiles>& files = outputs.receivers();
 
     Exchange x;
     x.block_length = 512 << rate_index(o.rate_hz);
+    x.rate_hz = o.rate_hz;
+    x.target = static_cast<int64_t>(o.duration_s * o.rate_hz + 0.5);
+    const int64_t target = x.target;
+    const int fft = fft_size_for_rate(o.rate_hz);
+    std::vector<ReceiverState> rx(files.size());
+    for (size_t k = 0; k < files.size(); ++k) {
+        const int i = files[k].receiver;
+        rx[k].spectrum = std::make_unique<SpectrumAnalyzer>(fft, o.rate_hz, target, 400);
+        rx[k].labels.receiver = i;
+        rx[k].labels.start_hz = o.freq_hz[i];
+        rx[k].segments.push_back({0, double(o.freq_hz[i]), ""});
+        rx[k].scaled.resize(2 * static_cast<size_t>(x.block_length));
+    }
+
     ReceiverSettings settings;
     std::memset(&settings, 0, sizeof settings);
     settings.callback_context = reinterpret_cast<intptr_t>(&x);
@@ -216,10 +278,18 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     const std::string device = info.device_name ? info.device_name : "?";
 
     StderrTap tap([&](const std::string& text) { console.error(text); });
+    tap.on_mark([&x] {
+        LossEvent e;
+        e.source = LossSource::module_overrun;
+        e.at_s = x.signal_seconds();
+        e.sample_start = x.file_position();
+        x.losses.add(e);
+    });
     const bool tapped = tap.start();
 
     const auto wall0 = Clock::now();
     const double cpu0 = cpu_seconds();
+    const int64_t dropped0 = context.simulator_dropped ? context.simulator_dropped() : 0;
     module.start_rx(&settings);
     std::vector<std::string> errors;
     {
@@ -240,32 +310,52 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     int64_t written = 0;
     size_t next_retune = 0;
     bool stalled = false, write_failed = false;
-    std::string write_error;
     auto last_block_time = Clock::now();
     int64_t last_blocks = 0;
+    int64_t board_dropped = dropped0;
     auto next_progress = Clock::now();
-    std::vector<float> scaled(2 * static_cast<size_t>(x.block_length));
+    std::vector<const float*> rows(files.size());
 
-    while (written < target && !g_signal) {
+    while (written < target && !g_signal && !(o.stop_on_loss && !x.losses.empty())) {
         std::deque<std::vector<float>> blocks;
         {
             std::unique_lock<std::mutex> g(x.lock);
             x.ready.wait_for(g, std::chrono::milliseconds(50), [&] { return !x.full.empty(); });
             blocks.swap(x.full);
         }
+        if (!blocks.empty() && !outputs.created() && !write_failed) {
+            if (!outputs.create(&error))
+                write_failed = true;
+        }
         for (std::vector<float>& b : blocks) {
             const int64_t take = std::min<int64_t>(x.block_length, target - written);
-            for (int i = 0; i < RECEIVERS && take > 0 && !write_failed; ++i) {
-                const float* src = b.data() + 2 * static_cast<size_t>(x.block_length) * i;
-                for (int64_t k = 0; k < 2 * take; ++k)
-                    scaled[k] = static_cast<float>(src[k] / FULL_SCALE);
-                if (!rx[i].wav.write(scaled.data(), take)) {
-                    write_failed = true;
-                    write_error = rx[i].wav.error();
+            if (take > 0 && !write_failed) {
+                for (size_t k = 0; k < files.size(); ++k) {
+                    const float* src =
+                        b.data() + 2 * static_cast<size_t>(x.block_length) * files[k].receiver;
+                    ReceiverState& r = rx[k];
+                    for (int64_t n = 0; n < take; ++n) {
+                        const float i_part = static_cast<float>(src[2 * n] / FULL_SCALE);
+                        const float q_part = static_cast<float>(src[2 * n + 1] / FULL_SCALE);
+                        r.scaled[2 * n] = i_part;
+                        r.scaled[2 * n + 1] = q_part;
+                        const float m = std::max(std::fabs(i_part), std::fabs(q_part));
+                        r.peak = std::max(r.peak, m);
+                        r.clipped += m >= 1.0f;
+                    }
+                    rows[k] = r.scaled.data();
                 }
-                rx[i].spectrum->add(scaled.data(), take);
+                if (!outputs.write(rows, take)) {
+                    write_failed = true;
+                    error = outputs.first_error();
+                }
+                // The spectra show what the files hold.
+                const int64_t kept =
+                    files.empty() ? take : files[0].data->frames_written() - written;
+                for (size_t k = 0; k < files.size() && kept > 0; ++k)
+                    rx[k].spectrum->add(rx[k].scaled.data(), kept);
+                written += std::max<int64_t>(kept, 0);
             }
-            written += std::max<int64_t>(take, 0);
             std::lock_guard<std::mutex> g(x.lock);
             x.spare.push_back(std::move(b));
         }
@@ -274,11 +364,35 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
 
         // Retunes fall due by the signal received so far.
         const int64_t blocks_in = x.blocks.load();
-        const double received_s = double(blocks_in) * x.block_length / o.rate_hz;
+        const double received_s = x.signal_seconds();
         while (next_retune < o.retunes.size() && o.retunes[next_retune].at_seconds <= received_s) {
             const Retune& t = o.retunes[next_retune++];
             module.set_rx_frequency(t.hz, t.receiver);
-            rx[t.receiver].labels.retunes.push_back({received_s, t.hz});
+            for (size_t k = 0; k < files.size(); ++k) {
+                if (files[k].receiver != t.receiver)
+                    continue;
+                rx[k].labels.retunes.push_back({received_s, t.hz});
+                const int64_t at = x.file_position();
+                if (at == rx[k].segments.back().sample_start)
+                    rx[k].segments.back().frequency_hz = t.hz;
+                else
+                    rx[k].segments.push_back({at, double(t.hz), ""});
+            }
+        }
+
+        // Instants the simulated board dropped since the last look.
+        if (context.simulator_dropped) {
+            const int64_t d = context.simulator_dropped();
+            if (d > board_dropped) {
+                LossEvent e;
+                e.source = LossSource::board_dropped;
+                e.at_s = received_s;
+                e.sample_start = x.file_position();
+                e.samples = static_cast<int64_t>(
+                    std::ceil((d - board_dropped) * o.rate_hz / BOARD_RATE_HZ));
+                x.losses.add(e);
+                board_dropped = d;
+            }
         }
 
         const auto now = Clock::now();
@@ -308,19 +422,61 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     tap.stop();
     console.end_progress();
 
+    // Losses noticed after the last block kept are outside the recording.
+    std::vector<LossEvent> losses = x.losses.events();
+    std::stable_sort(losses.begin(), losses.end(), [](const LossEvent& a, const LossEvent& b) {
+        return a.sample_start < b.sample_start;
+    });
     const double seconds = double(written) / o.rate_hz;
-    bool pictures_ok = true;
-    for (int i = 0; i < RECEIVERS; ++i) {
-        rx[i].wav.close();
-        rx[i].labels.seconds = seconds;
-        rx[i].labels.interrupted = signo != 0;
-        std::string error;
-        if (!write_picture(rx[i].png_path, *rx[i].spectrum, rx[i].labels, &error)) {
-            console.error("zalvo_capture: cannot write the picture " + error + "\n");
-            pictures_ok = false;
-        }
-    }
+    std::vector<std::string> file_errors;
+    if (write_failed)
+        file_errors.push_back(error);
 
+    // Metadata and pictures, only for files that were made.
+    std::vector<SigmfRecording> meta;
+    const std::string datetime =
+        outputs.created()
+            ? utc_iso8601(x.first_block_utc -
+                          std::chrono::microseconds(int64_t(1e6) * x.block_length / o.rate_hz))
+            : "";
+    for (size_t k = 0; k < files.size(); ++k) {
+        SigmfRecording m;
+        m.sample_rate = o.rate_hz;
+        m.hw = "USRP board, receiver " + std::to_string(files[k].receiver) + " of the module \"" +
+               device + "\"" + (context.simulated ? " (simulated board)" : "");
+        m.recorder = std::string("zalvo_capture ") + ZALVO_VERSION +
+                     (context.module_version.empty() ? "" : ", module " + context.module_version);
+        m.collection = "capture";
+        m.segments = rx[k].segments;
+        if (!m.segments.empty())
+            m.segments[0].datetime = datetime;
+        for (const LossEvent& e : losses)
+            m.losses.push_back({e.sample_start, e.samples, loss_comment(e)});
+        meta.push_back(m);
+    }
+    if (outputs.created()) {
+        std::string e;
+        if (!outputs.finish(meta, &e))
+            file_errors.push_back(e);
+    }
+    // One level range for every receiver's picture, so that they compare directly.
+    std::vector<const SpectrumAnalyzer*> spectra;
+    for (const ReceiverState& r : rx)
+        spectra.push_back(r.spectrum.get());
+    PictureLevels levels = shared_levels(spectra);
+    if (o.range_set) {
+        levels.colour_low = levels.spectrum_low = static_cast<float>(o.range_low_db);
+        levels.colour_high = levels.spectrum_high = static_cast<float>(o.range_high_db);
+    }
+    for (size_t k = 0; k < files.size() && outputs.created(); ++k) {
+        rx[k].labels.seconds = seconds;
+        rx[k].labels.interrupted = signo != 0;
+        std::string e;
+        if (write_picture(files[k].png_path, *rx[k].spectrum, rx[k].labels, levels, &e))
+            files[k].png_written = true;
+        else
+            file_errors.push_back("the picture " + e);
+    }
     release_picture_caches();
 
     // Summary.
@@ -328,30 +484,53 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
                 device.c_str(), context.simulated ? " (simulated board)" : "");
     std::string overruns = tapped ? std::to_string(tap.overruns()) + " reported by the module"
                                   : "not counted (standard error could not be watched)";
-    std::printf("  %lld blocks delivered (%.2f per second of streaming; 93.75 is real time); "
-                "overruns: %s\n",
-                static_cast<long long>(x.blocks.load()), wall > 0 ? x.blocks.load() / wall : 0.0,
-                overruns.c_str());
+    const int64_t delivered = x.blocks.load();
+    const double span =
+        (x.last_block_ns.load() - x.first_block_ns.load()) / 1e9;  // first to last block
+    if (delivered > 1 && span > 0)
+        std::printf("  %lld blocks delivered (%.2f per second once streaming; 93.75 is real "
+                    "time); overruns: %s\n",
+                    static_cast<long long>(delivered), (delivered - 1) / span, overruns.c_str());
+    else
+        std::printf("  %lld blocks delivered; overruns: %s\n", static_cast<long long>(delivered),
+                    overruns.c_str());
     if (context.simulator_dropped)
         std::printf("  the simulated board dropped %lld sample instants\n",
-                    static_cast<long long>(context.simulator_dropped()));
-    if (x.dropped.load() > 0)
-        std::printf("  %lld blocks lost because this program fell behind\n",
-                    static_cast<long long>(x.dropped.load()));
+                    static_cast<long long>(board_dropped - dropped0));
+    std::fputs(loss_summary(losses).c_str(), stdout);
     std::printf("  %.1f s streaming, CPU %.0f%% of one core%s; StopRx took %.1f s\n", wall, cpu,
                 context.simulated ? " (the simulated board's work included)" : "",
                 std::chrono::duration<double>(stop1 - stop0).count());
-    for (int i = 0; i < RECEIVERS; ++i) {
-        std::printf("  rx%d %s  %s (%lld samples)  %s\n", i,
-                    printf_string("%.6f MHz", o.freq_hz[i] / 1e6).c_str(), rx[i].wav_path.c_str(),
-                    static_cast<long long>(rx[i].wav.frames_written()), rx[i].png_path.c_str());
-        for (const TuningChange& c : rx[i].labels.retunes)
+    for (size_t k = 0; k < files.size(); ++k) {
+        const int i = files[k].receiver;
+        if (outputs.created())
+            std::printf("  rx%d %s  %s (%lld samples)%s%s\n", i,
+                        printf_string("%.6f MHz", o.freq_hz[i] / 1e6).c_str(),
+                        files[k].data_path.c_str(),
+                        static_cast<long long>(files[k].data->frames_written()),
+                        files[k].png_written ? "  " : "",
+                        files[k].png_written ? files[k].png_path.c_str() : "");
+        for (const TuningChange& c : rx[k].labels.retunes)
             std::printf("      retuned to %.6f MHz at %.2f s\n", c.hz / 1e6, c.at_s);
+        if (rx[k].clipped > 0)
+            std::printf("  CLIPPING: rx%d has %lld samples at or above full scale (peak %+.1f "
+                        "dBFS)\n",
+                        i, static_cast<long long>(rx[k].clipped), 20 * std::log10(rx[k].peak));
     }
+    if (outputs.created() && !outputs.collection_path().empty())
+        std::printf("  collection %s\n", outputs.collection_path().c_str());
+    if (!outputs.created())
+        std::printf("  no data arrived; no file was written\n");
     std::fflush(stdout);
 
-    if (write_failed) {
-        console.error("zalvo_capture: cannot write " + write_error + "\n");
+    if (!file_errors.empty()) {
+        console.error("zalvo_capture: cannot write " + file_errors[0] + "\n");
+        for (size_t k = 1; k < file_errors.size(); ++k)
+            console.error("  then also: " + file_errors[k] + "\n");
+        if (write_failed)
+            console.error(printf_string("  the files hold the first %.2f s of signal, equally "
+                                        "long for every receiver.\n",
+                                        seconds));
         return EXIT_FILES;
     }
     if (signo) {
@@ -363,12 +542,16 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     if (stalled) {
         console.error(printf_string(
             "zalvo_capture: no data from the board for %d s (after %.2f s of signal). Check that "
-            "it is still plugged in and powered; the device layer's messages above tell more. "
-            "The files hold what was received.\n",
-            STALL_SECONDS, seconds));
+            "it is still plugged in and powered; the device layer's messages above tell more.%s\n",
+            STALL_SECONDS, seconds, outputs.created() ? " The files hold what was received." : ""));
         return EXIT_DEVICE;
     }
-    return pictures_ok ? EXIT_DONE : EXIT_FILES;
+    if (!losses.empty()) {
+        console.error(printf_string("zalvo_capture: samples were lost%s; see the summary.\n",
+                                    o.stop_on_loss ? " (stopped at the first loss)" : ""));
+        return EXIT_LOST;
+    }
+    return EXIT_DONE;
 }
 
 }  // namespace capture

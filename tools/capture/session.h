@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace capture {
 
@@ -15,6 +16,7 @@ enum ExitCode {
     EXIT_FILES = 1,
     EXIT_USAGE = 2,
     EXIT_DEVICE = 3,
+    EXIT_LOST = 4,           // recorded, but samples were lost
     EXIT_INTERRUPTED = 130,  // 128 + SIGINT
     EXIT_TERMINATED = 143,   // 128 + SIGTERM
 };
@@ -23,6 +25,7 @@ struct RunContext {
     bool simulated = false;
     // Simulated runs: instants the simulated board dropped (its own count of overruns).
     std::function<int64_t()> simulator_dropped;
+    std::string module_version;  // as found in the module file; empty: not known
 };
 
 // Runs the capture with a loaded module; returns the exit code.
@@ -30,5 +33,7 @@ int run_capture(const Options& options, const Module& module, const RunContext& 
 
 // Installs the Ctrl-C and termination handlers that end a run cleanly.
 void install_signal_handlers();
+// The signal that asked the run to end, or 0.
+int pending_signal();
 
 }  // namespace capture

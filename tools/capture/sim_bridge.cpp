@@ -5,7 +5,10 @@
 
 #include "usbsim.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <fstream>
 #include <sstream>
@@ -52,8 +55,18 @@ void default_board_with(const usbsim::Scene& scene) {
 extern "C" __attribute__((visibility("default"))) int
 zalvo_capture_sim_setup(const char* scene_path, char* error, size_t error_size) {
     try {
-        if (!scene_path || !*scene_path)
-            return 0;  // the simulator builds its default world at the first usb_init()
+        if (!scene_path || !*scene_path) {
+            // The simulator builds its default world at the first usb_init(), from the file
+            // USBSIM_SCENE names if set: a bad file is refused here, before anything starts.
+            const char* env = std::getenv("USBSIM_SCENE");
+            if (env) {
+                if (describes_world(env))
+                    usbsim::World::instance().load_file(env);
+                else
+                    default_board_with(usbsim::load_scene_file(env));
+            }
+            return 0;
+        }
         if (describes_world(scene_path))
             usbsim::World::instance().load_file(scene_path);
         else
@@ -77,4 +90,70 @@ extern "C" __attribute__((visibility("default"))) int64_t zalvo_capture_sim_drop
         }
     }
     return total;
+}
+
+// Makes every simulated board stream the raw recording described by a SigMF meta file of
+// "zalvo_capture --raw" instead of its scene.
+extern "C" __attribute__((visibility("default"))) int
+zalvo_capture_sim_replay(const char* meta_path, char* error, size_t error_size) {
+    try {
+        const std::string meta(meta_path);
+        std::ifstream in(meta);
+        if (!in)
+            throw std::runtime_error(meta + ": cannot open the recording's meta file");
+        nlohmann::json m = nlohmann::json::parse(in, nullptr, false);
+        if (m.is_discarded() || !m.is_object() || !m.contains("global"))
+            throw std::runtime_error(meta + ": not a SigMF meta file");
+        const nlohmann::json& g = m["global"];
+        const std::string type = g.value("core:datatype", "");
+        const int channels = g.value("core:num_channels", 1);
+        const double rate = g.value("core:sample_rate", 0.0);
+        if (type != "ci16_le" || channels < 1 || channels > 4 || rate != 500000.0)
+            throw std::runtime_error(meta +
+                                     ": not a raw recording of the board (ci16_le, 1 to 4 "
+                                     "channels, 500000 Hz; this one: " +
+                                     type + ", " + std::to_string(channels) + " channels, " +
+                                     std::to_string(rate) + " Hz)");
+        std::string data = meta;
+        const std::string suffix = ".sigmf-meta";
+        if (data.size() > suffix.size() &&
+            data.compare(data.size() - suffix.size(), suffix.size(), suffix) == 0)
+            data = data.substr(0, data.size() - suffix.size());
+        data += ".sigmf-data";
+        std::ifstream d(data, std::ios::binary | std::ios::ate);
+        if (!d)
+            throw std::runtime_error(data + ": cannot open the recording's data file");
+        const std::streamoff bytes = d.tellg();
+        auto replay = std::make_shared<usbsim::Replay>();
+        replay->channels = channels;
+        replay->iq.resize(static_cast<size_t>(bytes) / 2);
+        d.seekg(0);
+        d.read(reinterpret_cast<char*>(replay->iq.data()),
+               static_cast<std::streamsize>(replay->iq.size() * 2));
+        if (!d)
+            throw std::runtime_error(data + ": cannot read the recording's data file");
+
+        usbsim::World& w = usbsim::World::instance();
+        int boards = 0;
+        for (usbsim::BoardId b = 0;; ++b) {
+            usbsim::Scene scene;
+            try {
+                w.samples_dropped(b);  // throws past the last board
+            } catch (const std::exception&) {
+                break;
+            }
+            scene.replay = replay;
+            w.set_scene(b, scene);
+            ++boards;
+        }
+        if (boards == 0) {
+            usbsim::Scene scene;
+            scene.replay = replay;
+            default_board_with(scene);
+        }
+        return 0;
+    } catch (const std::exception& e) {
+        std::snprintf(error, error_size, "%s", e.what());
+        return -1;
+    }
 }

@@ -61,7 +61,10 @@ void StderrTap::pump() {
         if (n <= 0)
             break;
         std::string rest;
-        overruns_ += scan(buf, static_cast<size_t>(n), &at_line_start, &rest);
+        const uint64_t marks = scan(buf, static_cast<size_t>(n), &at_line_start, &rest);
+        overruns_ += marks;
+        for (uint64_t k = 0; k < marks && on_mark_; ++k)
+            on_mark_();
         if (!rest.empty())
             forward_(rest);
     }

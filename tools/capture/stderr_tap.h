@@ -9,6 +9,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <utility>
 
 namespace capture {
 
@@ -19,6 +20,9 @@ class StderrTap {
     ~StderrTap();
     StderrTap(const StderrTap&) = delete;
     StderrTap& operator=(const StderrTap&) = delete;
+
+    // Called on the reader thread for each overrun mark; set before start().
+    void on_mark(std::function<void()> hook) { on_mark_ = std::move(hook); }
 
     // False (and nothing changed) if the pipe could not be made.
     bool start();
@@ -37,6 +41,7 @@ class StderrTap {
     void pump();
 
     std::function<void(const std::string&)> forward_;
+    std::function<void()> on_mark_;
     int saved_ = -1;
     int read_end_ = -1;
     std::thread reader_;

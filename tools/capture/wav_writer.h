@@ -1,35 +1,30 @@
 // A two-channel 32-bit float WAV file (I left, Q right) whose header is rewritten after every
-// write, so that the file stays valid whenever the program stops.
+// write, so that the file stays valid whenever the program stops. A file planned to stay below
+// 4 GiB is a plain WAV file (format tag 3); one that may grow beyond is written as RF64 with
+// automatic downgrade: a WAV file (WAVE_FORMAT_EXTENSIBLE) while it is below 4 GiB, RF64 (64-bit
+// sizes) once it passes.
 #pragma once
 
-#include <cstdint>
-#include <string>
+#include "sample_file.h"
 
 namespace capture {
 
-class WavWriter {
+class WavWriter : public SampleFile {
   public:
     WavWriter() = default;
-    ~WavWriter();
+    ~WavWriter() override;
     WavWriter(const WavWriter&) = delete;
     WavWriter& operator=(const WavWriter&) = delete;
 
-    // Creates (or truncates) the file. False with a readable error.
-    bool open(const std::string& path, int rate_hz, std::string* error);
-    // Appends `frames` I/Q pairs, interleaved. False on a write error (see error()).
-    bool write(const float* iq, int64_t frames);
-    void close();
+    bool open(const std::string& path, int rate_hz, bool replace, std::string* error) override;
+    bool write(const float* iq, int64_t frames) override;
+    bool truncate(int64_t frames) override;
+    void close() override;
 
     bool is_open() const { return file_ != nullptr; }
-    int64_t frames_written() const { return frames_; }
-    const std::string& error() const { return error_; }
-    const std::string& path() const { return path_; }
 
   private:
     void* file_ = nullptr;  // SNDFILE*
-    int64_t frames_ = 0;
-    std::string path_;
-    std::string error_;
 };
 
 }  // namespace capture

@@ -1,0 +1,167 @@
+#include "outputs.h"
+
+#include "wav_writer.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+namespace capture {
+
+namespace fs = std::filesystem;
+
+Outputs::Outputs(const Options& o) : o_(o) {
+    for (int i = 0; i < RECEIVERS; ++i) {
+        if (!o.record[i])
+            continue;
+        ReceiverFiles f;
+        f.receiver = i;
+        const std::string base = (fs::path(o.out_dir) / ("rx" + std::to_string(i))).string();
+        if (o.format == Format::sigmf) {
+            f.data_path = base + ".sigmf-data";
+            f.meta_path = base + ".sigmf-meta";
+            f.data = std::make_unique<RawIqFile>();
+        } else {
+            f.data_path = base + ".wav";
+            f.data = std::make_unique<WavWriter>();
+        }
+        f.png_path = base + ".png";
+        rx_.push_back(std::move(f));
+    }
+    if (o.format == Format::sigmf)
+        collection_path_ = (fs::path(o.out_dir) / "capture.sigmf-collection").string();
+}
+
+std::vector<std::string> Outputs::all_paths() const {
+    std::vector<std::string> paths;
+    for (const ReceiverFiles& f : rx_) {
+        paths.push_back(f.data_path);
+        if (!f.meta_path.empty())
+            paths.push_back(f.meta_path);
+        paths.push_back(f.png_path);
+    }
+    if (!collection_path_.empty())
+        paths.push_back(collection_path_);
+    return paths;
+}
+
+bool Outputs::check(std::string* error) const {
+    return check_output_files(o_, all_paths(), error);
+}
+
+bool check_output_files(const Options& o_, const std::vector<std::string>& paths,
+                        std::string* error) {
+    fs::path dir(o_.out_dir);
+    struct stat st {};
+    if (stat(dir.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) {
+            *error = o_.out_dir + " is not a folder";
+            return false;
+        }
+        if (access(dir.c_str(), W_OK | X_OK) != 0) {
+            *error = o_.out_dir + ": " + std::strerror(errno);
+            return false;
+        }
+    } else {
+        fs::path parent = dir.lexically_normal().parent_path();
+        if (parent.empty())
+            parent = ".";
+        if (stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            *error = "cannot create the folder " + o_.out_dir + ": its parent " + parent.string() +
+                     " does not exist (only the last level is created)";
+            return false;
+        }
+        if (access(parent.c_str(), W_OK | X_OK) != 0) {
+            *error = "cannot create the folder " + o_.out_dir + ": " + std::strerror(errno);
+            return false;
+        }
+        return true;  // a new folder holds nothing to replace
+    }
+    if (o_.overwrite)
+        return true;
+    for (const std::string& p : paths) {
+        if (lstat(p.c_str(), &st) == 0) {
+            *error = p + " exists already: give --overwrite to replace it, or choose another "
+                         "folder with -o";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Outputs::create(std::string* error) {
+    bool made_folder = mkdir(o_.out_dir.c_str(), 0755) == 0;
+    if (!made_folder && errno != EEXIST) {
+        *error = "cannot create the folder " + o_.out_dir + ": " + std::strerror(errno);
+        return false;
+    }
+    for (size_t i = 0; i < rx_.size(); ++i) {
+        rx_[i].data->plan(static_cast<int64_t>(o_.duration_s * o_.rate_hz + 0.5));
+        if (!rx_[i].data->open(rx_[i].data_path, o_.rate_hz, o_.overwrite, error)) {
+            // Leave the folder as it was: nothing of this run is kept.
+            for (size_t k = 0; k < i; ++k) {
+                rx_[k].data->close();
+                unlink(rx_[k].data_path.c_str());
+            }
+            if (made_folder)
+                rmdir(o_.out_dir.c_str());
+            return false;
+        }
+    }
+    created_ = true;
+    return true;
+}
+
+bool Outputs::write(const std::vector<const float*>& iq, int64_t frames) {
+    bool ok = true;
+    for (size_t i = 0; i < rx_.size() && ok; ++i) {
+        if (!rx_[i].data->write(iq[i], frames)) {
+            ok = false;
+            if (first_error_.empty())
+                first_error_ = rx_[i].data->error();
+        }
+    }
+    if (ok)
+        return true;
+    int64_t common = INT64_MAX;
+    for (const ReceiverFiles& f : rx_)
+        common = std::min(common, f.data->frames_written());
+    for (ReceiverFiles& f : rx_)
+        if (f.data->frames_written() != common)
+            f.data->truncate(common);
+    return false;
+}
+
+bool Outputs::finish(const std::vector<SigmfRecording>& meta, std::string* error) {
+    for (ReceiverFiles& f : rx_)
+        f.data->close();
+    if (o_.format != Format::sigmf || !created_)
+        return true;
+    std::vector<std::pair<std::string, std::string>> streams;
+    bool ok = true;
+    for (size_t i = 0; i < rx_.size() && i < meta.size(); ++i) {
+        const std::string text = sigmf_meta_text(meta[i]);
+        std::string e;
+        if (!write_text_file(rx_[i].meta_path, text, o_.overwrite, &e)) {
+            if (ok)
+                *error = e;
+            ok = false;
+        }
+        streams.emplace_back("rx" + std::to_string(rx_[i].receiver), text);
+    }
+    std::string e;
+    if (!write_text_file(collection_path_,
+                         sigmf_collection_text(streams, "receivers of one zalvo_capture run"),
+                         o_.overwrite, &e)) {
+        if (ok)
+            *error = e;
+        ok = false;
+    }
+    return ok;
+}
+
+}  // namespace capture

@@ -1,0 +1,190 @@
+#include "raw.h"
+
+#include "losses.h"
+#include "outputs.h"
+#include "sample_file.h"
+#include "sigmf.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+
+namespace capture {
+
+namespace {
+
+struct RawRun {
+    const Options* o = nullptr;
+    const RunContext* context = nullptr;
+    std::string folder, data_path;
+    bool made_folder = false;
+    int fd = -1;
+    int64_t instants = 0;
+    std::string error;
+    std::chrono::system_clock::time_point first_utc;
+    LossLog losses;
+    int64_t board_dropped = 0;
+
+    bool open_files() {
+        made_folder = mkdir(folder.c_str(), 0755) == 0;
+        if (!made_folder && errno != EEXIST) {
+            error = "cannot create the folder " + folder + ": " + std::strerror(errno);
+            return false;
+        }
+        fd = open_output(data_path, o->overwrite, &error);
+        return fd >= 0;
+    }
+};
+
+int on_raw_data(void* ctx, const void* bytes, size_t size) {
+    RawRun& r = *static_cast<RawRun*>(ctx);
+    if (r.fd < 0) {
+        r.first_utc = std::chrono::system_clock::now();
+        if (!r.open_files())
+            return 1;
+    }
+    const char* p = static_cast<const char*>(bytes);
+    size_t left = size;
+    while (left > 0) {
+        ssize_t n = ::write(r.fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            r.error = r.data_path + ": " + (n < 0 ? std::strerror(errno) : "nothing written");
+            // Whole instants only.
+            if (ftruncate(r.fd, static_cast<off_t>(r.instants) * 16) != 0)
+                r.error += " (and the file could not be cut back to whole instants)";
+            return 1;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    r.instants += static_cast<int64_t>(size / 16);
+    if (r.context->simulator_dropped) {
+        const int64_t d = r.context->simulator_dropped();
+        if (d > r.board_dropped) {
+            LossEvent e;
+            e.source = LossSource::board_dropped;
+            e.at_s = double(r.instants) / RAW_RATE_HZ;
+            e.sample_start = r.instants;
+            e.samples = d - r.board_dropped;
+            r.losses.add(e);
+            r.board_dropped = d;
+        }
+    }
+    if (r.o->stop_on_loss && !r.losses.empty())
+        return 1;
+    return pending_signal() != 0 ? 1 : 0;
+}
+
+void on_raw_overrun(void* ctx, int64_t instant) {
+    RawRun& r = *static_cast<RawRun*>(ctx);
+    LossEvent e;
+    e.source = LossSource::module_overrun;
+    e.at_s = double(instant) / RAW_RATE_HZ;
+    e.sample_start = instant;
+    r.losses.add(e);
+}
+
+}  // namespace
+
+int run_raw(const Options& o, zalvo_capture_raw_fn record, const RunContext& context) {
+    namespace fs = std::filesystem;
+    RawRun run;
+    run.o = &o;
+    run.context = &context;
+    run.folder = o.out_dir;
+    run.data_path = (fs::path(o.out_dir) / "raw.sigmf-data").string();
+    const std::string meta_path = (fs::path(o.out_dir) / "raw.sigmf-meta").string();
+    std::string error;
+    if (!check_output_files(o, {run.data_path, meta_path}, &error)) {
+        std::fprintf(stderr, "zalvo_capture: %s\n", error.c_str());
+        return EXIT_FILES;
+    }
+    run.board_dropped = context.simulator_dropped ? context.simulator_dropped() : 0;
+    const int64_t dropped0 = run.board_dropped;
+
+    zalvo_capture_raw_request req{};
+    for (int i = 0; i < RECEIVERS; ++i)
+        req.freq_hz[i] = o.freq_hz[i];
+    req.instants = static_cast<int64_t>(o.duration_s * RAW_RATE_HZ + 0.5);
+    req.data = on_raw_data;
+    req.overrun = on_raw_overrun;
+    req.context = &run;
+    if (record(&req) != 0) {
+        std::fprintf(stderr, "zalvo_capture: %s\n", req.error);
+        return EXIT_DEVICE;
+    }
+    if (run.fd >= 0 && ::close(run.fd) != 0 && run.error.empty())
+        run.error = run.data_path + ": " + std::strerror(errno);
+
+    std::vector<LossEvent> losses = run.losses.events();
+    if (run.fd >= 0) {
+        SigmfRecording m;
+        m.datatype = "ci16_le";
+        m.channels = RECEIVERS;
+        m.sample_rate = RAW_RATE_HZ;
+        m.hw = std::string("USRP board, its four receivers' stream below the module") +
+               (context.simulated ? " (simulated board)" : "");
+        m.recorder = std::string("zalvo_capture ") + ZALVO_VERSION + " --raw";
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "channel k is receiver k, tuned to %d, %d, %d and %d Hz; converter input "
+                      "0 as I and Q, 20 dB of gain; 16-bit I/Q as the board delivers them",
+                      o.freq_hz[0], o.freq_hz[1], o.freq_hz[2], o.freq_hz[3]);
+        m.description = text;
+        m.segments.push_back({0, double(o.freq_hz[0]), utc_iso8601(run.first_utc)});
+        for (const LossEvent& e : losses) {
+            LossEvent at_rate = e;
+            m.losses.push_back({e.sample_start, e.samples, loss_comment(at_rate)});
+        }
+        std::string e;
+        if (!write_text_file(meta_path, sigmf_meta_text(m), o.overwrite, &e) && run.error.empty())
+            run.error = e;
+    }
+
+    const double seconds = double(run.instants) / RAW_RATE_HZ;
+    std::printf("zalvo_capture: %.2f s of the board's stream at %d Hz (four receivers)%s\n",
+                seconds, RAW_RATE_HZ, context.simulated ? " (simulated board)" : "");
+    if (context.simulator_dropped)
+        std::printf("  the simulated board dropped %lld sample instants\n",
+                    static_cast<long long>(run.board_dropped - dropped0));
+    std::fputs(loss_summary(losses).c_str(), stdout);
+    if (run.fd >= 0)
+        std::printf("  %s (%lld instants)  %s\n", run.data_path.c_str(),
+                    static_cast<long long>(run.instants), meta_path.c_str());
+    else
+        std::printf("  no data arrived; no file was written\n");
+    std::fflush(stdout);
+
+    if (!run.error.empty()) {
+        std::fprintf(stderr, "zalvo_capture: cannot write %s\n", run.error.c_str());
+        return EXIT_FILES;
+    }
+    if (const int signo = pending_signal()) {
+        std::fprintf(stderr,
+                     "zalvo_capture: interrupted after %.2f s; the files hold what was "
+                     "received.\n",
+                     seconds);
+        return signo == SIGINT ? EXIT_INTERRUPTED : EXIT_TERMINATED;
+    }
+    if (req.stalled) {
+        std::fprintf(stderr, "zalvo_capture: no data from the board for 5 s (after %.2f s).\n",
+                     seconds);
+        return EXIT_DEVICE;
+    }
+    if (!losses.empty()) {
+        std::fprintf(stderr, "zalvo_capture: samples were lost%s; see the summary.\n",
+                     o.stop_on_loss ? " (stopped at the first loss)" : "");
+        return EXIT_LOST;
+    }
+    return EXIT_DONE;
+}
+
+}  // namespace capture
