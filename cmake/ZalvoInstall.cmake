@@ -20,9 +20,6 @@ set(_zalvo_gen ${CMAKE_BINARY_DIR}/package)
 set(ZALVO_VERSION ${PROJECT_VERSION})
 string(TIMESTAMP ZALVO_BUILD_YEAR "%Y" UTC)
 
-if(TARGET zalvo_capture)
-  target_compile_definitions(zalvo_capture PRIVATE ZALVO_VERSION="${PROJECT_VERSION}")
-endif()
 
 # The Windows guide and the licence as plain text, with Windows line ends in the ZIP.
 if(WIN32)

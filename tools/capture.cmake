@@ -22,15 +22,6 @@ set(_cap ${CMAKE_CURRENT_LIST_DIR}/capture)
 pkg_check_modules(CAPTURE_MD REQUIRED IMPORTED_TARGET libmd)
 find_package(nlohmann_json 3 REQUIRED)
 
-# The module file carries its version as text, which "zalvo_capture --version" reads (the
-# module exports nothing that would tell it).
-set(_version_note ${CMAKE_CURRENT_BINARY_DIR}/zalvo_version_note.c)
-file(WRITE ${_version_note}.in
-  "__attribute__((used)) static const char zalvo_version_note[] =\n"
-  "    \"ZalvoIntf version ${PROJECT_VERSION}\";\n")
-configure_file(${_version_note}.in ${_version_note} COPYONLY)
-target_sources(ZalvoIntf PRIVATE ${_version_note})
-
 add_library(zalvo_capture_core STATIC
   ${_cap}/options.cpp ${_cap}/wav_writer.cpp ${_cap}/sample_file.cpp ${_cap}/sigmf.cpp
   ${_cap}/losses.cpp ${_cap}/outputs.cpp ${_cap}/spectrum.cpp ${_cap}/picture.cpp
