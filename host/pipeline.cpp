@@ -20,9 +20,12 @@ const int32_t OUTPUT_RATES[] = {48000, 96000, 192000};
 // How long the worker waits after a read that delivered nothing, so that a board that has
 // gone away does not turn the worker into a busy loop. The wait doubles with every further
 // failed read up to the longest one; this also bounds the error lines that the failed reads
-// print. The stop flag is looked at between passes, so the longest wait bounds StopRx's delay.
+// print. A failed read is one failure of the stream however many transfers it ended (the ring
+// re-synchronises itself within that read), so a pause of the board costs one short wait. The
+// wait is cut short when a stop is asked for, so it never holds up StopRx.
 constexpr unsigned FAILED_READ_PAUSE_MS = 10;
 constexpr unsigned FAILED_READ_PAUSE_MAX_MS = 250;
+constexpr unsigned STOP_LOOK_MS = 5;  // how often the wait looks at the stop flag
 
 template <typename T> T** alloc_pointer_array(int count) {
     return reinterpret_cast<T**>(ippsMalloc_8u(count * static_cast<int>(sizeof(T*))));
@@ -200,7 +203,11 @@ void stream_pass(ReceiveSession& s, WorkerState& w) {
             pause = FAILED_READ_PAUSE_MAX_MS;
         if (w.failed_reads < INT32_MAX)
             ++w.failed_reads;
-        os::sleep_ms(pause);
+        for (unsigned slept = 0; slept < pause; slept += STOP_LOOK_MS) {
+            if (s.stop_requested.load(std::memory_order_acquire) != 0)
+                break;
+            os::sleep_ms(STOP_LOOK_MS);
+        }
         return;
     }
     w.failed_reads = 0;

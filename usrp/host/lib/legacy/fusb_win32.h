@@ -35,6 +35,8 @@ class fusb_ephandle_win32 : public fusb_ephandle {
 
   private:
     void retire_queued_reads();
+    void submit_block(int i);
+    void recover_block(int status);
 
     fusb_devhandle_win32* devhandle;
     int current;
