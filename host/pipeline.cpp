@@ -26,6 +26,8 @@ const int32_t OUTPUT_RATES[] = {48000, 96000, 192000};
 constexpr unsigned FAILED_READ_PAUSE_MS = 10;
 constexpr unsigned FAILED_READ_PAUSE_MAX_MS = 250;
 constexpr unsigned STOP_LOOK_MS = 5;  // how often the wait looks at the stop flag
+// How long StopRx lets a pass under way finish by itself before ending a read that waits for data.
+constexpr int STOP_READ_GRACE_MS = 30;
 
 template <typename T> T** alloc_pointer_array(int count) {
     return reinterpret_cast<T**>(ippsMalloc_8u(count * static_cast<int>(sizeof(T*))));
@@ -237,9 +239,12 @@ void stop_worker(ReceiveSession& s) {
     if (!s.thread_handle)
         return;
     s.stop_requested.store(1, std::memory_order_release);
-    // A pass under way finishes first; its read can wait up to a second for a block.
-    if (!os::thread_wait(s.thread_handle, 100))
+    // A pass under way finishes first. One whose read still waits for a block (the board has
+    // stopped sending) has that read ended, rather than waiting out its time-out.
+    if (!os::thread_wait(s.thread_handle, STOP_READ_GRACE_MS)) {
+        s.source->abort_read();
         os::thread_wait(s.thread_handle, -1);
+    }
     os::thread_release(s.thread_handle);
     s.thread_handle = nullptr;
 }

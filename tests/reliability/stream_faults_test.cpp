@@ -194,12 +194,13 @@ TEST_F(StreamFaults, PauseOfTheBoardIsOneFailureAndTheStreamResumesAtOnce) {
     expect_closed(b);
 }
 
-// StopRx ends a streaming session quickly, and one whose board has gone away as quickly: no wait
-// for a blocking read or for the worker's pause after failed reads.
-TEST_F(StreamFaults, StopRxIsQuickWithTheBoardPresentOrGone) {
+// StopRx ends a streaming session quickly, one whose board has stopped sending (the worker waits
+// for a block) as quickly and without a failure line, and one whose board has gone away too: no
+// wait for a blocking read, for a read's time-out or for the worker's pause after failed reads.
+TEST_F(StreamFaults, StopRxIsQuickWithTheBoardPresentSilentOrGone) {
     auto& w = usbsim::World::instance();
-    for (bool gone : {false, true}) {
-        const char* what = gone ? "board gone" : "board present";
+    for (const char* what : {"board_present", "board_silent", "board_gone"}) {
+        const std::string mode = what;
         SCOPED_TRACE(what);
         usbsim::BoardId b = fresh_world(true);
         Host h;
@@ -207,16 +208,23 @@ TEST_F(StreamFaults, StopRxIsQuickWithTheBoardPresentOrGone) {
         module().start_rx(&s);
         ASSERT_TRUE(h.error_list().empty());
         ASSERT_TRUE(h.wait_blocks(20, 20000));
-        if (gone) {
+        if (mode == "board_silent") {
+            w.pause_stream(b, 10000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the read waits
+        } else if (mode == "board_gone") {
             w.detach(b);
             std::this_thread::sleep_for(std::chrono::milliseconds(600));  // reads failing
         }
-        dog.arm(std::string(what) + ": StopRx", 20);
+        dog.arm(mode + ": StopRx", 20);
+        testing::internal::CaptureStderr();
         const int64_t ms = timed_ms([] { module().stop_rx(); });
+        const std::string err = testing::internal::GetCapturedStderr();
         dog.disarm();
-        figure(std::string("stoprx_ms_transfer_thread_") + (gone ? "board_gone" : "board_present"),
-               std::to_string(ms));
-        EXPECT_LT(ms, 750);
+        figure("stoprx_ms_transfer_thread_" + mode, std::to_string(ms));
+        EXPECT_LT(ms, 500);
+        if (mode != "board_gone") {
+            EXPECT_EQ(reap_failure_lines(err), 0) << err;
+        }
         EXPECT_EQ(w.open_handles(), 0);
         EXPECT_EQ(wait_thread_count_at_most(base_threads, 2000), base_threads);
     }

@@ -29,7 +29,7 @@ fusb_ephandle_win32::fusb_ephandle_win32(fusb_devhandle_win32* dh, int endpoint_
                                          int block_size_, int nblocks_)
     : fusb_ephandle(endpoint_, is_input_, block_size_, nblocks_), devhandle(dh), current(0),
       outstanding(0), write_space(0), read_left(0), contexts(nullptr), ring_buffer(nullptr),
-      reads_queued(false) {
+      reads_queued(false), reads_aborted(false) {
     if (block_size < 0 || block_size > EP_MAX_BLOCK_BYTES)
         throw std::out_of_range("fusb_ephandle_win32: block_size");
     if (nblocks < 0)
@@ -104,6 +104,7 @@ bool fusb_ephandle_win32::start() {
     if (is_input)
         retire_queued_reads();
     started = true;
+    reads_aborted = false;
     current = nblocks - 1;
     outstanding = 0;
     read_left = 0;
@@ -176,7 +177,8 @@ int fusb_ephandle_win32::read(void* buffer, int nbytes) {
         const int status = usb_reap_async(contexts[current], REAP_TIMEOUT_MS);
         int n = remaining < block_size ? remaining : block_size;
         if (status < 0) {
-            report_reap_failure("fusb_ephandle_win32::read", status);
+            if (!reads_aborted)
+                report_reap_failure("fusb_ephandle_win32::read", status);
             // A reap that timed out has cancelled the transfer, but the cancel does not wait for
             // it to end (libusb-win32 1.2.6): wait here, so that the block is neither read nor
             // queued again while the transfer still runs.
@@ -237,6 +239,17 @@ int fusb_ephandle_win32::write(const void* buffer, int nbytes) {
             usb_submit_async(contexts[current], reinterpret_cast<char*>(block), block_size);
     }
     return nbytes;
+}
+
+// Only the contexts, which never change while the endpoint exists, and the flag are touched here:
+// the reader's own state stays the reader's. The cancelled read fails and goes on as after any
+// failed reap, without a line on standard error (the caller asked for it).
+void fusb_ephandle_win32::abort_reads() {
+    if (!is_input)
+        return;
+    reads_aborted = true;
+    for (int i = 0; i < nblocks; ++i)
+        usb_cancel_async(contexts[i]);
 }
 
 void fusb_ephandle_win32::reap_pending() {
