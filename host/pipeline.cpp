@@ -27,7 +27,7 @@ constexpr unsigned FAILED_READ_PAUSE_MS = 10;
 constexpr unsigned FAILED_READ_PAUSE_MAX_MS = 250;
 constexpr unsigned STOP_LOOK_MS = 5;  // how often the wait looks at the stop flag
 // How long StopRx lets a pass under way finish by itself before ending a read that waits for data.
-constexpr int STOP_READ_GRACE_MS = 30;
+constexpr int STOP_READ_GRACE_MS = 10;
 
 template <typename T> T** alloc_pointer_array(int count) {
     return reinterpret_cast<T**>(ippsMalloc_8u(count * static_cast<int>(sizeof(T*))));
