@@ -20,9 +20,14 @@ const int32_t OUTPUT_RATES[] = {48000, 96000, 192000};
 // How long the worker waits after a read that delivered nothing, so that a board that has
 // gone away does not turn the worker into a busy loop. The wait doubles with every further
 // failed read up to the longest one; this also bounds the error lines that the failed reads
-// print. The stop flag is looked at between passes, so the longest wait bounds StopRx's delay.
+// print. A failed read is one failure of the stream however many transfers it ended (the ring
+// re-synchronises itself within that read), so a pause of the board costs one short wait. The
+// wait is cut short when a stop is asked for, so it never holds up StopRx.
 constexpr unsigned FAILED_READ_PAUSE_MS = 10;
 constexpr unsigned FAILED_READ_PAUSE_MAX_MS = 250;
+constexpr unsigned STOP_LOOK_MS = 5;  // how often the wait looks at the stop flag
+// How long StopRx lets a pass under way finish by itself before ending a read that waits for data.
+constexpr int STOP_READ_GRACE_MS = 10;
 
 template <typename T> T** alloc_pointer_array(int count) {
     return reinterpret_cast<T**>(ippsMalloc_8u(count * static_cast<int>(sizeof(T*))));
@@ -200,7 +205,11 @@ void stream_pass(ReceiveSession& s, WorkerState& w) {
             pause = FAILED_READ_PAUSE_MAX_MS;
         if (w.failed_reads < INT32_MAX)
             ++w.failed_reads;
-        os::sleep_ms(pause);
+        for (unsigned slept = 0; slept < pause; slept += STOP_LOOK_MS) {
+            if (s.stop_requested.load(std::memory_order_acquire) != 0)
+                break;
+            os::sleep_ms(STOP_LOOK_MS);
+        }
         return;
     }
     w.failed_reads = 0;
@@ -230,9 +239,12 @@ void stop_worker(ReceiveSession& s) {
     if (!s.thread_handle)
         return;
     s.stop_requested.store(1, std::memory_order_release);
-    // A pass under way finishes first; its read can wait up to a second for a block.
-    if (!os::thread_wait(s.thread_handle, 100))
+    // A pass under way finishes first. One whose read still waits for a block (the board has
+    // stopped sending) has that read ended, rather than waiting out its time-out.
+    if (!os::thread_wait(s.thread_handle, STOP_READ_GRACE_MS)) {
+        s.source->abort_read();
         os::thread_wait(s.thread_handle, -1);
+    }
     os::thread_release(s.thread_handle);
     s.thread_handle = nullptr;
 }

@@ -17,6 +17,7 @@ class DeviceSource : public StreamSource {
     int read(void* buffer, int length, bool* overrun) override {
         return device->read(buffer, length, overrun);
     }
+    void abort_read() override { device->abort_read(); }
 
   private:
     usrp_standard_rx* device;

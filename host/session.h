@@ -40,6 +40,8 @@ class StreamSource {
     virtual void stop_streaming() = 0;
     // Fills buffer with up to length bytes; bytes delivered, or negative on failure.
     virtual int read(void* buffer, int length, bool* overrun) = 0;
+    // Called from another thread: a read waiting for data returns at once.
+    virtual void abort_read() {}
 };
 
 struct ReceiveSession {

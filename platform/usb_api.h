@@ -37,3 +37,39 @@ int usb_free_async(void** context);
 
 // Time-out of every control request and every wait for a bulk transfer.
 enum { USB_TIMEOUT_MS = 1000 };
+
+#ifdef __cplusplus
+#if !defined(_WIN32)
+#include <cstring>
+#endif
+
+namespace usb_async {
+
+// Text for a reap that failed with `status`. libusb-win32 keeps it as its last error text. On
+// Linux the asynchronous calls are the module's own and Debian's libusb 0.1 leaves its error text
+// alone on a bulk time-out, so its usb_strerror() would show a stale message: the status itself
+// names the error there.
+inline const char* reap_error_text(int status) {
+#if defined(_WIN32)
+    (void)status;
+    return usb_strerror();
+#else
+    return std::strerror(-status);
+#endif
+}
+
+// True when a reap that failed with `status` means that every transfer queued on the endpoint
+// has been ended with it. libusb-win32 aborts the whole endpoint when a reap times out, and every
+// transfer ended by such an abort reaps as a time-out (-116). The module's own calls on Linux end
+// only the transfer that failed; the ones queued behind it go on.
+inline bool failure_ends_queue(int status) {
+#if defined(_WIN32)
+    return status == -USB_WIN32_ETRANSFER_TIMEDOUT;
+#else
+    (void)status;
+    return false;
+#endif
+}
+
+}  // namespace usb_async
+#endif

@@ -124,10 +124,16 @@ static Result read_stream(Impl& w, std::unique_lock<std::mutex>& lk, int handle,
         Board& b = w.board(board_id);
         b.pacing.reader_need = 0;
         const bool timed_out = deadline && now >= *deadline;
-        if (!b.streaming()) {
+        const bool paused = b.paused_until && now < *b.paused_until;
+        if (!b.streaming() || paused) {
             if (timed_out)
                 break;
-            pause(lk, POLL);
+            Clock::duration wait = POLL;
+            if (paused)
+                wait = std::min<Clock::duration>(wait, *b.paused_until - now);
+            if (deadline)
+                wait = std::min<Clock::duration>(wait, *deadline - now);
+            pause(lk, wait);
             continue;
         }
         // Bring the generator up to date with the registers.

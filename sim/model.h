@@ -70,6 +70,7 @@ struct Board {
     int rejoin_rescans_left = 0;  // re-enumeration: rescans until it re-joins
     std::optional<Clock::time_point> rejoin_at;
     std::optional<Clock::time_point> detach_at;
+    std::optional<Clock::time_point> paused_until;  // the receive endpoint sends nothing until then
 
     // USB controller.
     std::vector<uint8_t> ram = std::vector<uint8_t>(RAM_BYTES, 0);

@@ -173,6 +173,11 @@ class USBSIM_API World {
     void fail_bulk_at(int n, Fault fault);
     // Detach the board after this many milliseconds from now.
     void detach_after_ms(BoardId b, int ms);
+    // The board's receive endpoint sends nothing for this many milliseconds from now, as a board
+    // whose stream stalls: reads wait for data (and time out) as with the receive path disabled.
+    // A free-running stream loses nothing; a real-time one fills its FIFO and overflows as it
+    // would behind a late host.
+    void pause_stream(BoardId b, int ms);
     // The next call of this kind fails (open returns null; the others return the error of the
     // fault kind: stall -EPIPE, timeout -ETIMEDOUT, io_error/short_data -EIO, detach -ENODEV).
     void fail_call(UsbCall call, Fault fault);

@@ -225,6 +225,12 @@ void World::detach_after_ms(BoardId id, int ms) {
     w.board(id).detach_at = Clock::now() + std::chrono::milliseconds(ms);
 }
 
+void World::pause_stream(BoardId id, int ms) {
+    Impl& w = impl();
+    std::lock_guard<std::mutex> lk(w.m);
+    w.board(id).paused_until = Clock::now() + std::chrono::milliseconds(std::max(0, ms));
+}
+
 void World::fail_call(UsbCall call, Fault fault) {
     Impl& w = impl();
     std::lock_guard<std::mutex> lk(w.m);

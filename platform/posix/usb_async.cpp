@@ -41,9 +41,15 @@
 // is discarded. The caller's buffer only ever receives a completed transfer's bytes, copied under
 // the engine's lock. Handles without such a file (a simulated bus) take the path below.
 //
-// Each bulk call has the module's usual 1000 ms time-out; a transfer whose call times out
-// completes with that error. Freeing an engine waits for a bulk call still in progress to return
-// (at most that time-out), so that no call runs on a handle after its last context is gone.
+// An IN transfer waits for its data in bulk calls of BULK_PIECE_MS each, so that a cancel (and
+// the free that ends the engine) takes effect within one such piece instead of waiting out a
+// blocking one-second read once the device has stopped sending. A piece that times out is not a
+// failure: the transfer fails with -ETIMEDOUT only when the module's usual 1000 ms pass without
+// any data. (A library whose bulk read drops what a timed-out call had received loses that much
+// of the stream at such a pause; Debian's library on a usbfs file takes the URB path above.) An
+// OUT transfer makes each call with the full 1000 ms, because a write that timed out part-way
+// cannot be told apart from one that sent nothing. Freeing an engine waits for a bulk call still
+// in progress to return, so that no call runs on a handle after its last context is gone.
 #include <usb_api.h>
 
 #include "usb_async_urb.h"
@@ -51,6 +57,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
@@ -63,7 +70,7 @@
 
 namespace {
 
-enum { BULK_CALL_TIMEOUT_MS = USB_TIMEOUT_MS };
+enum { BULK_CALL_TIMEOUT_MS = USB_TIMEOUT_MS, BULK_PIECE_MS = 20 };
 
 enum class xfer_state { idle, queued, running, done };
 
@@ -157,18 +164,25 @@ void cancel_locked(engine* e, context* c) {
 
 // Runs one transfer of size bytes through the staging buffer. Called without the lock.
 int engine::transfer(int size) {
+    using clock = std::chrono::steady_clock;
+    const auto patience = std::chrono::milliseconds(BULK_CALL_TIMEOUT_MS);
+    auto deadline = clock::now() + patience;
     int moved = 0;
     while (moved < size) {
         int r;
-        if (is_in())
-            r = usb_bulk_read(dev, ep, staging.data() + moved, size - moved, BULK_CALL_TIMEOUT_MS);
-        else
+        if (is_in()) {
+            r = usb_bulk_read(dev, ep, staging.data() + moved, size - moved, BULK_PIECE_MS);
+            if (r == -ETIMEDOUT && !dropped && clock::now() < deadline)
+                continue;  // nothing yet: keep waiting
+        } else {
             r = usb_bulk_write(dev, ep, staging.data() + moved, size - moved, BULK_CALL_TIMEOUT_MS);
+        }
         if (r < 0)
             return r;
         if (r == 0)
             return -EPIPE;  // no progress and no error: the endpoint is stalled
         moved += std::min(r, size - moved);
+        deadline = clock::now() + patience;
         if (dropped)
             break;
     }

@@ -9,8 +9,10 @@
 #include <dlfcn.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <complex>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -100,6 +102,38 @@ double peak_hz(const std::vector<std::complex<double>>& x, double rate, double b
         }
     }
     return best;
+}
+
+// Breaks in a steady carrier: samples whose rotation from the sample before, or whose amplitude,
+// differs from the steady one; a run of such samples counts once.
+int phase_breaks(const std::vector<std::complex<double>>& x) {
+    if (x.size() < 64)
+        return -1;
+    std::complex<double> step = 0;
+    double amplitude = 0;
+    for (size_t i = 1; i < 64; ++i) {
+        step += x[i] * std::conj(x[i - 1]) / std::norm(x[i - 1]);
+        amplitude += std::abs(x[i]);
+    }
+    step /= 63.0;
+    amplitude /= 63.0;
+    int breaks = 0;
+    bool in_break = false;
+    for (size_t i = 1; i < x.size(); ++i) {
+        const bool bad = std::abs(x[i] - x[i - 1] * step) > 0.02 * amplitude ||
+                         std::fabs(std::abs(x[i]) - amplitude) > 0.02 * amplitude;
+        breaks += bad && !in_break;
+        in_break = bad;
+    }
+    return breaks;
+}
+
+int reap_failure_lines(const std::string& text) {
+    int n = 0;
+    for (size_t at = text.find("usb_reap_async:"); at != std::string::npos;
+         at = text.find("usb_reap_async:", at + 1))
+        ++n;
+    return n;
 }
 
 std::vector<uint8_t> file_bytes(const std::string& path) {
@@ -317,4 +351,85 @@ TEST_F(UsbfsModule, BoardRemovedWhileStreamingStopsCleanly) {
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10)) << "StopRx hung";
     EXPECT_TRUE(wait_for([&] { return w.open_handles() == 0; }, 2000));
     EXPECT_TRUE(h.errors.empty()) << "errors reach the host only from StartRx";
+}
+
+// The board stops sending for 1.5 s while the URBs stay pending on the file. The transfer at the
+// head of the queue times out: one failure, one line, and the stream reaches the host again as
+// soon as the board sends again. The board's FIFO overflowed meanwhile; after that the receivers'
+// samples are one unbroken stream again.
+TEST_F(UsbfsModule, PauseOfTheBoardIsOneFailureAndTheStreamResumesAtOnce) {
+    auto ids = world({with_carrier(warm_board(), 3.606e6)});
+    Host& h = new_host();
+    ReceiverSettings s = settings_for(h, 0);
+    module().start_rx(&s);
+    ASSERT_TRUE(h.errors.empty()) << h.errors[0];
+    ASSERT_TRUE(wait_for([&] { return h.blocks.load() >= 20; }, 10000));
+
+    testing::internal::CaptureStderr();
+    using clock = std::chrono::steady_clock;
+    const auto resume = clock::now() + std::chrono::milliseconds(1500);
+    w.pause_stream(ids[0], 1500);
+    std::this_thread::sleep_until(resume);
+    const int at_resume = h.blocks.load();
+    while (h.blocks.load() == at_resume && clock::now() - resume < std::chrono::seconds(10))
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const double recovery_ms =
+        std::chrono::duration<double, std::milli>(clock::now() - resume).count();
+    const int resumed = h.blocks.load();
+    ASSERT_TRUE(wait_for([&] { return h.blocks.load() >= resumed + 20; }, 10000));
+    {
+        std::lock_guard<std::mutex> g(h.lock);
+        for (auto& v : h.rx)
+            v.clear();
+        h.capture_limit = size_t(20 * h.block_length);
+    }
+    h.capture = true;
+    EXPECT_TRUE(wait_for(
+        [&] {
+            std::lock_guard<std::mutex> g(h.lock);
+            return h.rx[3].size() >= h.capture_limit;
+        },
+        10000));
+    h.capture = false;
+    const std::string err = testing::internal::GetCapturedStderr();
+    module().stop_rx();
+    std::printf("FIGURE pause_1500ms_recovery_ms_usbfs_urbs %.0f\n", recovery_ms);
+    ASSERT_GT(h.blocks.load(), at_resume) << "no block after the pause";
+    EXPECT_LT(recovery_ms, 500) << "blocks came back late after the pause";
+    EXPECT_EQ(reap_failure_lines(err), 1) << err;
+    std::lock_guard<std::mutex> g(h.lock);
+    for (int r = 0; r < 4; ++r)
+        EXPECT_EQ(phase_breaks(h.rx[r]), 0) << "receiver " << r;
+    EXPECT_TRUE(h.errors.empty());
+}
+
+// StopRx is quick on a streaming board, on one that has stopped sending (the worker waits for a
+// block) and on one that has been pulled out.
+TEST_F(UsbfsModule, StopRxIsQuickWithTheBoardPresentSilentOrGone) {
+    for (const char* what : {"board_present", "board_silent", "board_gone"}) {
+        const std::string mode = what;
+        SCOPED_TRACE(mode);
+        auto ids = world({warm_board()});
+        Host& h = new_host();
+        ReceiverSettings s = settings_for(h, 0);
+        module().start_rx(&s);
+        ASSERT_TRUE(h.errors.empty()) << h.errors[0];
+        ASSERT_TRUE(wait_for([&] { return h.blocks.load() >= 10; }, 10000));
+        if (mode == "board_silent") {
+            w.pause_stream(ids[0], 10000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the read waits
+        } else if (mode == "board_gone") {
+            w.detach(ids[0]);
+            ASSERT_TRUE(wait_for([&] { return bed.nodes().size() == 1; }, 2000));
+            std::this_thread::sleep_for(std::chrono::milliseconds(600));  // reads failing
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        module().stop_rx();
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                .count();
+        std::printf("FIGURE stoprx_ms_usbfs_urbs_%s %.0f\n", what, ms);
+        EXPECT_LT(ms, 500);
+        EXPECT_TRUE(wait_for([&] { return w.open_handles() == 0; }, 2000));
+    }
 }

@@ -1,11 +1,16 @@
 // Whole sessions of the unchanged module on the simulator's libusb0.dll: failure texts, carriers
-// at their offsets per receiver, retuning while streaming, start/stop cycles, stalls and
-// time-outs with libusb-win32's behaviour, and where the diagnostics go.
+// at their offsets per receiver, retuning while streaming, start/stop cycles, stalls, a pause of
+// the board with libusb-win32's abort of the whole endpoint, how long StopRx takes, and where the
+// diagnostics go.
 #include "win_check.h"
 #include "win_support.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <complex>
+#include <cstdio>
+#include <thread>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -183,40 +188,132 @@ WIN_TEST(StallsAreReportedOnWindows) {
     CHECK_EQ(w.open_handles(), 0);
 }
 
-// A transfer that does not complete within the reap's second: libusb-win32 cancels every queued
-// transfer of the endpoint, and its cancel does not wait. The ring must wait for the timed-out
-// transfer before queueing its block again, drop the aborted blocks, and stream on.
-WIN_TEST(RingSurvivesAReapTimeoutThatCancelsTheEndpoint) {
+// Phase breaks in one receiver's interleaved I/Q: samples where the carrier's rotation from the
+// sample before, or its amplitude, differs from the steady one. A run of such samples counts once.
+int phase_breaks(const std::vector<float>& iq) {
+    const size_t n = iq.size() / 2;
+    if (n < 64)
+        return -1;
+    std::complex<double> step = 0;
+    double amplitude = 0;
+    for (size_t i = 1; i < 64; ++i) {
+        const std::complex<double> a(iq[2 * i - 2], iq[2 * i - 1]), b(iq[2 * i], iq[2 * i + 1]);
+        step += b * std::conj(a) / (std::abs(a) * std::abs(a));
+        amplitude += std::abs(b);
+    }
+    step /= 63.0;
+    amplitude /= 63.0;
+    int breaks = 0;
+    bool in_break = false;
+    for (size_t i = 1; i < n; ++i) {
+        const std::complex<double> a(iq[2 * i - 2], iq[2 * i - 1]), b(iq[2 * i], iq[2 * i + 1]);
+        const bool bad = std::abs(b - a * step) > 0.02 * amplitude ||
+                         std::fabs(std::abs(b) - amplitude) > 0.02 * amplitude;
+        if (bad && !in_break)
+            ++breaks;
+        in_break = bad;
+    }
+    return breaks;
+}
+
+int reap_failure_lines(const std::string& text) {
+    int n = 0;
+    for (size_t at = text.find("usb_reap_async:"); at != std::string::npos;
+         at = text.find("usb_reap_async:", at + 1))
+        ++n;
+    return n;
+}
+
+// The board stops sending for 1.5 s. The reap that waits out its second makes libusb-win32 abort
+// every transfer queued on the endpoint; that is one failure: one line, the whole ring reaped
+// (each transfer only once it is over) and queued again in order, and blocks reach the host again
+// as soon as the board sends again, as one unbroken stream.
+WIN_TEST(PauseOfTheBoardIsOneFailureAndTheRingResumesAtOnce) {
     REQUIRE(module().handle != nullptr);
     auto& w = usbsim::World::instance();
-    usbsim::BoardId b = add_board({carrier(3610000, -40)});
+    usbsim::BoardId b = add_board({carrier(3606000, -30)}, usbsim::Pacing::free_running);
     usbsim_win32_reset_async_stats();
     Host h;
     ReceiverSettings s = settings_for(h, 0);
     StderrCapture err;
     module().StartRx(&s);
     REQUIRE(h.errors.empty());
-    REQUIRE(wait_for(h.blocks, 3, 30000));
-    usbsim::Fault hold;
-    hold.kind = usbsim::FaultKind::timeout;
-    hold.wait_ms = 1600;
-    w.fail_bulk_at(0, hold);  // the transfer running now stalls for 1.6 s
-    const int before = h.blocks.load();
-    // The stream comes back: blocks flow again after the abort.
-    CHECK(wait_for(h.blocks, before + 40, 40000));
+    REQUIRE(wait_for(h.blocks, 20, 30000));
+
+    using clock = std::chrono::steady_clock;
+    const auto resume = clock::now() + std::chrono::milliseconds(1500);
+    w.pause_stream(b, 1500);
+    std::this_thread::sleep_until(resume);
+    const int at_resume = h.blocks.load();
+    while (h.blocks.load() == at_resume && clock::now() - resume < std::chrono::seconds(10))
+        Sleep(0);
+    const double recovery_ms =
+        std::chrono::duration<double, std::milli>(clock::now() - resume).count();
+    {
+        std::lock_guard<std::mutex> g(h.lock);
+        h.skip = h.blocks.load() + 2;
+        h.keep = 40;
+    }
+    CHECK(wait_for(h.blocks, h.skip + h.keep, 30000));
     const std::string text = err.text();
     module().StopRx();
-    usbsim_async_stats st = async_stats();
-    CHECK(st.endpoint_aborts >= 2);  // the time-out, then the teardown
-    CHECK(st.transfers_aborted >= 1);
-    CHECK_EQ(st.submits_while_pending, 0);
-    CHECK_EQ(st.frees_while_pending, 0);
+    std::printf("FIGURE pause_1500ms_recovery_ms_windows_ring %.0f\n", recovery_ms);
+    CHECK_MSG(h.blocks.load() > at_resume, "no block after the pause");
+    CHECK_MSG(recovery_ms < 500, "blocks came back " << recovery_ms << " ms after the pause");
+    CHECK_MSG(reap_failure_lines(text) == 1, "stderr was: " << text.substr(0, 600));
     CHECK_MSG(text.find("fusb_ephandle_win32::read: usb_reap_async: libusb0-dll:err "
                         "[_usb_reap_async] timeout error") != std::string::npos,
               "stderr was: " << text.substr(0, 400));
+    {
+        std::lock_guard<std::mutex> g(h.lock);
+        for (int r = 0; r < 4; ++r)
+            CHECK_MSG(phase_breaks(h.kept[r]) == 0, "receiver " << r << " after the pause");
+    }
+    usbsim_async_stats st = async_stats();
+    CHECK(st.endpoint_aborts >= 2);         // the time-out, then the teardown
+    CHECK(st.transfers_aborted >= 31);      // the whole ring, at once
+    CHECK_EQ(st.submits_while_pending, 0);  // no block queued again before its transfer was over
+    CHECK_EQ(st.frees_while_pending, 0);
     CHECK_EQ(w.open_handles(), 0);
     CHECK(!w.rx_enabled(b));
     check_async_clean();
+}
+
+// StopRx is quick on a streaming board, on one that has stopped sending (the worker waits for a
+// block; no failure line then) and on one that has gone away.
+WIN_TEST(StopRxIsQuickWithTheBoardPresentSilentOrGone) {
+    REQUIRE(module().handle != nullptr);
+    auto& w = usbsim::World::instance();
+    const char* const modes[3] = {"board_present", "board_silent", "board_gone"};
+    for (int mode = 0; mode < 3; ++mode) {
+        usbsim::BoardId b = add_board({carrier(3610000, -40)});
+        Host h;
+        ReceiverSettings s = settings_for(h, 0);
+        StderrCapture err;
+        module().StartRx(&s);
+        REQUIRE(h.errors.empty());
+        REQUIRE(wait_for(h.blocks, 10, 30000));
+        if (mode == 1) {
+            w.pause_stream(b, 10000);
+            Sleep(100);  // the read waits
+        } else if (mode == 2) {
+            w.detach(b);
+            Sleep(600);  // reads failing
+        }
+        const size_t before = err.text().size();
+        const auto t0 = std::chrono::steady_clock::now();
+        module().StopRx();
+        const double ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0)
+                .count();
+        std::printf("FIGURE stoprx_ms_windows_ring_%s %.0f\n", modes[mode], ms);
+        CHECK_MSG(ms < 500, modes[mode] << ": " << ms << " ms");
+        if (mode < 2)
+            CHECK_MSG(reap_failure_lines(err.text().substr(before)) == 0,
+                      err.text().substr(before));
+        CHECK_EQ(w.open_handles(), 0);
+        check_async_clean();
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -39,6 +39,11 @@ class fusb_ephandle {
     virtual int write(const void* buffer, int nbytes) = 0;
     virtual int read(void* buffer, int nbytes) = 0;
     virtual void reap_pending() = 0;
+    // Ends every transfer queued on an IN endpoint, so that a read waiting for data on another
+    // thread returns at once with a failure. The one operation that may be called from a thread
+    // other than the reader's, while the endpoint exists; stop and destruction still retire
+    // whatever is left queued.
+    virtual void abort_reads() = 0;
 
     int get_block_size() const { return block_size; }
     int get_nblocks() const { return nblocks; }

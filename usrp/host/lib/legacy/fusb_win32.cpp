@@ -15,20 +15,8 @@
 
 namespace {
 
-// Text for a failed reap. libusb-win32 keeps it as its last error text. On Linux the asynchronous
-// calls are the module's own and Debian's libusb 0.1 leaves its error text alone on a bulk
-// time-out, so its usb_strerror() would show a stale message: the status itself names the error.
-const char* reap_error_text(int status) {
-#if defined(_WIN32)
-    (void)status;
-    return usb_strerror();
-#else
-    return std::strerror(-status);
-#endif
-}
-
 void report_reap_failure(const char* where, int status) {
-    os::diag_printf("%s: usb_reap_async: %s\n", where, reap_error_text(status));
+    os::diag_printf("%s: usb_reap_async: %s\n", where, usb_async::reap_error_text(status));
 }
 
 }  // namespace
@@ -42,7 +30,7 @@ fusb_ephandle_win32::fusb_ephandle_win32(fusb_devhandle_win32* dh, int endpoint_
                                          int block_size_, int nblocks_)
     : fusb_ephandle(endpoint_, is_input_, block_size_, nblocks_), devhandle(dh), current(0),
       outstanding(0), write_space(0), read_left(0), contexts(nullptr), ring_buffer(nullptr),
-      reads_queued(false) {
+      reads_queued(false), reads_aborted(false) {
     if (block_size < 0 || block_size > EP_MAX_BLOCK_BYTES)
         throw std::out_of_range("fusb_ephandle_win32: block_size");
     if (nblocks < 0)
@@ -117,16 +105,14 @@ bool fusb_ephandle_win32::start() {
     if (is_input)
         retire_queued_reads();
     started = true;
+    reads_aborted = false;
     current = nblocks - 1;
     outstanding = 0;
     read_left = 0;
     write_space = 0;
     if (is_input) {
         for (int i = 0; i < nblocks; ++i)
-            usb_submit_async(
-                contexts[i],
-                reinterpret_cast<char*>(ring_buffer + static_cast<size_t>(i) * block_size),
-                block_size);
+            submit_block(i);
         reads_queued = true;
     }
     return true;
@@ -141,6 +127,30 @@ bool fusb_ephandle_win32::stop() {
         started = false;
     }
     return true;
+}
+
+void fusb_ephandle_win32::submit_block(int i) {
+    usb_submit_async(contexts[i],
+                     reinterpret_cast<char*>(ring_buffer + static_cast<size_t>(i) * block_size),
+                     block_size);
+}
+
+// The reap of block `current` failed. Block `current` goes back to the library only once its
+// transfer is really over. When the failure ended every transfer queued on the endpoint (the
+// library aborted the endpoint), the ring re-synchronises at once: every other block's transfer is
+// reaped, again waiting until it is over, and every block is queued afresh in ring order from the
+// one after `current`, so that the next read takes the first data the device sends and the whole
+// abort counts as this one failure. Otherwise only block `current` is queued again, behind the
+// others, which keeps the ring order.
+void fusb_ephandle_win32::recover_block(int status) {
+    if (!usb_async::failure_ends_queue(status)) {
+        submit_block(current);
+        return;
+    }
+    for (int k = 1; k < nblocks; ++k)
+        usb_reap_async_nocancel(contexts[(current + k) % nblocks], REAP_TIMEOUT_MS);
+    for (int k = 1; k <= nblocks; ++k)
+        submit_block((current + k) % nblocks);
 }
 
 int fusb_ephandle_win32::read(void* buffer, int nbytes) {
@@ -159,33 +169,36 @@ int fusb_ephandle_win32::read(void* buffer, int nbytes) {
         copied = n;
         remaining -= n;
         if (read_left == 0)
-            usb_submit_async(
-                contexts[current],
-                reinterpret_cast<char*>(ring_buffer + static_cast<size_t>(current) * block_size),
-                block_size);
+            submit_block(current);
     }
 
-    int last_status = 0;
     while (remaining > 0) {
         current = (current + 1) % nblocks;
         unsigned char* block = ring_buffer + static_cast<size_t>(current) * block_size;
-        last_status = usb_reap_async(contexts[current], REAP_TIMEOUT_MS);
-        if (last_status < 0) {
-            report_reap_failure("fusb_ephandle_win32::read", last_status);
-            // A reap that timed out has cancelled the transfer (libusb-win32 cancels every
-            // transfer of the endpoint), but the cancel does not wait for it to end: wait here,
-            // so that the block is neither read nor queued again while the transfer still runs.
-            usb_reap_async_nocancel(contexts[current], REAP_TIMEOUT_MS);
-        }
+        const int status = usb_reap_async(contexts[current], REAP_TIMEOUT_MS);
         int n = remaining < block_size ? remaining : block_size;
+        if (status < 0) {
+            if (!reads_aborted)
+                report_reap_failure("fusb_ephandle_win32::read", status);
+            // A reap that timed out has cancelled the transfer, but the cancel does not wait for
+            // it to end (libusb-win32 1.2.6): wait here, so that the block is neither read nor
+            // queued again while the transfer still runs.
+            usb_reap_async_nocancel(contexts[current], REAP_TIMEOUT_MS);
+            // The block's earlier contents go to the caller, but nothing of it is handed out as
+            // data later: the read fails here and the block goes back to the library whole.
+            std::memcpy(dst + copied, block, n);
+            read_left = 0;
+            recover_block(status);
+            return status;
+        }
         std::memcpy(dst + copied, block, n);
         copied += n;
         remaining -= n;
         read_left = block_size - n;
         if (read_left == 0)
-            usb_submit_async(contexts[current], reinterpret_cast<char*>(block), block_size);
+            submit_block(current);
     }
-    return last_status < 0 ? last_status : nbytes;
+    return nbytes;
 }
 
 int fusb_ephandle_win32::write(const void* buffer, int nbytes) {
@@ -227,6 +240,17 @@ int fusb_ephandle_win32::write(const void* buffer, int nbytes) {
             usb_submit_async(contexts[current], reinterpret_cast<char*>(block), block_size);
     }
     return nbytes;
+}
+
+// Only the contexts, which never change while the endpoint exists, and the flag are touched here:
+// the reader's own state stays the reader's. The cancelled read fails and goes on as after any
+// failed reap, without a line on standard error (the caller asked for it).
+void fusb_ephandle_win32::abort_reads() {
+    if (!is_input)
+        return;
+    reads_aborted = true;
+    for (int i = 0; i < nblocks; ++i)
+        usb_cancel_async(contexts[i]);
 }
 
 void fusb_ephandle_win32::reap_pending() {

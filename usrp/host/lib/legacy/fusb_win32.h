@@ -4,6 +4,8 @@
 
 #include "fusb.h"
 
+#include <atomic>
+
 enum {
     EP_MAX_BLOCK_BYTES = 65536,
     EP_DEFAULT_BLOCK_BYTES = 65536,
@@ -32,9 +34,12 @@ class fusb_ephandle_win32 : public fusb_ephandle {
     int write(const void* buffer, int nbytes) override;
     int read(void* buffer, int nbytes) override;
     void reap_pending() override;
+    void abort_reads() override;
 
   private:
     void retire_queued_reads();
+    void submit_block(int i);
+    void recover_block(int status);
 
     fusb_devhandle_win32* devhandle;
     int current;
@@ -43,5 +48,6 @@ class fusb_ephandle_win32 : public fusb_ephandle {
     int read_left;
     void** contexts;
     unsigned char* ring_buffer;
-    bool reads_queued;  // IN: blocks may still be queued with the library from a run
+    bool reads_queued;                // IN: blocks may still be queued with the library from a run
+    std::atomic<bool> reads_aborted;  // abort_reads was called in this run: failures are expected
 };

@@ -59,6 +59,10 @@ class usrp_basic_rx : public usrp_basic {
     bool stop_streaming();
     // Bytes delivered, or -1 for an invalid length. overrun_out may be null.
     int read(void* buffer, int length, bool* overrun_out);
+    // Makes a read that waits for data on another thread return at once (with a failure); for
+    // ending a stream whose board has stopped sending. Callable from any thread while the device
+    // exists.
+    void abort_read();
     bool set_rx_gain(unsigned channel, double gain_db);
     int read_block_size() const;
 

@@ -211,6 +211,11 @@ int usrp_basic_rx::read(void* buffer, int length, bool* overrun_out) {
     return r;
 }
 
+void usrp_basic_rx::abort_read() {
+    if (stream_endpoint != nullptr)
+        stream_endpoint->abort_reads();
+}
+
 bool usrp_basic_rx::set_rx_gain(unsigned channel, double gain_db) {
     if (channel > 3)
         return false;
