@@ -3,7 +3,9 @@
 
 #include "dsp.h"
 
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <initializer_list>
 #include <new>
 
@@ -24,6 +26,13 @@ const int32_t OUTPUT_RATES[] = {48000, 96000, 192000};
 constexpr unsigned FAILED_READ_PAUSE_MS = 10;
 constexpr unsigned FAILED_READ_PAUSE_MAX_MS = 250;
 
+// While the receive path refuses to start, the worker tries again after a pause that doubles
+// from the first to the longest. It looks at the stop flag every STOP_POLL_MS meanwhile, so a
+// stop never waits for a pause to end.
+constexpr unsigned START_RETRY_PAUSE_MS = 10;
+constexpr unsigned START_RETRY_PAUSE_MAX_MS = 640;
+constexpr unsigned STOP_POLL_MS = 10;
+
 template <typename T> T** alloc_pointer_array(int count) {
     return reinterpret_cast<T**>(ippsMalloc_8u(count * static_cast<int>(sizeof(T*))));
 }
@@ -33,6 +42,20 @@ template <typename T> T** alloc_pointer_array(int count) {
 void report_error(const ReceiveSession& s, const char* text) {
     if (s.settings.error_callback)
         s.settings.error_callback(s.settings.callback_context, text);
+}
+
+bool caught_allocation_failure(const char** what) noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc& e) {
+        *what = e.what();
+        return true;
+    } catch (const std::exception& e) {
+        *what = e.what();
+    } catch (...) {
+        *what = "an exception of unknown type";
+    }
+    return false;
 }
 
 bool setup_pipeline(ReceiveSession& s) {
@@ -208,15 +231,60 @@ void stream_pass(ReceiveSession& s, WorkerState& w) {
     process_block(s, w, got / (2 * STREAM_COUNT));
 }
 
-uint32_t StreamWorker(void* arg) {
-    ReceiveSession& s = *static_cast<ReceiveSession*>(arg);
+namespace {
+
+bool stop_asked(const ReceiveSession& s) {
+    return s.stop_requested.load(std::memory_order_acquire) != 0;
+}
+
+// Sleeps about ms milliseconds; false (at once) when a stop is asked for meanwhile.
+bool pause_unless_stopped(const ReceiveSession& s, unsigned ms) {
+    for (unsigned slept = 0; slept < ms; slept += STOP_POLL_MS) {
+        if (stop_asked(s))
+            return false;
+        os::sleep_ms(ms - slept < STOP_POLL_MS ? ms - slept : STOP_POLL_MS);
+    }
+    return !stop_asked(s);
+}
+
+// Starts the stream, trying again after each failure for as long as the session runs. True once
+// it streams, false when a stop came first.
+bool start_stream(ReceiveSession& s) {
+    unsigned pause = START_RETRY_PAUSE_MS;
+    int failures = 0;
+    while (!s.source->start_streaming()) {
+        if (failures++ == 0)
+            std::fprintf(stderr, "StreamWorker: the receive path did not start; trying again\n");
+        if (!pause_unless_stopped(s, pause))
+            return false;
+        pause = pause * 2 > START_RETRY_PAUSE_MAX_MS ? START_RETRY_PAUSE_MAX_MS : pause * 2;
+    }
+    if (failures > 0)
+        std::fprintf(stderr, "StreamWorker: the receive path started after %d failed attempts\n",
+                     failures);
+    return true;
+}
+
+void run_stream(ReceiveSession& s) {
     WorkerState w;
     os::sleep_ms(100);
     worker_begin(s, w);
-    s.source->start_streaming();
-    while (s.stop_requested.load(std::memory_order_acquire) == 0)
-        stream_pass(s, w);
+    if (start_stream(s)) {
+        while (!stop_asked(s))
+            stream_pass(s, w);
+    }
     s.source->stop_streaming();
+}
+
+}  // namespace
+
+uint32_t StreamWorker(void* arg) noexcept {
+    ReceiveSession& s = *static_cast<ReceiveSession*>(arg);
+    at_edge([&] { run_stream(s); },
+            [&](bool, const char* what) {
+                std::fprintf(stderr, "StreamWorker: the stream ends on an exception: %s\n", what);
+                at_edge([&] { s.source->stop_streaming(); });
+            });
     return 0;
 }
 
