@@ -160,6 +160,17 @@ void release_pipeline(ReceiveSession& s) {
     }
 }
 
+int32_t startup_outputs(const ReceiveSession& s) {
+    if (!s.resamplers || !s.resamplers[0] || s.resamplers[0]->history < 2)
+        return 0;
+    // The resampler starts with history - 1 zeros of look-back and its filter reaches
+    // history - 2 samples back: output m, at m * in / out input samples into the stream, sees
+    // only the stream once m * in / out >= history - 2.
+    const CResample& r = *s.resamplers[0];
+    const uint64_t reach = r.history - 2;
+    return static_cast<int32_t>((reach * r.out_rate + r.in_rate - 1) / r.in_rate);
+}
+
 void worker_begin(ReceiveSession& s, WorkerState& w) {
     s.output_count = 0;
     for (int i = 0; i < RECEIVER_COUNT; ++i)
@@ -167,6 +178,7 @@ void worker_begin(ReceiveSession& s, WorkerState& w) {
     for (int k = 0; k < STREAM_COUNT; ++k)
         w.read_pos[k] = nullptr;
     w.produced = 0;
+    w.startup_left = startup_outputs(s);
     w.overrun = false;
     w.failed_reads = 0;
 }
@@ -180,6 +192,15 @@ void process_block(ReceiveSession& s, WorkerState& w, int32_t frames) {
         s.resamplers[k]->Process(s.input_streams[k], static_cast<uint32_t>(frames),
                                  s.output_streams[k], &w.produced);
         w.read_pos[k] = s.output_streams[k];
+    }
+    // The first outputs of the stream carry the filter's response to the stream switching on
+    // (strong carriers outside the output band ring through it): they are not delivered.
+    if (w.startup_left > 0) {
+        const int32_t drop = w.startup_left < w.produced ? w.startup_left : w.produced;
+        for (int k = 0; k < STREAM_COUNT; ++k)
+            w.read_pos[k] += drop;
+        w.produced -= drop;
+        w.startup_left -= drop;
     }
 
     const float gain = OUTPUT_GAIN;

@@ -70,6 +70,7 @@ struct WorkerState {
     float* write_pos[RECEIVER_COUNT];
     const float* read_pos[STREAM_COUNT];
     int32_t produced;
+    int32_t startup_left;  // outputs per stream still to drop at the start of the stream
     bool overrun;
     int32_t failed_reads;  // reads in a row that delivered nothing
 };
@@ -109,6 +110,10 @@ bool setup_pipeline(ReceiveSession& s);
 // Frees whatever the pipeline holds; safe on a partial or empty pipeline and twice in a row.
 void release_pipeline(ReceiveSession& s);
 
+// Outputs per stream that a resampler makes from a stream starting after silence before its
+// filter span lies wholly inside the stream: the filter's response to the stream switching on,
+// which the worker drops. 0 when the pipeline has no resamplers.
+int32_t startup_outputs(const ReceiveSession& s);
 // Resets the block under construction (worker step before streaming starts).
 void worker_begin(ReceiveSession& s, WorkerState& w);
 // One pass: read a block from s.source, de-interleave and scale, resample, interleave and
