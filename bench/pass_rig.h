@@ -27,7 +27,7 @@ class RecordedSource : public StreamSource {
                 12000 * std::sin(2 * 3.14159265358979 * (1000.0 + 7000.0 * double(i % 8)) * t));
         }
     }
-    void start_streaming() override {}
+    bool start_streaming() override { return true; }
     void stop_streaming() override {}
     int read(void* buffer, int length, bool* overrun) override {
         std::memcpy(buffer, block.data(), static_cast<size_t>(length));

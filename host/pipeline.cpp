@@ -3,7 +3,9 @@
 
 #include "dsp.h"
 
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <initializer_list>
 #include <new>
 
@@ -29,6 +31,13 @@ constexpr unsigned STOP_LOOK_MS = 5;  // how often the wait looks at the stop fl
 // How long StopRx lets a pass under way finish by itself before ending a read that waits for data.
 constexpr int STOP_READ_GRACE_MS = 10;
 
+// While the receive path refuses to start, the worker tries again after a pause that doubles
+// from the first to the longest. It looks at the stop flag every STOP_POLL_MS meanwhile, so a
+// stop never waits for a pause to end.
+constexpr unsigned START_RETRY_PAUSE_MS = 10;
+constexpr unsigned START_RETRY_PAUSE_MAX_MS = 640;
+constexpr unsigned STOP_POLL_MS = 10;
+
 template <typename T> T** alloc_pointer_array(int count) {
     return reinterpret_cast<T**>(ippsMalloc_8u(count * static_cast<int>(sizeof(T*))));
 }
@@ -38,6 +47,20 @@ template <typename T> T** alloc_pointer_array(int count) {
 void report_error(const ReceiveSession& s, const char* text) {
     if (s.settings.error_callback)
         s.settings.error_callback(s.settings.callback_context, text);
+}
+
+bool caught_allocation_failure(const char** what) noexcept {
+    try {
+        throw;
+    } catch (const std::bad_alloc& e) {
+        *what = e.what();
+        return true;
+    } catch (const std::exception& e) {
+        *what = e.what();
+    } catch (...) {
+        *what = "an exception of unknown type";
+    }
+    return false;
 }
 
 bool setup_pipeline(ReceiveSession& s) {
@@ -142,6 +165,17 @@ void release_pipeline(ReceiveSession& s) {
     }
 }
 
+int32_t startup_outputs(const ReceiveSession& s) {
+    if (!s.resamplers || !s.resamplers[0] || s.resamplers[0]->history < 2)
+        return 0;
+    // The resampler starts with history - 1 zeros of look-back and its filter reaches
+    // history - 2 samples back: output m, at m * in / out input samples into the stream, sees
+    // only the stream once m * in / out >= history - 2.
+    const CResample& r = *s.resamplers[0];
+    const uint64_t reach = r.history - 2;
+    return static_cast<int32_t>((reach * r.out_rate + r.in_rate - 1) / r.in_rate);
+}
+
 void worker_begin(ReceiveSession& s, WorkerState& w) {
     s.output_count = 0;
     for (int i = 0; i < RECEIVER_COUNT; ++i)
@@ -149,6 +183,7 @@ void worker_begin(ReceiveSession& s, WorkerState& w) {
     for (int k = 0; k < STREAM_COUNT; ++k)
         w.read_pos[k] = nullptr;
     w.produced = 0;
+    w.startup_left = startup_outputs(s);
     w.overrun = false;
     w.failed_reads = 0;
 }
@@ -162,6 +197,15 @@ void process_block(ReceiveSession& s, WorkerState& w, int32_t frames) {
         s.resamplers[k]->Process(s.input_streams[k], static_cast<uint32_t>(frames),
                                  s.output_streams[k], &w.produced);
         w.read_pos[k] = s.output_streams[k];
+    }
+    // The first outputs of the stream carry the filter's response to the stream switching on
+    // (strong carriers outside the output band ring through it): they are not delivered.
+    if (w.startup_left > 0) {
+        const int32_t drop = w.startup_left < w.produced ? w.startup_left : w.produced;
+        for (int k = 0; k < STREAM_COUNT; ++k)
+            w.read_pos[k] += drop;
+        w.produced -= drop;
+        w.startup_left -= drop;
     }
 
     const float gain = OUTPUT_GAIN;
@@ -217,15 +261,60 @@ void stream_pass(ReceiveSession& s, WorkerState& w) {
     process_block(s, w, got / (2 * STREAM_COUNT));
 }
 
-uint32_t StreamWorker(void* arg) {
-    ReceiveSession& s = *static_cast<ReceiveSession*>(arg);
+namespace {
+
+bool stop_asked(const ReceiveSession& s) {
+    return s.stop_requested.load(std::memory_order_acquire) != 0;
+}
+
+// Sleeps about ms milliseconds; false (at once) when a stop is asked for meanwhile.
+bool pause_unless_stopped(const ReceiveSession& s, unsigned ms) {
+    for (unsigned slept = 0; slept < ms; slept += STOP_POLL_MS) {
+        if (stop_asked(s))
+            return false;
+        os::sleep_ms(ms - slept < STOP_POLL_MS ? ms - slept : STOP_POLL_MS);
+    }
+    return !stop_asked(s);
+}
+
+// Starts the stream, trying again after each failure for as long as the session runs. True once
+// it streams, false when a stop came first.
+bool start_stream(ReceiveSession& s) {
+    unsigned pause = START_RETRY_PAUSE_MS;
+    int failures = 0;
+    while (!s.source->start_streaming()) {
+        if (failures++ == 0)
+            os::diag_printf("StreamWorker: the receive path did not start; trying again\n");
+        if (!pause_unless_stopped(s, pause))
+            return false;
+        pause = pause * 2 > START_RETRY_PAUSE_MAX_MS ? START_RETRY_PAUSE_MAX_MS : pause * 2;
+    }
+    if (failures > 0)
+        os::diag_printf("StreamWorker: the receive path started after %d failed attempts\n",
+                        failures);
+    return true;
+}
+
+void run_stream(ReceiveSession& s) {
     WorkerState w;
     os::sleep_ms(100);
     worker_begin(s, w);
-    s.source->start_streaming();
-    while (s.stop_requested.load(std::memory_order_acquire) == 0)
-        stream_pass(s, w);
+    if (start_stream(s)) {
+        while (!stop_asked(s))
+            stream_pass(s, w);
+    }
     s.source->stop_streaming();
+}
+
+}  // namespace
+
+uint32_t StreamWorker(void* arg) noexcept {
+    ReceiveSession& s = *static_cast<ReceiveSession*>(arg);
+    at_edge([&] { run_stream(s); },
+            [&](bool, const char* what) {
+                os::diag_printf("StreamWorker: the stream ends on an exception: %s\n", what);
+                at_edge([&] { s.source->stop_streaming(); });
+            });
     return 0;
 }
 

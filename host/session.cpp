@@ -12,7 +12,7 @@ namespace {
 class DeviceSource : public StreamSource {
   public:
     explicit DeviceSource(usrp_standard_rx* d) : device(d) {}
-    void start_streaming() override { device->start_streaming(); }
+    bool start_streaming() override { return device->start_streaming(); }
     void stop_streaming() override { device->stop_streaming(); }
     int read(void* buffer, int length, bool* overrun) override {
         return device->read(buffer, length, overrun);
@@ -61,10 +61,20 @@ void session_start(ReceiveSession& s, const ReceiverSettings* settings) {
 
     delete s.source;
     s.source = new (std::nothrow) DeviceSource(s.device);
-    if (!s.source || !start_worker(s)) {
+    if (!s.source) {
+        session_stop(s);
+        report_error(s, TEXT_LOW_MEMORY);
+        return;
+    }
+    if (!start_worker(s)) {
         report_error(s, TEXT_NO_THREAD);
         release_pipeline(s);
     }
+}
+
+void session_abandon_start(ReceiveSession& s, bool allocation_failure) {
+    session_stop(s);
+    report_error(s, allocation_failure ? TEXT_LOW_MEMORY : TEXT_NO_DEVICE);
 }
 
 void session_stop(ReceiveSession& s) {

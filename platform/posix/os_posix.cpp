@@ -48,7 +48,11 @@ void drop_owner(thread* t) {
 
 void* run(void* p) {
     thread* t = static_cast<thread*>(p);
-    t->routine(t->arg);
+    // No exception may unwind into the C library's thread start; the routine ends here.
+    try {
+        t->routine(t->arg);
+    } catch (...) {
+    }
     {
         std::lock_guard<std::mutex> guard(t->lock);
         t->ended = true;

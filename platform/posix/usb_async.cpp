@@ -316,8 +316,9 @@ int usb_bulk_setup_async(usb_dev_handle* dev, void** context_out, unsigned char 
     if (!dev || !context_out)
         return -EINVAL;
     *context_out = nullptr;
+    context* c = nullptr;
     try {
-        auto* c = new context;
+        c = new context;
         std::lock_guard<std::mutex> r(registry_lock);
         auto& engines = registry();
         auto it = std::find_if(engines.begin(), engines.end(),
@@ -350,6 +351,7 @@ int usb_bulk_setup_async(usb_dev_handle* dev, void** context_out, unsigned char 
         *context_out = c;
         return 0;
     } catch (...) {
+        delete c;  // the engine could not be made
         return -ENOMEM;
     }
 }

@@ -31,7 +31,12 @@ struct start_args {
 DWORD WINAPI run(LPVOID p) {
     start_args args = *static_cast<start_args*>(p);
     delete static_cast<start_args*>(p);
-    return args.routine(args.arg);
+    // No exception may unwind into the system's thread start; the routine ends here.
+    try {
+        return args.routine(args.arg);
+    } catch (...) {
+        return 1;
+    }
 }
 
 }  // namespace

@@ -190,7 +190,13 @@ TEST_F(BasicRx, StreamingEnableFailuresAreReported) {
     EXPECT_EQ(GetCapturedStderr(), "usrp_basic_rx: set_rx_enable failed\n");
     EXPECT_FALSE(world().rx_enabled(board));
 
+    // Started again, only the enable is repeated; the endpoint, running since the first start,
+    // delivers the stream.
+    world().clear_log();
     ASSERT_TRUE(rx.start_streaming());
+    EXPECT_TRUE(same_sequence(logged_requests(), rx_enable(true)));
+    std::vector<char> block(65536);
+    EXPECT_EQ(rx.read(block.data(), 65536, nullptr), 65536);
     world().fail_control_matching({REQ_RX_ENABLE, 0, {}, {}},
                                   usbsim::Fault{usbsim::FaultKind::stall});
     CaptureStderr();

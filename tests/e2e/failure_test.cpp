@@ -1,13 +1,15 @@
 // StartRx's failures as a host sees them: the fixed text through the error callback on the
 // calling thread, and the state left behind, seen on the bus: after the first four kinds no
 // device, no worker and no open handle; after a worker that could not be started, the device
-// still open and reachable until StopRx.
+// still open and reachable until StopRx. Also an allocation failing at each point of a start.
 #include "e2e_support.h"
 #include "thread_seam.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -206,5 +208,136 @@ TEST_F(StartFailure, WorkerThreadCannotBeStarted) {
     const uint64_t before_stop = w.control_log().back().seq;
     h.stop();
     expect_torn_down(before_stop);
+    expect_idle();
+}
+
+// Each allocation that the module's code makes during StartRx (counted on a clean start), made
+// to fail in turn: the host hears at most one text and the session is in the state that text
+// stands for, or the start survives and streams. After StopRx nothing is open, no thread is
+// left, and every allocation the start made has been freed again.
+TEST_F(StartFailure, AllocationFailureAtEachPointOfAStart) {
+    auto& w = usbsim::World::instance();
+    attach_board(board_config(true));
+    const void* module_code = reinterpret_cast<const void*>(module().start_rx);
+    int total = 0;
+    for (int session = 0; session < 2; ++session) {  // the first one also makes lasting tables
+        Host h(0);
+        arm_module_allocations(module_code, 0);
+        h.start();
+        total = disarm_module_allocations();
+        ASSERT_TRUE(h.errors().empty()) << h.errors()[0];
+        ASSERT_TRUE(h.wait_blocks(1));
+        h.stop();
+        ASSERT_TRUE(wait_until([&] { return thread_count() == threads_before; }, 3000));
+        if (session == 1) {
+            EXPECT_EQ(module_allocations_alive(), 0) << "a clean session frees what its start made";
+        }
+    }
+    ASSERT_GT(total, 0) << "the seam sees the module's allocations";
+
+    std::map<std::string, int> outcomes;
+    for (int k = 1; k <= total; ++k) {
+        SCOPED_TRACE("allocation " + std::to_string(k) + " of " + std::to_string(total));
+        w.clear_log();
+        Host h(0);
+        arm_module_allocations(module_code, k);
+        h.start();
+        disarm_module_allocations();
+        const std::vector<std::string> errors = h.errors();
+        ASSERT_LE(errors.size(), 1u);
+        const std::string outcome = errors.empty() ? "streams" : errors[0];
+        ++outcomes[outcome];
+        if (outcome == "streams") {
+            EXPECT_TRUE(h.wait_blocks(1));
+        } else if (outcome == "Can't start worker thread") {
+            EXPECT_EQ(w.open_handles(), 1) << "open without a worker";
+        } else {
+            EXPECT_TRUE(outcome == "Low memory" || outcome == NO_DEVICE ||
+                        outcome == "Can't initialize resamplers")
+                << outcome;
+            EXPECT_EQ(w.open_handles(), 0);
+            EXPECT_EQ(h.blocks.load(), 0);
+        }
+        h.stop();
+        EXPECT_EQ(w.open_handles(), 0);
+        EXPECT_EQ(w.claimed_interfaces(), 0);
+        // The last of a thread's records goes with the thread itself.
+        ASSERT_TRUE(wait_until([&] { return thread_count() == threads_before; }, 3000))
+            << thread_count() << " threads, " << threads_before << " before";
+        EXPECT_EQ(module_allocations_alive(), 0) << "leaked by the failed start";
+    }
+    for (const auto& o : outcomes)
+        std::printf("allocation failures at start: %d x %s\n", o.second, o.first.c_str());
+    std::printf("(%d allocations of the module counted in a start)\n", total);
+}
+
+// ---- after StartRx has returned -------------------------------------------------------------
+
+namespace {
+const usbsim::ControlMatch RX_ENABLE_ON = {0x06, 1, {}, {}};
+}
+
+// The board refuses the worker's receive enable three times (stalled, failed, timed out): the
+// worker tries again until it takes it, and the stream then flows. StartRx had nothing to report.
+TEST_F(StartFailure, ReceiveEnableRefusedInTheWorker) {
+    auto& w = usbsim::World::instance();
+    usbsim::BoardId b = attach_board(board_config(true));
+    usbsim::Fault timeout{usbsim::FaultKind::timeout};
+    timeout.wait_ms = 50;
+    w.fail_control_matching(RX_ENABLE_ON, usbsim::Fault{});
+    w.fail_control_matching(RX_ENABLE_ON, usbsim::Fault{usbsim::FaultKind::io_error});
+    w.fail_control_matching(RX_ENABLE_ON, timeout);
+    Host h(0);
+    StderrCapture err;
+    h.start();
+    EXPECT_TRUE(h.errors().empty());
+    ASSERT_TRUE(h.wait_blocks(3)) << err.text();
+    EXPECT_TRUE(w.rx_enabled(b));
+    std::vector<usbsim::ControlRecord> enables = matching(w.control_log(), RX_ENABLE_ON);
+    ASSERT_EQ(enables.size(), 4u);
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_LT(enables[i].result, 0) << i;
+    EXPECT_EQ(enables[3].result, 0);
+    const std::string text = err.text();
+    EXPECT_NE(text.find("StreamWorker: the receive path did not start; trying again\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("StreamWorker: the receive path started after 3 failed attempts\n"),
+              std::string::npos)
+        << text;
+    h.stop();
+    EXPECT_FALSE(w.rx_enabled(b));
+    expect_idle();
+}
+
+// The enable never works: nothing reaches the host, the worker keeps trying at a bounded pace,
+// and StopRx ends the session as promptly as with a streaming board.
+TEST_F(StartFailure, StopRxWhileTheReceiveEnableKeepsFailing) {
+    auto& w = usbsim::World::instance();
+    attach_board(board_config(true));
+    for (int i = 0; i < 200; ++i)
+        w.fail_control_matching(RX_ENABLE_ON, usbsim::Fault{});
+    Host h(0);
+    StderrCapture err;
+    h.start();
+    EXPECT_TRUE(h.errors().empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const size_t attempts = matching(w.control_log(), RX_ENABLE_ON).size();
+    const auto t0 = std::chrono::steady_clock::now();
+    h.stop();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    std::printf("enable refused: %zu attempts in 1.5 s; StopRx took %.0f ms\n", attempts, ms);
+    EXPECT_GE(attempts, 4u);
+    EXPECT_LE(attempts, 12u) << "the attempts back off";
+    EXPECT_LT(ms, 2000.0);
+    EXPECT_EQ(h.blocks.load(), 0);
+    const std::string text = err.text();
+    size_t lines = 0;
+    for (size_t at = text.find("StreamWorker:"); at != std::string::npos;
+         at = text.find("StreamWorker:", at + 1))
+        ++lines;
+    EXPECT_EQ(lines, 1u) << text;
+    w.clear_faults();
     expect_idle();
 }

@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -292,4 +294,43 @@ TEST_F(SignalTest, RetuningFromTheHostThreadWhileStreaming) {
     }
     EXPECT_EQ(err.text().find("usb_control_msg failed"), std::string::npos) << err.text();
     EXPECT_EQ(h.dirty_spare_blocks.load(), 0);
+}
+
+// The first blocks of a session, and of a second session on the same board, with a strong
+// carrier outside every output band beside the one in band: from the very first sample the
+// in-band carrier runs at its level and frequency. Neither the filter's response to the stream
+// switching on (through which the strong carrier would ring) nor stale, missing or misaligned
+// data at the start of the stream reaches the host.
+TEST_P(SignalAtRate, FirstBlocksOfEverySessionCarryOnlyTheSignal) {
+    const int rate_index = GetParam();
+    const double rate = rate_of(rate_index);
+    board({{3610000, -30}, {3750000, -22}});
+    const double offset = offset_of(3610000, INITIAL_TUNING);
+    const double amplitude = expected_amplitude(-30);
+    const size_t L = size_t(block_length_of(rate_index));
+    for (int session = 0; session < 2; ++session) {
+        SCOPED_TRACE("session " + std::to_string(session));
+        Host h(rate_index, 2);
+        h.start();
+        ASSERT_TRUE(h.wait_blocks(2));
+        h.stop();
+        for (int r = 0; r < RECEIVERS; ++r) {
+            const std::vector<std::complex<float>> x = h.kept(r);
+            ASSERT_EQ(x.size(), 2 * L);
+            double first = std::abs(x[0]) / amplitude, worst_level = 0, worst_step = 0;
+            for (size_t n = 0; n < x.size(); ++n) {
+                worst_level = std::max(worst_level, std::fabs(std::abs(x[n]) / amplitude - 1));
+                if (n == 0)
+                    continue;
+                const double step = std::arg(std::complex<double>(x[n]) *
+                                             std::conj(std::complex<double>(x[n - 1])));
+                worst_step = std::max(worst_step, std::fabs(step - 2 * M_PI * offset / rate));
+            }
+            std::printf("rate %d session %d receiver %d: first sample %.4f of the level; first "
+                        "blocks within %.4f of it and %.4f rad of the step\n",
+                        rate_index, session, r, first, worst_level, worst_step);
+            EXPECT_LT(worst_level, 0.01) << "receiver " << r;
+            EXPECT_LT(worst_step, 0.01) << "receiver " << r;
+        }
+    }
 }

@@ -85,7 +85,7 @@ void on_sigsys(int, siginfo_t* info, void* context) {
 class FileSource : public StreamSource {
   public:
     explicit FileSource(int descriptor) : fd(descriptor) {}
-    void start_streaming() override {}
+    bool start_streaming() override { return true; }
     void stop_streaming() override {}
     int read(void* buffer, int length, bool* overrun) override {
         *overrun = false;

@@ -6,8 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -62,7 +69,8 @@ class Pipeline : public ::testing::Test {
     }
 
     // What the pipeline should deliver for the frames the source has produced: each stream
-    // through its own resampler, times 2^31, cut into blocks.
+    // through its own resampler, without the outputs whose filter span reaches before the first
+    // frame; times 2^31, cut into blocks.
     std::vector<std::vector<float>> expected_streams() {
         std::vector<std::vector<float>> out(STREAM_COUNT);
         for (int k = 0; k < STREAM_COUNT; ++k) {
@@ -76,6 +84,8 @@ class Pipeline : public ::testing::Test {
             EXPECT_TRUE(
                 r.Process(in.data(), static_cast<uint32_t>(in.size()), out[k].data(), &produced));
             out[k].resize(produced);
+            const size_t startup = std::min(out[k].size(), size_t(startup_outputs(*s)));
+            out[k].erase(out[k].begin(), out[k].begin() + long(startup));
         }
         return out;
     }
@@ -291,4 +301,92 @@ TEST_F(Pipeline, StopDuringTheFirstSleepReadsNothing) {
     EXPECT_TRUE(source.stopped);
     EXPECT_EQ(source.reads.load(), 0);
     EXPECT_EQ(rec.callbacks.load(), 0);
+}
+
+// The stream does not start at first: the worker tries again after growing pauses and streams
+// from the first start that works, from the first frame on; two lines tell of it.
+TEST_F(Pipeline, WorkerRetriesAStartThatFailsAndStreamsOnceItWorks) {
+    setup(0);
+    source.start_failures = 5;
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(start_worker(*s));
+    ASSERT_TRUE(source.wait_reads(10, 10000));
+    stop_worker(*s);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(source.start_calls.load(), 6);
+    EXPECT_EQ(err, "StreamWorker: the receive path did not start; trying again\n"
+                   "StreamWorker: the receive path started after 5 failed attempts\n");
+    EXPECT_TRUE(source.stopped);
+    check_blocks();
+}
+
+// A start that never works: nothing is read, and a stop during the longest pause between
+// attempts ends the worker at once.
+TEST_F(Pipeline, StopIsPromptWhileTheStartKeepsFailing) {
+    setup(1);
+    source.start_failures = INT_MAX;
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(start_worker(*s));
+    // Attempts at 100 ms, then after pauses of 10, 20, ... 320 ms: the seventh is followed by
+    // the longest pause, 640 ms.
+    for (int i = 0; i < 400 && source.start_calls.load() < 7; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GE(source.start_calls.load(), 7);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const auto t0 = std::chrono::steady_clock::now();
+    stop_worker(*s);
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    const std::string err = testing::internal::GetCapturedStderr();
+    std::printf("stop during a failing start: %.1f ms\n", ms);
+    EXPECT_LT(ms, 300.0) << "the stop waited for the pause to end";
+    EXPECT_EQ(source.reads.load(), 0);
+    EXPECT_TRUE(source.stopped) << "the stream is stopped after a start that never worked";
+    EXPECT_EQ(rec.callbacks.load(), 0);
+    EXPECT_EQ(err, "StreamWorker: the receive path did not start; trying again\n");
+}
+
+// An exception out of a pass ends the stream: the source is stopped, one line tells why, what
+// was delivered before stays whole, and the thread ends by itself.
+TEST_F(Pipeline, AnExceptionInThePassEndsTheStreamCleanly) {
+    setup(0);
+    source.set(3, {-2, false, 0, true});
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(start_worker(*s));
+    for (int i = 0; i < 1000 && !source.stopped; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(source.stopped);
+    EXPECT_TRUE(os::thread_wait(s->thread_handle, 5000));
+    stop_worker(*s);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "StreamWorker: the stream ends on an exception: synthetic read failure\n");
+    EXPECT_EQ(source.reads.load(), 3);
+    check_blocks();
+}
+
+// The barrier itself: what the body returns, or R's zero after an exception, which on_throw sees
+// classified; an exception of on_throw's own stays inside too.
+TEST(EdgeBarrier, StopsEveryExceptionAndTellsAllocationFailuresApart) {
+    EXPECT_EQ(at_edge([] { return int32_t(7); }), 7);
+    struct Seen {
+        int calls = 0;
+        bool allocation = false;
+        std::string what;
+    } seen;
+    auto note = [&](bool allocation, const char* what) {
+        ++seen.calls;
+        seen.allocation = allocation;
+        seen.what = what;
+    };
+    EXPECT_EQ(at_edge([]() -> int32_t { throw std::bad_alloc(); }, note), 0);
+    EXPECT_EQ(seen.calls, 1);
+    EXPECT_TRUE(seen.allocation);
+    at_edge([] { throw std::runtime_error("usrp_basic/usrp_find_device"); }, note);
+    EXPECT_EQ(seen.calls, 2);
+    EXPECT_FALSE(seen.allocation);
+    EXPECT_EQ(seen.what, "usrp_basic/usrp_find_device");
+    at_edge([] { throw 42; }, note);
+    EXPECT_EQ(seen.calls, 3);
+    EXPECT_FALSE(seen.allocation);
+    at_edge([] { throw 1; }, [](bool, const char*) { throw std::logic_error("from on_throw"); });
 }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -20,7 +21,8 @@ class SyntheticSource : public StreamSource {
     struct Script {
         int bytes = -2;  // -2: the full length asked; otherwise the result to return
         bool overrun = false;
-        int delay_ms = 0;  // held inside the read this long
+        int delay_ms = 0;     // held inside the read this long
+        bool throws = false;  // the read throws std::runtime_error("synthetic read failure")
     };
 
     // Frame f, receiver i: I and Q of a tone at 1300 + 1000 i Hz (500 kHz frames).
@@ -32,7 +34,13 @@ class SyntheticSource : public StreamSource {
         return static_cast<int16_t>(std::lround(v * (9000 + 3000 * receiver)));
     }
 
-    void start_streaming() override { started = true; }
+    // The first start_failures starts fail.
+    bool start_streaming() override {
+        if (start_calls.fetch_add(1) < start_failures.load())
+            return false;
+        started = true;
+        return true;
+    }
     void stop_streaming() override {
         reads_at_stop = reads.load();
         stopped = true;
@@ -47,6 +55,8 @@ class SyntheticSource : public StreamSource {
             if (it != script.end())
                 s = it->second;
         }
+        if (s.throws)
+            throw std::runtime_error("synthetic read failure");
         if (overrun)
             *overrun = s.overrun;
         if (s.delay_ms > 0) {
@@ -92,6 +102,8 @@ class SyntheticSource : public StreamSource {
                                 [&] { return read_done_count >= count; });
     }
 
+    std::atomic<int> start_failures{0};
+    std::atomic<int> start_calls{0};
     std::atomic<bool> started{false};
     std::atomic<bool> stopped{false};
     std::atomic<int> reads{0};

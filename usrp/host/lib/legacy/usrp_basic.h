@@ -3,6 +3,7 @@
 
 #include "usb_api.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -67,7 +68,7 @@ class usrp_basic_rx : public usrp_basic {
     int read_block_size() const;
 
     int daughterboard_id(int side) const { return board_ids[side & 1]; }
-    bool rx_enabled() const { return receive_enabled; }
+    bool rx_enabled() const { return receive_enabled.load(); }
 
   protected:
     usrp_basic_rx(int which, int fusb_block_size, int fusb_nblocks,
@@ -76,7 +77,10 @@ class usrp_basic_rx : public usrp_basic {
     fusb_devhandle* stream_device;
     fusb_ephandle* stream_endpoint;
     int bytes_since_check;
-    bool receive_enabled;
+    // Written by the stream worker's start and stop and by a retune's enable bracket on the host's
+    // thread.
+    std::atomic<bool> receive_enabled;
+    bool endpoint_running;  // started by start_streaming, not stopped since
     int board_ids[2];
 
   private:

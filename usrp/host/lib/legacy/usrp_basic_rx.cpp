@@ -55,8 +55,8 @@ double round_half_even(double x) {
 usrp_basic_rx::usrp_basic_rx(int which, int fusb_block_size, int fusb_nblocks,
                              const std::string& fpga_filename, const std::string& firmware_filename)
     : usrp_basic(which, fpga_filename, firmware_filename), stream_device(nullptr),
-      stream_endpoint(nullptr), bytes_since_check(0),
-      receive_enabled(false), board_ids{DBOARD_ID_NONE, DBOARD_ID_NONE} {
+      stream_endpoint(nullptr), bytes_since_check(0), receive_enabled(false),
+      endpoint_running(false), board_ids{DBOARD_ID_NONE, DBOARD_ID_NONE} {
     // A throw from here on runs only the base's destructor, which closes the handle; nothing
     // of this class has been allocated before the endpoint below.
     if (!usrp_codec_write_list_both(usb_handle, CODEC_RX_SETUP, sizeof CODEC_RX_SETUP)) {
@@ -162,9 +162,14 @@ bool usrp_basic_rx::set_rx_enable(bool on) {
 }
 
 bool usrp_basic_rx::start_streaming() {
-    if (!stream_endpoint->start()) {
-        os::diag_printf("usrp_basic_rx: failed to start end point streaming");
-        return false;
+    // After a start whose enable failed the endpoint runs already, with its reads queued: a
+    // further start only enables the receive path.
+    if (!endpoint_running) {
+        if (!stream_endpoint->start()) {
+            os::diag_printf("usrp_basic_rx: failed to start end point streaming");
+            return false;
+        }
+        endpoint_running = true;
     }
     if (!set_rx_enable(true)) {
         os::diag_printf("usrp_basic_rx: set_rx_enable failed\n");
@@ -180,6 +185,7 @@ bool usrp_basic_rx::stop_streaming() {
         os::diag_printf("usrp_basic_rx: set_rx_enable(false) failed\n");
         result = false;
     }
+    endpoint_running = false;
     if (!stream_endpoint->stop()) {
         os::diag_printf("usrp_basic_rx: failed to stop end point streaming");
         return false;
