@@ -211,7 +211,7 @@ std::string load_average() {
 }
 
 uint32_t span_for(int out_rate) {
-    return dsp::resample_span(IN_RATE, out_rate, 64);
+    return dsp::resample_span(IN_RATE, out_rate, 64, 0.9f);
 }
 
 uint32_t floor_span(int out_rate) {

@@ -4,26 +4,43 @@
 //
 // The resampler
 // -------------
-// A Kaiser-windowed sinc low-pass filter, evaluated in polyphase form. Its cut-off is
-// rolloff * min(in_rate, out_rate) / 2 and its Kaiser beta is alpha; every phase is scaled to
-// unity gain at DC, so the passband gain before `norm` is 1.
-//
-// The filter spans `len` taps when interpolating. When decimating it spans
-// len * in_rate / out_rate input samples, rounded up to a multiple of 4, so that the filter keeps
-// the same sharpness relative to the output band (668 samples for 64 taps at 500 kHz -> 48 kHz).
-// dsp_resample_span() gives that span; callers size their history from it.
-//
 // The rate ratio is reduced to in/out = M/L. Output positions advance by exactly M/L input
 // samples and lie on a grid of 1/L; positions are tracked as whole samples plus a phase, so no
 // rounding error accumulates in the `time` that callers carry between calls.
 //
+// Decimating by 2 or more (in >= 2 out), the filter has two stages, designed for a stopband of
+// 124 dB (every tone beyond (2 - rolloff) times the output Nyquist frequency aliases below
+// -120 dBFS) and a passband flat within 0.001 dB up to rolloff times the output Nyquist
+// frequency:
+//  1. a polyphase stage from in_rate to 2 out_rate: a Kaiser-windowed sinc whose transition band
+//     runs from rolloff x out/2 to (1 + rolloff/2) x out, one exact coefficient set per phase
+//     (24, 44 and 88 taps for 500 kHz to 192, 96 and 48 kHz);
+//  2. a half-band filter from 2 out_rate to out_rate, Kaiser-windowed, its transition from
+//     rolloff to 2 - rolloff times the output Nyquist frequency (42 coefficient pairs for
+//     rolloff 0.9, whatever the rates).
+// Both stages are evaluated from the output positions themselves: output m sits on the first
+// stage's sample 2m, and the half-band filter takes the first stage's samples at odd offsets
+// around it. An output therefore depends only on the input around its own position, never on
+// where a call began, and one output costs 2 x span1 + pairs multiply-adds (200, 130 and 90 at
+// 48, 96 and 192 kHz). `len` and `alpha` are not used by this design (rolloff above 0.98 counts
+// as 0.98).
+//
+// Otherwise (interpolating, or decimating by less than 2) one stage: a Kaiser-windowed sinc
+// with cut-off rolloff * min(in_rate, out_rate) / 2, Kaiser beta alpha, every phase scaled to
+// unity gain at DC, spanning `len` taps when interpolating and len * in_rate / out_rate input
+// samples (rounded up to a multiple of 4) when decimating.
+//
+// dsp::resample_span() gives the number of input samples that one output depends on (its
+// span); callers size their history from it.
+//
 // Hints:
 //  - ippAlgHintFast: one coefficient set per phase when L <= 1024, otherwise 1024 sets and the
-//    nearest one is used; sums are accumulated in single precision over four lanes.
+//    nearest one is used; sums are accumulated in single precision.
 //  - ippAlgHintAccurate: one coefficient set per phase when L <= 1024, otherwise 1024 sets with
 //    linear interpolation between neighbouring sets; sums are accumulated in double precision.
 //  - ippAlgHintNone behaves as ippAlgHintFast.
-// For the module's rates (L = 12, 24, 48) both hints use the exact phases.
+// For the module's rates (L = 12, 24, 48; first stages 24, 48, 96 phases) both hints use the
+// exact phases.
 //
 // Filtering contract of ippsResamplePolyphaseFixed_32f: with p = floor(*pTime) on entry, it
 // produces the outputs at positions *pTime, *pTime + M/L, ... that are below p + len, each from
@@ -76,9 +93,9 @@ IppStatus ippsResamplePolyphaseFixedFree_32f(IppsResamplingPolyphaseFixed_32f* p
 
 namespace dsp {
 
-// Input samples that the filter spans for these rates and nominal length (see above); 0 when
-// the arguments are not valid.
-uint32_t resample_span(int in_rate, int out_rate, int len);
+// Input samples that the filter spans for these rates, nominal length and roll-off (see above);
+// 0 when the arguments are not valid.
+uint32_t resample_span(int in_rate, int out_rate, int len, float rolloff);
 // The span a state was built with.
 uint32_t resample_state_span(const IppsResamplingPolyphaseFixed_32f* state);
 
