@@ -104,26 +104,36 @@ uint32_t resample_state_span(const IppsResamplingPolyphaseFixed_32f* state);
 // path's by a different order of additions and fused multiply-adds, by at most 1e-6 for input
 // within [-1, 1] (about 2^-20 of full scale); in double precision (ippAlgHintAccurate) and in
 // the de-interleave they are identical. On each path an output does not depend on how the
-// stream was cut into calls.
+// stream was cut into calls, and the x86-64 and i686 builds give the same bits.
 enum class KernelPath { scalar = 0, sse2 = 1, avx2 = 2 };
 // True when this build carries the path and the processor runs it (scalar always).
 bool kernel_path_supported(KernelPath path);
-// The path in use: the best supported one unless set_kernel_path chose another.
+// The path in use: the best supported one (unless a test hook chose another).
 KernelPath kernel_path();
-// Uses `path` for every call from now on; false, and no change, when it is not supported. Meant
-// for tests and benchmarks: not while another thread is inside the layer.
-bool set_kernel_path(KernelPath path);
 const char* kernel_path_name(KernelPath path);
 
-// Test seam for allocation failures. Every allocation of this layer, and every object that a
-// caller allocates through allocation_fails(), counts as one attempt.
-// The k-th attempt from now fails (0 = the next one); a negative k turns the seam off.
-void fail_allocation_at(int k);
-// Counts one attempt; true when it is to fail.
-bool allocation_fails();
 // Blocks from ippsMalloc_8u/ippsMalloc_32f (resampler states included) not yet freed.
 long live_allocations();
 // Bytes asked for a block from ippsMalloc_8u/ippsMalloc_32f.
 size_t allocated_bytes(const void* ptr);
+
+// Every allocation of this layer, and every object that a caller allocates through
+// allocation_fails(), counts as one attempt; true when the attempt is to fail (only ever with
+// the test hooks).
+#ifdef ZALVO_TEST_HOOKS
+bool allocation_fails();
+
+// Test hooks, built only with the ZALVO_TEST_HOOKS option (tests and benchmarks; a packaged
+// module leaves them out):
+// The k-th allocation attempt from now fails (0 = the next one); a negative k turns it off.
+void fail_allocation_at(int k);
+// Uses `path` for every call from now on; false, and no change, when it is not supported. Not
+// while another thread is inside the layer.
+bool set_kernel_path(KernelPath path);
+#else
+inline bool allocation_fails() {
+    return false;
+}
+#endif
 
 }  // namespace dsp

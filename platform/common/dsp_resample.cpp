@@ -23,7 +23,7 @@ constexpr uint32_t MAX_ROWS = 1024;
 constexpr uint64_t MAX_TABLE_FLOATS = uint64_t(1) << 24;
 // Outputs of the two-stage filter per round: the polyphase stage's samples for them wait in
 // two arrays on the stack.
-constexpr uint32_t BLOCK = 1024;
+constexpr uint32_t BLOCK = 2048;
 
 uint64_t gcd(uint64_t a, uint64_t b) {
     while (b) {
