@@ -96,6 +96,10 @@ namespace dsp {
 // Input samples that the filter spans for these rates, nominal length and roll-off (see above);
 // 0 when the arguments are not valid.
 uint32_t resample_span(int in_rate, int out_rate, int len, float rolloff);
+// The stages of the resampler for these parameters: taps of its polyphase stage and coefficient
+// pairs of its half-band stage (0: one stage); false when the arguments are not valid.
+bool resample_stages(int in_rate, int out_rate, int len, float rolloff, uint32_t* span1,
+                     uint32_t* pairs);
 // The span a state was built with.
 uint32_t resample_state_span(const IppsResamplingPolyphaseFixed_32f* state);
 

@@ -54,6 +54,16 @@ uint32_t resample_span(int in_rate, int out_rate, int len, float rolloff) {
     return design::plan(in_rate, out_rate, len, rolloff, 9.0f, &p) ? p.span : 0;
 }
 
+bool resample_stages(int in_rate, int out_rate, int len, float rolloff, uint32_t* span1,
+                     uint32_t* pairs) {
+    design::Plan p;
+    if (!design::plan(in_rate, out_rate, len, rolloff, 9.0f, &p))
+        return false;
+    *span1 = p.span1;
+    *pairs = p.pairs;
+    return true;
+}
+
 uint32_t resample_state_span(const IppsResamplingPolyphaseFixed_32f* state) {
     return state ? state->plan.span : 0;
 }
