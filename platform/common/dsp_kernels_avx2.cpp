@@ -42,10 +42,10 @@ DSP_AVX2 inline float dot_fast(const float* h, const float* x, uint32_t span) {
 }
 
 // Eight outputs, in the same order of operations as dot_fast for each. With Shared, h[0] serves
-// all eight. out[k] = result of output k times norm.
+// all eight. Lane k = result of output k times norm.
 template <bool Shared>
-DSP_AVX2 inline void dot8_fast(const float* const* h, const float* const* x, uint32_t span,
-                               float norm, float* out) {
+DSP_AVX2 inline __m256 dot8_fast(const float* const* h, const float* const* x, uint32_t span,
+                                 float norm) {
     const uint32_t body = span & ~7u;
     __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
            a3 = _mm256_setzero_ps(), a4 = _mm256_setzero_ps(), a5 = _mm256_setzero_ps(),
@@ -96,7 +96,20 @@ DSP_AVX2 inline void dot8_fast(const float* const* h, const float* const* x, uin
     __m256 q = _mm256_hadd_ps(_mm256_hadd_ps(a4, a5), _mm256_hadd_ps(a6, a7));
     __m256 s =
         _mm256_add_ps(_mm256_permute2f128_ps(p, q, 0x20), _mm256_permute2f128_ps(p, q, 0x31));
-    _mm256_storeu_ps(out, _mm256_mul_ps(s, _mm256_set1_ps(norm)));
+    return _mm256_mul_ps(s, _mm256_set1_ps(norm));
+}
+
+// y[k * step] = lane k of v.
+DSP_AVX2 inline void store8(float* y, ptrdiff_t step, __m256 v) {
+    __m128 lo = _mm256_castps256_ps128(v), hi = _mm256_extractf128_ps(v, 1);
+    _mm_store_ss(y, lo);
+    _mm_store_ss(y + step, _mm_shuffle_ps(lo, lo, 1));
+    _mm_store_ss(y + 2 * step, _mm_movehl_ps(lo, lo));
+    _mm_store_ss(y + 3 * step, _mm_shuffle_ps(lo, lo, 3));
+    _mm_store_ss(y + 4 * step, hi);
+    _mm_store_ss(y + 5 * step, _mm_shuffle_ps(hi, hi, 1));
+    _mm_store_ss(y + 6 * step, _mm_movehl_ps(hi, hi));
+    _mm_store_ss(y + 7 * step, _mm_shuffle_ps(hi, hi, 3));
 }
 // (l0 + l1) + (l2 + l3) of two outputs' double lanes: [result of a, result of b].
 DSP_AVX2 inline __m128d sum_pairs_pd(__m256d a, __m256d b) {
@@ -141,18 +154,22 @@ template <bool Accurate>
 DSP_AVX2 void fir(const float* h, uint32_t span, const float* x, ptrdiff_t x_step, uint32_t count,
                   float* y, ptrdiff_t y_step, float norm) {
     const float* hs[1] = {h};
+    const float* xs[8];
+    for (int k = 0; k < 8; ++k)
+        xs[k] = x + k * x_step;
     uint32_t r = 0;
     for (; r + 8 <= count; r += 8) {
-        const float* xs[8];
-        for (int k = 0; k < 8; ++k)
-            xs[k] = x + (r + k) * x_step;
-        float out[8];
-        if (Accurate)
+        float* yr = y + r * y_step;
+        if (Accurate) {
+            float out[8];
             dot8_accurate<true>(hs, xs, span, norm, out);
-        else
-            dot8_fast<true>(hs, xs, span, norm, out);
+            for (int k = 0; k < 8; ++k)
+                yr[k * y_step] = out[k];
+        } else {
+            store8(yr, y_step, dot8_fast<true>(hs, xs, span, norm));
+        }
         for (int k = 0; k < 8; ++k)
-            y[(r + k) * y_step] = out[k];
+            xs[k] += 8 * x_step;
     }
     for (; r < count; ++r) {
         const float* xr = x + r * x_step;
@@ -175,7 +192,7 @@ DSP_AVX2 void gather(const FirJob* jobs, uint32_t count, uint32_t span, float no
         if (Accurate)
             dot8_accurate<false>(hs, xs, span, norm, out);
         else
-            dot8_fast<false>(hs, xs, span, norm, out);
+            _mm256_storeu_ps(out, dot8_fast<false>(hs, xs, span, norm));
         for (uint32_t m = 0; m < 8 && k + m < count; ++m)
             *jobs[k + m].y = out[m];
     }

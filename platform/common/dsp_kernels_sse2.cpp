@@ -78,14 +78,17 @@ DSP_SSE2 void fir_fast(const float* h, uint32_t span, const float* x, ptrdiff_t 
                        uint32_t count, float* y, ptrdiff_t y_step, float norm) {
     const __m128 scale = _mm_set1_ps(norm);
     const float* hs[1] = {h};
+    const float* xs[4] = {x, x + x_step, x + 2 * x_step, x + 3 * x_step};
     uint32_t r = 0;
     for (; r + 4 <= count; r += 4) {
-        const float* xs[4] = {x + r * x_step, x + (r + 1) * x_step, x + (r + 2) * x_step,
-                              x + (r + 3) * x_step};
-        float out[4];
-        _mm_storeu_ps(out, _mm_mul_ps(dot4_fast<true>(hs, xs, span), scale));
+        __m128 v = _mm_mul_ps(dot4_fast<true>(hs, xs, span), scale);
+        float* yr = y + r * y_step;
+        _mm_store_ss(yr, v);
+        _mm_store_ss(yr + y_step, _mm_shuffle_ps(v, v, 1));
+        _mm_store_ss(yr + 2 * y_step, _mm_movehl_ps(v, v));
+        _mm_store_ss(yr + 3 * y_step, _mm_shuffle_ps(v, v, 3));
         for (int k = 0; k < 4; ++k)
-            y[(r + k) * y_step] = out[k];
+            xs[k] += 4 * x_step;
     }
     for (; r < count; ++r)
         y[r * y_step] = dot_fast(h, x + r * x_step, span) * norm;

@@ -172,30 +172,25 @@ void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::T
     JobBatch batch{kern, span, norm, st.accurate};
     if (st.exact) {
         // Samples c, c + period, c + 2 period, ... share a coefficient set and lie `apart`
-        // input samples apart. Each class goes to the kernel in groups, all classes' r-th
-        // groups one after the other, so that the input they read stays in the cache; the
-        // members short of a group go one by one.
+        // input samples apart: each such class goes to the kernel in whole groups, the rest
+        // one by one.
         const uint64_t period = up / gcd(step % up, up);
         const uint64_t apart = step * period / up;
         const uint64_t group = kern.group;
         const uint64_t classes = count < period ? count : period;
-        const uint64_t rounds = (count + period - 1) / period;  // members of class 0, the most
         auto fir = st.accurate ? kern.fir_accurate : kern.fir_fast;
-        for (uint64_t r0 = 0; r0 < rounds; r0 += group) {
-            for (uint64_t c = 0; c < classes; ++c) {
-                const uint64_t q = phase + c * step;
-                const float* h = table + (q % up) * stride;
-                const float* x = src + (i + static_cast<int64_t>(q / up) - back) + r0 * apart;
-                float* y = dst + c + r0 * period;
-                const uint64_t members = (count - c + period - 1) / period;
-                if (r0 + group <= members) {
-                    fir(h, span, x, static_cast<ptrdiff_t>(apart), static_cast<uint32_t>(group), y,
-                        static_cast<ptrdiff_t>(period), norm);
-                } else {
-                    for (uint64_t r = r0; r < members; ++r)
-                        batch.add(h, x + (r - r0) * apart, y + (r - r0) * period);
-                }
-            }
+        for (uint64_t c = 0; c < classes; ++c) {
+            const uint64_t q = phase + c * step;
+            const float* h = table + (q % up) * stride;
+            const float* x = src + (i + static_cast<int64_t>(q / up) - back);
+            float* y = dst + c;
+            const uint64_t members = (count - c + period - 1) / period;
+            const uint64_t whole = members / group * group;
+            if (whole)
+                fir(h, span, x, static_cast<ptrdiff_t>(apart), static_cast<uint32_t>(whole), y,
+                    static_cast<ptrdiff_t>(period), norm);
+            for (uint64_t r = whole; r < members; ++r)
+                batch.add(h, x + r * apart, y + r * period);
         }
     } else {
         uint64_t ph = phase;
