@@ -216,37 +216,41 @@ DSP_AVX2 void gather_accurate(const FirJob* jobs, uint32_t count, uint32_t span,
     gather<true>(jobs, count, span, norm);
 }
 
-// Outputs in blocks of 32 (four accumulators cover the latency of the fused multiply-adds), then
-// 8, then one at a time with the same scalar fused operations.
+// Accumulates blocks of 8 x N outputs, N independent chains so that the latency of the fused
+// multiply-adds is covered (N = 8 with the sixteen registers of x86-64, 4 with the eight of i686).
+template <int N>
+DSP_AVX2 inline void halfband_block(const float* g, uint32_t pairs, float center, const float* e,
+                                    const float* o, float* y, float norm) {
+    const uint32_t last = 2 * pairs - 1;
+    __m256 a[N];
+    for (int k = 0; k < N; ++k)
+        a[k] = _mm256_setzero_ps();
+    for (uint32_t j = 0; j < pairs; ++j) {
+        const __m256 gj = _mm256_broadcast_ss(g + j);
+        for (int k = 0; k < N; ++k)
+            a[k] = _mm256_fmadd_ps(gj,
+                                   _mm256_add_ps(_mm256_loadu_ps(o + 8 * k + j),
+                                                 _mm256_loadu_ps(o + 8 * k + last - j)),
+                                   a[k]);
+    }
+    const __m256 c = _mm256_set1_ps(center), scale = _mm256_set1_ps(norm);
+    for (int k = 0; k < N; ++k)
+        _mm256_storeu_ps(
+            y + 8 * k, _mm256_mul_ps(_mm256_fmadd_ps(c, _mm256_loadu_ps(e + 8 * k), a[k]), scale));
+}
+
+// Outputs in blocks of 8 x N, then 8, then one at a time with the same scalar fused operations.
 DSP_AVX2 void halfband_fast(const float* g, uint32_t pairs, float center, const float* e,
                             const float* o, uint32_t count, float* y, float norm) {
+#if defined(__x86_64__)
+    constexpr int N = 8;
+#else
+    constexpr int N = 4;
+#endif
     const uint32_t last = 2 * pairs - 1;
     uint32_t m = 0;
-    for (; m + 32 <= count; m += 32) {
-        __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps();
-        __m256 a2 = _mm256_setzero_ps(), a3 = _mm256_setzero_ps();
-        const float *lo = o + m, *hi = o + m + last;
-        for (uint32_t j = 0; j < pairs; ++j) {
-            const __m256 gj = _mm256_broadcast_ss(g + j);
-            a0 = _mm256_fmadd_ps(
-                gj, _mm256_add_ps(_mm256_loadu_ps(lo + j), _mm256_loadu_ps(hi - j)), a0);
-            a1 = _mm256_fmadd_ps(
-                gj, _mm256_add_ps(_mm256_loadu_ps(lo + j + 8), _mm256_loadu_ps(hi - j + 8)), a1);
-            a2 = _mm256_fmadd_ps(
-                gj, _mm256_add_ps(_mm256_loadu_ps(lo + j + 16), _mm256_loadu_ps(hi - j + 16)), a2);
-            a3 = _mm256_fmadd_ps(
-                gj, _mm256_add_ps(_mm256_loadu_ps(lo + j + 24), _mm256_loadu_ps(hi - j + 24)), a3);
-        }
-        const __m256 c = _mm256_set1_ps(center), scale = _mm256_set1_ps(norm);
-        a0 = _mm256_fmadd_ps(c, _mm256_loadu_ps(e + m), a0);
-        a1 = _mm256_fmadd_ps(c, _mm256_loadu_ps(e + m + 8), a1);
-        a2 = _mm256_fmadd_ps(c, _mm256_loadu_ps(e + m + 16), a2);
-        a3 = _mm256_fmadd_ps(c, _mm256_loadu_ps(e + m + 24), a3);
-        _mm256_storeu_ps(y + m, _mm256_mul_ps(a0, scale));
-        _mm256_storeu_ps(y + m + 8, _mm256_mul_ps(a1, scale));
-        _mm256_storeu_ps(y + m + 16, _mm256_mul_ps(a2, scale));
-        _mm256_storeu_ps(y + m + 24, _mm256_mul_ps(a3, scale));
-    }
+    for (; m + 8 * N <= count; m += 8 * N)
+        halfband_block<N>(g, pairs, center, e + m, o + m, y + m, norm);
     for (; m + 8 <= count; m += 8) {
         __m256 a = _mm256_setzero_ps();
         for (uint32_t j = 0; j < pairs; ++j)
