@@ -41,11 +41,44 @@ DSP_AVX2 inline float dot_fast(const float* h, const float* x, uint32_t span) {
     return _mm_cvtss_f32(_mm_add_ss(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1)));
 }
 
+// Four outputs, in the same order of operations as dot_fast for each (and as dot8_fast): for the
+// eight registers of i686. With Shared, h[0] serves all four.
+template <bool Shared>
+DSP_AVX2 inline __m128 dot4_fast(const float* const* h, const float* const* x, uint32_t span,
+                                 float norm) {
+    const uint32_t body = span & ~7u;
+    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
+           a3 = _mm256_setzero_ps();
+    const float *x0 = x[0], *x1 = x[1], *x2 = x[2], *x3 = x[3];
+    const float *h0 = h[0], *h1 = Shared ? h[0] : h[1], *h2 = Shared ? h[0] : h[2],
+                *h3 = Shared ? h[0] : h[3];
+    for (uint32_t j = 0; j < body; j += 8) {
+        __m256 hv = _mm256_loadu_ps(h0 + j);
+        a0 = _mm256_fmadd_ps(hv, _mm256_loadu_ps(x0 + j), a0);
+        a1 = _mm256_fmadd_ps(Shared ? hv : _mm256_loadu_ps(h1 + j), _mm256_loadu_ps(x1 + j), a1);
+        a2 = _mm256_fmadd_ps(Shared ? hv : _mm256_loadu_ps(h2 + j), _mm256_loadu_ps(x2 + j), a2);
+        a3 = _mm256_fmadd_ps(Shared ? hv : _mm256_loadu_ps(h3 + j), _mm256_loadu_ps(x3 + j), a3);
+    }
+    if (span & 4) {
+        a0 = _mm256_fmadd_ps(tail4(h0 + body), tail4(x0 + body), a0);
+        a1 = _mm256_fmadd_ps(tail4(h1 + body), tail4(x1 + body), a1);
+        a2 = _mm256_fmadd_ps(tail4(h2 + body), tail4(x2 + body), a2);
+        a3 = _mm256_fmadd_ps(tail4(h3 + body), tail4(x3 + body), a3);
+    }
+    __m256 p = _mm256_hadd_ps(_mm256_hadd_ps(a0, a1), _mm256_hadd_ps(a2, a3));
+    __m128 s = _mm_add_ps(_mm256_castps256_ps128(p), _mm256_extractf128_ps(p, 1));
+    return _mm_mul_ps(s, _mm_set1_ps(norm));
+}
+
 // Eight outputs, in the same order of operations as dot_fast for each. With Shared, h[0] serves
 // all eight. Lane k = result of output k times norm.
 template <bool Shared>
 DSP_AVX2 inline __m256 dot8_fast(const float* const* h, const float* const* x, uint32_t span,
                                  float norm) {
+#if defined(__i386__)
+    return _mm256_set_m128(dot4_fast<Shared>(Shared ? h : h + 4, x + 4, span, norm),
+                           dot4_fast<Shared>(h, x, span, norm));
+#else
     const uint32_t body = span & ~7u;
     __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
            a3 = _mm256_setzero_ps(), a4 = _mm256_setzero_ps(), a5 = _mm256_setzero_ps(),
@@ -97,6 +130,7 @@ DSP_AVX2 inline __m256 dot8_fast(const float* const* h, const float* const* x, u
     __m256 s =
         _mm256_add_ps(_mm256_permute2f128_ps(p, q, 0x20), _mm256_permute2f128_ps(p, q, 0x31));
     return _mm256_mul_ps(s, _mm256_set1_ps(norm));
+#endif
 }
 
 // y[k * step] = lane k of v.

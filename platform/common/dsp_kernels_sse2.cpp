@@ -1,4 +1,4 @@
-// SSE2 inner loops: the path of the 32-bit Windows build and of x86 processors without AVX2.
+// SSE2 inner loops: the path of x86 processors without AVX2 and FMA, in both builds.
 // Only SSE2 instructions and at most eight vector registers, so that it builds and runs the same
 // on i686 and x86-64.
 #include "dsp_kernels.h"
