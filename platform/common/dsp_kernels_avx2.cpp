@@ -163,20 +163,24 @@ template <bool Shared>
 DSP_AVX2 inline void dot8_accurate(const float* const* h, const float* const* x, uint32_t span,
                                    float norm, float* out) {
     __m256d a[8];
+#pragma GCC unroll 8
     for (int k = 0; k < 8; ++k)
         a[k] = _mm256_setzero_pd();
     for (uint32_t j = 0; j < span; j += 4) {
         if (Shared) {
             __m256d hv = _mm256_cvtps_pd(_mm_loadu_ps(h[0] + j));
+#pragma GCC unroll 8
             for (int k = 0; k < 8; ++k)
                 a[k] = _mm256_fmadd_pd(hv, _mm256_cvtps_pd(_mm_loadu_ps(x[k] + j)), a[k]);
         } else {
+#pragma GCC unroll 8
             for (int k = 0; k < 8; ++k)
                 a[k] = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(h[k] + j)),
                                        _mm256_cvtps_pd(_mm_loadu_ps(x[k] + j)), a[k]);
         }
     }
     const __m128 scale = _mm_set1_ps(norm);
+#pragma GCC unroll 4
     for (int k = 0; k < 8; k += 2) {
         __m128 f = _mm_mul_ps(_mm_cvtpd_ps(sum_pairs_pd(a[k], a[k + 1])), scale);
         out[k] = _mm_cvtss_f32(f);
@@ -257,10 +261,12 @@ DSP_AVX2 inline void halfband_block(const float* g, uint32_t pairs, float center
                                     const float* o, float* y, float norm) {
     const uint32_t last = 2 * pairs - 1;
     __m256 a[N];
+#pragma GCC unroll 8
     for (int k = 0; k < N; ++k)
         a[k] = _mm256_setzero_ps();
     for (uint32_t j = 0; j < pairs; ++j) {
         const __m256 gj = _mm256_broadcast_ss(g + j);
+#pragma GCC unroll 8
         for (int k = 0; k < N; ++k)
             a[k] = _mm256_fmadd_ps(gj,
                                    _mm256_add_ps(_mm256_loadu_ps(o + 8 * k + j),
@@ -268,6 +274,7 @@ DSP_AVX2 inline void halfband_block(const float* g, uint32_t pairs, float center
                                    a[k]);
     }
     const __m256 c = _mm256_set1_ps(center), scale = _mm256_set1_ps(norm);
+#pragma GCC unroll 8
     for (int k = 0; k < N; ++k)
         _mm256_storeu_ps(
             y + 8 * k, _mm256_mul_ps(_mm256_fmadd_ps(c, _mm256_loadu_ps(e + 8 * k), a[k]), scale));
