@@ -112,14 +112,18 @@ bool plan(int in_rate, int out_rate, int len, float rolloff, float alpha, Plan* 
     // the rate, its transition from rolloff to 2 - rolloff times the output Nyquist frequency.
     const double r = rolloff < MAX_ROLLOFF ? rolloff : MAX_ROLLOFF;
     g = gcd(in, 2 * out);
-    p->up = static_cast<uint32_t>(2 * out / g);
-    p->down = static_cast<uint32_t>(in / g);
-    double order1 = kaiser_order(STOP_DB, 2.0 * PI * double(out) / double(in));
+    const uint64_t up = 2 * out / g, down = in / g;
+    p->up = static_cast<uint32_t>(up);
+    p->down = static_cast<uint32_t>(down);
+    const double order1 = kaiser_order(STOP_DB, 2.0 * PI * double(out) / double(in));
+    const double order2 = kaiser_order(STOP_DB, PI * (1.0 - r));
+    // A rolloff that is not a number (or far below 0) leaves no sensible design.
+    if (!(order1 > 0 && order1 < double(MAX_SPAN)) || !(order2 > 0 && order2 < 4.0 * MAX_PAIRS))
+        return false;
     uint64_t span1 = round_up4(static_cast<uint64_t>(std::ceil(order1)) + 1);
-    double order2 = kaiser_order(STOP_DB, PI * (1.0 - r));
     uint64_t pairs = (static_cast<uint64_t>(std::ceil(order2)) + 2 + 3) / 4;
     // The outputs use the polyphase stage's samples up to (2 pairs - 1) of its steps away.
-    uint64_t reach = ((2 * pairs - 1) * p->down + p->up - 1) / p->up;
+    uint64_t reach = ((2 * pairs - 1) * down + up - 1) / up;
     uint64_t span = round_up4(2 * (reach + span1 / 2));
     if (span > MAX_SPAN || pairs > MAX_PAIRS)
         return false;
