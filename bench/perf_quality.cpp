@@ -1,5 +1,6 @@
 #include "perf_quality.h"
 
+#include <algorithm>
 #include <cmath>
 
 namespace perf {
@@ -55,7 +56,7 @@ std::vector<float> run_tone(Resampler& r, int out_rate, double freq, double ampl
 }
 
 Quality measure_quality(const Contender& c, int out_rate) {
-    Quality q{0, 0, 0};
+    Quality q{0, 0, 0, 0};
     dsp::KernelPath before = dsp::kernel_path();
     if (c.ours)
         dsp::set_kernel_path(c.path);
@@ -67,12 +68,34 @@ Quality measure_quality(const Contender& c, int out_rate) {
             fit(y, y.size() / 4, 5000, out_rate, &amp, &res);
         q.snr_db = 20 * std::log10((amp + 1e-30) / (std::sqrt(2.0) * res + 1e-30));
     }
-    for (int k = 0; k < 2; ++k) {
+    auto alias = [&](double f) {
         auto r = c.make(out_rate);
-        double f = out_rate / 2.0 + (k ? 30000 : 5000);
         std::vector<float> y = run_tone(*r, out_rate, f, 1.0, 0.2);
-        double level = y.size() > 100 ? level_dbfs(y, y.size() / 4) : 0.0;
-        (k ? q.alias30_db : q.alias5_db) = level;
+        return y.size() > 100 ? level_dbfs(y, y.size() / 4) : 0.0;
+    };
+    q.alias5_db = alias(out_rate / 2.0 + 5000);
+    const double edge = 1.1 * out_rate / 2, top = IN_RATE / 2.0 - 1;
+    q.alias_db = -400;
+    for (int k = 0; k < 16; ++k) {
+        // Denser near the edge of the stop band; uneven steps so that the tones do not share
+        // one alias pattern.
+        double u = (k + 0.37 * (k % 3)) / 16.0;
+        double f = k == 15 ? top : edge + (top - edge) * u * u;
+        q.alias_db = std::max(q.alias_db, alias(f));
+    }
+    auto gain = [&](double f) {
+        auto r = c.make(out_rate);
+        std::vector<float> y = run_tone(*r, out_rate, f, 0.5, 0.1);
+        double amp = 0, res = 1;
+        if (y.size() > 100)
+            fit(y, y.size() / 4, f, out_rate, &amp, &res);
+        return amp;
+    };
+    const double ref = gain(1000);
+    q.passband_db = 0;
+    for (int k = 1; k <= 8; ++k) {
+        double dev = std::fabs(20 * std::log10(gain(0.8 * out_rate / 2 * k / 8) / ref));
+        q.passband_db = std::max(q.passband_db, dev);
     }
     dsp::set_kernel_path(before);
     return q;

@@ -31,7 +31,7 @@ bool CResample::Init(uint32_t in, uint32_t out) {
     chunk_capacity = in_rate / 10;
 
     uint32_t span = dsp::resample_span(static_cast<int>(in_rate), static_cast<int>(out_rate),
-                                       static_cast<int>(filter_length));
+                                       static_cast<int>(filter_length), rolloff);
     if (span == 0 || in_rate > 0x7FFFFFFFu || out_rate > 0x7FFFFFFFu)
         return false;
     history = span / 2 + 1;

@@ -17,9 +17,9 @@ class CResample {
     // fast: nonzero asks for the fast filter, zero for the accurate one. taps is rounded up to
     // a multiple of 4. Takes effect at the next Init.
     virtual void SetParams(int32_t fast, uint32_t taps, float rolloff, float alpha, float norm);
-    // Allocates the work buffer and the filter for the rates. When decimating, the filter spans
-    // filter_length * in_rate / out_rate input samples (rounded up to a multiple of 4) and
-    // `history` becomes half that span + 1. False when memory runs out or the filter refuses
+    // Allocates the work buffer and the filter for the rates. `history` becomes half the span of
+    // the whole filter (dsp::resample_span: every stage of it, 932, 468 and 236 input samples
+    // from 500 kHz to 48, 96 and 192 kHz) + 1. False when memory runs out or the filter refuses
     // the parameters; nothing is held then.
     virtual bool Init(uint32_t in_rate, uint32_t out_rate);
     // Restarts the stream: look-back zeroed, position at its start.

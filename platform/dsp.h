@@ -4,26 +4,44 @@
 //
 // The resampler
 // -------------
-// A Kaiser-windowed sinc low-pass filter, evaluated in polyphase form. Its cut-off is
-// rolloff * min(in_rate, out_rate) / 2 and its Kaiser beta is alpha; every phase is scaled to
-// unity gain at DC, so the passband gain before `norm` is 1.
-//
-// The filter spans `len` taps when interpolating. When decimating it spans
-// len * in_rate / out_rate input samples, rounded up to a multiple of 4, so that the filter keeps
-// the same sharpness relative to the output band (668 samples for 64 taps at 500 kHz -> 48 kHz).
-// dsp_resample_span() gives that span; callers size their history from it.
-//
 // The rate ratio is reduced to in/out = M/L. Output positions advance by exactly M/L input
 // samples and lie on a grid of 1/L; positions are tracked as whole samples plus a phase, so no
 // rounding error accumulates in the `time` that callers carry between calls.
 //
+// Decimating by 2 or more (in >= 2 out), the filter has two stages, designed for a stopband of
+// 124 dB (every tone beyond (2 - rolloff) times the output Nyquist frequency aliases below
+// -120 dBFS) and a passband flat within 0.001 dB up to rolloff times the output Nyquist
+// frequency:
+//  1. a polyphase stage from in_rate to 2 out_rate: a Kaiser-windowed sinc whose transition band
+//     runs from rolloff x out/2 to (1 + rolloff/2) x out, one exact coefficient set per phase
+//     (24, 44 and 88 taps for 500 kHz to 192, 96 and 48 kHz);
+//  2. a half-band filter from 2 out_rate to out_rate, Kaiser-windowed, its transition from
+//     rolloff to 2 - rolloff times the output Nyquist frequency (41 coefficient pairs for
+//     rolloff 0.9, whatever the rates).
+// Both stages are evaluated from the output positions themselves: output m sits on the first
+// stage's sample 2m, and the half-band filter takes the first stage's samples at odd offsets
+// around it. An output therefore depends only on the input around its own position, never on
+// where a call began. One output costs two first-stage samples and the half-band sum: 2 span1
+// + pairs + 1 multiply-adds (218, 130 and 90 at 48, 96 and 192 kHz, against 668, 336 and 168
+// of a single Kaiser stage of the same span rule), and spans 932, 468 and 236 input samples.
+// `len` and `alpha` are not used by this design; a rolloff above 0.98 counts as 0.98.
+//
+// Otherwise (interpolating, or decimating by less than 2) one stage: a Kaiser-windowed sinc
+// with cut-off rolloff * min(in_rate, out_rate) / 2, Kaiser beta alpha, every phase scaled to
+// unity gain at DC, spanning `len` taps when interpolating and len * in_rate / out_rate input
+// samples (rounded up to a multiple of 4) when decimating.
+//
+// dsp::resample_span() gives the number of input samples that one output depends on (its
+// span); callers size their history from it.
+//
 // Hints:
 //  - ippAlgHintFast: one coefficient set per phase when L <= 1024, otherwise 1024 sets and the
-//    nearest one is used; sums are accumulated in single precision over four lanes.
+//    nearest one is used; sums are accumulated in single precision.
 //  - ippAlgHintAccurate: one coefficient set per phase when L <= 1024, otherwise 1024 sets with
 //    linear interpolation between neighbouring sets; sums are accumulated in double precision.
 //  - ippAlgHintNone behaves as ippAlgHintFast.
-// For the module's rates (L = 12, 24, 48) both hints use the exact phases.
+// For the module's rates (L = 12, 24, 48; first stages 24, 48, 96 phases) both hints use the
+// exact phases.
 //
 // Filtering contract of ippsResamplePolyphaseFixed_32f: with p = floor(*pTime) on entry, it
 // produces the outputs at positions *pTime, *pTime + M/L, ... that are below p + len, each from
@@ -76,9 +94,13 @@ IppStatus ippsResamplePolyphaseFixedFree_32f(IppsResamplingPolyphaseFixed_32f* p
 
 namespace dsp {
 
-// Input samples that the filter spans for these rates and nominal length (see above); 0 when
-// the arguments are not valid.
-uint32_t resample_span(int in_rate, int out_rate, int len);
+// Input samples that the filter spans for these rates, nominal length and roll-off (see above);
+// 0 when the arguments are not valid.
+uint32_t resample_span(int in_rate, int out_rate, int len, float rolloff);
+// The stages of the resampler for these parameters: taps of its polyphase stage and coefficient
+// pairs of its half-band stage (0: one stage); false when the arguments are not valid.
+bool resample_stages(int in_rate, int out_rate, int len, float rolloff, uint32_t* span1,
+                     uint32_t* pairs);
 // The span a state was built with.
 uint32_t resample_state_span(const IppsResamplingPolyphaseFixed_32f* state);
 
@@ -87,26 +109,36 @@ uint32_t resample_state_span(const IppsResamplingPolyphaseFixed_32f* state);
 // path's by a different order of additions and fused multiply-adds, by at most 1e-6 for input
 // within [-1, 1] (about 2^-20 of full scale); in double precision (ippAlgHintAccurate) and in
 // the de-interleave they are identical. On each path an output does not depend on how the
-// stream was cut into calls.
+// stream was cut into calls, and the x86-64 and i686 builds give the same bits.
 enum class KernelPath { scalar = 0, sse2 = 1, avx2 = 2 };
 // True when this build carries the path and the processor runs it (scalar always).
 bool kernel_path_supported(KernelPath path);
-// The path in use: the best supported one unless set_kernel_path chose another.
+// The path in use: the best supported one (unless a test hook chose another).
 KernelPath kernel_path();
-// Uses `path` for every call from now on; false, and no change, when it is not supported. Meant
-// for tests and benchmarks: not while another thread is inside the layer.
-bool set_kernel_path(KernelPath path);
 const char* kernel_path_name(KernelPath path);
 
-// Test seam for allocation failures. Every allocation of this layer, and every object that a
-// caller allocates through allocation_fails(), counts as one attempt.
-// The k-th attempt from now fails (0 = the next one); a negative k turns the seam off.
-void fail_allocation_at(int k);
-// Counts one attempt; true when it is to fail.
-bool allocation_fails();
 // Blocks from ippsMalloc_8u/ippsMalloc_32f (resampler states included) not yet freed.
 long live_allocations();
 // Bytes asked for a block from ippsMalloc_8u/ippsMalloc_32f.
 size_t allocated_bytes(const void* ptr);
+
+// Every allocation of this layer, and every object that a caller allocates through
+// allocation_fails(), counts as one attempt; true when the attempt is to fail (only ever with
+// the test hooks).
+#ifdef ZALVO_TEST_HOOKS
+bool allocation_fails();
+
+// Test hooks, built only with the ZALVO_TEST_HOOKS option (tests and benchmarks; a packaged
+// module leaves them out):
+// The k-th allocation attempt from now fails (0 = the next one); a negative k turns it off.
+void fail_allocation_at(int k);
+// Uses `path` for every call from now on; false, and no change, when it is not supported. Not
+// while another thread is inside the layer.
+bool set_kernel_path(KernelPath path);
+#else
+inline bool allocation_fails() {
+    return false;
+}
+#endif
 
 }  // namespace dsp

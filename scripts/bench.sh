@@ -38,7 +38,7 @@ if [ -n "$mingw" ] && command -v wine >/dev/null; then
   cmake -S . -B "$wbuild" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-i686.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_BENCH=OFF -DZALVO_BUILD_TESTS=OFF >/dev/null
   cmake --build "$wbuild" -j "${BENCH_JOBS:-2}" --target zalvo_host_core
-  "$mingw" -std=c++17 -O2 -msse2 -mfpmath=sse -static -static-libgcc -static-libstdc++ \
+  "$mingw" -std=c++17 -O2 -msse2 -mfpmath=sse -DZALVO_TEST_HOOKS=1 -static -static-libgcc -static-libstdc++ \
     -Ihost -Iplatform bench/perf_pass_main.cpp "$wbuild/host/libzalvo_host_core.a" \
     "$wbuild/platform/libzalvo_dsp.a" "$wbuild/platform/libzalvo_os.a" -o "$wbuild/perf_pass.exe"
   export WINEDEBUG=-all WINEPREFIX

@@ -29,7 +29,7 @@ for kind in "${kinds[@]}"; do
       CXXFLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
       LDFLAGS="$(dpkg-buildflags --get LDFLAGS)" \
       cmake -S . -B build-package -G Ninja "${launcher[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_INSTALL_PREFIX=/usr -DZALVO_INSTALLED_PATHS=ON -DZALVO_BUILD_TESTS=OFF \
+        -DCMAKE_INSTALL_PREFIX=/usr -DZALVO_INSTALLED_PATHS=ON -DZALVO_BUILD_TESTS=OFF -DZALVO_TEST_HOOKS=OFF \
         -DZALVO_BUILD_BENCH=OFF -DZALVO_WERROR=ON >/dev/null
       cmake --build build-package -j "$jobs"
       rm -rf build-package/packages
@@ -40,7 +40,7 @@ for kind in "${kinds[@]}"; do
       echo "== Windows ZIP (build-package-win32)"
       cmake -S . -B build-package-win32 -G Ninja "${launcher[@]}" \
         -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-i686.cmake" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_TESTS=OFF -DZALVO_BUILD_BENCH=OFF \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_TESTS=OFF -DZALVO_BUILD_BENCH=OFF -DZALVO_TEST_HOOKS=OFF \
         -DZALVO_WERROR=ON -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
       # Only what the ZIP holds (the placeholder images would need Wine to be made).
       targets=(ZalvoIntf)

@@ -20,10 +20,14 @@ struct block_header {
 namespace dsp {
 namespace {
 
-std::atomic<long> fail_countdown{-1};
 std::atomic<long> live_blocks{0};
 
 }  // namespace
+
+#ifdef ZALVO_TEST_HOOKS
+namespace {
+std::atomic<long> fail_countdown{-1};
+}
 
 void fail_allocation_at(int k) {
     fail_countdown.store(k < 0 ? -1 : k);
@@ -37,6 +41,7 @@ bool allocation_fails() {
     }
     return false;
 }
+#endif
 
 long live_allocations() {
     return live_blocks.load();

@@ -14,6 +14,12 @@
 //    is exact in double, so fused and separate multiply-adds agree, and all paths give the same
 //    bits.
 // The result is converted to float and then multiplied by the output factor.
+//
+// The half-band filters compute each output alone in one lane (no horizontal sums):
+//  acc = 0; for j < pairs: acc = acc + g[j] * (o[m + j] + o[m + 2 pairs - 1 - j]);
+//  acc = acc + center * e[m]; y[m] = acc * norm.
+// Scalar and SSE2 multiply and then add, AVX2 fuses each multiply-add; the double-precision
+// version is one function shared by every path.
 #pragma once
 
 #include <cstddef>
@@ -42,16 +48,26 @@ struct Table {
     // The same for up to 8 unrelated outputs, each with its own coefficient set.
     void (*gather_fast)(const FirJob* jobs, uint32_t count, uint32_t span, float norm);
     void (*gather_accurate)(const FirJob* jobs, uint32_t count, uint32_t span, float norm);
+    // Half-band decimation (see above) of count outputs from the even samples e[0..count) and
+    // the odd samples o[0..count + 2 pairs - 1).
+    void (*halfband_fast)(const float* g, uint32_t pairs, float center, const float* e,
+                          const float* o, uint32_t count, float* y, float norm);
+    void (*halfband_accurate)(const float* g, uint32_t pairs, float center, const float* e,
+                              const float* o, uint32_t count, float* y, float norm);
     // dst[k][i] = src[8 * i + k] / 32768 for k < 8, i < len.
     void (*split8)(const int16_t* src, float* const* dst, int len);
 };
+
+// The double-precision half-band filter of every path.
+void halfband_double(const float* g, uint32_t pairs, float center, const float* e, const float* o,
+                     uint32_t count, float* y, float norm);
 
 extern const Table scalar_table;
 #if defined(__x86_64__) || defined(__i386__)
 #define DSP_HAVE_SSE2_TABLE 1
 extern const Table sse2_table;
 #endif
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__i386__)
 #define DSP_HAVE_AVX2_TABLE 1
 extern const Table avx2_table;
 #endif

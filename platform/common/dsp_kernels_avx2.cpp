@@ -1,4 +1,4 @@
-// AVX2 and FMA inner loops (x86-64, chosen at run time when the processor has both).
+// AVX2 and FMA inner loops, chosen at run time when the processor has both (x86-64 and i686).
 //
 // The filters compute eight outputs at a time. When the eight share one coefficient set (the
 // same phase, inputs `x_step` samples apart), each coefficient vector is loaded once for eight
@@ -6,11 +6,18 @@
 // instead of 16, which lifts the loop off the load ports' limit.
 #include "dsp_kernels.h"
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__i386__)
 
 #include <immintrin.h>
 
+#if defined(__i386__)
+// The 32-bit Windows stack is only 4-byte aligned on entry; every function realigns it (to the
+// 32 bytes of a vector spill when it has one), and the loops are written for eight vector
+// registers. The operations, and so the results, are those of the x86-64 build.
+#define DSP_AVX2 __attribute__((target("avx2,fma"), force_align_arg_pointer))
+#else
 #define DSP_AVX2 __attribute__((target("avx2,fma")))
+#endif
 
 namespace dsp {
 namespace kernels {
@@ -34,11 +41,44 @@ DSP_AVX2 inline float dot_fast(const float* h, const float* x, uint32_t span) {
     return _mm_cvtss_f32(_mm_add_ss(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1)));
 }
 
-// Eight outputs, in the same order of operations as dot_fast for each. With Shared, h[0] serves
-// all eight. out[k] = result of output k times norm.
+// Four outputs, in the same order of operations as dot_fast for each (and as dot8_fast): for the
+// eight registers of i686. With Shared, h[0] serves all four.
 template <bool Shared>
-DSP_AVX2 inline void dot8_fast(const float* const* h, const float* const* x, uint32_t span,
-                               float norm, float* out) {
+DSP_AVX2 inline __m128 dot4_fast(const float* const* h, const float* const* x, uint32_t span,
+                                 float norm) {
+    const uint32_t body = span & ~7u;
+    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
+           a3 = _mm256_setzero_ps();
+    const float *x0 = x[0], *x1 = x[1], *x2 = x[2], *x3 = x[3];
+    const float *h0 = h[0], *h1 = Shared ? h[0] : h[1], *h2 = Shared ? h[0] : h[2],
+                *h3 = Shared ? h[0] : h[3];
+    for (uint32_t j = 0; j < body; j += 8) {
+        __m256 hv = _mm256_loadu_ps(h0 + j);
+        a0 = _mm256_fmadd_ps(hv, _mm256_loadu_ps(x0 + j), a0);
+        a1 = _mm256_fmadd_ps(Shared ? hv : _mm256_loadu_ps(h1 + j), _mm256_loadu_ps(x1 + j), a1);
+        a2 = _mm256_fmadd_ps(Shared ? hv : _mm256_loadu_ps(h2 + j), _mm256_loadu_ps(x2 + j), a2);
+        a3 = _mm256_fmadd_ps(Shared ? hv : _mm256_loadu_ps(h3 + j), _mm256_loadu_ps(x3 + j), a3);
+    }
+    if (span & 4) {
+        a0 = _mm256_fmadd_ps(tail4(h0 + body), tail4(x0 + body), a0);
+        a1 = _mm256_fmadd_ps(tail4(h1 + body), tail4(x1 + body), a1);
+        a2 = _mm256_fmadd_ps(tail4(h2 + body), tail4(x2 + body), a2);
+        a3 = _mm256_fmadd_ps(tail4(h3 + body), tail4(x3 + body), a3);
+    }
+    __m256 p = _mm256_hadd_ps(_mm256_hadd_ps(a0, a1), _mm256_hadd_ps(a2, a3));
+    __m128 s = _mm_add_ps(_mm256_castps256_ps128(p), _mm256_extractf128_ps(p, 1));
+    return _mm_mul_ps(s, _mm_set1_ps(norm));
+}
+
+// Eight outputs, in the same order of operations as dot_fast for each. With Shared, h[0] serves
+// all eight. Lane k = result of output k times norm.
+template <bool Shared>
+DSP_AVX2 inline __m256 dot8_fast(const float* const* h, const float* const* x, uint32_t span,
+                                 float norm) {
+#if defined(__i386__)
+    return _mm256_set_m128(dot4_fast<Shared>(Shared ? h : h + 4, x + 4, span, norm),
+                           dot4_fast<Shared>(h, x, span, norm));
+#else
     const uint32_t body = span & ~7u;
     __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
            a3 = _mm256_setzero_ps(), a4 = _mm256_setzero_ps(), a5 = _mm256_setzero_ps(),
@@ -89,7 +129,21 @@ DSP_AVX2 inline void dot8_fast(const float* const* h, const float* const* x, uin
     __m256 q = _mm256_hadd_ps(_mm256_hadd_ps(a4, a5), _mm256_hadd_ps(a6, a7));
     __m256 s =
         _mm256_add_ps(_mm256_permute2f128_ps(p, q, 0x20), _mm256_permute2f128_ps(p, q, 0x31));
-    _mm256_storeu_ps(out, _mm256_mul_ps(s, _mm256_set1_ps(norm)));
+    return _mm256_mul_ps(s, _mm256_set1_ps(norm));
+#endif
+}
+
+// y[k * step] = lane k of v.
+DSP_AVX2 inline void store8(float* y, ptrdiff_t step, __m256 v) {
+    __m128 lo = _mm256_castps256_ps128(v), hi = _mm256_extractf128_ps(v, 1);
+    _mm_store_ss(y, lo);
+    _mm_store_ss(y + step, _mm_shuffle_ps(lo, lo, 1));
+    _mm_store_ss(y + 2 * step, _mm_movehl_ps(lo, lo));
+    _mm_store_ss(y + 3 * step, _mm_shuffle_ps(lo, lo, 3));
+    _mm_store_ss(y + 4 * step, hi);
+    _mm_store_ss(y + 5 * step, _mm_shuffle_ps(hi, hi, 1));
+    _mm_store_ss(y + 6 * step, _mm_movehl_ps(hi, hi));
+    _mm_store_ss(y + 7 * step, _mm_shuffle_ps(hi, hi, 3));
 }
 // (l0 + l1) + (l2 + l3) of two outputs' double lanes: [result of a, result of b].
 DSP_AVX2 inline __m128d sum_pairs_pd(__m256d a, __m256d b) {
@@ -109,20 +163,24 @@ template <bool Shared>
 DSP_AVX2 inline void dot8_accurate(const float* const* h, const float* const* x, uint32_t span,
                                    float norm, float* out) {
     __m256d a[8];
+#pragma GCC unroll 8
     for (int k = 0; k < 8; ++k)
         a[k] = _mm256_setzero_pd();
     for (uint32_t j = 0; j < span; j += 4) {
         if (Shared) {
             __m256d hv = _mm256_cvtps_pd(_mm_loadu_ps(h[0] + j));
+#pragma GCC unroll 8
             for (int k = 0; k < 8; ++k)
                 a[k] = _mm256_fmadd_pd(hv, _mm256_cvtps_pd(_mm_loadu_ps(x[k] + j)), a[k]);
         } else {
+#pragma GCC unroll 8
             for (int k = 0; k < 8; ++k)
                 a[k] = _mm256_fmadd_pd(_mm256_cvtps_pd(_mm_loadu_ps(h[k] + j)),
                                        _mm256_cvtps_pd(_mm_loadu_ps(x[k] + j)), a[k]);
         }
     }
     const __m128 scale = _mm_set1_ps(norm);
+#pragma GCC unroll 4
     for (int k = 0; k < 8; k += 2) {
         __m128 f = _mm_mul_ps(_mm_cvtpd_ps(sum_pairs_pd(a[k], a[k + 1])), scale);
         out[k] = _mm_cvtss_f32(f);
@@ -134,18 +192,22 @@ template <bool Accurate>
 DSP_AVX2 void fir(const float* h, uint32_t span, const float* x, ptrdiff_t x_step, uint32_t count,
                   float* y, ptrdiff_t y_step, float norm) {
     const float* hs[1] = {h};
+    const float* xs[8];
+    for (int k = 0; k < 8; ++k)
+        xs[k] = x + k * x_step;
     uint32_t r = 0;
     for (; r + 8 <= count; r += 8) {
-        const float* xs[8];
-        for (int k = 0; k < 8; ++k)
-            xs[k] = x + (r + k) * x_step;
-        float out[8];
-        if (Accurate)
+        float* yr = y + r * y_step;
+        if (Accurate) {
+            float out[8];
             dot8_accurate<true>(hs, xs, span, norm, out);
-        else
-            dot8_fast<true>(hs, xs, span, norm, out);
+            for (int k = 0; k < 8; ++k)
+                yr[k * y_step] = out[k];
+        } else {
+            store8(yr, y_step, dot8_fast<true>(hs, xs, span, norm));
+        }
         for (int k = 0; k < 8; ++k)
-            y[(r + k) * y_step] = out[k];
+            xs[k] += 8 * x_step;
     }
     for (; r < count; ++r) {
         const float* xr = x + r * x_step;
@@ -168,7 +230,7 @@ DSP_AVX2 void gather(const FirJob* jobs, uint32_t count, uint32_t span, float no
         if (Accurate)
             dot8_accurate<false>(hs, xs, span, norm, out);
         else
-            dot8_fast<false>(hs, xs, span, norm, out);
+            _mm256_storeu_ps(out, dot8_fast<false>(hs, xs, span, norm));
         for (uint32_t m = 0; m < 8 && k + m < count; ++m)
             *jobs[k + m].y = out[m];
     }
@@ -190,6 +252,63 @@ DSP_AVX2 void gather_fast(const FirJob* jobs, uint32_t count, uint32_t span, flo
 
 DSP_AVX2 void gather_accurate(const FirJob* jobs, uint32_t count, uint32_t span, float norm) {
     gather<true>(jobs, count, span, norm);
+}
+
+// Accumulates blocks of 8 x N outputs, N independent chains so that the latency of the fused
+// multiply-adds is covered (N = 8 with the sixteen registers of x86-64, 4 with the eight of i686).
+template <int N>
+DSP_AVX2 inline void halfband_block(const float* g, uint32_t pairs, float center, const float* e,
+                                    const float* o, float* y, float norm) {
+    const uint32_t last = 2 * pairs - 1;
+    __m256 a[N];
+#pragma GCC unroll 8
+    for (int k = 0; k < N; ++k)
+        a[k] = _mm256_setzero_ps();
+    for (uint32_t j = 0; j < pairs; ++j) {
+        const __m256 gj = _mm256_broadcast_ss(g + j);
+#pragma GCC unroll 8
+        for (int k = 0; k < N; ++k)
+            a[k] = _mm256_fmadd_ps(gj,
+                                   _mm256_add_ps(_mm256_loadu_ps(o + 8 * k + j),
+                                                 _mm256_loadu_ps(o + 8 * k + last - j)),
+                                   a[k]);
+    }
+    const __m256 c = _mm256_set1_ps(center), scale = _mm256_set1_ps(norm);
+#pragma GCC unroll 8
+    for (int k = 0; k < N; ++k)
+        _mm256_storeu_ps(
+            y + 8 * k, _mm256_mul_ps(_mm256_fmadd_ps(c, _mm256_loadu_ps(e + 8 * k), a[k]), scale));
+}
+
+// Outputs in blocks of 8 x N, then 8, then one at a time with the same scalar fused operations.
+DSP_AVX2 void halfband_fast(const float* g, uint32_t pairs, float center, const float* e,
+                            const float* o, uint32_t count, float* y, float norm) {
+#if defined(__x86_64__)
+    constexpr int N = 8;
+#else
+    constexpr int N = 4;
+#endif
+    const uint32_t last = 2 * pairs - 1;
+    uint32_t m = 0;
+    for (; m + 8 * N <= count; m += 8 * N)
+        halfband_block<N>(g, pairs, center, e + m, o + m, y + m, norm);
+    for (; m + 8 <= count; m += 8) {
+        __m256 a = _mm256_setzero_ps();
+        for (uint32_t j = 0; j < pairs; ++j)
+            a = _mm256_fmadd_ps(
+                _mm256_broadcast_ss(g + j),
+                _mm256_add_ps(_mm256_loadu_ps(o + m + j), _mm256_loadu_ps(o + m + last - j)), a);
+        a = _mm256_fmadd_ps(_mm256_set1_ps(center), _mm256_loadu_ps(e + m), a);
+        _mm256_storeu_ps(y + m, _mm256_mul_ps(a, _mm256_set1_ps(norm)));
+    }
+    for (; m < count; ++m) {
+        __m128 a = _mm_setzero_ps();
+        for (uint32_t j = 0; j < pairs; ++j)
+            a = _mm_fmadd_ss(_mm_set_ss(g[j]),
+                             _mm_add_ss(_mm_load_ss(o + m + j), _mm_load_ss(o + m + last - j)), a);
+        a = _mm_fmadd_ss(_mm_set_ss(center), _mm_load_ss(e + m), a);
+        _mm_store_ss(y + m, _mm_mul_ss(a, _mm_set_ss(norm)));
+    }
 }
 
 // Transposes eight rows of eight floats in place.
@@ -239,7 +358,9 @@ DSP_AVX2 void split8(const int16_t* src, float* const* dst, int len) {
 
 }  // namespace
 
-const Table avx2_table = {"avx2", 8, fir_fast, fir_accurate, gather_fast, gather_accurate, split8};
+const Table avx2_table = {
+    "avx2",          8,     fir_fast, fir_accurate, gather_fast, gather_accurate, halfband_fast,
+    halfband_double, split8};
 
 }  // namespace kernels
 }  // namespace dsp

@@ -50,6 +50,18 @@ void gather_accurate(const FirJob* jobs, uint32_t count, uint32_t span, float no
         *jobs[k].y = dot_accurate(jobs[k].h, jobs[k].x, span) * norm;
 }
 
+void halfband_fast(const float* g, uint32_t pairs, float center, const float* e, const float* o,
+                   uint32_t count, float* y, float norm) {
+    const uint32_t last = 2 * pairs - 1;
+    for (uint32_t m = 0; m < count; ++m) {
+        float acc = 0.0f;
+        for (uint32_t j = 0; j < pairs; ++j)
+            acc += g[j] * (o[m + j] + o[m + last - j]);
+        acc += center * e[m];
+        y[m] = acc * norm;
+    }
+}
+
 void split8(const int16_t* src, float* const* dst, int len) {
     const float scale = 1.0f / 32768.0f;
     float *d0 = dst[0], *d1 = dst[1], *d2 = dst[2], *d3 = dst[3];
@@ -69,8 +81,21 @@ void split8(const int16_t* src, float* const* dst, int len) {
 
 }  // namespace
 
-const Table scalar_table = {"scalar",        1,     fir_fast, fir_accurate, gather_fast,
-                            gather_accurate, split8};
+void halfband_double(const float* g, uint32_t pairs, float center, const float* e, const float* o,
+                     uint32_t count, float* y, float norm) {
+    const uint32_t last = 2 * pairs - 1;
+    for (uint32_t m = 0; m < count; ++m) {
+        double acc = 0.0;
+        for (uint32_t j = 0; j < pairs; ++j)
+            acc += double(g[j]) * (double(o[m + j]) + double(o[m + last - j]));
+        acc += double(center) * e[m];
+        y[m] = static_cast<float>(acc) * norm;
+    }
+}
+
+const Table scalar_table = {
+    "scalar",        1,     fir_fast, fir_accurate, gather_fast, gather_accurate, halfband_fast,
+    halfband_double, split8};
 
 }  // namespace kernels
 }  // namespace dsp

@@ -1,4 +1,4 @@
-// SSE2 inner loops: the path of the 32-bit Windows build and of x86 processors without AVX2.
+// SSE2 inner loops: the path of x86 processors without AVX2 and FMA, in both builds.
 // Only SSE2 instructions and at most eight vector registers, so that it builds and runs the same
 // on i686 and x86-64.
 #include "dsp_kernels.h"
@@ -78,14 +78,17 @@ DSP_SSE2 void fir_fast(const float* h, uint32_t span, const float* x, ptrdiff_t 
                        uint32_t count, float* y, ptrdiff_t y_step, float norm) {
     const __m128 scale = _mm_set1_ps(norm);
     const float* hs[1] = {h};
+    const float* xs[4] = {x, x + x_step, x + 2 * x_step, x + 3 * x_step};
     uint32_t r = 0;
     for (; r + 4 <= count; r += 4) {
-        const float* xs[4] = {x + r * x_step, x + (r + 1) * x_step, x + (r + 2) * x_step,
-                              x + (r + 3) * x_step};
-        float out[4];
-        _mm_storeu_ps(out, _mm_mul_ps(dot4_fast<true>(hs, xs, span), scale));
+        __m128 v = _mm_mul_ps(dot4_fast<true>(hs, xs, span), scale);
+        float* yr = y + r * y_step;
+        _mm_store_ss(yr, v);
+        _mm_store_ss(yr + y_step, _mm_shuffle_ps(v, v, 1));
+        _mm_store_ss(yr + 2 * y_step, _mm_movehl_ps(v, v));
+        _mm_store_ss(yr + 3 * y_step, _mm_shuffle_ps(v, v, 3));
         for (int k = 0; k < 4; ++k)
-            y[(r + k) * y_step] = out[k];
+            xs[k] += 4 * x_step;
     }
     for (; r < count; ++r)
         y[r * y_step] = dot_fast(h, x + r * x_step, span) * norm;
@@ -118,6 +121,57 @@ DSP_SSE2 void gather_fast(const FirJob* jobs, uint32_t count, uint32_t span, flo
 DSP_SSE2 void gather_accurate(const FirJob* jobs, uint32_t count, uint32_t span, float norm) {
     for (uint32_t k = 0; k < count; ++k)
         *jobs[k].y = dot_accurate(jobs[k].h, jobs[k].x, span) * norm;
+}
+
+// Sixteen outputs at a time in four accumulators (the additions' latency), then four, then one:
+// the same operations on each output (dsp_kernels.h).
+DSP_SSE2 void halfband_fast(const float* g, uint32_t pairs, float center, const float* e,
+                            const float* o, uint32_t count, float* y, float norm) {
+    const uint32_t last = 2 * pairs - 1;
+    const __m128 c = _mm_set1_ps(center), scale = _mm_set1_ps(norm);
+    uint32_t m = 0;
+    for (; m + 16 <= count; m += 16) {
+        __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps();
+        __m128 a2 = _mm_setzero_ps(), a3 = _mm_setzero_ps();
+        const float *lo = o + m, *hi = o + m + last;
+        for (uint32_t j = 0; j < pairs; ++j) {
+            const __m128 gj = _mm_set1_ps(g[j]);
+            a0 = _mm_add_ps(a0,
+                            _mm_mul_ps(gj, _mm_add_ps(_mm_loadu_ps(lo + j), _mm_loadu_ps(hi - j))));
+            a1 = _mm_add_ps(
+                a1, _mm_mul_ps(gj, _mm_add_ps(_mm_loadu_ps(lo + j + 4), _mm_loadu_ps(hi - j + 4))));
+            a2 = _mm_add_ps(
+                a2, _mm_mul_ps(gj, _mm_add_ps(_mm_loadu_ps(lo + j + 8), _mm_loadu_ps(hi - j + 8))));
+            a3 = _mm_add_ps(a3, _mm_mul_ps(gj, _mm_add_ps(_mm_loadu_ps(lo + j + 12),
+                                                          _mm_loadu_ps(hi - j + 12))));
+        }
+        a0 = _mm_add_ps(a0, _mm_mul_ps(c, _mm_loadu_ps(e + m)));
+        a1 = _mm_add_ps(a1, _mm_mul_ps(c, _mm_loadu_ps(e + m + 4)));
+        a2 = _mm_add_ps(a2, _mm_mul_ps(c, _mm_loadu_ps(e + m + 8)));
+        a3 = _mm_add_ps(a3, _mm_mul_ps(c, _mm_loadu_ps(e + m + 12)));
+        _mm_storeu_ps(y + m, _mm_mul_ps(a0, scale));
+        _mm_storeu_ps(y + m + 4, _mm_mul_ps(a1, scale));
+        _mm_storeu_ps(y + m + 8, _mm_mul_ps(a2, scale));
+        _mm_storeu_ps(y + m + 12, _mm_mul_ps(a3, scale));
+    }
+    for (; m + 4 <= count; m += 4) {
+        __m128 a = _mm_setzero_ps();
+        for (uint32_t j = 0; j < pairs; ++j)
+            a = _mm_add_ps(
+                a, _mm_mul_ps(_mm_set1_ps(g[j]),
+                              _mm_add_ps(_mm_loadu_ps(o + m + j), _mm_loadu_ps(o + m + last - j))));
+        a = _mm_add_ps(a, _mm_mul_ps(c, _mm_loadu_ps(e + m)));
+        _mm_storeu_ps(y + m, _mm_mul_ps(a, scale));
+    }
+    for (; m < count; ++m) {
+        __m128 a = _mm_setzero_ps();
+        for (uint32_t j = 0; j < pairs; ++j)
+            a = _mm_add_ss(
+                a, _mm_mul_ss(_mm_set_ss(g[j]),
+                              _mm_add_ss(_mm_load_ss(o + m + j), _mm_load_ss(o + m + last - j))));
+        a = _mm_add_ss(a, _mm_mul_ss(c, _mm_load_ss(e + m)));
+        _mm_store_ss(y + m, _mm_mul_ss(a, scale));
+    }
 }
 
 // Four frames of 8 channels: sign-extend, convert, scale, then 4 x 4 transposes so that each
@@ -167,7 +221,9 @@ DSP_SSE2 void split8(const int16_t* src, float* const* dst, int len) {
 
 }  // namespace
 
-const Table sse2_table = {"sse2", 4, fir_fast, fir_accurate, gather_fast, gather_accurate, split8};
+const Table sse2_table = {
+    "sse2",          4,     fir_fast, fir_accurate, gather_fast, gather_accurate, halfband_fast,
+    halfband_double, split8};
 
 }  // namespace kernels
 }  // namespace dsp

@@ -1,4 +1,5 @@
-// Fixed-ratio polyphase resampler: Kaiser-windowed sinc, one coefficient set per phase.
+// Fixed-ratio resampler: a polyphase stage (Kaiser-windowed sinc, one coefficient set per phase),
+// followed when decimating by 2 or more by a half-band stage that halves its rate (dsp.h).
 #include "dsp.h"
 #include "dsp_internal.h"
 #include "dsp_kernels.h"
@@ -7,21 +8,22 @@
 #include <new>
 
 struct IppsResamplingPolyphaseFixed_32f {
-    uint32_t up;      // L: output positions lie on a grid of 1/L input samples
-    uint32_t down;    // M: positions advance by M/L input samples
-    uint32_t span;    // taps per coefficient set, a multiple of 4
-    uint32_t rows;    // coefficient sets in the table, for fractions 0, 1/rows, ... 1 (rows + 1)
-    uint32_t stride;  // floats from one set to the next: span rounded up to 64 bytes, zero-padded
-    bool exact;       // rows == up: every position has its own set
+    dsp::design::Plan plan;
+    uint32_t rows;    // polyphase coefficient sets, for fractions 0, 1/rows, ... 1 (rows + 1)
+    uint32_t stride;  // floats from one set to the next: span1 rounded up to 64 bytes
+    bool exact;       // rows == plan.up: every position has its own set
     bool accurate;
-    float* taps;  // (rows + 1) * stride
+    float center;  // the half-band filter's centre tap
+    float* taps;   // (rows + 1) * stride polyphase coefficients, then plan.pairs half-band ones
 };
 
 namespace {
 
 constexpr uint32_t MAX_ROWS = 1024;
 constexpr uint64_t MAX_TABLE_FLOATS = uint64_t(1) << 24;
-constexpr double PI = 3.14159265358979323846;
+// Outputs of the two-stage filter per round: the polyphase stage's samples for them wait in
+// two arrays on the stack.
+constexpr uint32_t BLOCK = 2048;
 
 uint64_t gcd(uint64_t a, uint64_t b) {
     while (b) {
@@ -30,39 +32,6 @@ uint64_t gcd(uint64_t a, uint64_t b) {
         b = r;
     }
     return a;
-}
-
-// Modified Bessel function of the first kind, order 0, by its power series.
-double bessel_i0(double x) {
-    double sum = 1.0, term = 1.0, half = x / 2.0;
-    for (int k = 1; k < 500; ++k) {
-        term *= (half / k) * (half / k);
-        sum += term;
-        if (term < sum * 1e-17)
-            break;
-    }
-    return sum;
-}
-
-// Fills one coefficient set for an output position `frac` input samples past the sample that
-// tap span/2 - 1 multiplies: tap k multiplies the sample at distance frac + span/2 - 1 - k.
-void design_row(float* row, double* h, uint32_t span, double frac, double cutoff, double beta) {
-    const double half = span / 2.0;
-    const double i0_beta = bessel_i0(beta);
-    double sum = 0.0;
-    for (uint32_t k = 0; k < span; ++k) {
-        double x = frac + half - 1.0 - k;
-        double u = 2.0 * cutoff * x;
-        double sinc = (u == 0.0) ? 1.0 : std::sin(PI * u) / (PI * u);
-        double r = x / half;
-        double w =
-            (r * r >= 1.0) ? 1.0 / i0_beta : bessel_i0(beta * std::sqrt(1.0 - r * r)) / i0_beta;
-        h[k] = 2.0 * cutoff * sinc * w;
-        sum += h[k];
-    }
-    // Unity gain at DC for every phase, so the phases do not modulate the passband.
-    for (uint32_t k = 0; k < span; ++k)
-        row[k] = static_cast<float>(h[k] / sum);
 }
 
 // Between two neighbouring coefficient sets, for positions off the table's grid.
@@ -80,22 +49,23 @@ inline double dot_interpolated(const float* h0, const float* h1, double w, const
 
 namespace dsp {
 
-uint32_t resample_span(int in_rate, int out_rate, int len) {
-    if (in_rate <= 0 || out_rate <= 0 || len <= 0)
-        return 0;
-    uint64_t taps = (static_cast<uint64_t>(len) + 3) & ~uint64_t(3);
-    if (in_rate > out_rate) {
-        // len * in / out, rounded up, then up to a multiple of 4.
-        uint64_t scaled = (static_cast<uint64_t>(len) * in_rate + out_rate - 1) / out_rate;
-        taps = (scaled + 3) & ~uint64_t(3);
-    }
-    if (taps > (uint64_t(1) << 24))
-        return 0;
-    return static_cast<uint32_t>(taps);
+uint32_t resample_span(int in_rate, int out_rate, int len, float rolloff) {
+    design::Plan p;
+    return design::plan(in_rate, out_rate, len, rolloff, 9.0f, &p) ? p.span : 0;
+}
+
+bool resample_stages(int in_rate, int out_rate, int len, float rolloff, uint32_t* span1,
+                     uint32_t* pairs) {
+    design::Plan p;
+    if (!design::plan(in_rate, out_rate, len, rolloff, 9.0f, &p))
+        return false;
+    *span1 = p.span1;
+    *pairs = p.pairs;
+    return true;
 }
 
 uint32_t resample_state_span(const IppsResamplingPolyphaseFixed_32f* state) {
-    return state ? state->span : 0;
+    return state ? state->plan.span : 0;
 }
 
 }  // namespace dsp
@@ -112,48 +82,47 @@ IppStatus ippsResamplePolyphaseFixedInitAlloc_32f(IppsResamplingPolyphaseFixed_3
         return ippStsBadArgErr;
     if (hint != ippAlgHintNone && hint != ippAlgHintFast && hint != ippAlgHintAccurate)
         return ippStsBadArgErr;
-    uint32_t span = dsp::resample_span(inRate, outRate, len);
-    if (span == 0)
+    dsp::design::Plan plan;
+    if (!dsp::design::plan(inRate, outRate, len, rollf, alpha, &plan))
         return ippStsSizeErr;
-
-    uint64_t g = gcd(static_cast<uint64_t>(inRate), static_cast<uint64_t>(outRate));
-    uint32_t up = static_cast<uint32_t>(outRate / g);
-    uint32_t down = static_cast<uint32_t>(inRate / g);
-    uint32_t rows = up <= MAX_ROWS ? up : MAX_ROWS;
-    const uint32_t stride = (span + 15) & ~15u;
-    if (uint64_t(rows + 1) * stride > MAX_TABLE_FLOATS)
+    const uint32_t span1 = plan.span1;
+    const uint32_t rows = plan.up <= MAX_ROWS ? plan.up : MAX_ROWS;
+    const uint32_t stride = (span1 + 15) & ~15u;
+    const uint64_t floats = uint64_t(rows + 1) * stride + plan.pairs;
+    if (floats > MAX_TABLE_FLOATS)
         return ippStsSizeErr;
 
     if (dsp::allocation_fails())
         return ippStsMemAllocErr;
     auto* state = new (std::nothrow) IppsResamplingPolyphaseFixed_32f;
-    double* scratch = new (std::nothrow) double[span];
+    double* scratch = new (std::nothrow) double[span1];
     if (!state || !scratch) {
         delete state;
         delete[] scratch;
         return ippStsMemAllocErr;
     }
-    state->taps = ippsMalloc_32f(static_cast<int>((rows + 1) * stride));
+    state->taps = ippsMalloc_32f(static_cast<int>(floats));
     if (!state->taps) {
         delete state;
         delete[] scratch;
         return ippStsMemAllocErr;
     }
-    state->up = up;
-    state->down = down;
-    state->span = span;
+    state->plan = plan;
     state->rows = rows;
     state->stride = stride;
-    state->exact = rows == up;
+    state->exact = rows == plan.up;
     state->accurate = hint == ippAlgHintAccurate;
+    state->center = 0.0f;
 
-    double cutoff = rollf * 0.5 * (inRate < outRate ? inRate : outRate) / inRate;
     for (uint32_t r = 0; r <= rows; ++r) {
         float* row = state->taps + r * stride;
-        design_row(row, scratch, span, double(r) / rows, cutoff, alpha);
-        for (uint32_t k = span; k < stride; ++k)
+        dsp::design::polyphase_row(row, scratch, span1, double(r) / rows, plan.cutoff, plan.beta);
+        for (uint32_t k = span1; k < stride; ++k)
             row[k] = 0.0f;
     }
+    if (plan.pairs)
+        dsp::design::halfband(state->taps + uint64_t(rows + 1) * stride, &state->center, plan.pairs,
+                              plan.halfband_beta);
     delete[] scratch;
     *pState = state;
     return ippStsNoErr;
@@ -184,6 +153,69 @@ struct JobBatch {
 
 }  // namespace
 
+namespace {
+
+// `count` samples of the polyphase stage, the first at position pos / up (in input samples from
+// pSrc), then every step / up samples; each from the span1 input samples around its position.
+void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::Table& kern,
+               const float* src, int64_t pos, uint64_t step, uint64_t count, float* dst,
+               float norm) {
+    if (count == 0)
+        return;
+    const uint64_t up = st.plan.up;
+    const uint32_t span = st.plan.span1, stride = st.stride;
+    const int64_t back = static_cast<int64_t>(span / 2) - 1;
+    const int64_t sup = static_cast<int64_t>(up);
+    const int64_t i = (pos >= 0 ? pos : pos - sup + 1) / sup;
+    const uint64_t phase = static_cast<uint64_t>(pos - i * sup);
+    const float* table = st.taps;
+    JobBatch batch{kern, span, norm, st.accurate};
+    if (st.exact) {
+        // Samples c, c + period, c + 2 period, ... share a coefficient set and lie `apart`
+        // input samples apart: each such class goes to the kernel in whole groups, the rest
+        // one by one.
+        const uint64_t period = up / gcd(step % up, up);
+        const uint64_t apart = step * period / up;
+        const uint64_t group = kern.group;
+        const uint64_t classes = count < period ? count : period;
+        auto fir = st.accurate ? kern.fir_accurate : kern.fir_fast;
+        for (uint64_t c = 0; c < classes; ++c) {
+            const uint64_t q = phase + c * step;
+            const float* h = table + (q % up) * stride;
+            const float* x = src + (i + static_cast<int64_t>(q / up) - back);
+            float* y = dst + c;
+            const uint64_t members = (count - c + period - 1) / period;
+            const uint64_t whole = members / group * group;
+            if (whole)
+                fir(h, span, x, static_cast<ptrdiff_t>(apart), static_cast<uint32_t>(whole), y,
+                    static_cast<ptrdiff_t>(period), norm);
+            for (uint64_t r = whole; r < members; ++r)
+                batch.add(h, x + r * apart, y + r * period);
+        }
+    } else {
+        uint64_t ph = phase;
+        int64_t pos_i = i;
+        for (uint64_t m = 0; m < count; ++m) {
+            const float* x = src + (pos_i - back);
+            double at = double(ph) * st.rows / double(up);
+            uint64_t r = static_cast<uint64_t>(at);
+            if (st.accurate) {
+                dst[m] = static_cast<float>(dot_interpolated(
+                             table + r * stride, table + (r + 1) * stride, at - r, x, span)) *
+                         norm;
+            } else {
+                batch.add(table + static_cast<uint64_t>(at + 0.5) * stride, x, dst + m);
+            }
+            ph += step;
+            pos_i += static_cast<int64_t>(ph / up);
+            ph %= up;
+        }
+    }
+    batch.flush();
+}
+
+}  // namespace
+
 IppStatus ippsResamplePolyphaseFixed_32f(const IppsResamplingPolyphaseFixed_32f* pState,
                                          const Ipp32f* pSrc, int len, Ipp32f* pDst, Ipp32f norm,
                                          Ipp64f* pTime, int* pOutlen) {
@@ -192,8 +224,8 @@ IppStatus ippsResamplePolyphaseFixed_32f(const IppsResamplingPolyphaseFixed_32f*
     *pOutlen = 0;
     if (len <= 0)
         return ippStsSizeErr;
-    const uint64_t up = pState->up, down = pState->down;
-    const uint32_t span = pState->span, stride = pState->stride;
+    const dsp::design::Plan& plan = pState->plan;
+    const uint64_t up = plan.out_up, down = plan.out_down;
 
     // Position = whole sample `i` plus `phase`/up; the stored time is always on that grid.
     double start = std::floor(*pTime);
@@ -204,55 +236,38 @@ IppStatus ippsResamplePolyphaseFixed_32f(const IppsResamplingPolyphaseFixed_32f*
         ++i;
     }
     const int64_t limit = static_cast<int64_t>(start) + len;
-    const int64_t back = static_cast<int64_t>(span / 2) - 1;
-    const float* table = pState->taps;
     const dsp::kernels::Table& kern = dsp::kernels::active();
-    JobBatch batch{kern, span, norm, pState->accurate};
 
     // Output m lies at i + (phase + m * down) / up: those below `limit` are produced.
     uint64_t n = 0;
     if (i < limit)
         n = (uint64_t(limit - i) * up - phase + down - 1) / down;
 
-    if (pState->exact) {
-        // Outputs m, m + up, m + 2 up, ... share a coefficient set and lie `down` samples apart:
-        // each such class goes to the kernel in whole groups, the rest one by one.
-        const uint64_t group = kern.group;
-        const uint64_t classes = n < up ? n : up;
-        auto fir = pState->accurate ? kern.fir_accurate : kern.fir_fast;
-        for (uint64_t c = 0; c < classes; ++c) {
-            const uint64_t q = phase + c * down;
-            const float* h = table + (q % up) * stride;
-            const float* x = pSrc + (i + static_cast<int64_t>(q / up) - back);
-            float* y = pDst + c;
-            const uint64_t count = (n - c + up - 1) / up;
-            const uint64_t whole = count / group * group;
-            if (whole)
-                fir(h, span, x, static_cast<ptrdiff_t>(down), static_cast<uint32_t>(whole), y,
-                    static_cast<ptrdiff_t>(up), norm);
-            for (uint64_t r = whole; r < count; ++r)
-                batch.add(h, x + r * down, y + r * up);
-        }
-        batch.flush();
+    const int64_t first = i * static_cast<int64_t>(up) + static_cast<int64_t>(phase);
+    if (plan.pairs == 0) {
+        polyphase(*pState, kern, pSrc, first, down, n, pDst, norm);
     } else {
-        uint64_t ph = phase;
-        int64_t pos_i = i;
-        for (uint64_t m = 0; m < n; ++m) {
-            const float* x = pSrc + (pos_i - back);
-            double pos = double(ph) * pState->rows / double(up);
-            uint64_t r = static_cast<uint64_t>(pos);
-            if (pState->accurate) {
-                pDst[m] = static_cast<float>(dot_interpolated(
-                              table + r * stride, table + (r + 1) * stride, pos - r, x, span)) *
-                          norm;
-            } else {
-                batch.add(table + static_cast<uint64_t>(pos + 0.5) * stride, x, pDst + m);
-            }
-            ph += down;
-            pos_i += static_cast<int64_t>(ph / up);
-            ph %= up;
+        // The polyphase stage's samples lie on a grid of 1/plan.up, twice as dense as the
+        // outputs: output m sits on its sample 2m, flanked by the odd ones 2m +- 1, 3, ...
+        // Both are computed from the output's own position, so an output's value does not
+        // depend on where a call began.
+        const uint64_t factor = plan.up / up;
+        const uint64_t step = plan.down;  // of the polyphase stage, in 1/plan.up
+        const uint32_t pairs = plan.pairs;
+        const float* g = pState->taps + uint64_t(pState->rows + 1) * pState->stride;
+        auto halfband = pState->accurate ? kern.halfband_accurate : kern.halfband_fast;
+        float even[BLOCK];
+        float odd[BLOCK + 2 * dsp::design::MAX_PAIRS];
+        for (uint64_t m0 = 0; m0 < n; m0 += BLOCK) {
+            const uint64_t count = n - m0 < BLOCK ? n - m0 : BLOCK;
+            const int64_t at =
+                (first + static_cast<int64_t>(m0 * down)) * static_cast<int64_t>(factor);
+            polyphase(*pState, kern, pSrc, at, 2 * step, count, even, 1.0f);
+            polyphase(*pState, kern, pSrc, at - static_cast<int64_t>((2 * pairs - 1) * step),
+                      2 * step, count + 2 * pairs - 1, odd, 1.0f);
+            halfband(g, pairs, pState->center, even, odd, static_cast<uint32_t>(count), pDst + m0,
+                     norm);
         }
-        batch.flush();
     }
     const uint64_t end = phase + n * down;
     *pTime = double(i + static_cast<int64_t>(end / up)) + double(end % up) / double(up);
