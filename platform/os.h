@@ -51,6 +51,10 @@ void diag_printf(const char* format, ...)
 // perror's line for the current errno through diag_printf: "<what>: <reason>\n".
 void diag_perror(const char* what);
 
+// The system's half of diag_printf: writes one formatted text to every destination above (on
+// Windows the thread's last-error value is left as it was).
+void diag_write(const char* text);
+
 // True when the file exists and this process may read it (access check for read permission).
 bool file_readable(const char* path);
 

@@ -168,41 +168,14 @@ void append_to_log(int fd, const char* text) {
     (void)ignored;
 }
 
+}  // namespace
+
 void diag_write(const char* text) {
     int fd = log_descriptor();  // first, so that a complaint about it comes before the text
     std::fputs(text, stderr);
     std::fflush(stderr);
     if (fd >= 0)
         append_to_log(fd, text);
-}
-
-}  // namespace
-
-void diag_printf(const char* format, ...) {
-    const int saved_errno = errno;
-    char text[2048];
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    if (n >= static_cast<int>(sizeof text)) {
-        std::string longer(static_cast<size_t>(n) + 1, '\0');
-        va_start(args, format);
-        std::vsnprintf(&longer[0], longer.size(), format, args);
-        va_end(args);
-        diag_write(longer.c_str());
-    } else if (n >= 0) {
-        diag_write(text);
-    }
-    errno = saved_errno;
-}
-
-void diag_perror(const char* what) {
-    const int error = errno;
-    if (what && what[0] != '\0')
-        diag_printf("%s: %s\n", what, std::strerror(error));
-    else
-        diag_printf("%s\n", std::strerror(error));
 }
 
 bool file_readable(const char* path) {

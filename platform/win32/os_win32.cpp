@@ -139,44 +139,17 @@ void append_to_log(HANDLE f, const char* text) {
     WriteFile(f, out.data(), static_cast<DWORD>(out.size()), &written, nullptr);
 }
 
+}  // namespace
+
 void diag_write(const char* text) {
+    const DWORD saved_error = GetLastError();
     HANDLE f = log_handle();  // first, so that a complaint about it comes before the text
     std::fputs(text, stderr);
     std::fflush(stderr);
     OutputDebugStringA(text);
     if (f != INVALID_HANDLE_VALUE)
         append_to_log(f, text);
-}
-
-}  // namespace
-
-void diag_printf(const char* format, ...) {
-    const int saved_errno = errno;
-    const DWORD saved_error = GetLastError();
-    char text[2048];
-    va_list args;
-    va_start(args, format);
-    int n = std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    if (n >= static_cast<int>(sizeof text)) {
-        std::string longer(static_cast<size_t>(n) + 1, '\0');
-        va_start(args, format);
-        std::vsnprintf(&longer[0], longer.size(), format, args);
-        va_end(args);
-        diag_write(longer.c_str());
-    } else if (n >= 0) {
-        diag_write(text);
-    }
     SetLastError(saved_error);
-    errno = saved_errno;
-}
-
-void diag_perror(const char* what) {
-    const int error = errno;
-    if (what && what[0] != '\0')
-        diag_printf("%s: %s\n", what, std::strerror(error));
-    else
-        diag_printf("%s\n", std::strerror(error));
 }
 
 bool file_readable(const char* path) {
