@@ -91,4 +91,13 @@ for rx in 0 1 2 3; do
     { echo "windows: FAILED: the collection does not carry the SHA-512 of rx$rx.sigmf-meta"; exit 1; }
 done
 echo "   4 receivers x 24000 samples: bit-identical to the Linux tool's, metadata and digests agree"
+# The simulator's complaint about a bad scene file reaches the program (a C++ exception thrown in
+# one DLL and not caught there would end the process instead).
+echo "noise loud" >"$work/bad-scene.txt"
+status=0
+(cd "$cap" && timeout 60 wine zalvo_capture.exe simulate -q -d 0.2 \
+  --scene "$(winepath -w "$work/bad-scene.txt")" -o "$(winepath -w "$work/bad")") 2>"$work/bad.err" || status=$?
+if [ "$status" -ne 2 ] || ! grep -q 'bad-scene.txt:1' "$work/bad.err" || [ -e "$work/bad" ]; then
+  cat "$work/bad.err"; echo "windows: FAILED: a bad scene file gives exit status $status, not 2 with its reason"; exit 1
+fi
 echo "windows: all passed"
