@@ -41,6 +41,7 @@ bool folder_writable(const std::string& path);
 
 void utc_time(std::time_t seconds, std::tm* out);
 double cpu_seconds();  // user and system time of this process
+// Standard output is a terminal that takes the progress line's escapes ("\r", "\033[K").
 bool stdout_is_terminal();
 
 // Ctrl-C (and termination) call `handler` with SIGINT or SIGTERM, on whatever thread the

@@ -53,8 +53,14 @@ void* load_library(const std::string& path, bool, std::string* error) {
     const bool bare = is_bare_name(path);
     const std::string full = bare ? path : std::filesystem::absolute(path, ec).string();
     HMODULE h = LoadLibraryExA(full.c_str(), nullptr, bare ? 0 : LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (!h)
-        *error = path + ": " + system_message(GetLastError());
+    if (!h) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_MOD_NOT_FOUND && !bare && std::filesystem::exists(full, ec))
+            *error = path + ": a DLL it needs is missing (libusb0.dll comes with the board's "
+                            "libusb-win32 driver)";
+        else
+            *error = path + ": " + system_message(code);
+    }
     return reinterpret_cast<void*>(h);
 }
 
@@ -140,8 +146,15 @@ double cpu_seconds() {
     return (ticks(kernel) + ticks(user)) / 1e7;  // 100 ns units
 }
 
+// The progress line rewrites itself with terminal escapes, which a console shows as such only
+// once asked to (Windows 10 and later); without them there is no progress line.
 bool stdout_is_terminal() {
-    return _isatty(_fileno(stdout)) != 0;
+    if (_isatty(_fileno(stdout)) == 0)
+        return false;
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    return GetConsoleMode(out, &mode) &&
+           SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
 void on_interrupt(void (*handler)(int signo)) {
