@@ -2,8 +2,9 @@
 // module's overrun trace can be counted: the module writes the single character "O" to
 // standard error for each read that reported an overrun, and nothing else it writes there
 // starts a line with "O". Every other text is passed on to the real standard error.
-// On Windows the module writes these marks to the debugger's output instead: there start()
-// fails and why_not() says that overruns are not counted.
+// On Windows the module writes these marks to the debugger output instead, and the tap reads
+// that output (while no debugger and no other viewer takes it; else start() fails and why_not()
+// says so); the module's other texts reach standard error on their own there.
 #pragma once
 
 #include <atomic>

@@ -10,6 +10,7 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -188,15 +189,102 @@ std::string sha512_hex(const std::string& data) {
 
 }  // namespace sys
 
-// On Windows the module writes its overrun marks to the debugger's output, not to standard
-// error: this program does not see them.
+namespace {
+
+// The debugger output as a program without a debugger sees it (the "DBWIN" protocol): a shared
+// buffer holding the writer's process id and its text, and two events that hand it back and forth.
+struct DebugOutput {
+    HANDLE buffer_ready = nullptr, data_ready = nullptr, mapping = nullptr;
+    const char* view = nullptr;
+    std::atomic<bool> stopping{false};
+
+    void close() {
+        if (view)
+            UnmapViewOfFile(view);
+        for (HANDLE h : {mapping, data_ready, buffer_ready})
+            if (h)
+                CloseHandle(h);
+        view = nullptr;
+        mapping = data_ready = buffer_ready = nullptr;
+    }
+};
+
+DebugOutput g_debug_output;
+constexpr DWORD DEBUG_BUFFER_BYTES = 4096;
+
+}  // namespace
+
+// On Windows the module writes its overrun marks to the debugger output, not to standard error:
+// this program reads that output while no debugger is attached and nothing else reads it.
 bool StderrTap::start() {
-    why_not_ = "not counted (on Windows the module reports them to the debugger output only)";
-    return false;
+    if (saved_ >= 0)
+        return true;
+    DebugOutput& d = g_debug_output;
+    auto fail = [&](const char* why) {
+        d.close();
+        why_not_ = why;
+        return false;
+    };
+    if (IsDebuggerPresent())
+        return fail("not counted (a debugger receives the module's reports)");
+    d.buffer_ready = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_BUFFER_READY");
+    if (d.buffer_ready && GetLastError() == ERROR_ALREADY_EXISTS)
+        return fail("not counted (another program, such as a debug viewer, reads the debugger "
+                    "output where the module reports them)");
+    d.data_ready = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
+    d.mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                   DEBUG_BUFFER_BYTES, "DBWIN_BUFFER");
+    if (d.mapping)
+        d.view = static_cast<const char*>(
+            MapViewOfFile(d.mapping, FILE_MAP_READ, 0, 0, DEBUG_BUFFER_BYTES));
+    if (!d.buffer_ready || !d.data_ready || !d.view)
+        return fail("not counted (the debugger output, where the module reports them, could not "
+                    "be read)");
+    d.stopping = false;
+    saved_ = 0;
+    reader_ = std::thread([this] { pump(); });
+    return true;
 }
 
-void StderrTap::pump() {}
+void StderrTap::pump() {
+    DebugOutput& d = g_debug_output;
+    const DWORD self = GetCurrentProcessId();
+    bool at_line_start = true;
+    SetEvent(d.buffer_ready);
+    // The end is looked for only when no text is waiting, so that none written before stop()
+    // is missed.
+    for (;;) {
+        const DWORD w = WaitForSingleObject(d.data_ready, 50);
+        if (w == WAIT_TIMEOUT) {
+            if (d.stopping)
+                break;
+            continue;
+        }
+        if (w != WAIT_OBJECT_0)
+            break;
+        DWORD pid = 0;
+        std::memcpy(&pid, d.view, sizeof pid);
+        if (pid == self) {
+            const char* text = d.view + sizeof pid;
+            const size_t n = strnlen(text, DEBUG_BUFFER_BYTES - sizeof pid);
+            std::string rest;  // the module's other texts are on standard error as well
+            const uint64_t marks = scan(text, n, &at_line_start, &rest);
+            overruns_ += marks;
+            for (uint64_t k = 0; k < marks && on_mark_; ++k)
+                on_mark_();
+        }
+        SetEvent(d.buffer_ready);
+    }
+}
 
-void StderrTap::stop() {}
+void StderrTap::stop() {
+    if (saved_ < 0)
+        return;
+    g_debug_output.stopping = true;
+    if (reader_.joinable())
+        reader_.join();
+    g_debug_output.close();
+    saved_ = -1;
+}
 
 }  // namespace capture
