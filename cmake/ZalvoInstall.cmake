@@ -9,8 +9,8 @@
 #   <udev rules>/60-zalvo-usrp.rules       board access for plugdev and the logged-in user
 #   <mandir>/man1/zalvo_capture.1.gz, <docdir>: README.md, the Windows guide, copyright, changelog
 # Windows (ZIP "ZalvoIntf-<version>-win32"):
-#   ZalvoIntf.dll, zalvo_capture.exe (when built), GUIDE.txt, LICENSE.txt, usrp\README.txt and
-#   the empty usrp\rev4\ folder.
+#   ZalvoIntf.dll, zalvo_capture.exe and zalvo_capture_board.dll (when built), GUIDE.txt,
+#   LICENSE.txt, usrp\README.txt and the empty usrp\rev4\ folder.
 #
 # One version everywhere: the project's (PROJECT_VERSION) names the packages, fills the DLL's
 # version resource, the guide and the manual page, and is ZALVO_VERSION in the capture tool.
@@ -54,7 +54,9 @@ if(WIN32)
     install(TARGETS ZalvoIntf RUNTIME DESTINATION . LIBRARY DESTINATION . ARCHIVE EXCLUDE_FROM_ALL)
   endif()
   if(TARGET zalvo_capture)
-    install(TARGETS zalvo_capture RUNTIME DESTINATION .)
+    # The tool and its board report (info, --raw); not the simulator's libusb0.dll, which would
+    # stand in front of the driver's.
+    install(TARGETS zalvo_capture zalvo_capture_board RUNTIME DESTINATION .)
   endif()
   install(FILES ${_zalvo_gen}/GUIDE.txt DESTINATION .)
   install(FILES ${_zalvo_gen}/LICENSE.txt DESTINATION .)

@@ -87,6 +87,9 @@ void World::set_overrun_flag(BoardId b, bool on) {
 uint64_t World::stream_bytes_read(BoardId b) const {
     return locked([&](Impl& w) { return w.board(b).stream_bytes; });
 }
+int World::board_count() const {
+    return locked([&](Impl& w) { return static_cast<int>(w.boards.size()); });
+}
 uint64_t World::samples_dropped(BoardId b) const {
     return locked([&](Impl& w) { return w.board(b).pacing.dropped; });
 }

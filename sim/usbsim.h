@@ -199,6 +199,7 @@ class USBSIM_API World {
     bool overrun_flag(BoardId b) const;
     void set_overrun_flag(BoardId b, bool on);
     uint64_t stream_bytes_read(BoardId b) const;
+    int board_count() const;  // boards made so far (ids 0 to count - 1), detached ones too
     uint64_t samples_dropped(BoardId b) const;            // sample instants lost to overruns
     std::vector<uint8_t> bulk_out_data(BoardId b) const;  // everything written to endpoint 2
     bool on_bus(BoardId b) const;  // present on the bus now (not detached or re-enumerating)

@@ -5,42 +5,65 @@
 #   zalvo_capture_sim    loaded by "simulate": the simulated USB library and its world
 #   zalvo_capture_board  loaded by "info" and --raw: the board report and the raw recording over
 #                        the device layer
-if(WIN32 OR NOT TARGET ZalvoIntf)
+if(NOT TARGET ZalvoIntf)
+  return()
+endif()
+
+set(_cap ${CMAKE_CURRENT_LIST_DIR}/capture)
+find_package(Threads REQUIRED)
+if(WIN32)
+  # The header-only library of the build machine (Debian's nlohmann-json3-dev), seen through a
+  # folder of its own: the build machine's other headers must not reach the cross compiler.
+  find_path(_zalvo_json_root nlohmann/json.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  set(_zalvo_json_dir ${CMAKE_BINARY_DIR}/json-include)
+  file(MAKE_DIRECTORY ${_zalvo_json_dir})
+  file(CREATE_LINK ${_zalvo_json_root}/nlohmann ${_zalvo_json_dir}/nlohmann SYMBOLIC)
+  add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
+  target_include_directories(nlohmann_json::nlohmann_json SYSTEM INTERFACE ${_zalvo_json_dir})
+else()
+  find_package(nlohmann_json 3 REQUIRED)
+endif()
+# Exported functions of the helper libraries.
+if(WIN32)
+  set(_cap_export "ZALVO_CAPTURE_EXPORT=__declspec(dllexport)")
+else()
+  set(_cap_export "ZALVO_CAPTURE_EXPORT=__attribute__((visibility(\"default\")))")
+endif()
+
+if(WIN32)
+  include(${CMAKE_CURRENT_LIST_DIR}/capture_win32.cmake)
   return()
 endif()
 
 # The placeholder images (ZALVO_IMAGES_DIR), which "simulate" uses when USRP_PATH is not set.
 include(${CMAKE_CURRENT_LIST_DIR}/images.cmake)
 
-find_package(Threads REQUIRED)
 pkg_check_modules(CAPTURE_FFTW REQUIRED IMPORTED_TARGET fftw3f)
 pkg_check_modules(CAPTURE_CAIRO REQUIRED IMPORTED_TARGET cairo fontconfig)
 pkg_check_modules(CAPTURE_SNDFILE REQUIRED IMPORTED_TARGET sndfile)
-
-set(_cap ${CMAKE_CURRENT_LIST_DIR}/capture)
-
 pkg_check_modules(CAPTURE_MD REQUIRED IMPORTED_TARGET libmd)
-find_package(nlohmann_json 3 REQUIRED)
 
 add_library(zalvo_capture_core STATIC
   ${_cap}/options.cpp ${_cap}/wav_writer.cpp ${_cap}/sample_file.cpp ${_cap}/sigmf.cpp
   ${_cap}/losses.cpp ${_cap}/outputs.cpp ${_cap}/spectrum.cpp ${_cap}/picture.cpp
-  ${_cap}/advice.cpp ${_cap}/stderr_tap.cpp)
+  ${_cap}/advice.cpp ${_cap}/stderr_tap.cpp ${_cap}/sys_posix.cpp)
 target_include_directories(zalvo_capture_core PUBLIC ${_cap})
 target_link_libraries(zalvo_capture_core
   PUBLIC PkgConfig::CAPTURE_FFTW PkgConfig::CAPTURE_CAIRO PkgConfig::CAPTURE_SNDFILE Threads::Threads
+    ${CMAKE_DL_LIBS}
   PRIVATE PkgConfig::CAPTURE_MD nlohmann_json::nlohmann_json zalvo_warnings)
 target_compile_definitions(zalvo_capture_core PUBLIC ZALVO_VERSION="${PROJECT_VERSION}")
 
 add_library(zalvo_capture_sim SHARED ${_cap}/sim_bridge.cpp)
 target_include_directories(zalvo_capture_sim PRIVATE ${_cap})
+target_compile_definitions(zalvo_capture_sim PRIVATE ${_cap_export})
 target_link_libraries(zalvo_capture_sim PRIVATE usbsim_shared nlohmann_json::nlohmann_json zalvo_warnings)
 
 add_library(zalvo_capture_board SHARED ${_cap}/board_report.cpp ${_cap}/raw_record.cpp)
 target_include_directories(zalvo_capture_board PRIVATE ${_cap})
+target_compile_definitions(zalvo_capture_board PRIVATE ${_cap_export})
 target_link_libraries(zalvo_capture_board PRIVATE
   zalvo_device zalvo_prims zalvo_md5 zalvo_os PkgConfig::LIBUSB zalvo_warnings)
-
 add_executable(zalvo_capture ${_cap}/main.cpp ${_cap}/session.cpp ${_cap}/raw.cpp
   ${_cap}/module.cpp)
 target_include_directories(zalvo_capture PRIVATE ${CMAKE_SOURCE_DIR}/host)

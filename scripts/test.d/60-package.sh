@@ -114,12 +114,14 @@ expected=("$top/ZalvoIntf.dll" "$top/GUIDE.txt" "$top/LICENSE.txt" "$top/usrp/RE
   "$top/usrp/rev4/")
 cmake --build build-package-win32 --target help >"$work/targets.txt"
 if grep -q '^zalvo_capture:' "$work/targets.txt"; then
-  expected+=("$top/zalvo_capture.exe")
+  expected+=("$top/zalvo_capture.exe" "$top/zalvo_capture_board.dll")
 fi
 unzip -Z1 "$zip" >"$work/zip.txt"
 for name in "${expected[@]}"; do
   grep -qxF "$name" "$work/zip.txt" || fail "$name is not in the ZIP"
 done
+# libusb0.dll comes with the board's driver: one in the ZIP (the simulator) would stand in front.
+! grep -qi 'libusb0\.dll$' "$work/zip.txt" || fail "the ZIP carries a libusb0.dll"
 unzip -q "$zip" -d "$work/zip"
 [ -z "$(ls -A "$work/zip/$top/usrp/rev4")" ] || fail "usrp/rev4 in the ZIP is not empty"
 grep -q "ZalvoIntf $version" "$work/zip/$top/GUIDE.txt" || fail "the ZIP's guide lacks $version"

@@ -61,7 +61,7 @@ void report_image(const Printer& print, usb_dev_handle* udh, const char* what, c
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int
+extern "C" ZALVO_CAPTURE_EXPORT int
 zalvo_capture_board_report(void (*line)(void* context, const char* text), void* context) {
     Printer print{line, context};
     int count = 0;

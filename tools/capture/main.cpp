@@ -5,13 +5,12 @@
 #include "plugins.h"
 #include "raw.h"
 #include "session.h"
-
-#include <dlfcn.h>
-#include <unistd.h>
+#include "sys.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -23,22 +22,16 @@ using namespace capture;
 const char* const PROGRAM = "zalvo_capture";
 
 // A helper library: at the path it was built to, or else beside this program.
-void* load_plugin(const char* built_path, int flags, std::string* error) {
-    void* h = dlopen(built_path, flags);
+void* load_plugin(const char* built_path, bool global, std::string* error) {
+    const std::string built = sys::beside_program(built_path);
+    void* h = sys::load_library(built, global, error);
     if (h)
         return h;
-    *error = dlerror();
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        self[n] = '\0';
-        std::string dir(self);
-        dir = dir.substr(0, dir.rfind('/') + 1);
-        std::string name(built_path);
-        name = name.substr(name.rfind('/') + 1);
-        h = dlopen((dir + name).c_str(), flags);
-    }
-    return h;
+    std::string name(built);
+    name = name.substr(name.find_last_of("/\\") + 1);
+    const std::string beside = sys::program_folder() + name;
+    std::string ignored;
+    return beside == built ? nullptr : sys::load_library(beside, global, &ignored);
 }
 
 // Puts the simulated USB library in front of everything loaded later and builds its world.
@@ -46,7 +39,7 @@ void* load_plugin(const char* built_path, int flags, std::string* error) {
 int prepare_simulator(const std::string& scene_path, const std::string& replay_path,
                       zalvo_capture_sim_dropped_fn* dropped) {
     std::string error;
-    void* sim = load_plugin(ZALVO_CAPTURE_SIM_PLUGIN, RTLD_NOW | RTLD_GLOBAL, &error);
+    void* sim = load_plugin(ZALVO_CAPTURE_SIM_PLUGIN, true, &error);
     if (!sim) {
         std::fprintf(stderr,
                      "%s: cannot load the simulator (%s). Build it with: cmake --build build "
@@ -54,9 +47,10 @@ int prepare_simulator(const std::string& scene_path, const std::string& replay_p
                      PROGRAM, error.c_str());
         return EXIT_DEVICE;
     }
-    auto setup = reinterpret_cast<zalvo_capture_sim_setup_fn>(dlsym(sim, ZALVO_CAPTURE_SIM_SETUP));
-    *dropped =
-        reinterpret_cast<zalvo_capture_sim_dropped_fn>(dlsym(sim, ZALVO_CAPTURE_SIM_DROPPED));
+    auto setup = reinterpret_cast<zalvo_capture_sim_setup_fn>(
+        sys::find_symbol(sim, ZALVO_CAPTURE_SIM_SETUP));
+    *dropped = reinterpret_cast<zalvo_capture_sim_dropped_fn>(
+        sys::find_symbol(sim, ZALVO_CAPTURE_SIM_DROPPED));
     if (!setup || !*dropped) {
         std::fprintf(stderr, "%s: %s is not the capture tool's simulator library\n", PROGRAM,
                      ZALVO_CAPTURE_SIM_PLUGIN);
@@ -68,15 +62,15 @@ int prepare_simulator(const std::string& scene_path, const std::string& replay_p
         return EXIT_USAGE;
     }
     if (!replay_path.empty()) {
-        auto replay =
-            reinterpret_cast<zalvo_capture_sim_replay_fn>(dlsym(sim, ZALVO_CAPTURE_SIM_REPLAY));
+        auto replay = reinterpret_cast<zalvo_capture_sim_replay_fn>(
+            sys::find_symbol(sim, ZALVO_CAPTURE_SIM_REPLAY));
         if (!replay || replay(replay_path.c_str(), text, sizeof text) != 0) {
             std::fprintf(stderr, "%s: %s\n", PROGRAM, replay ? text : "no replay in the simulator");
             return EXIT_USAGE;
         }
     }
     // The simulated board takes any images; the build makes placeholders.
-    setenv("USRP_PATH", ZALVO_IMAGES_DIR, 0);
+    sys::set_env_default("USRP_PATH", sys::beside_program(ZALVO_IMAGES_DIR));
     return -1;
 }
 
@@ -103,9 +97,10 @@ std::string module_version(const std::string& path) {
 // would only search the library path).
 std::string module_path_of(const Options& o) {
     if (o.module_path.empty())
-        return ZALVO_MODULE_PATH;
-    if (o.module_path.find('/') == std::string::npos && access(o.module_path.c_str(), F_OK) == 0)
-        return "./" + o.module_path;
+        return sys::beside_program(ZALVO_MODULE_PATH);
+    std::error_code ec;
+    if (sys::is_bare_name(o.module_path) && std::filesystem::exists(o.module_path, ec))
+        return (std::filesystem::path(".") / o.module_path).string();
     return o.module_path;
 }
 
@@ -129,9 +124,9 @@ int run_info(const Options& o) {
             return code;
     }
     std::string error;
-    void* lib = load_plugin(ZALVO_CAPTURE_BOARD_PLUGIN, RTLD_NOW | RTLD_LOCAL, &error);
+    void* lib = load_plugin(ZALVO_CAPTURE_BOARD_PLUGIN, false, &error);
     auto report = lib ? reinterpret_cast<zalvo_capture_board_report_fn>(
-                            dlsym(lib, ZALVO_CAPTURE_BOARD_REPORT))
+                            sys::find_symbol(lib, ZALVO_CAPTURE_BOARD_REPORT))
                       : nullptr;
     if (!report) {
         std::fprintf(stderr,
@@ -165,10 +160,10 @@ int run_capture_command(const Options& o) {
     }
     if (o.raw) {
         std::string error;
-        void* lib = load_plugin(ZALVO_CAPTURE_BOARD_PLUGIN, RTLD_NOW | RTLD_LOCAL, &error);
-        auto record =
-            lib ? reinterpret_cast<zalvo_capture_raw_fn>(dlsym(lib, ZALVO_CAPTURE_RAW_RECORD))
-                : nullptr;
+        void* lib = load_plugin(ZALVO_CAPTURE_BOARD_PLUGIN, false, &error);
+        auto record = lib ? reinterpret_cast<zalvo_capture_raw_fn>(
+                                sys::find_symbol(lib, ZALVO_CAPTURE_RAW_RECORD))
+                          : nullptr;
         if (!record) {
             std::fprintf(stderr,
                          "%s: cannot load the raw recorder (%s). Build it with: cmake --build "

@@ -1,18 +1,15 @@
 #include "module.h"
 
-#include <dlfcn.h>
+#include "sys.h"
 
 namespace capture {
 
 bool Module::load(const std::string& path, std::string* error) {
-    handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle) {
-        const char* e = dlerror();
-        *error = e ? e : ("cannot load " + path);
+    handle = sys::load_library(path, false, error);
+    if (!handle)
         return false;
-    }
     auto find = [&](const char* name) {
-        void* p = dlsym(handle, name);
+        void* p = sys::find_symbol(handle, name);
         if (!p && error->empty())
             *error = path + " has no export " + name + ": it is not the receiver module";
         return p;
@@ -30,8 +27,7 @@ bool Module::load(const std::string& path, std::string* error) {
 }
 
 void Module::unload() {
-    if (handle)
-        dlclose(handle);
+    sys::unload_library(handle);
     *this = Module();
 }
 

@@ -90,13 +90,25 @@ std::string short_usage(const std::string& program) {
            " --help tells more\n";
 }
 
+// What this build leaves out, for the help text.
+static std::string build_note() {
+    std::string note;
+    if (!ZALVO_CAPTURE_WAV)
+        note += "This build writes no WAV files (no WAV library is built for this system):\n"
+                "--format sigmf is the default and the only format.\n";
+    if (!ZALVO_CAPTURE_PICTURES)
+        note += "This build makes no pictures (and takes no --range).\n";
+    return note.empty() ? note : note + "\n";
+}
+
 std::string usage_text(const std::string& program) {
     return "usage: " + program +
            " [capture|simulate|info] [options]\n"
            "\n"
            "Records the receivers of a USRP board through the receiver module, as a host program\n"
            "does, and writes for each receiver a recording and a picture.\n"
-           "\n"
+           "\n" +
+           build_note() +
            "commands:\n"
            "  capture     record from the board on USB (the default)\n"
            "  simulate    the same on the simulated board (no hardware needed)\n"
@@ -402,6 +414,15 @@ ParseResult parse_options(int argc, char** argv) {
     }
     if (o.command == Command::info && capture_option_seen) {
         r.error = "info takes no capture options";
+        return r;
+    }
+    if (!ZALVO_CAPTURE_WAV && o.format == Format::wav) {
+        r.error = "--format wav: this build writes no WAV files (no WAV library is built for "
+                  "this system); use --format sigmf";
+        return r;
+    }
+    if (!ZALVO_CAPTURE_PICTURES && o.range_set) {
+        r.error = "--range sets the pictures' colours, and this build makes no pictures";
         return r;
     }
     if (o.raw) {

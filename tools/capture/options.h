@@ -6,6 +6,15 @@
 #include <string>
 #include <vector>
 
+// What this build writes besides SigMF: WAV files (libsndfile) and pictures (FFTW, cairo), both
+// present unless the build says otherwise (the Windows build has neither library).
+#ifndef ZALVO_CAPTURE_WAV
+#define ZALVO_CAPTURE_WAV 1
+#endif
+#ifndef ZALVO_CAPTURE_PICTURES
+#define ZALVO_CAPTURE_PICTURES 1
+#endif
+
 namespace capture {
 
 enum class Command { capture, simulate, info, help, version };
@@ -37,7 +46,7 @@ struct Options {
     bool overwrite = false;     // existing output files may be replaced
     bool stop_on_loss = false;  // end the run at the first lost samples
     bool raw = false;           // the board's own stream below the module, as one recording
-    Format format = Format::wav;
+    Format format = ZALVO_CAPTURE_WAV ? Format::wav : Format::sigmf;
     std::array<bool, RECEIVERS> record{{true, true, true, true}};  // receivers written to files
     bool range_set = false;  // pictures: a fixed dBFS colour range instead of the automatic one
     double range_low_db = 0, range_high_db = 0;

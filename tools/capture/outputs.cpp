@@ -1,8 +1,10 @@
 #include "outputs.h"
 
+#include "sys.h"
+#if ZALVO_CAPTURE_WAV
 #include "wav_writer.h"
+#endif
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,7 +29,9 @@ Outputs::Outputs(const Options& o) : o_(o) {
             f.data = std::make_unique<RawIqFile>();
         } else {
             f.data_path = base + ".wav";
+#if ZALVO_CAPTURE_WAV
             f.data = std::make_unique<WavWriter>();
+#endif
         }
         f.png_path = base + ".png";
         rx_.push_back(std::move(f));
@@ -56,13 +60,14 @@ bool Outputs::check(std::string* error) const {
 bool check_output_files(const Options& o_, const std::vector<std::string>& paths,
                         std::string* error) {
     fs::path dir(o_.out_dir);
-    struct stat st {};
-    if (stat(dir.c_str(), &st) == 0) {
-        if (!S_ISDIR(st.st_mode)) {
+    std::error_code ec;
+    const fs::file_status st = fs::status(dir, ec);
+    if (fs::exists(st)) {
+        if (!fs::is_directory(st)) {
             *error = o_.out_dir + " is not a folder";
             return false;
         }
-        if (access(dir.c_str(), W_OK | X_OK) != 0) {
+        if (!sys::folder_writable(dir.string())) {
             *error = o_.out_dir + ": " + std::strerror(errno);
             return false;
         }
@@ -70,12 +75,12 @@ bool check_output_files(const Options& o_, const std::vector<std::string>& paths
         fs::path parent = dir.lexically_normal().parent_path();
         if (parent.empty())
             parent = ".";
-        if (stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        if (!fs::is_directory(parent, ec)) {
             *error = "cannot create the folder " + o_.out_dir + ": its parent " + parent.string() +
                      " does not exist (only the last level is created)";
             return false;
         }
-        if (access(parent.c_str(), W_OK | X_OK) != 0) {
+        if (!sys::folder_writable(parent.string())) {
             *error = "cannot create the folder " + o_.out_dir + ": " + std::strerror(errno);
             return false;
         }
@@ -84,7 +89,7 @@ bool check_output_files(const Options& o_, const std::vector<std::string>& paths
     if (o_.overwrite)
         return true;
     for (const std::string& p : paths) {
-        if (lstat(p.c_str(), &st) == 0) {
+        if (fs::symlink_status(p, ec).type() != fs::file_type::not_found) {
             *error = p + " exists already: give --overwrite to replace it, or choose another "
                          "folder with -o";
             return false;
@@ -94,9 +99,10 @@ bool check_output_files(const Options& o_, const std::vector<std::string>& paths
 }
 
 bool Outputs::create(std::string* error) {
-    bool made_folder = mkdir(o_.out_dir.c_str(), 0755) == 0;
-    if (!made_folder && errno != EEXIST) {
-        *error = "cannot create the folder " + o_.out_dir + ": " + std::strerror(errno);
+    const int made = sys::make_folder(o_.out_dir);
+    const bool made_folder = made == 0;
+    if (!made_folder && made != EEXIST) {
+        *error = "cannot create the folder " + o_.out_dir + ": " + std::strerror(made);
         return false;
     }
     for (size_t i = 0; i < rx_.size(); ++i) {

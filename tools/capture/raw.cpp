@@ -4,8 +4,8 @@
 #include "outputs.h"
 #include "sample_file.h"
 #include "sigmf.h"
+#include "sys.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -32,12 +32,13 @@ struct RawRun {
     int64_t board_dropped = 0;
 
     bool open_files() {
-        made_folder = mkdir(folder.c_str(), 0755) == 0;
-        if (!made_folder && errno != EEXIST) {
-            error = "cannot create the folder " + folder + ": " + std::strerror(errno);
+        const int made = sys::make_folder(folder);
+        made_folder = made == 0;
+        if (!made_folder && made != EEXIST) {
+            error = "cannot create the folder " + folder + ": " + std::strerror(made);
             return false;
         }
-        fd = open_output(data_path, o->overwrite, &error);
+        fd = sys::open_output(data_path, o->overwrite, &error);
         return fd >= 0;
     }
 };
@@ -58,7 +59,7 @@ int on_raw_data(void* ctx, const void* bytes, size_t size) {
         if (n <= 0) {
             r.error = r.data_path + ": " + (n < 0 ? std::strerror(errno) : "nothing written");
             // Whole instants only.
-            if (ftruncate(r.fd, static_cast<off_t>(r.instants) * 16) != 0)
+            if (!sys::truncate_file(r.fd, r.instants * 16))
                 r.error += " (and the file could not be cut back to whole instants)";
             return 1;
         }

@@ -22,8 +22,7 @@ constexpr int STALL_SECONDS = 5;
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int
-zalvo_capture_raw_record(zalvo_capture_raw_request* r) {
+extern "C" ZALVO_CAPTURE_EXPORT int zalvo_capture_raw_record(zalvo_capture_raw_request* r) {
     r->recorded = 0;
     r->stalled = 0;
     r->error[0] = '\0';

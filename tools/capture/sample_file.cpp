@@ -1,6 +1,7 @@
 #include "sample_file.h"
 
-#include <fcntl.h>
+#include "sys.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,23 +11,13 @@ namespace capture {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "cf32_le is written as in memory");
 
-int open_output(const std::string& path, bool replace, std::string* error) {
-    const int flags = O_RDWR | O_CREAT | O_CLOEXEC | (replace ? O_TRUNC : O_EXCL);
-    int fd = ::open(path.c_str(), flags, 0644);
-    if (fd < 0)
-        *error = path + ": " +
-                 (errno == EEXIST ? std::string("exists already (--overwrite replaces it)")
-                                  : std::string(std::strerror(errno)));
-    return fd;
-}
-
 RawIqFile::~RawIqFile() {
     close();
 }
 
 bool RawIqFile::open(const std::string& path, int, bool replace, std::string* error) {
     close();
-    fd_ = open_output(path, replace, error);
+    fd_ = sys::open_output(path, replace, error);
     if (fd_ < 0)
         return false;
     path_ = path;
@@ -60,8 +51,7 @@ bool RawIqFile::write(const float* iq, int64_t frames) {
 bool RawIqFile::truncate(int64_t frames) {
     if (fd_ < 0)
         return false;
-    const off_t bytes = static_cast<off_t>(frames) * 2 * static_cast<off_t>(sizeof(float));
-    if (ftruncate(fd_, bytes) != 0 || lseek(fd_, bytes, SEEK_SET) != bytes) {
+    if (!sys::truncate_file(fd_, frames * 2 * static_cast<int64_t>(sizeof(float)))) {
         if (error_.empty())
             error_ = path_ + ": " + std::strerror(errno);
         return false;

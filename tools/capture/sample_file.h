@@ -33,9 +33,6 @@ class SampleFile {
     std::string error_;
 };
 
-// Opens `path` for writing: O_EXCL unless `replace`. Returns the descriptor or -1 with `error`.
-int open_output(const std::string& path, bool replace, std::string* error);
-
 // Little-endian complex float32 pairs, nothing else (SigMF "cf32_le").
 class RawIqFile : public SampleFile {
   public:

@@ -1,14 +1,16 @@
 #include "session.h"
 
 #include "advice.h"
-#include "picture.h"
-#include "spectrum.h"
-#include "stderr_tap.h"
 #include "losses.h"
 #include "outputs.h"
 #include "sigmf.h"
+#include "stderr_tap.h"
+#include "sys.h"
+#if ZALVO_CAPTURE_PICTURES
+#include "picture.h"
+#include "spectrum.h"
+#endif
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,6 +18,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdarg>
+#include <cstdlib>
 #include <cstdio>
 #include <cmath>
 #include <cstring>
@@ -25,6 +28,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace capture {
@@ -51,7 +55,7 @@ void on_signal(int signo) {
     // The sample files are valid after every write; the pictures and metadata are not written.
     say("zalvo_capture: second interrupt: ending at once; the sample files stay valid, pictures "
         "and metadata are not written\n");
-    _exit(128 + signo);
+    std::_Exit(128 + signo);
 }
 
 constexpr double FULL_SCALE = 2147483648.0;  // the module's full scale, 2^31
@@ -178,12 +182,6 @@ class Console {
     bool shown_ = false;
 };
 
-double cpu_seconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 std::string printf_string(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string printf_string(const char* fmt, ...) {
     char buf[512];
@@ -201,21 +199,19 @@ int pending_signal() {
 }
 
 void install_signal_handlers() {
-    struct sigaction sa {};
-    sa.sa_handler = on_signal;
-    sigemptyset(&sa.sa_mask);
     // A second Ctrl-C ends the program at once; the WAV headers are valid after every write.
-    sa.sa_flags = 0;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    sys::on_interrupt(on_signal);
 }
 
 namespace {
 
 // One receiver's measurements beside its files.
 struct ReceiverState {
+#if ZALVO_CAPTURE_PICTURES
     std::unique_ptr<SpectrumAnalyzer> spectrum;
     PictureLabels labels;
+#endif
+    std::vector<std::pair<double, int32_t>> retunes;  // signal time and new tuning
     std::vector<SigmfSegment> segments;
     int64_t clipped = 0;  // samples with I or Q at or above full scale
     float peak = 0;       // largest |I| or |Q|
@@ -227,7 +223,7 @@ constexpr double BOARD_RATE_HZ = 500000.0;  // the board's stream, which the mod
 }  // namespace
 
 int run_capture(const Options& o, const Module& module, const RunContext& context) {
-    const bool tty = isatty(STDOUT_FILENO) && !o.quiet;
+    const bool tty = sys::stdout_is_terminal() && !o.quiet;
     const int err_fd = dup(STDERR_FILENO);
     Console console(tty, err_fd >= 0 ? err_fd : STDERR_FILENO);
     struct FdCloser {
@@ -254,13 +250,17 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     x.rate_hz = o.rate_hz;
     x.target = static_cast<int64_t>(o.duration_s * o.rate_hz + 0.5);
     const int64_t target = x.target;
+#if ZALVO_CAPTURE_PICTURES
     const int fft = fft_size_for_rate(o.rate_hz);
+#endif
     std::vector<ReceiverState> rx(files.size());
     for (size_t k = 0; k < files.size(); ++k) {
         const int i = files[k].receiver;
+#if ZALVO_CAPTURE_PICTURES
         rx[k].spectrum = std::make_unique<SpectrumAnalyzer>(fft, o.rate_hz, target, 400);
         rx[k].labels.receiver = i;
         rx[k].labels.start_hz = o.freq_hz[i];
+#endif
         rx[k].segments.push_back({0, double(o.freq_hz[i]), ""});
         rx[k].scaled.resize(2 * static_cast<size_t>(x.block_length));
     }
@@ -288,7 +288,7 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     const bool tapped = tap.start();
 
     const auto wall0 = Clock::now();
-    const double cpu0 = cpu_seconds();
+    const double cpu0 = sys::cpu_seconds();
     const int64_t dropped0 = context.simulator_dropped ? context.simulator_dropped() : 0;
     module.start_rx(&settings);
     std::vector<std::string> errors;
@@ -352,8 +352,10 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
                 // The spectra show what the files hold.
                 const int64_t kept =
                     files.empty() ? take : files[0].data->frames_written() - written;
+#if ZALVO_CAPTURE_PICTURES
                 for (size_t k = 0; k < files.size() && kept > 0; ++k)
                     rx[k].spectrum->add(rx[k].scaled.data(), kept);
+#endif
                 written += std::max<int64_t>(kept, 0);
             }
             std::lock_guard<std::mutex> g(x.lock);
@@ -371,7 +373,7 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
             for (size_t k = 0; k < files.size(); ++k) {
                 if (files[k].receiver != t.receiver)
                     continue;
-                rx[k].labels.retunes.push_back({received_s, t.hz});
+                rx[k].retunes.emplace_back(received_s, t.hz);
                 const int64_t at = x.file_position();
                 if (at == rx[k].segments.back().sample_start)
                     rx[k].segments.back().frequency_hz = t.hz;
@@ -406,7 +408,7 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         if (tty && now >= next_progress) {
             next_progress = now + std::chrono::milliseconds(250);
             double wall = std::chrono::duration<double>(now - wall0).count();
-            double cpu = wall > 0 ? 100.0 * (cpu_seconds() - cpu0) / wall : 0;
+            double cpu = wall > 0 ? 100.0 * (sys::cpu_seconds() - cpu0) / wall : 0;
             console.progress(printf_string(
                 "%.1f s of %.1f s received | %lld blocks | %llu overruns | CPU %.0f%%",
                 std::min(received_s, o.duration_s), o.duration_s, static_cast<long long>(blocks_in),
@@ -418,7 +420,7 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     module.stop_rx();
     const auto stop1 = Clock::now();
     const double wall = std::chrono::duration<double>(stop0 - wall0).count();
-    const double cpu = wall > 0 ? 100.0 * (cpu_seconds() - cpu0) / wall : 0;
+    const double cpu = wall > 0 ? 100.0 * (sys::cpu_seconds() - cpu0) / wall : 0;
     tap.stop();
     console.end_progress();
 
@@ -459,6 +461,7 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         if (!outputs.finish(meta, &e))
             file_errors.push_back(e);
     }
+#if ZALVO_CAPTURE_PICTURES
     // One level range for every receiver's picture, so that they compare directly.
     std::vector<const SpectrumAnalyzer*> spectra;
     for (const ReceiverState& r : rx)
@@ -471,6 +474,8 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     for (size_t k = 0; k < files.size() && outputs.created(); ++k) {
         rx[k].labels.seconds = seconds;
         rx[k].labels.interrupted = signo != 0;
+        for (const auto& c : rx[k].retunes)
+            rx[k].labels.retunes.push_back({c.first, c.second});
         std::string e;
         if (write_picture(files[k].png_path, *rx[k].spectrum, rx[k].labels, levels, &e))
             files[k].png_written = true;
@@ -478,12 +483,13 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
             file_errors.push_back("the picture " + e);
     }
     release_picture_caches();
+#endif
 
     // Summary.
     std::printf("zalvo_capture: %.2f s of signal at %d Hz from \"%s\"%s\n", seconds, o.rate_hz,
                 device.c_str(), context.simulated ? " (simulated board)" : "");
-    std::string overruns = tapped ? std::to_string(tap.overruns()) + " reported by the module"
-                                  : "not counted (standard error could not be watched)";
+    std::string overruns =
+        tapped ? std::to_string(tap.overruns()) + " reported by the module" : tap.why_not();
     const int64_t delivered = x.blocks.load();
     const double span =
         (x.last_block_ns.load() - x.first_block_ns.load()) / 1e9;  // first to last block
@@ -510,8 +516,8 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
                         static_cast<long long>(files[k].data->frames_written()),
                         files[k].png_written ? "  " : "",
                         files[k].png_written ? files[k].png_path.c_str() : "");
-        for (const TuningChange& c : rx[k].labels.retunes)
-            std::printf("      retuned to %.6f MHz at %.2f s\n", c.hz / 1e6, c.at_s);
+        for (const auto& c : rx[k].retunes)
+            std::printf("      retuned to %.6f MHz at %.2f s\n", c.second / 1e6, c.first);
         if (rx[k].clipped > 0)
             std::printf("  CLIPPING: rx%d has %lld samples at or above full scale (peak %+.1f "
                         "dBFS)\n",

@@ -1,15 +1,16 @@
 #include "sigmf.h"
 
-#include <nlohmann/json.hpp>
-#include <sha512.h>
+#include "sys.h"
 
-#include <fcntl.h>
+#include <nlohmann/json.hpp>
+
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
 namespace capture {
 
@@ -70,12 +71,15 @@ std::string sigmf_collection_text(const std::vector<std::pair<std::string, std::
 
 bool write_text_file(const std::string& path, const std::string& text, bool replace,
                      std::string* error) {
-    if (!replace && access(path.c_str(), F_OK) == 0) {
+    std::error_code ec;
+    if (!replace &&
+        std::filesystem::symlink_status(path, ec).type() != std::filesystem::file_type::not_found) {
         *error = path + ": exists already (--overwrite replaces it)";
         return false;
     }
     const std::string temp = path + ".part";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    std::string open_error;
+    int fd = sys::open_output(temp, true, &open_error);
     if (fd < 0) {
         *error = path + ": " + std::strerror(errno);
         return false;
@@ -94,8 +98,8 @@ bool write_text_file(const std::string& path, const std::string& text, bool repl
     }
     if (::close(fd) != 0 && !failure)
         failure = errno;
-    if (!failure && std::rename(temp.c_str(), path.c_str()) != 0)
-        failure = errno;
+    if (!failure)
+        failure = sys::replace_file(temp, path);
     if (failure) {
         ::unlink(temp.c_str());
         *error = path + ": " + std::strerror(failure);
@@ -109,7 +113,7 @@ std::string utc_iso8601(std::chrono::system_clock::time_point t) {
         std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch()).count();
     std::time_t seconds = static_cast<std::time_t>(us / 1000000);
     std::tm tm{};
-    gmtime_r(&seconds, &tm);
+    sys::utc_time(seconds, &tm);
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%06lldZ", tm.tm_year + 1900,
                   tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
@@ -118,18 +122,7 @@ std::string utc_iso8601(std::chrono::system_clock::time_point t) {
 }
 
 std::string sha512_hex(const std::string& text) {
-    SHA2_CTX c;
-    SHA512Init(&c);
-    SHA512Update(&c, reinterpret_cast<const uint8_t*>(text.data()), text.size());
-    uint8_t digest[SHA512_DIGEST_LENGTH];
-    SHA512Final(digest, &c);
-    std::string hex;
-    char b[3];
-    for (uint8_t d : digest) {
-        std::snprintf(b, sizeof b, "%02x", d);
-        hex += b;
-    }
-    return hex;
+    return sys::sha512_hex(text);
 }
 
 }  // namespace capture

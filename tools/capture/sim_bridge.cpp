@@ -52,8 +52,8 @@ void default_board_with(const usbsim::Scene& scene) {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int
-zalvo_capture_sim_setup(const char* scene_path, char* error, size_t error_size) {
+extern "C" ZALVO_CAPTURE_EXPORT int zalvo_capture_sim_setup(const char* scene_path, char* error,
+                                                            size_t error_size) {
     try {
         if (!scene_path || !*scene_path) {
             // The simulator builds its default world at the first usb_init(), from the file
@@ -78,24 +78,18 @@ zalvo_capture_sim_setup(const char* scene_path, char* error, size_t error_size) 
     }
 }
 
-extern "C" __attribute__((visibility("default"))) int64_t zalvo_capture_sim_dropped(void) {
+extern "C" ZALVO_CAPTURE_EXPORT int64_t zalvo_capture_sim_dropped(void) {
     usbsim::World& w = usbsim::World::instance();
     int64_t total = 0;
-    // Board ids count up from 0; asking past the last one throws.
-    for (usbsim::BoardId b = 0;; ++b) {
-        try {
-            total += static_cast<int64_t>(w.samples_dropped(b));
-        } catch (const std::exception&) {
-            break;
-        }
-    }
+    for (usbsim::BoardId b = 0; b < w.board_count(); ++b)
+        total += static_cast<int64_t>(w.samples_dropped(b));
     return total;
 }
 
 // Makes every simulated board stream the raw recording described by a SigMF meta file of
 // "zalvo_capture --raw" instead of its scene.
-extern "C" __attribute__((visibility("default"))) int
-zalvo_capture_sim_replay(const char* meta_path, char* error, size_t error_size) {
+extern "C" ZALVO_CAPTURE_EXPORT int zalvo_capture_sim_replay(const char* meta_path, char* error,
+                                                             size_t error_size) {
     try {
         const std::string meta(meta_path);
         std::ifstream in(meta);
@@ -135,13 +129,8 @@ zalvo_capture_sim_replay(const char* meta_path, char* error, size_t error_size) 
 
         usbsim::World& w = usbsim::World::instance();
         int boards = 0;
-        for (usbsim::BoardId b = 0;; ++b) {
+        for (usbsim::BoardId b = 0; b < w.board_count(); ++b) {
             usbsim::Scene scene;
-            try {
-                w.samples_dropped(b);  // throws past the last board
-            } catch (const std::exception&) {
-                break;
-            }
             scene.replay = replay;
             w.set_scene(b, scene);
             ++boards;

@@ -2,6 +2,9 @@
 // module's overrun trace can be counted: the module writes the single character "O" to
 // standard error for each read that reported an overrun, and nothing else it writes there
 // starts a line with "O". Every other text is passed on to the real standard error.
+// On Windows the module writes these marks to the debugger output instead, and the tap reads
+// that output (while no debugger and no other viewer takes it; else start() fails and why_not()
+// says so); the module's other texts reach standard error on their own there.
 #pragma once
 
 #include <atomic>
@@ -24,12 +27,14 @@ class StderrTap {
     // Called on the reader thread for each overrun mark; set before start().
     void on_mark(std::function<void()> hook) { on_mark_ = std::move(hook); }
 
-    // False (and nothing changed) if the pipe could not be made.
+    // False (and nothing changed) when the marks cannot be watched; why_not() tells why.
     bool start();
     // Puts the real standard error back and waits until all text has been passed on.
     void stop();
 
     uint64_t overruns() const { return overruns_.load(); }
+    // After start() failed: what the summary says instead of a count.
+    const std::string& why_not() const { return why_not_; }
     // A descriptor of the real standard error, valid from start() to stop().
     int real_stderr() const { return saved_; }
 
@@ -46,6 +51,7 @@ class StderrTap {
     int read_end_ = -1;
     std::thread reader_;
     std::atomic<uint64_t> overruns_{0};
+    std::string why_not_;
 };
 
 }  // namespace capture

@@ -1,5 +1,7 @@
 #include "wav_writer.h"
 
+#include "sys.h"
+
 #include <sndfile.h>
 #include <unistd.h>
 
@@ -18,7 +20,7 @@ bool WavWriter::open(const std::string& path, int rate_hz, bool replace, std::st
     // chunks take well under 1 MiB).
     const bool large = planned_ <= 0 || planned_ * 8 > (int64_t(4) << 30) - (int64_t(1) << 20);
     info.format = (large ? SF_FORMAT_RF64 : SF_FORMAT_WAV) | SF_FORMAT_FLOAT;
-    int fd = open_output(path, replace, error);
+    int fd = sys::open_output(path, replace, error);
     if (fd < 0)
         return false;
     SNDFILE* f = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);

@@ -1,0 +1,63 @@
+# zalvo_capture.exe (included by capture.cmake on Windows): SigMF recordings only (no WAV
+# library is built for Windows) and no pictures. The program, its helper DLLs, a copy of
+# ZalvoIntf.dll and the placeholder images (images\) are put together in <build>/capture: the
+# program finds everything beside itself.
+#
+# "simulate" needs the simulator in place of libusb-win32's libusb0.dll. Here the simulator and
+# the tool's bridge to it are one DLL of that name, so that the simulator's errors (C++
+# exceptions) are caught in the DLL that throws them: each DLL carries its own runtime, and an
+# exception cannot pass from one to another. The module and the board report import the
+# libusb0.dll that is already loaded, so they reach the same simulated board.
+set(_capdir ${CMAKE_BINARY_DIR}/capture)
+
+add_library(zalvo_capture_core STATIC
+  ${_cap}/options.cpp ${_cap}/sample_file.cpp ${_cap}/sigmf.cpp ${_cap}/losses.cpp
+  ${_cap}/outputs.cpp ${_cap}/advice.cpp ${_cap}/stderr_tap.cpp ${_cap}/sys_win32.cpp)
+target_include_directories(zalvo_capture_core PUBLIC ${_cap})
+target_compile_definitions(zalvo_capture_core PUBLIC ZALVO_VERSION="${PROJECT_VERSION}"
+  ZALVO_CAPTURE_WAV=0 ZALVO_CAPTURE_PICTURES=0)
+target_link_libraries(zalvo_capture_core PUBLIC Threads::Threads bcrypt
+  PRIVATE nlohmann_json::nlohmann_json zalvo_warnings)
+
+add_library(zalvo_capture_sim SHARED $<TARGET_OBJECTS:usbsim_objects> ${_cap}/sim_bridge.cpp)
+target_include_directories(zalvo_capture_sim PRIVATE ${_cap} ${CMAKE_SOURCE_DIR}/sim)
+target_compile_definitions(zalvo_capture_sim PRIVATE ${_cap_export})
+target_link_libraries(zalvo_capture_sim PRIVATE Threads::Threads nlohmann_json::nlohmann_json
+  zalvo_warnings)
+
+add_library(zalvo_capture_board SHARED ${_cap}/board_report.cpp ${_cap}/raw_record.cpp)
+target_include_directories(zalvo_capture_board PRIVATE ${_cap})
+target_compile_definitions(zalvo_capture_board PRIVATE ${_cap_export})
+target_link_libraries(zalvo_capture_board PRIVATE
+  zalvo_device zalvo_prims zalvo_md5 zalvo_os zalvo_warnings)
+
+add_executable(zalvo_capture ${_cap}/main.cpp ${_cap}/session.cpp ${_cap}/raw.cpp
+  ${_cap}/module.cpp)
+target_include_directories(zalvo_capture PRIVATE ${CMAKE_SOURCE_DIR}/host)
+# Relative names are looked for in the program's folder.
+target_compile_definitions(zalvo_capture PRIVATE
+  ZALVO_MODULE_PATH="ZalvoIntf.dll"
+  ZALVO_CAPTURE_SIM_PLUGIN="libusb0.dll"
+  ZALVO_CAPTURE_BOARD_PLUGIN="zalvo_capture_board.dll"
+  ZALVO_IMAGES_DIR="images")
+target_link_libraries(zalvo_capture PRIVATE zalvo_capture_core zalvo_warnings)
+set_target_properties(zalvo_capture zalvo_capture_sim zalvo_capture_board PROPERTIES
+  PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${_capdir})
+set_target_properties(zalvo_capture_sim PROPERTIES OUTPUT_NAME libusb0)
+
+add_custom_command(
+  OUTPUT ${_capdir}/ZalvoIntf.dll
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${_capdir}
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:ZalvoIntf> ${_capdir}
+  DEPENDS ZalvoIntf $<TARGET_FILE:ZalvoIntf>
+  VERBATIM)
+add_custom_target(zalvo_capture_dlls ALL DEPENDS ${_capdir}/ZalvoIntf.dll)
+add_dependencies(zalvo_capture zalvo_capture_dlls zalvo_capture_sim zalvo_capture_board)
+
+# The placeholder images need Wine to be made in a cross build (see images.cmake).
+include(${CMAKE_CURRENT_LIST_DIR}/images.cmake)
+if(TARGET zalvo_images)
+  add_custom_command(TARGET zalvo_capture POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy_directory ${ZALVO_IMAGES_DIR} ${_capdir}/images VERBATIM)
+  add_dependencies(zalvo_capture zalvo_images)
+endif()
