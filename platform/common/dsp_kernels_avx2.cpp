@@ -209,6 +209,17 @@ DSP_AVX2 void fir(const float* h, uint32_t span, const float* x, ptrdiff_t x_ste
         for (int k = 0; k < 8; ++k)
             xs[k] += 8 * x_step;
     }
+    if (!Accurate && r < count) {
+        // Fewer than eight left: the missing lanes repeat the last one and are not stored.
+        const uint32_t left = count - r;
+        for (uint32_t k = 1; k < 8; ++k)
+            xs[k] = xs[0] + (k < left ? k : left - 1) * x_step;
+        float out[8];
+        _mm256_storeu_ps(out, dot8_fast<true>(hs, xs, span, norm));
+        for (uint32_t k = 0; k < left; ++k)
+            y[(r + k) * y_step] = out[k];
+        return;
+    }
     for (; r < count; ++r) {
         const float* xr = x + r * x_step;
         y[r * y_step] = (Accurate ? dot_accurate(h, xr, span) : dot_fast(h, xr, span)) * norm;
