@@ -209,6 +209,17 @@ DSP_AVX2 void fir(const float* h, uint32_t span, const float* x, ptrdiff_t x_ste
         for (int k = 0; k < 8; ++k)
             xs[k] += 8 * x_step;
     }
+    if (!Accurate && r < count) {
+        // Fewer than eight left: the missing lanes repeat the last one and are not stored.
+        const uint32_t left = count - r;
+        for (uint32_t k = 1; k < 8; ++k)
+            xs[k] = xs[0] + (k < left ? k : left - 1) * x_step;
+        float out[8];
+        _mm256_storeu_ps(out, dot8_fast<true>(hs, xs, span, norm));
+        for (uint32_t k = 0; k < left; ++k)
+            y[(r + k) * y_step] = out[k];
+        return;
+    }
     for (; r < count; ++r) {
         const float* xr = x + r * x_step;
         y[r * y_step] = (Accurate ? dot_accurate(h, xr, span) : dot_fast(h, xr, span)) * norm;
@@ -311,44 +322,41 @@ DSP_AVX2 void halfband_fast(const float* g, uint32_t pairs, float center, const 
     }
 }
 
-// Transposes eight rows of eight floats in place.
-DSP_AVX2 inline void transpose8(__m256* r) {
-    __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
-    __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
-    __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
-    __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
-    __m256 u0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
-    __m256 u1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
-    __m256 u2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
-    __m256 u3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
-    __m256 u4 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(1, 0, 1, 0));
-    __m256 u5 = _mm256_shuffle_ps(t4, t6, _MM_SHUFFLE(3, 2, 3, 2));
-    __m256 u6 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(1, 0, 1, 0));
-    __m256 u7 = _mm256_shuffle_ps(t5, t7, _MM_SHUFFLE(3, 2, 3, 2));
-    r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
-    r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
-    r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
-    r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
-    r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
-    r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
-    r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
-    r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+// Transposes eight rows of eight 16-bit samples: r[k] becomes column k. 128-bit unpacks only
+// (no shuffles across the halves of a 256-bit register, which are slow on some processors).
+DSP_AVX2 inline void transpose8x16(__m128i* r) {
+    __m128i a0 = _mm_unpacklo_epi16(r[0], r[1]), a1 = _mm_unpackhi_epi16(r[0], r[1]);
+    __m128i a2 = _mm_unpacklo_epi16(r[2], r[3]), a3 = _mm_unpackhi_epi16(r[2], r[3]);
+    __m128i a4 = _mm_unpacklo_epi16(r[4], r[5]), a5 = _mm_unpackhi_epi16(r[4], r[5]);
+    __m128i a6 = _mm_unpacklo_epi16(r[6], r[7]), a7 = _mm_unpackhi_epi16(r[6], r[7]);
+    __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
+    __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
+    __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
+    __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
+    r[0] = _mm_unpacklo_epi64(b0, b4);
+    r[1] = _mm_unpackhi_epi64(b0, b4);
+    r[2] = _mm_unpacklo_epi64(b1, b5);
+    r[3] = _mm_unpackhi_epi64(b1, b5);
+    r[4] = _mm_unpacklo_epi64(b2, b6);
+    r[5] = _mm_unpackhi_epi64(b2, b6);
+    r[6] = _mm_unpacklo_epi64(b3, b7);
+    r[7] = _mm_unpackhi_epi64(b3, b7);
 }
 
-// Eight frames at a time: each frame's eight samples widened and converted in one register,
-// scaled, then transposed so that each channel's eight samples are stored together.
+// Eight frames at a time: transposed as 16-bit samples so that each channel's eight samples sit
+// in one register, then widened, converted and scaled together (exact, as on every path).
 DSP_AVX2 void split8(const int16_t* src, float* const* dst, int len) {
     const __m256 scale = _mm256_set1_ps(1.0f / 32768.0f);
     int i = 0;
     for (; i + 8 <= len; i += 8) {
-        __m256 r[8];
-        for (int f = 0; f < 8; ++f) {
-            __m128i frame = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 8 * (i + f)));
-            r[f] = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(frame)), scale);
-        }
-        transpose8(r);
+        __m128i r[8];
+        const __m128i* s = reinterpret_cast<const __m128i*>(src + 8 * i);
+        for (int f = 0; f < 8; ++f)
+            r[f] = _mm_loadu_si128(s + f);
+        transpose8x16(r);
         for (int k = 0; k < 8; ++k)
-            _mm256_storeu_ps(dst[k] + i, r[k]);
+            _mm256_storeu_ps(dst[k] + i,
+                             _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(r[k])), scale));
     }
     const float one = 1.0f / 32768.0f;
     for (; i < len; ++i)

@@ -90,8 +90,16 @@ DSP_SSE2 void fir_fast(const float* h, uint32_t span, const float* x, ptrdiff_t 
         for (int k = 0; k < 4; ++k)
             xs[k] += 4 * x_step;
     }
-    for (; r < count; ++r)
-        y[r * y_step] = dot_fast(h, x + r * x_step, span) * norm;
+    if (r < count) {
+        // Fewer than four left: the missing lanes repeat the last one and are not stored.
+        const uint32_t left = count - r;
+        for (uint32_t k = 1; k < 4; ++k)
+            xs[k] = xs[0] + (k < left ? k : left - 1) * x_step;
+        float out[4];
+        _mm_storeu_ps(out, _mm_mul_ps(dot4_fast<true>(hs, xs, span), scale));
+        for (uint32_t k = 0; k < left; ++k)
+            y[(r + k) * y_step] = out[k];
+    }
 }
 
 DSP_SSE2 void fir_accurate(const float* h, uint32_t span, const float* x, ptrdiff_t x_step,

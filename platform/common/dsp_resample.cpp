@@ -185,7 +185,12 @@ void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::T
             const float* x = src + (i + static_cast<int64_t>(q / up) - back);
             float* y = dst + c;
             const uint64_t members = (count - c + period - 1) / period;
-            const uint64_t whole = members / group * group;
+            // A class's last group goes to the kernel as well when at most a quarter of it is
+            // empty (the kernel repeats a member in the empty lanes): cheaper than gathering
+            // those outputs with a coefficient load each.
+            uint64_t whole = members / group * group;
+            if (!st.accurate && (members - whole) * 4 >= group * 3)
+                whole = members;
             if (whole)
                 fir(h, span, x, static_cast<ptrdiff_t>(apart), static_cast<uint32_t>(whole), y,
                     static_cast<ptrdiff_t>(period), norm);
