@@ -149,8 +149,11 @@ TEST_F(CaptureTool, SimulatedCaptureWritesEachFormatAndPicturesWithTheCarriersAt
                 if (i == 1) {
                     EXPECT_EQ(caps[1]["core:frequency"], 7030000.0);
                     retune_at = caps[1]["core:sample_start"].get<int64_t>();
+                    // The segment starts where the tool's loop made the call: at 0.5 s, or
+                    // later when the loop fell behind on a loaded machine (the carrier checks
+                    // below still hold up to 0.4 s late).
                     EXPECT_GE(retune_at, 24000);
-                    EXPECT_LE(retune_at, 24000 + 8 * 512);
+                    EXPECT_LE(retune_at, 24000 + 19200);
                 }
                 EXPECT_TRUE(m["annotations"].empty());
             } else {
