@@ -18,19 +18,6 @@ namespace dsp {
 namespace kernels {
 namespace {
 
-// (a0 + a1) + (a2 + a3).
-DSP_SSE2 inline float sum_pairs(__m128 a) {
-    __m128 t = _mm_add_ps(a, _mm_shuffle_ps(a, a, _MM_SHUFFLE(2, 3, 0, 1)));
-    return _mm_cvtss_f32(_mm_add_ss(t, _mm_movehl_ps(t, t)));
-}
-
-DSP_SSE2 inline float dot_fast(const float* h, const float* x, uint32_t span) {
-    __m128 a = _mm_setzero_ps();
-    for (uint32_t j = 0; j < span; j += 4)
-        a = _mm_add_ps(a, _mm_mul_ps(_mm_loadu_ps(h + j), _mm_loadu_ps(x + j)));
-    return sum_pairs(a);
-}
-
 // Four outputs; one coefficient set for all when h1..h3 equal h0 (the compiler keeps one load).
 template <bool Shared>
 DSP_SSE2 inline __m128 dot4_fast(const float* const* h, const float* const* x, uint32_t span) {
