@@ -19,15 +19,6 @@ constexpr double STOP_DB = 124.0;
 constexpr double MAX_ROLLOFF = 0.98;
 constexpr uint64_t MAX_SPAN = uint64_t(1) << 24;
 
-uint64_t gcd(uint64_t a, uint64_t b) {
-    while (b) {
-        uint64_t r = a % b;
-        a = b;
-        b = r;
-    }
-    return a;
-}
-
 uint64_t round_up4(uint64_t v) {
     return (v + 3) & ~uint64_t(3);
 }

@@ -8,6 +8,16 @@ namespace dsp {
 // Adjusts the count behind live_allocations().
 void count_block(long delta);
 
+// Greatest common divisor (b may be 0).
+inline uint64_t gcd(uint64_t a, uint64_t b) {
+    while (b) {
+        uint64_t r = a % b;
+        a = b;
+        b = r;
+    }
+    return a;
+}
+
 namespace design {
 
 // Most coefficient pairs of a half-band stage.

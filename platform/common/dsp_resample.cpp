@@ -25,15 +25,6 @@ constexpr uint64_t MAX_TABLE_FLOATS = uint64_t(1) << 24;
 // two arrays on the stack.
 constexpr uint32_t BLOCK = 2048;
 
-uint64_t gcd(uint64_t a, uint64_t b) {
-    while (b) {
-        uint64_t r = a % b;
-        a = b;
-        b = r;
-    }
-    return a;
-}
-
 // Between two neighbouring coefficient sets, for positions off the table's grid.
 inline double dot_interpolated(const float* h0, const float* h1, double w, const float* x,
                                uint32_t n) {
@@ -174,7 +165,7 @@ void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::T
         // Samples c, c + period, c + 2 period, ... share a coefficient set and lie `apart`
         // input samples apart: each such class goes to the kernel in whole groups, the rest
         // one by one.
-        const uint64_t period = up / gcd(step % up, up);
+        const uint64_t period = up / dsp::gcd(step % up, up);
         const uint64_t apart = step * period / up;
         const uint64_t group = kern.group;
         const uint64_t classes = count < period ? count : period;
