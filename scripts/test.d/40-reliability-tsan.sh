@@ -11,7 +11,7 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_TSAN=O
 cmake --build "$build" -j "$(nproc)" --target fusb_async_test fusb_ring_test fusb_integrity_test \
   platform_os_test host_module_test rel_stream_faults_test
 echo "-- threaded tests under ThreadSanitizer"
-if TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+if TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
     ctest --test-dir "$build" -R "$tests" --output-on-failure --timeout 900; then
   echo "reliability-tsan: passed"
 else
