@@ -20,6 +20,14 @@ const char* const NO_DEVICE = "Can't create instance of USRP Rx device";
 
 class StreamFaults : public ModuleFixture {
   protected:
+    // Starts a session for h on the current world; true once it streams (no failure text and
+    // 20 blocks within 20 s).
+    bool start_streaming(Host& h) {
+        ReceiverSettings s = host_settings(h);
+        module().start_rx(&s);
+        return h.error_list().empty() && h.wait_blocks(20, 20000);
+    }
+
     size_t bulk_count() { return usbsim::World::instance().bulk_log().size(); }
 
     bool wait_bulk(size_t n, int timeout_ms) {
@@ -147,10 +155,7 @@ TEST_F(StreamFaults, FailedLastTransferWhileStopping) {
         SCOPED_TRACE(c.name);
         usbsim::BoardId b = fresh_world(true);
         Host h;
-        ReceiverSettings s = host_settings(h);
-        module().start_rx(&s);
-        ASSERT_TRUE(h.error_list().empty());
-        ASSERT_TRUE(h.wait_blocks(20, 20000));
+        ASSERT_TRUE(start_streaming(h)) << h.error_list().size() << " failure texts";
         usbsim::Fault f;
         f.kind = c.kind;
         w.fail_bulk_at(0, f);
@@ -174,10 +179,7 @@ TEST_F(StreamFaults, FailedLastTransferWhileStopping) {
 TEST_F(StreamFaults, PauseOfTheBoardIsOneFailureAndTheStreamResumesAtOnce) {
     usbsim::BoardId b = fresh_world(true);
     Host h;
-    ReceiverSettings s = host_settings(h);
-    module().start_rx(&s);
-    ASSERT_TRUE(h.error_list().empty());
-    ASSERT_TRUE(h.wait_blocks(20, 20000));
+    ASSERT_TRUE(start_streaming(h)) << h.error_list().size() << " failure texts";
     testing::internal::CaptureStderr();
     const double recovery_ms = pause_and_time_recovery(h, b, 1500);
     const int64_t resumed_at = h.blocks.load();
@@ -204,10 +206,7 @@ TEST_F(StreamFaults, StopRxIsQuickWithTheBoardPresentSilentOrGone) {
         SCOPED_TRACE(what);
         usbsim::BoardId b = fresh_world(true);
         Host h;
-        ReceiverSettings s = host_settings(h);
-        module().start_rx(&s);
-        ASSERT_TRUE(h.error_list().empty());
-        ASSERT_TRUE(h.wait_blocks(20, 20000));
+        ASSERT_TRUE(start_streaming(h)) << h.error_list().size() << " failure texts";
         if (mode == "board_silent") {
             w.pause_stream(b, 10000);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the read waits

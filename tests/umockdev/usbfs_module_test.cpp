@@ -78,7 +78,29 @@ struct Host {
         }
         blocks.fetch_add(1);
     }
+
+    // Keeps the next `count` blocks of every receiver (earlier captures dropped); true once
+    // receiver 3 has them all within 10 s.
+    bool capture_blocks(int count);
 };
+
+bool Host::capture_blocks(int count) {
+    {
+        std::lock_guard<std::mutex> g(lock);
+        for (auto& v : rx)
+            v.clear();
+        capture_limit = size_t(count * block_length);
+    }
+    capture = true;
+    const bool got = wait_for(
+        [&] {
+            std::lock_guard<std::mutex> g(lock);
+            return rx[3].size() >= capture_limit;
+        },
+        10000);
+    capture = false;
+    return got;
+}
 
 ReceiverSettings settings_for(Host& h, int rate_index) {
     h.block_length = module_host::block_length_of(rate_index);
@@ -279,20 +301,7 @@ TEST_F(UsbfsModule, ReceiversHearTheCarrierAtTheirOffsetsAtEachRateAndAfterRetun
 
         auto capture = [&](double settle_ms) {
             std::this_thread::sleep_for(std::chrono::milliseconds(int(settle_ms)));
-            {
-                std::lock_guard<std::mutex> g(h.lock);
-                for (auto& v : h.rx)
-                    v.clear();
-                h.capture_limit = size_t(4 * h.block_length);
-            }
-            h.capture = true;
-            EXPECT_TRUE(wait_for(
-                [&] {
-                    std::lock_guard<std::mutex> g(h.lock);
-                    return h.rx[3].size() >= h.capture_limit;
-                },
-                10000));
-            h.capture = false;
+            EXPECT_TRUE(h.capture_blocks(4));
         };
         capture(400);
         for (int r = 0; r < 4; ++r) {
@@ -377,20 +386,7 @@ TEST_F(UsbfsModule, PauseOfTheBoardIsOneFailureAndTheStreamResumesAtOnce) {
         std::chrono::duration<double, std::milli>(clock::now() - resume).count();
     const int resumed = h.blocks.load();
     ASSERT_TRUE(wait_for([&] { return h.blocks.load() >= resumed + 20; }, 10000));
-    {
-        std::lock_guard<std::mutex> g(h.lock);
-        for (auto& v : h.rx)
-            v.clear();
-        h.capture_limit = size_t(20 * h.block_length);
-    }
-    h.capture = true;
-    EXPECT_TRUE(wait_for(
-        [&] {
-            std::lock_guard<std::mutex> g(h.lock);
-            return h.rx[3].size() >= h.capture_limit;
-        },
-        10000));
-    h.capture = false;
+    EXPECT_TRUE(h.capture_blocks(20));
     const std::string err = testing::internal::GetCapturedStderr();
     module().stop_rx();
     std::printf("FIGURE pause_1500ms_recovery_ms_usbfs_urbs %.0f\n", recovery_ms);
