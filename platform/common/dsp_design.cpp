@@ -1,7 +1,8 @@
 // Filter design of the resampler: the lengths of its stages for a pair of rates and their
-// Kaiser-windowed coefficients. Everything is computed in double precision from additions,
-// multiplications, divisions and square roots only (no library sine), so that every build and
-// every compiler produces the same coefficients.
+// coefficients (Kaiser-windowed sincs, and an equiripple half-band filter). Everything is
+// computed in double precision from additions, multiplications, divisions, square roots and
+// exact scalings only (no library sine), so that every build and every compiler produces the
+// same coefficients.
 #include "dsp_internal.h"
 
 #include <cmath>
@@ -17,6 +18,10 @@ constexpr double STOP_DB = 124.0;
 // The half-band transition is the band (rolloff .. 2 - rolloff) x Nyquist; rolloff is held
 // below 1 so that the band has a width.
 constexpr double MAX_ROLLOFF = 0.98;
+// The half-band filter's ripple, pass and stop band alike: 121.5 dB below full scale, a margin
+// over the 120 dB that every alias must stay below.
+constexpr double HALFBAND_DB = 121.5;
+constexpr double HALFBAND_RIPPLE = 8.413951416451948e-7;  // 10^(-121.5 / 20)
 constexpr uint64_t MAX_SPAN = uint64_t(1) << 24;
 
 uint64_t round_up4(uint64_t v) {
@@ -49,6 +54,27 @@ double kaiser(double r, double beta, double i0_beta) {
     if (r * r >= 1.0)
         return 1.0 / i0_beta;
     return bessel_i0(beta * std::sqrt(1.0 - r * r)) / i0_beta;
+}
+
+// The fewest coefficient pairs of a half-band filter whose ripple keeps every alias below
+// HALFBAND_DB; 0 when none up to MAX_PAIRS does.
+uint32_t halfband_pairs(double rolloff) {
+    // The usual estimate of an equiripple filter's length, (dB - 13) / (14.6 width) + 1, for a
+    // transition (1 - rolloff) / 2 wide; the search starts a little below it.
+    const double est = ((HALFBAND_DB - 13.0) / (14.6 * (1.0 - rolloff) / 2.0) + 2.0) / 4.0;
+    if (!(est > 0 && est < MAX_PAIRS))
+        return 0;
+    uint32_t pairs = static_cast<uint32_t>(est * 0.9);
+    if (pairs < 2)
+        pairs = 2;
+    for (; pairs <= MAX_PAIRS; ++pairs) {
+        double ripple = halfband(nullptr, nullptr, pairs, rolloff);
+        if (ripple < 0)
+            return 0;
+        if (ripple <= HALFBAND_RIPPLE)
+            return pairs;
+    }
+    return 0;
 }
 
 }  // namespace
@@ -93,7 +119,7 @@ bool plan(int in_rate, int out_rate, int len, float rolloff, float alpha, Plan* 
         p->span = p->span1;
         p->cutoff = rolloff * 0.5 * double(out < in ? out : in) / double(in);
         p->beta = alpha;
-        p->halfband_beta = 0;
+        p->rolloff = 0;
         return true;
     }
 
@@ -107,12 +133,13 @@ bool plan(int in_rate, int out_rate, int len, float rolloff, float alpha, Plan* 
     p->up = static_cast<uint32_t>(up);
     p->down = static_cast<uint32_t>(down);
     const double order1 = kaiser_order(STOP_DB, 2.0 * PI * double(out) / double(in));
-    const double order2 = kaiser_order(STOP_DB, PI * (1.0 - r));
     // A rolloff that is not a number (or far below 0) leaves no sensible design.
-    if (!(order1 > 0 && order1 < double(MAX_SPAN)) || !(order2 > 0 && order2 < 4.0 * MAX_PAIRS))
+    if (!(order1 > 0 && order1 < double(MAX_SPAN)) || !(r > 0.0))
         return false;
     uint64_t span1 = round_up4(static_cast<uint64_t>(std::ceil(order1)) + 1);
-    uint64_t pairs = (static_cast<uint64_t>(std::ceil(order2)) + 2 + 3) / 4;
+    const uint32_t pairs = halfband_pairs(r);
+    if (pairs == 0)
+        return false;
     // The outputs use the polyphase stage's samples up to (2 pairs - 1) of its steps away.
     uint64_t reach = ((2 * pairs - 1) * down + up - 1) / up;
     uint64_t span = round_up4(2 * (reach + span1 / 2));
@@ -123,7 +150,7 @@ bool plan(int in_rate, int out_rate, int len, float rolloff, float alpha, Plan* 
     p->span = static_cast<uint32_t>(span);
     p->cutoff = (1.0 + r) * 0.5 * double(out) / double(in);
     p->beta = kaiser_beta(STOP_DB);
-    p->halfband_beta = kaiser_beta(STOP_DB);
+    p->rolloff = r;
     return true;
 }
 
@@ -143,22 +170,37 @@ void polyphase_row(float* row, double* h, uint32_t span, double frac, double cut
         row[k] = static_cast<float>(h[k] / sum);
 }
 
-void halfband(float* g, float* center, uint32_t pairs, double beta) {
-    // Taps at odd offsets n = +-(2k - 1), k = 1..pairs: sin(pi n / 2) / (pi n), windowed over
-    // half-length 2 pairs; the centre tap is 1/2 and the even offsets are zero.
-    const double i0_beta = bessel_i0(beta);
-    const double half = 2.0 * pairs;
-    auto tap = [&](uint32_t k) {
-        double n = 2.0 * k - 1.0;
-        return sin_pi(n / 2.0) / (PI * n) * kaiser(n / half, beta, i0_beta);
-    };
-    double sum = 0.5;
-    for (uint32_t k = pairs; k >= 1; --k)
-        sum += 2.0 * tap(k);
-    // Unity gain at DC.
-    for (uint32_t k = 1; k <= pairs; ++k)
-        g[pairs - k] = static_cast<float>(tap(k) / sum);
-    *center = static_cast<float>(0.5 / sum);
+double halfband(float* g, float* center, uint32_t pairs, double rolloff) {
+    // H(w) = 1/2 + sum_k a_k cos((2k + 1) w), k = 0 .. pairs - 1 (its taps a_k / 2 at the odd
+    // offsets +-(2k + 1), 1/2 at the centre, zero at the other even offsets). With t = 2w,
+    // H - 1/2 = G(t) = sum_k a_k cos((k + 1/2) t) is the amplitude of a filter of even length
+    // 2 pairs, and G(2 pi - t) = -G(t): G = 1/2 on the pass band t <= pi rolloff makes H = 1
+    // there and H = 0 on the stop band w >= pi (1 - rolloff / 2), both with the same ripple. So
+    // one band of half the length is designed.
+    const Band band = {0.0, rolloff / 2.0, 0.5, 1.0};
+    Remez rz;
+    if (!rz.design(&band, 1, pairs - 1, true, 16))
+        return -1.0;
+    if (g) {
+        // a_k from G at t_m = pi (m + 1/2) / pairs, m < pairs, where the cosines
+        // cos((k + 1/2) t_m) are orthogonal (sum over m: pairs / 2 for equal k, else 0).
+        double sum = 0.5;
+        for (uint32_t k = 0; k < pairs; ++k) {
+            double a = 0;
+            for (uint32_t m = 0; m < pairs; ++m) {
+                const double t = (m + 0.5) / pairs;
+                a += rz.amplitude(t) * cos_pi((k + 0.5) * t);
+            }
+            a *= 2.0 / pairs;
+            g[pairs - 1 - k] = static_cast<float>(a / 2.0);
+            sum += a;
+        }
+        // Unity gain at DC.
+        for (uint32_t k = 0; k < pairs; ++k)
+            g[k] = static_cast<float>(g[k] / sum);
+        *center = static_cast<float>(0.5 / sum);
+    }
+    return rz.error();
 }
 
 }  // namespace design

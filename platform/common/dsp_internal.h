@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 namespace dsp {
 
@@ -32,7 +33,7 @@ struct Plan {
     uint32_t span;              // input samples one output depends on
     double cutoff;              // polyphase stage: cut-off in cycles per input sample
     double beta;                // and its Kaiser beta
-    double halfband_beta;
+    double rolloff;             // the half-band stage's rolloff
 };
 
 // False when the rates or lengths are out of range.
@@ -43,13 +44,45 @@ bool plan(int in_rate, int out_rate, int len, float rolloff, float alpha, Plan* 
 void polyphase_row(float* row, double* scratch, uint32_t span, double frac, double cutoff,
                    double beta);
 
-// The half-band filter's coefficient pairs, smallest first: g[j] multiplies the two samples
-// 2 (pairs - j) - 1 steps either side of the centre, whose own coefficient is *center.
-void halfband(float* g, float* center, uint32_t pairs, double beta);
+// The equiripple half-band filter for this rolloff (its transition from rolloff to 2 - rolloff
+// times its output's Nyquist frequency) with `pairs` coefficient pairs, smallest first: g[j]
+// multiplies the two samples 2 (pairs - j) - 1 steps either side of the centre, whose own
+// coefficient is *center. Returns its ripple (pass and stop band alike), or a negative value when
+// memory runs out; g and center may be null to learn the ripple alone.
+double halfband(float* g, float* center, uint32_t pairs, double rolloff);
 
 // sin(pi u), from additions, multiplications and divisions only, so that every build computes
 // the same coefficients bit for bit.
 double sin_pi(double u);
+double cos_pi(double u);
+
+// A band of an equiripple design: edges in cycles per sample (0 .. 0.5), the amplitude wanted
+// there and the weight of its error.
+struct Band {
+    double lo, hi, desired, weight;
+};
+
+// Remez exchange: the amplitude, a cosine polynomial of degree n (times cos(omega / 2) for a
+// filter of even length), whose weighted error over the bands is smallest in its maximum.
+class Remez {
+  public:
+    // False when memory runs out or the bands leave too few grid points; `density` is the
+    // number of grid points per 1 / n of the frequency axis.
+    bool design(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint32_t density);
+    bool converged() const { return converged_; }
+    // The levelled weighted error, and the largest one on the grid (equal once converged).
+    double ripple() const { return delta_ < 0 ? -delta_ : delta_; }
+    double error() const { return error_; }
+    // The amplitude at omega = pi u.
+    double amplitude(double u) const;
+
+  private:
+    bool run(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint32_t density);
+    double poly(double x) const;
+    std::vector<double> nodes_, values_, weights_;
+    bool even_ = false, converged_ = false;
+    double delta_ = 0, error_ = 0;
+};
 
 }  // namespace design
 }  // namespace dsp

@@ -1,5 +1,6 @@
 // Fixed-ratio resampler: a polyphase stage (Kaiser-windowed sinc, one coefficient set per phase),
-// followed when decimating by 2 or more by a half-band stage that halves its rate (dsp.h).
+// followed when decimating by 2 or more by an equiripple half-band stage that halves its rate
+// (dsp.h).
 #include "dsp.h"
 #include "dsp_internal.h"
 #include "dsp_kernels.h"
@@ -111,10 +112,13 @@ IppStatus ippsResamplePolyphaseFixedInitAlloc_32f(IppsResamplingPolyphaseFixed_3
         for (uint32_t k = span1; k < stride; ++k)
             row[k] = 0.0f;
     }
-    if (plan.pairs)
-        dsp::design::halfband(state->taps + uint64_t(rows + 1) * stride, &state->center, plan.pairs,
-                              plan.halfband_beta);
     delete[] scratch;
+    if (plan.pairs && dsp::design::halfband(state->taps + uint64_t(rows + 1) * stride,
+                                            &state->center, plan.pairs, plan.rolloff) < 0) {
+        ippsFree(state->taps);
+        delete state;
+        return ippStsMemAllocErr;
+    }
     *pState = state;
     return ippStsNoErr;
 }

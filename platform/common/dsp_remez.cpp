@@ -1,0 +1,197 @@
+// Equiripple filter design by the Remez exchange (Parks-McClellan): the weighted error of a
+// cosine polynomial is levelled over a dense grid of the bands, the polynomial being kept in
+// barycentric Lagrange form on the current extremal set. Like the rest of the design, it uses
+// additions, multiplications, divisions and exact scalings only, so every build produces the
+// same coefficients.
+#include "dsp_internal.h"
+
+#include <cmath>
+#include <cstddef>
+#include <new>
+#include <vector>
+
+namespace dsp {
+namespace design {
+namespace {
+
+// Barycentric weights 1 / prod_{i != k} (x_k - x_i) over the nodes, up to a common factor. The
+// products are kept as mantissa and exponent: for hundreds of nodes they leave the range of a
+// double.
+void bary_weights(const std::vector<double>& x, std::vector<double>& b) {
+    const size_t m = x.size();
+    std::vector<int> expo(m);
+    int top = -(1 << 30);
+    for (size_t k = 0; k < m; ++k) {
+        double p = 1.0;
+        int e = 0;
+        for (size_t i = 0; i < m; ++i) {
+            if (i == k)
+                continue;
+            int ei;
+            p = std::frexp(p * 2.0 * (x[k] - x[i]), &ei);
+            e += ei;
+        }
+        b[k] = 1.0 / p;
+        expo[k] = -e;
+        if (expo[k] > top)
+            top = expo[k];
+    }
+    for (size_t k = 0; k < m; ++k)
+        b[k] = std::ldexp(b[k], expo[k] - top);
+}
+
+// The next extremal set: the local extremes of the error (band edges included) that reach
+// `level`, the largest of each run of equal sign, thinned to m by dropping the smallest.
+bool select(const std::vector<double>& err, const std::vector<uint32_t>& band, double level,
+            size_t m, std::vector<uint32_t>& ext) {
+    const size_t size = err.size();
+    std::vector<uint32_t> c;
+    for (size_t j = 0; j < size; ++j) {
+        const double e = err[j];
+        if (std::fabs(e) < level)
+            continue;
+        const bool first = j == 0 || band[j - 1] != band[j];
+        const bool last = j + 1 == size || band[j + 1] != band[j];
+        bool peak = e > 0 ? (first || e >= err[j - 1]) && (last || e > err[j + 1])
+                          : (first || e <= err[j - 1]) && (last || e < err[j + 1]);
+        if (!peak)
+            continue;
+        if (!c.empty() && (err[c.back()] > 0) == (e > 0)) {
+            if (std::fabs(e) > std::fabs(err[c.back()]))
+                c.back() = static_cast<uint32_t>(j);
+        } else {
+            c.push_back(static_cast<uint32_t>(j));
+        }
+    }
+    while (c.size() > m) {
+        if (c.size() == m + 1) {
+            // Dropping an end keeps the signs alternating.
+            if (std::fabs(err[c.front()]) < std::fabs(err[c.back()]))
+                c.erase(c.begin());
+            else
+                c.pop_back();
+            continue;
+        }
+        size_t s = 0;
+        for (size_t k = 1; k < c.size(); ++k)
+            if (std::fabs(err[c[k]]) < std::fabs(err[c[s]]))
+                s = k;
+        if (s == 0 || s + 1 == c.size()) {
+            c.erase(c.begin() + static_cast<ptrdiff_t>(s));
+        } else {
+            // Its neighbours now have equal signs: the smaller of them goes too.
+            size_t drop = std::fabs(err[c[s - 1]]) < std::fabs(err[c[s + 1]]) ? s - 1 : s + 1;
+            size_t lo = s < drop ? s : drop;
+            c.erase(c.begin() + static_cast<ptrdiff_t>(lo),
+                    c.begin() + static_cast<ptrdiff_t>(lo) + 2);
+        }
+    }
+    if (c.size() < m)
+        return false;
+    ext = c;
+    return true;
+}
+
+}  // namespace
+
+double cos_pi(double u) {
+    return sin_pi(u + 0.5);
+}
+
+bool Remez::design(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint32_t density) {
+    try {
+        return run(bands, nbands, n, even, density);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+bool Remez::run(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint32_t density) {
+    even_ = even;
+    converged_ = false;
+    const size_t m = size_t(n) + 2;
+    // The grid: each band sampled every pi / (density n) radians, both edges included.
+    const double step = 1.0 / (double(density) * double(n));  // in units of pi
+    std::vector<double> x, d, w;
+    std::vector<uint32_t> band;
+    for (uint32_t bi = 0; bi < nbands; ++bi) {
+        const double lo = bands[bi].lo * 2.0, hi = bands[bi].hi * 2.0;  // in units of pi
+        const uint32_t pts = static_cast<uint32_t>((hi - lo) / step) + 2;
+        for (uint32_t j = 0; j < pts; ++j) {
+            const double u = j + 1 == pts ? hi : lo + (hi - lo) * double(j) / double(pts - 1);
+            // A filter of even length has the amplitude cos(omega / 2) times a cosine
+            // polynomial: the polynomial approximates the desired amplitude divided by that
+            // factor, with the weight multiplied by it.
+            const double f = even ? cos_pi(u * 0.5) : 1.0;
+            x.push_back(cos_pi(u));
+            d.push_back(bands[bi].desired / f);
+            w.push_back(bands[bi].weight * f);
+            band.push_back(bi);
+        }
+    }
+    const size_t size = x.size();
+    if (size < m)
+        return false;
+    std::vector<uint32_t> ext(m);
+    for (size_t k = 0; k < m; ++k)
+        ext[k] = static_cast<uint32_t>((uint64_t(k) * (size - 1)) / (m - 1));
+
+    std::vector<double> all(m), b(m), err(size);
+    nodes_.assign(m, 0.0);
+    values_.assign(m, 0.0);
+    weights_.assign(m, 0.0);
+    for (int iter = 0; iter < 100; ++iter) {
+        for (size_t k = 0; k < m; ++k)
+            all[k] = x[ext[k]];
+        bary_weights(all, b);
+        double num = 0, den = 0;
+        for (size_t k = 0; k < m; ++k) {
+            num += b[k] * d[ext[k]];
+            den += (k & 1 ? -b[k] : b[k]) / w[ext[k]];
+        }
+        delta_ = num / den;
+        // The polynomial through the extremals at the levelled values: of degree n, since
+        // delta makes the values fit one (all m nodes are used, so it is never extrapolated).
+        for (size_t k = 0; k < m; ++k) {
+            nodes_[k] = all[k];
+            values_[k] = d[ext[k]] - (k & 1 ? -delta_ : delta_) / w[ext[k]];
+            weights_[k] = b[k];
+        }
+        const double level = std::fabs(delta_);
+        double worst = 0;
+        for (size_t j = 0; j < size; ++j) {
+            err[j] = w[j] * (d[j] - poly(x[j]));
+            if (std::fabs(err[j]) > worst)
+                worst = std::fabs(err[j]);
+        }
+        error_ = worst;
+        if (worst <= level * (1.0 + 1e-4)) {
+            converged_ = true;
+            break;
+        }
+        if (!select(err, band, 0.0, m, ext))
+            break;
+    }
+    return true;
+}
+
+double Remez::poly(double x) const {
+    double num = 0, den = 0;
+    for (size_t k = 0; k < nodes_.size(); ++k) {
+        const double diff = x - nodes_[k];
+        if (diff == 0.0)
+            return values_[k];
+        const double t = weights_[k] / diff;
+        num += t * values_[k];
+        den += t;
+    }
+    return num / den;
+}
+
+double Remez::amplitude(double u) const {
+    const double p = poly(cos_pi(u));
+    return even_ ? p * cos_pi(u * 0.5) : p;
+}
+
+}  // namespace design
+}  // namespace dsp
