@@ -18,7 +18,7 @@ class CResample {
     // a multiple of 4. Takes effect at the next Init.
     virtual void SetParams(int32_t fast, uint32_t taps, float rolloff, float alpha, float norm);
     // Allocates the work buffer and the filter for the rates. `history` becomes half the span of
-    // the whole filter (dsp::resample_span: every stage of it, 872, 436 and 220 input samples
+    // the whole filter (dsp::resample_span: every stage of it, 840, 420 and 212 input samples
     // from 500 kHz to 48, 96 and 192 kHz) + 1. False when memory runs out or the filter refuses
     // the parameters; nothing is held then.
     virtual bool Init(uint32_t in_rate, uint32_t out_rate);

@@ -8,13 +8,22 @@
 // samples and lie on a grid of 1/L; positions are tracked as whole samples plus a phase, so no
 // rounding error accumulates in the `time` that callers carry between calls.
 //
-// Decimating by 2 or more (in >= 2 out), the filter has two stages, designed for a stopband of
-// 124 dB (every tone beyond (2 - rolloff) times the output Nyquist frequency aliases below
-// -120 dBFS) and a passband flat within 0.001 dB up to rolloff times the output Nyquist
-// frequency:
-//  1. a polyphase stage from in_rate to 2 out_rate: a Kaiser-windowed sinc whose transition band
-//     runs from rolloff x out/2 to (1 + rolloff/2) x out, one exact coefficient set per phase
-//     (24, 44 and 88 taps for 500 kHz to 192, 96 and 48 kHz);
+// Decimating by 2 or more (in >= 2 out), the filter has two stages, designed so that every tone
+// beyond (2 - rolloff) times the output Nyquist frequency aliases below -120 dBFS (with a margin
+// of 1 to 2 dB), that the passband is flat within +-0.005 dB up to 8/9 rolloff (0.8) times the
+// output Nyquist frequency, and that the aliases of all the images of one tone together stay
+// below -128 dB:
+//  1. a polyphase stage from in_rate to 2 out_rate, one exact coefficient set per phase. Its
+//     prototype is equiripple (Remez exchange on the prototype's up x span1 + 1 taps): pass band
+//     to 8/9 rolloff x out/2 (ripple about 4e-4), stop bands only where anything would fold back
+//     below (2 - rolloff) x out/2 (within that distance of every multiple of 2 out_rate; about
+//     123 dB in the first, their weights rising with their number so that the sum of the aliases
+//     stays low), and between them only the bands that the half-band stage removes. 56, 28 and
+//     16 taps for 500 kHz to 48, 96 and 192 kHz; the first design of a prototype takes about a
+//     quarter of a second and is kept for the life of the process (48 and 96 kHz share one).
+//     With more than 1024 phases, or a prototype of more than 2048 taps, it is a
+//     Kaiser-windowed sinc whose transition runs from rolloff x out/2 to (1 + rolloff/2) x out,
+//     designed for 124 dB, each set scaled to unity gain at DC;
 //  2. a half-band filter from 2 out_rate to out_rate, equiripple (Remez exchange), its
 //     transition from rolloff to 2 - rolloff times the output Nyquist frequency, with the fewest
 //     coefficient pairs whose ripple stays 121.5 dB below full scale (38 pairs for rolloff 0.9,
@@ -23,8 +32,8 @@
 // stage's sample 2m, and the half-band filter takes the first stage's samples at odd offsets
 // around it. An output therefore depends only on the input around its own position, never on
 // where a call began. One output costs two first-stage samples and the half-band sum: 2 span1
-// + pairs + 1 multiply-adds (215, 127 and 87 at 48, 96 and 192 kHz, against 668, 336 and 168
-// of a single Kaiser stage of the same span rule), and spans 872, 436 and 220 input samples.
+// + pairs + 1 multiply-adds (151, 95 and 71 at 48, 96 and 192 kHz, against 668, 336 and 168
+// of a single Kaiser stage of the same span rule), and spans 840, 420 and 212 input samples.
 // `len` and `alpha` are not used by this design; a rolloff above 0.98 counts as 0.98.
 //
 // Otherwise (interpolating, or decimating by less than 2) one stage: a Kaiser-windowed sinc

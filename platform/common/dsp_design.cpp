@@ -6,6 +6,10 @@
 #include "dsp_internal.h"
 
 #include <cmath>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <vector>
 
 namespace dsp {
 namespace design {
@@ -23,6 +27,25 @@ constexpr double MAX_ROLLOFF = 0.98;
 constexpr double HALFBAND_DB = 121.5;
 constexpr double HALFBAND_RIPPLE = 8.413951416451948e-7;  // 10^(-121.5 / 20)
 constexpr uint64_t MAX_SPAN = uint64_t(1) << 24;
+// The equiripple polyphase stage: the share of the rolloff its pass band covers (0.8 of the
+// Nyquist frequency for rolloff 0.9); the weight of its first stop band against the pass band
+// and how it rises with each further one (band k weighs EQ_STOP_WEIGHT (1 + EQ_STOP_SLOPE
+// (k - 1))), since every stop band folds some image of a tone into the output; the weight of the
+// bands between them, whose content the half-band stage removes; the length estimate's
+// -20 log10(sqrt(pass ripple x stop ripple)) and its factor for this band layout; and the
+// largest passband ripple accepted: 4.5e-4 (+-0.004 dB), and so 600 times less, 122.5 dB, in
+// the first stop band.
+constexpr double PASS_SHARE = 8.0 / 9.0;
+constexpr double EQ_STOP_WEIGHT = 600.0;
+constexpr double EQ_STOP_SLOPE = 3.0;
+constexpr double EQ_GAP_WEIGHT = 0.005;
+constexpr double EQ_DB = 98.0;
+constexpr double EQ_FIT = 0.95;
+constexpr double EQ_RIPPLE = 4.5e-4;
+// Phases of a table with one coefficient set per phase, and the largest prototype (half its
+// length) designed by the Remez exchange: its time grows with the square of the order.
+constexpr uint64_t MAX_EXACT_ROWS = 1024;
+constexpr uint64_t MAX_REMEZ_ORDER = 1024;
 
 uint64_t round_up4(uint64_t v) {
     return (v + 3) & ~uint64_t(3);
@@ -58,7 +81,7 @@ double kaiser(double r, double beta, double i0_beta) {
 
 // The fewest coefficient pairs of a half-band filter whose ripple keeps every alias below
 // HALFBAND_DB; 0 when none up to MAX_PAIRS does.
-uint32_t halfband_pairs(double rolloff) {
+uint32_t search_halfband_pairs(double rolloff) {
     // The usual estimate of an equiripple filter's length, (dB - 13) / (14.6 width) + 1, for a
     // transition (1 - rolloff) / 2 wide; the search starts a little below it.
     const double est = ((HALFBAND_DB - 13.0) / (14.6 * (1.0 - rolloff) / 2.0) + 2.0) / 4.0;
@@ -77,7 +100,157 @@ uint32_t halfband_pairs(double rolloff) {
     return 0;
 }
 
+// Designs are kept for the life of the process: a stream's start builds several resamplers of
+// the same rates, and the polyphase stage's design takes a large part of a second.
+std::mutex designs_lock;
+struct Pairs {
+    double rolloff;
+    uint32_t pairs;
+};
+std::vector<Pairs> known_pairs;
+constexpr size_t MAX_KNOWN = 64;
+
+uint32_t halfband_pairs(double rolloff) {
+    std::lock_guard<std::mutex> guard(designs_lock);
+    for (const Pairs& k : known_pairs)
+        if (k.rolloff == rolloff)
+            return k.pairs;
+    const uint32_t pairs = search_halfband_pairs(rolloff);
+    if (pairs && known_pairs.size() < MAX_KNOWN) {
+        try {
+            known_pairs.push_back({rolloff, pairs});
+        } catch (const std::bad_alloc&) {
+        }
+    }
+    return pairs;
+}
+
+// The equiripple prototype of the polyphase stage, at `down` times its output rate:
+// symmetric, 2 order + 1 taps, of which h[0 .. order] from the centre out are returned. Its gain
+// is 1 +- the passband ripple up to the pass band's edge, DC included: normalising it to exactly
+// 1 at DC would double the deviation at the ripple's other extreme.
+bool design_prototype(uint32_t down, uint32_t order, double r, std::vector<double>& h,
+                      double* ripple) {
+    // Bands in cycles per prototype sample: the polyphase stage's rate is 1 / down of them.
+    const double f2 = 1.0 / double(down), half = (2.0 - r) / 4.0 * f2;
+    std::vector<Band> bands;
+    bands.push_back({0.0, r * PASS_SHARE / 4.0 * f2, 1.0, 1.0});
+    double prev = -1.0;
+    for (uint32_t k = 1; double(k) * f2 - half < 0.5; ++k) {
+        const double lo = double(k) * f2 - half, hi = double(k) * f2 + half;
+        if (prev >= 0.0)
+            bands.push_back({prev, lo, 0.0, EQ_GAP_WEIGHT});
+        // Rising weights: every stop band folds some image of an input tone into the output,
+        // so the sum of all of them counts beside the worst one.
+        bands.push_back(
+            {lo, hi < 0.5 ? hi : 0.5, 0.0, EQ_STOP_WEIGHT * (1.0 + EQ_STOP_SLOPE * (k - 1))});
+        prev = hi;
+    }
+    if (prev < 0.0)
+        return false;  // nothing folds back (plan() leaves such rates to the Kaiser design)
+    if (prev < 0.5)
+        bands.push_back({prev, 0.5, 0.0, EQ_GAP_WEIGHT});
+
+    // First guess: a Kaiser-windowed sinc of the same length, cut off mid-transition.
+    std::vector<double> guess(size_t(order) + 1);
+    const double fc = (bands[0].hi + f2 - half) / 2.0, beta = kaiser_beta(100.0);
+    const double i0_beta = bessel_i0(beta);
+    for (uint32_t k = 0; k <= order; ++k) {
+        const double u = 2.0 * fc * k;
+        const double sinc = k == 0 ? 1.0 : sin_pi(u) / (PI * u);
+        const double tap = 2.0 * fc * sinc * kaiser(k / (order + 1.0), beta, i0_beta);
+        guess[k] = k ? 2.0 * tap : tap;
+    }
+    Remez rz;
+    if (!rz.design(bands.data(), static_cast<uint32_t>(bands.size()), order, false, 8,
+                   guess.data()))
+        return false;
+    *ripple = rz.error();
+
+    // Taps from the amplitude at the N = 2 order + 1 frequencies 2 pi m / N (an inverse DFT of
+    // a real, even spectrum).
+    const uint32_t n = 2 * order + 1;
+    std::vector<double> amp(size_t(order) + 1), cosine(n);
+    for (uint32_t m = 0; m <= order; ++m)
+        amp[m] = rz.amplitude(2.0 * m / n);
+    for (uint32_t j = 0; j < n; ++j)
+        cosine[j] = cos_pi(2.0 * j / n);
+    h.assign(size_t(order) + 1, 0.0);
+    for (uint32_t k = 0; k <= order; ++k) {
+        double sum = amp[0];
+        for (uint32_t m = 1; m <= order; ++m)
+            sum += 2.0 * amp[m] * cosine[(uint64_t(m) * k) % n];
+        h[k] = sum / n;
+    }
+    return true;
+}
+
+struct Prototype {
+    uint32_t down, order;
+    double r;
+    std::vector<double> h;
+    double ripple;  // the largest weighted error: the passband's ripple
+};
+std::vector<std::unique_ptr<Prototype>> prototypes;
+
+const Prototype* prototype(uint32_t down, uint32_t order, double r) {
+    std::lock_guard<std::mutex> guard(designs_lock);
+    for (const auto& p : prototypes)
+        if (p->down == down && p->order == order && p->r == r)
+            return p.get();
+    try {
+        std::unique_ptr<Prototype> p(new Prototype{down, order, r, {}, 0.0});
+        if (!design_prototype(down, order, r, p->h, &p->ripple))
+            return nullptr;
+        prototypes.push_back(std::move(p));
+        return prototypes.back().get();
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
 }  // namespace
+
+bool polyphase_table(const Plan& plan, uint32_t rows, uint32_t stride, float* taps) {
+    const uint32_t span = plan.span1;
+    if (plan.equiripple) {
+        // Tap k of set r multiplies the sample r / up + span/2 - 1 - k before the output: the
+        // prototype's sample r + (span - 1 - k) up, at a distance d from the centre span up / 2.
+        // The sets 0 .. up - 1 hold the distances -span up / 2 .. span up / 2 - 1, so the
+        // prototype reaches up to span up / 2 - 1 either side, symmetric in every set, and the
+        // distance span up / 2 gets 0.
+        const uint32_t center = plan.up * span / 2, order = center - 1;
+        const Prototype* proto = prototype(plan.down, order, plan.rolloff);
+        if (!proto)
+            return false;
+        const std::vector<double>& h = proto->h;
+        for (uint32_t r = 0; r <= rows; ++r) {
+            float* row = taps + uint64_t(r) * stride;
+            for (uint32_t k = 0; k < span; ++k) {
+                const int64_t j = int64_t(r) + int64_t(span - 1 - k) * plan.up - center;
+                const uint32_t d = static_cast<uint32_t>(j < 0 ? -j : j);
+                // Gain `up`: the sets average unity gain. Each set's own sum differs by the
+                // prototype's response at the multiples of the input rate, which lands where the
+                // stop bands or the half-band stage remove it.
+                row[k] = d <= order ? static_cast<float>(h[d] * plan.up) : 0.0f;
+            }
+            for (uint32_t k = span; k < stride; ++k)
+                row[k] = 0.0f;
+        }
+        return true;
+    }
+    double* scratch = new (std::nothrow) double[span];
+    if (!scratch)
+        return false;
+    for (uint32_t r = 0; r <= rows; ++r) {
+        float* row = taps + uint64_t(r) * stride;
+        polyphase_row(row, scratch, span, double(r) / rows, plan.cutoff, plan.beta);
+        for (uint32_t k = span; k < stride; ++k)
+            row[k] = 0.0f;
+    }
+    delete[] scratch;
+    return true;
+}
 
 double sin_pi(double u) {
     // u - 2k in [-1, 1] is exact; then into [-1/2, 1/2] by sin(pi r) = sin(pi (+-1 - r)).
@@ -120,13 +293,18 @@ bool plan(int in_rate, int out_rate, int len, float rolloff, float alpha, Plan* 
         p->cutoff = rolloff * 0.5 * double(out < in ? out : in) / double(in);
         p->beta = alpha;
         p->rolloff = 0;
+        p->equiripple = false;
         return true;
     }
 
     // Two stages, for decimation by 2 or more. The polyphase stage makes twice the output rate
-    // F; its pass band reaches rolloff x F/2 and its stop band starts at F (1 + rolloff/2),
-    // where anything would fold back below (2 - rolloff) x F/2. A half-band filter then halves
-    // the rate, its transition from rolloff to 2 - rolloff times the output Nyquist frequency.
+    // F. Equiripple, its pass band reaches 8/9 rolloff x F/2, and its stop bands are those
+    // that fold back below (2 - rolloff) x F/2: within (2 - rolloff) x F/2 of every multiple of
+    // 2F. Kaiser-windowed (for tables of more than MAX_EXACT_ROWS phases, prototypes beyond
+    // MAX_REMEZ_ORDER, or 2F equal to the input rate, where nothing folds back) its pass band
+    // reaches rolloff x F/2 and its stop band starts at
+    // F (1 + rolloff/2). A half-band filter then halves the rate, its transition from rolloff to
+    // 2 - rolloff times the output Nyquist frequency.
     const double r = rolloff < MAX_ROLLOFF ? rolloff : MAX_ROLLOFF;
     g = gcd(in, 2 * out);
     const uint64_t up = 2 * out / g, down = in / g;
@@ -137,6 +315,28 @@ bool plan(int in_rate, int out_rate, int len, float rolloff, float alpha, Plan* 
     if (!(order1 > 0 && order1 < double(MAX_SPAN)) || !(r > 0.0))
         return false;
     uint64_t span1 = round_up4(static_cast<uint64_t>(std::ceil(order1)) + 1);
+    p->equiripple = false;
+    if (up <= MAX_EXACT_ROWS && down >= 2) {
+        // Equiripple: from the estimate of the prototype's length for its transition (in cycles
+        // per prototype sample; the polyphase stage's rate is 1 / down of them), scaled by what
+        // the many narrow stop bands save, longer by 4 taps per set until the ripple is met.
+        // The estimate is right for the module's rates; the designs are kept, so the search
+        // costs nothing the next time.
+        const double width = (1.0 - (2.0 - r) / 4.0 - r * PASS_SHARE / 4.0) / double(down);
+        const double taps = EQ_FIT * (EQ_DB - 13.0) / (14.6 * width);
+        for (uint64_t s1 = round_up4(static_cast<uint64_t>(std::ceil(taps / double(up))));
+             up * s1 / 2 - 1 <= MAX_REMEZ_ORDER; s1 += 4) {
+            const Prototype* proto =
+                prototype(static_cast<uint32_t>(down), static_cast<uint32_t>(up * s1 / 2 - 1), r);
+            if (!proto)
+                return false;
+            if (proto->ripple <= EQ_RIPPLE) {
+                span1 = s1;
+                p->equiripple = true;
+                break;
+            }
+        }
+    }
     const uint32_t pairs = halfband_pairs(r);
     if (pairs == 0)
         return false;

@@ -34,10 +34,16 @@ struct Plan {
     double cutoff;              // polyphase stage: cut-off in cycles per input sample
     double beta;                // and its Kaiser beta
     double rolloff;             // the half-band stage's rolloff
+    bool equiripple;            // polyphase stage: equiripple, else cutoff and beta
 };
 
 // False when the rates or lengths are out of range.
 bool plan(int in_rate, int out_rate, int len, float rolloff, float alpha, Plan* p);
+
+// The polyphase stage's table: rows + 1 coefficient sets of span1 taps, `stride` floats apart,
+// for output positions 0, 1/rows, ... 1 input samples past the sample that tap span1/2 - 1
+// multiplies (rows is plan.up when plan.equiripple). False when memory runs out.
+bool polyphase_table(const Plan& plan, uint32_t rows, uint32_t stride, float* taps);
 
 // One coefficient set of the polyphase stage for an output position `frac` input samples past
 // the sample that tap span/2 - 1 multiplies; unity gain at DC. `scratch` holds span doubles.
@@ -68,7 +74,8 @@ class Remez {
   public:
     // False when memory runs out or the bands leave too few grid points; `density` is the
     // number of grid points per 1 / n of the frequency axis.
-    bool design(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint32_t density);
+    bool design(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint32_t density,
+                const double* start = nullptr);
     bool converged() const { return converged_; }
     // The levelled weighted error, and the largest one on the grid (equal once converged).
     double ripple() const { return delta_ < 0 ? -delta_ : delta_; }
@@ -77,7 +84,8 @@ class Remez {
     double amplitude(double u) const;
 
   private:
-    bool run(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint32_t density);
+    bool run(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint32_t density,
+             const double* start);
     double poly(double x) const;
     std::vector<double> nodes_, values_, weights_;
     bool even_ = false, converged_ = false;

@@ -43,7 +43,7 @@ void bary_weights(const std::vector<double>& x, std::vector<double>& b) {
 // The next extremal set: the local extremes of the error (band edges included) that reach
 // `level`, the largest of each run of equal sign, thinned to m by dropping the smallest.
 bool select(const std::vector<double>& err, const std::vector<uint32_t>& band, double level,
-            size_t m, std::vector<uint32_t>& ext) {
+            size_t m, std::vector<uint32_t>& ext, bool pad = false) {
     const size_t size = err.size();
     std::vector<uint32_t> c;
     for (size_t j = 0; j < size; ++j) {
@@ -86,6 +86,23 @@ bool select(const std::vector<double>& err, const std::vector<uint32_t>& band, d
                     c.begin() + static_cast<ptrdiff_t>(lo) + 2);
         }
     }
+    // Short by one or two (the error's sign changes can sit on the grid's ends): an end of the
+    // grid whose error has the sign that continues the alternation joins.
+    if (c.size() < m && c.front() != 0 && (err[0] > 0) != (err[c.front()] > 0))
+        c.insert(c.begin(), 0);
+    if (c.size() < m && c.back() + 1 != size && (err[size - 1] > 0) != (err[c.back()] > 0))
+        c.push_back(static_cast<uint32_t>(size - 1));
+    // A first guess only needs places: a short one is filled up in the middle of its widest
+    // spaces.
+    while (pad && c.size() < m && c.size() >= 2) {
+        size_t s = 0;
+        for (size_t k = 1; k + 1 < c.size(); ++k)
+            if (c[k + 1] - c[k] > c[s + 1] - c[s])
+                s = k;
+        if (c[s + 1] - c[s] < 2)
+            break;
+        c.insert(c.begin() + static_cast<ptrdiff_t>(s) + 1, (c[s] + c[s + 1]) / 2);
+    }
     if (c.size() < m)
         return false;
     ext = c;
@@ -98,15 +115,17 @@ double cos_pi(double u) {
     return sin_pi(u + 0.5);
 }
 
-bool Remez::design(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint32_t density) {
+bool Remez::design(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint32_t density,
+                   const double* start) {
     try {
-        return run(bands, nbands, n, even, density);
+        return run(bands, nbands, n, even, density, start);
     } catch (const std::bad_alloc&) {
         return false;
     }
 }
 
-bool Remez::run(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint32_t density) {
+bool Remez::run(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint32_t density,
+                const double* start) {
     even_ = even;
     converged_ = false;
     const size_t m = size_t(n) + 2;
@@ -133,10 +152,28 @@ bool Remez::run(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint3
     if (size < m)
         return false;
     std::vector<uint32_t> ext(m);
-    for (size_t k = 0; k < m; ++k)
-        ext[k] = static_cast<uint32_t>((uint64_t(k) * (size - 1)) / (m - 1));
-
     std::vector<double> all(m), b(m), err(size);
+    // The first extremals: those of a first guess's error (its cosine coefficients a_0 .. a_n,
+    // evaluated by Clenshaw's recurrence in x), or else spread evenly over the grid. A guess of
+    // the right shape matters for long filters: from an even spread the levelled error starts
+    // below rounding and the exchange loses the alternation.
+    bool guessed = false;
+    if (start) {
+        for (size_t j = 0; j < size; ++j) {
+            double b1 = 0, b2 = 0;
+            for (size_t k = n; k >= 1; --k) {
+                const double b0 = start[k] + 2.0 * x[j] * b1 - b2;
+                b2 = b1;
+                b1 = b0;
+            }
+            err[j] = w[j] * (d[j] - (start[0] + x[j] * b1 - b2));
+        }
+        guessed = select(err, band, 0.0, m, ext, true);
+    }
+    if (!guessed)
+        for (size_t k = 0; k < m; ++k)
+            ext[k] = static_cast<uint32_t>((uint64_t(k) * (size - 1)) / (m - 1));
+
     nodes_.assign(m, 0.0);
     values_.assign(m, 0.0);
     weights_.assign(m, 0.0);

@@ -87,16 +87,11 @@ IppStatus ippsResamplePolyphaseFixedInitAlloc_32f(IppsResamplingPolyphaseFixed_3
     if (dsp::allocation_fails())
         return ippStsMemAllocErr;
     auto* state = new (std::nothrow) IppsResamplingPolyphaseFixed_32f;
-    double* scratch = new (std::nothrow) double[span1];
-    if (!state || !scratch) {
-        delete state;
-        delete[] scratch;
+    if (!state)
         return ippStsMemAllocErr;
-    }
     state->taps = ippsMalloc_32f(static_cast<int>(floats));
     if (!state->taps) {
         delete state;
-        delete[] scratch;
         return ippStsMemAllocErr;
     }
     state->plan = plan;
@@ -105,16 +100,9 @@ IppStatus ippsResamplePolyphaseFixedInitAlloc_32f(IppsResamplingPolyphaseFixed_3
     state->exact = rows == plan.up;
     state->accurate = hint == ippAlgHintAccurate;
     state->center = 0.0f;
-
-    for (uint32_t r = 0; r <= rows; ++r) {
-        float* row = state->taps + r * stride;
-        dsp::design::polyphase_row(row, scratch, span1, double(r) / rows, plan.cutoff, plan.beta);
-        for (uint32_t k = span1; k < stride; ++k)
-            row[k] = 0.0f;
-    }
-    delete[] scratch;
-    if (plan.pairs && dsp::design::halfband(state->taps + uint64_t(rows + 1) * stride,
-                                            &state->center, plan.pairs, plan.rolloff) < 0) {
+    if (!dsp::design::polyphase_table(plan, rows, stride, state->taps) ||
+        (plan.pairs && dsp::design::halfband(state->taps + uint64_t(rows + 1) * stride,
+                                             &state->center, plan.pairs, plan.rolloff) < 0)) {
         ippsFree(state->taps);
         delete state;
         return ippStsMemAllocErr;
