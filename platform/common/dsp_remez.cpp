@@ -24,13 +24,23 @@ void bary_weights(const std::vector<double>& x, std::vector<double>& b) {
     for (size_t k = 0; k < m; ++k) {
         double p = 1.0;
         int e = 0;
+        // Rescaled every 16 factors: each lies between about 1e-12 and 4, so the product
+        // stays far inside the range in between.
+        const double xk = x[k];
+        const double* xi = x.data();
         for (size_t i = 0; i < m; ++i) {
             if (i == k)
                 continue;
-            int ei;
-            p = std::frexp(p * 2.0 * (x[k] - x[i]), &ei);
-            e += ei;
+            p *= 2.0 * (xk - xi[i]);
+            if ((i & 15) == 15) {
+                int ei;
+                p = std::frexp(p, &ei);
+                e += ei;
+            }
         }
+        int ei;
+        p = std::frexp(p, &ei);
+        e += ei;
         b[k] = 1.0 / p;
         expo[k] = -e;
         if (expo[k] > top)
@@ -40,16 +50,16 @@ void bary_weights(const std::vector<double>& x, std::vector<double>& b) {
         b[k] = std::ldexp(b[k], expo[k] - top);
 }
 
-// The next extremal set: the local extremes of the error (band edges included) that reach
-// `level`, the largest of each run of equal sign, thinned to m by dropping the smallest.
-bool select(const std::vector<double>& err, const std::vector<uint32_t>& band, double level,
-            size_t m, std::vector<uint32_t>& ext, bool pad = false) {
+// The next extremal set: the local extremes of the error (band edges included), the largest of
+// each run of equal sign, thinned to m by dropping the smallest. (Classically only extremes that
+// reach the levelled error count; they do anyway once the exchange is under way, and early on,
+// when that level is below rounding, the test would lose the alternation.)
+bool select(const std::vector<double>& err, const std::vector<uint32_t>& band, size_t m,
+            std::vector<uint32_t>& ext, bool pad = false) {
     const size_t size = err.size();
     std::vector<uint32_t> c;
     for (size_t j = 0; j < size; ++j) {
         const double e = err[j];
-        if (std::fabs(e) < level)
-            continue;
         const bool first = j == 0 || band[j - 1] != band[j];
         const bool last = j + 1 == size || band[j + 1] != band[j];
         bool peak = e > 0 ? (first || e >= err[j - 1]) && (last || e > err[j + 1])
@@ -88,6 +98,8 @@ bool select(const std::vector<double>& err, const std::vector<uint32_t>& band, d
     }
     // Short by one or two (the error's sign changes can sit on the grid's ends): an end of the
     // grid whose error has the sign that continues the alternation joins.
+    if (c.empty())
+        return false;
     if (c.size() < m && c.front() != 0 && (err[0] > 0) != (err[c.front()] > 0))
         c.insert(c.begin(), 0);
     if (c.size() < m && c.back() + 1 != size && (err[size - 1] > 0) != (err[c.back()] > 0))
@@ -142,6 +154,10 @@ bool Remez::run(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint3
             // polynomial: the polynomial approximates the desired amplitude divided by that
             // factor, with the weight multiplied by it.
             const double f = even ? cos_pi(u * 0.5) : 1.0;
+            // Bands that touch share their edge: one grid point for it (two extremals at one
+            // place would leave the barycentric weights undefined).
+            if (!x.empty() && cos_pi(u) == x.back())
+                continue;
             x.push_back(cos_pi(u));
             d.push_back(bands[bi].desired / f);
             w.push_back(bands[bi].weight * f);
@@ -160,15 +176,16 @@ bool Remez::run(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint3
     bool guessed = false;
     if (start) {
         for (size_t j = 0; j < size; ++j) {
+            const double xj = x[j];
             double b1 = 0, b2 = 0;
             for (size_t k = n; k >= 1; --k) {
-                const double b0 = start[k] + 2.0 * x[j] * b1 - b2;
+                const double b0 = start[k] + 2.0 * xj * b1 - b2;
                 b2 = b1;
                 b1 = b0;
             }
             err[j] = w[j] * (d[j] - (start[0] + x[j] * b1 - b2));
         }
-        guessed = select(err, band, 0.0, m, ext, true);
+        guessed = select(err, band, m, ext, true);
     }
     if (!guessed)
         for (size_t k = 0; k < m; ++k)
@@ -206,20 +223,21 @@ bool Remez::run(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint3
             converged_ = true;
             break;
         }
-        if (!select(err, band, 0.0, m, ext))
+        if (!select(err, band, m, ext))
             break;
     }
     return true;
 }
 
 double Remez::poly(double x) const {
+    const double *node = nodes_.data(), *value = values_.data(), *weight = weights_.data();
     double num = 0, den = 0;
-    for (size_t k = 0; k < nodes_.size(); ++k) {
-        const double diff = x - nodes_[k];
+    for (size_t k = 0, m = nodes_.size(); k < m; ++k) {
+        const double diff = x - node[k];
         if (diff == 0.0)
-            return values_[k];
-        const double t = weights_[k] / diff;
-        num += t * values_[k];
+            return value[k];
+        const double t = weight[k] / diff;
+        num += t * value[k];
         den += t;
     }
     return num / den;
