@@ -13,18 +13,20 @@
 // of 1 to 2 dB), that the passband is flat within +-0.005 dB up to 8/9 rolloff (0.8) times the
 // output Nyquist frequency, and that the aliases of all the images of one tone together stay
 // far below that (a 5 kHz tone keeps an SNR above 140 dB at the module's rates):
-//  1. a polyphase stage from in_rate to 2 out_rate, one exact coefficient set per phase. Its
-//     prototype is equiripple (Remez exchange; up x span1 - 1 taps, symmetric, so that every
-//     set is symmetric too, the table's one remaining place holding 0): pass band
-//     to 8/9 rolloff x out/2 (ripple about 4e-4), stop bands only where anything would fold back
-//     below (2 - rolloff) x out/2 (within that distance of every multiple of 2 out_rate; about
-//     123 dB in the first, their weights rising with their number so that the sum of the aliases
-//     stays low), and between them only the bands that the half-band stage removes. 56, 28 and
-//     16 taps for 500 kHz to 48, 96 and 192 kHz; the first design of a prototype takes about a
-//     quarter of a second and is kept for the life of the process (48 and 96 kHz share one).
-//     With more than 1024 phases, a prototype of more than 2049 taps, or 2 out_rate = in_rate, a
-//     Kaiser-windowed sinc whose transition runs from rolloff x out/2 to (1 + rolloff/2) x out,
-//     designed for 124 dB, each set scaled to unity gain at DC, takes its place;
+//  1. a polyphase stage from in_rate to 2 out_rate, one exact coefficient set per phase, cut
+//     from one equiripple prototype (Remez exchange; up x span1 - 1 taps, symmetric, so that
+//     every set is symmetric too; the table's one remaining place holds 0): pass band to
+//     8/9 rolloff x out/2, stop bands only where anything would fold back below
+//     (2 - rolloff) x out/2 (within that distance of every multiple of 2 out_rate), their
+//     weights rising with their number so that the sum of the aliases stays low, and between
+//     them bands of a light weight, whose content the half-band stage removes. span1 is the
+//     fewest taps (a multiple of 4) that keep the passband ripple within 4.5e-4 (and so the
+//     first stop band at about 123 dB): 56, 28 and 16 for 500 kHz to 48, 96 and 192 kHz. The
+//     first design of a prototype takes about a quarter of a second and is kept for the life of
+//     the process (48 and 96 kHz share one). With more than 1024 phases, a prototype of more
+//     than 2049 taps, or 2 out_rate = in_rate, a Kaiser-windowed sinc takes its place: its
+//     transition from rolloff x out/2 to (1 + rolloff/2) x out, designed for 124 dB, each set
+//     scaled to unity gain at DC;
 //  2. a half-band filter from 2 out_rate to out_rate, equiripple (Remez exchange), its
 //     transition from rolloff to 2 - rolloff times the output Nyquist frequency, with the fewest
 //     coefficient pairs whose ripple stays 121.5 dB below full scale (38 pairs for rolloff 0.9,

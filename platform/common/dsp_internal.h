@@ -31,10 +31,10 @@ struct Plan {
     uint32_t span1;             // taps per coefficient set of the polyphase stage
     uint32_t pairs;             // coefficient pairs of the half-band stage; 0 = single stage
     uint32_t span;              // input samples one output depends on
-    double cutoff;              // polyphase stage: cut-off in cycles per input sample
+    double cutoff;              // Kaiser polyphase stage: cut-off in cycles per input sample
     double beta;                // and its Kaiser beta
     double rolloff;             // the half-band stage's rolloff
-    bool equiripple;            // polyphase stage: equiripple, else cutoff and beta
+    bool equiripple;            // polyphase stage: equiripple (else Kaiser: cutoff and beta)
 };
 
 // False when the rates or lengths are out of range.
@@ -45,8 +45,9 @@ bool plan(int in_rate, int out_rate, int len, float rolloff, float alpha, Plan* 
 // multiplies (rows is plan.up when plan.equiripple). False when memory runs out.
 bool polyphase_table(const Plan& plan, uint32_t rows, uint32_t stride, float* taps);
 
-// One coefficient set of the polyphase stage for an output position `frac` input samples past
-// the sample that tap span/2 - 1 multiplies; unity gain at DC. `scratch` holds span doubles.
+// One coefficient set of the Kaiser-windowed polyphase stage for an output position `frac` input
+// samples past the sample that tap span/2 - 1 multiplies; unity gain at DC. `scratch` holds span
+// doubles.
 void polyphase_row(float* row, double* scratch, uint32_t span, double frac, double cutoff,
                    double beta);
 
