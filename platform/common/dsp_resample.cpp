@@ -170,12 +170,22 @@ void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::T
         const uint64_t group = kern.group;
         const uint64_t classes = count < period ? count : period;
         auto fir = st.accurate ? kern.fir_accurate : kern.fir_fast;
+        // Class c starts at phase + c step = whole * up + frac, stepped without divisions;
+        // it has count / period members, one more when c < count % period.
+        const uint64_t step_whole = step / up, step_frac = step % up;
+        const uint64_t all = count / period, extra = count % period;
+        uint64_t whole_c = 0, frac_c = phase;
         for (uint64_t c = 0; c < classes; ++c) {
-            const uint64_t q = phase + c * step;
-            const float* h = table + (q % up) * stride;
-            const float* x = src + (i + static_cast<int64_t>(q / up) - back);
+            const float* h = table + frac_c * stride;
+            const float* x = src + (i + static_cast<int64_t>(whole_c) - back);
             float* y = dst + c;
-            const uint64_t members = (count - c + period - 1) / period;
+            const uint64_t members = all + (c < extra ? 1 : 0);
+            whole_c += step_whole;
+            frac_c += step_frac;
+            if (frac_c >= up) {
+                frac_c -= up;
+                ++whole_c;
+            }
             // A class's last group goes to the kernel as well when at most a quarter of it is
             // empty (the kernel repeats a member in the empty lanes): cheaper than gathering
             // those outputs with a coefficient load each.
