@@ -191,11 +191,22 @@ void worker_begin(ReceiveSession& s, WorkerState& w) {
 void process_block(ReceiveSession& s, WorkerState& w, int32_t frames) {
     if (frames <= 0)
         return;
-    ippsSplitScaled_16s32f_D2L(reinterpret_cast<const Ipp16s*>(s.raw_block), s.input_streams,
-                               STREAM_COUNT, frames);
+    // The streams are de-interleaved straight into the resamplers' buffers, beside their
+    // look-back; through the separate arrays only when a read is too long for that.
+    const uint32_t length = static_cast<uint32_t>(frames);
+    float* in_place[STREAM_COUNT];
+    bool direct = true;
     for (int k = 0; k < STREAM_COUNT; ++k) {
-        s.resamplers[k]->Process(s.input_streams[k], static_cast<uint32_t>(frames),
-                                 s.output_streams[k], &w.produced);
+        in_place[k] = s.resamplers[k]->InputSpace(length);
+        direct = direct && in_place[k];
+    }
+    const Ipp16s* raw = reinterpret_cast<const Ipp16s*>(s.raw_block);
+    ippsSplitScaled_16s32f_D2L(raw, direct ? in_place : s.input_streams, STREAM_COUNT, frames);
+    for (int k = 0; k < STREAM_COUNT; ++k) {
+        if (direct)
+            s.resamplers[k]->Filter(length, s.output_streams[k], &w.produced);
+        else
+            s.resamplers[k]->Process(s.input_streams[k], length, s.output_streams[k], &w.produced);
         w.read_pos[k] = s.output_streams[k];
     }
     // The first outputs of the stream carry the filter's response to the stream switching on

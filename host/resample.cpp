@@ -65,11 +65,27 @@ void CResample::Reset() {
         ippsZero_32f(buffer, static_cast<int>(history));
 }
 
-bool CResample::Process(const float* in, uint32_t length, float* out, int32_t* produced) {
-    if (!in || !out || !produced)
-        return false;
+bool CResample::ready() const {
     // Parameters changed since Init (or no Init at all): the buffer does not fit the history.
-    if (!buffer || !state || dsp::resample_state_span(state) / 2 + 1 != history)
+    return buffer && state && dsp::resample_state_span(state) / 2 + 1 == history;
+}
+
+int32_t CResample::step(uint32_t length, float* out) {
+    fill += length;
+    uint32_t p = static_cast<uint32_t>(time);
+    int n = 0;
+    ippsResamplePolyphaseFixed_32f(
+        state, buffer, static_cast<int>(fill) - static_cast<int>(history) - static_cast<int>(p),
+        out, norm, &time, &n);
+    p = static_cast<uint32_t>(time);
+    ippsMove_32f(buffer + (p - history), buffer, static_cast<int>(fill + history - p));
+    fill -= p - history;
+    time -= p - history;
+    return n;
+}
+
+bool CResample::Process(const float* in, uint32_t length, float* out, int32_t* produced) {
+    if (!in || !out || !produced || !ready())
         return false;
     *produced = 0;
     while (length > 0) {
@@ -79,21 +95,23 @@ bool CResample::Process(const float* in, uint32_t length, float* out, int32_t* p
         ippsCopy_32f(in, buffer + fill, static_cast<int>(take));
         length -= take;
         in += take;
-        fill += take;
-
-        uint32_t p = static_cast<uint32_t>(time);
-        int n = 0;
-        ippsResamplePolyphaseFixed_32f(
-            state, buffer, static_cast<int>(fill) - static_cast<int>(history) - static_cast<int>(p),
-            out, norm, &time, &n);
+        int32_t n = step(take, out);
         *produced += n;
         out += n;
-
-        p = static_cast<uint32_t>(time);
-        ippsMove_32f(buffer + (p - history), buffer, static_cast<int>(fill + history - p));
-        fill -= p - history;
-        time -= p - history;
     }
+    return true;
+}
+
+float* CResample::InputSpace(uint32_t length) {
+    if (!ready() || length > chunk_capacity - fill)
+        return nullptr;
+    return buffer + fill;
+}
+
+bool CResample::Filter(uint32_t length, float* out, int32_t* produced) {
+    if (!out || !produced || !ready() || length > chunk_capacity - fill)
+        return false;
+    *produced = length > 0 ? step(length, out) : 0;
     return true;
 }
 

@@ -32,6 +32,16 @@ class CResample {
     // Releases the buffer and the filter; safe to repeat.
     virtual void Free();
 
+    // For a caller that writes the next samples of the stream itself (saving Process's copy):
+    // the place for the next `length` samples, then Filter(length, ...) once they are there.
+    // Null when the object is not initialised for its current parameters or the samples do not
+    // fit beside the look-back at once (Process takes any length).
+    float* InputSpace(uint32_t length);
+    // Filters the `length` samples written at InputSpace(length): the same outputs, bit for bit,
+    // as Process on them, written at `out`, their number to *produced. False, and nothing
+    // consumed, for a null pointer, an object not initialised or more samples than fit.
+    bool Filter(uint32_t length, float* out, int32_t* produced);
+
     int32_t fast;
     uint32_t filter_length;
     float rolloff;
@@ -47,6 +57,10 @@ class CResample {
     uint32_t fill;
 
   private:
+    bool ready() const;
+    // Filters the `length` samples that follow the look-back in the buffer; returns the outputs.
+    int32_t step(uint32_t length, float* out);
+
     CResample(const CResample&) = delete;
     CResample& operator=(const CResample&) = delete;
 };

@@ -9,10 +9,11 @@ namespace dsp {
 // Adjusts the count behind live_allocations().
 void count_block(long delta);
 
-// Greatest common divisor (b may be 0).
+// Greatest common divisor (b may be 0). In 32 bits while both fit: on i686 a 64-bit remainder
+// is a library call, and the resampler takes a gcd on every call.
 inline uint64_t gcd(uint64_t a, uint64_t b) {
     while (b) {
-        uint64_t r = a % b;
+        uint64_t r = ((a | b) >> 32) ? a % b : uint32_t(a) % uint32_t(b);
         a = b;
         b = r;
     }

@@ -70,6 +70,38 @@ DSP_AVX2 inline __m128 dot4_fast(const float* const* h, const float* const* x, u
     return _mm_mul_ps(s, _mm_set1_ps(norm));
 }
 
+#if defined(__i386__)
+// dot4_fast<true> for the inputs x, x + step, x + 2 step, x + 3 step, all addressed from one
+// pointer, so that the loop's pointers and index fit the six general registers of i686.
+DSP_AVX2 inline __m128 dot4_strided(const float* h, const float* x, ptrdiff_t step, uint32_t span,
+                                    float norm) {
+    const uint32_t body = span & ~7u;
+    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
+           a3 = _mm256_setzero_ps();
+    const float* he = h + body;
+    const char* xe = reinterpret_cast<const char*>(x + body);
+    const ptrdiff_t s1 = step * 4, s3 = step * 12;
+    for (ptrdiff_t j = -static_cast<ptrdiff_t>(body); j < 0; j += 8) {
+        const __m256 hv = _mm256_loadu_ps(he + j);
+        const char* p = xe + 4 * j;
+        a0 = _mm256_fmadd_ps(hv, _mm256_loadu_ps(reinterpret_cast<const float*>(p)), a0);
+        a1 = _mm256_fmadd_ps(hv, _mm256_loadu_ps(reinterpret_cast<const float*>(p + s1)), a1);
+        a2 = _mm256_fmadd_ps(hv, _mm256_loadu_ps(reinterpret_cast<const float*>(p + 2 * s1)), a2);
+        a3 = _mm256_fmadd_ps(hv, _mm256_loadu_ps(reinterpret_cast<const float*>(p + s3)), a3);
+    }
+    if (span & 4) {
+        const __m256 hv = tail4(he);
+        a0 = _mm256_fmadd_ps(hv, tail4(x + body), a0);
+        a1 = _mm256_fmadd_ps(hv, tail4(x + step + body), a1);
+        a2 = _mm256_fmadd_ps(hv, tail4(x + 2 * step + body), a2);
+        a3 = _mm256_fmadd_ps(hv, tail4(x + 3 * step + body), a3);
+    }
+    __m256 p = _mm256_hadd_ps(_mm256_hadd_ps(a0, a1), _mm256_hadd_ps(a2, a3));
+    __m128 s = _mm_add_ps(_mm256_castps256_ps128(p), _mm256_extractf128_ps(p, 1));
+    return _mm_mul_ps(s, _mm_set1_ps(norm));
+}
+#endif
+
 // Eight outputs, in the same order of operations as dot_fast for each. With Shared, h[0] serves
 // all eight. Lane k = result of output k times norm.
 template <bool Shared>
@@ -204,18 +236,29 @@ DSP_AVX2 void fir(const float* h, uint32_t span, const float* x, ptrdiff_t x_ste
             for (int k = 0; k < 8; ++k)
                 yr[k * y_step] = out[k];
         } else {
+#if defined(__i386__)
+            const float* xr = x + r * x_step;
+            store8(yr, y_step,
+                   _mm256_set_m128(dot4_strided(h, xr + 4 * x_step, x_step, span, norm),
+                                   dot4_strided(h, xr, x_step, span, norm)));
+#else
             store8(yr, y_step, dot8_fast<true>(hs, xs, span, norm));
+#endif
         }
         for (int k = 0; k < 8; ++k)
             xs[k] += 8 * x_step;
     }
     if (!Accurate && r < count) {
-        // Fewer than eight left: the missing lanes repeat the last one and are not stored.
+        // Fewer than eight left: eight or four lanes, the missing ones repeating the last
+        // output and not stored.
         const uint32_t left = count - r;
         for (uint32_t k = 1; k < 8; ++k)
             xs[k] = xs[0] + (k < left ? k : left - 1) * x_step;
         float out[8];
-        _mm256_storeu_ps(out, dot8_fast<true>(hs, xs, span, norm));
+        if (left > 4)
+            _mm256_storeu_ps(out, dot8_fast<true>(hs, xs, span, norm));
+        else
+            _mm_storeu_ps(out, dot4_fast<true>(hs, xs, span, norm));
         for (uint32_t k = 0; k < left; ++k)
             y[(r + k) * y_step] = out[k];
         return;
@@ -265,11 +308,12 @@ DSP_AVX2 void gather_accurate(const FirJob* jobs, uint32_t count, uint32_t span,
     gather<true>(jobs, count, span, norm);
 }
 
-// Accumulates blocks of 8 x N outputs, N independent chains so that the latency of the fused
-// multiply-adds is covered (N = 8 with the sixteen registers of x86-64, 4 with the eight of i686).
+// The pair sums of 8 x N outputs, stored at y: N independent chains, so that the latency of
+// the fused multiply-adds is covered (N = 8 with the sixteen registers of x86-64, 4 with the
+// eight of i686, where the centre tap and the output factor are left to a second pass so that
+// the loop keeps the coefficient in a register).
 template <int N>
-DSP_AVX2 inline void halfband_block(const float* g, uint32_t pairs, float center, const float* e,
-                                    const float* o, float* y, float norm) {
+DSP_AVX2 inline void halfband_pairs(const float* g, uint32_t pairs, const float* o, float* y) {
     const uint32_t last = 2 * pairs - 1;
     __m256 a[N];
 #pragma GCC unroll 8
@@ -284,14 +328,13 @@ DSP_AVX2 inline void halfband_block(const float* g, uint32_t pairs, float center
                                                  _mm256_loadu_ps(o + 8 * k + last - j)),
                                    a[k]);
     }
-    const __m256 c = _mm256_set1_ps(center), scale = _mm256_set1_ps(norm);
 #pragma GCC unroll 8
     for (int k = 0; k < N; ++k)
-        _mm256_storeu_ps(
-            y + 8 * k, _mm256_mul_ps(_mm256_fmadd_ps(c, _mm256_loadu_ps(e + 8 * k), a[k]), scale));
+        _mm256_storeu_ps(y + 8 * k, a[k]);
 }
 
-// Outputs in blocks of 8 x N, then 8, then one at a time with the same scalar fused operations.
+// The pair sums in blocks of 8 x N outputs, then 8, then one at a time with the same scalar
+// fused operations; then the centre tap and the output factor over all of them.
 DSP_AVX2 void halfband_fast(const float* g, uint32_t pairs, float center, const float* e,
                             const float* o, uint32_t count, float* y, float norm) {
 #if defined(__x86_64__)
@@ -302,61 +345,59 @@ DSP_AVX2 void halfband_fast(const float* g, uint32_t pairs, float center, const 
     const uint32_t last = 2 * pairs - 1;
     uint32_t m = 0;
     for (; m + 8 * N <= count; m += 8 * N)
-        halfband_block<N>(g, pairs, center, e + m, o + m, y + m, norm);
-    for (; m + 8 <= count; m += 8) {
-        __m256 a = _mm256_setzero_ps();
-        for (uint32_t j = 0; j < pairs; ++j)
-            a = _mm256_fmadd_ps(
-                _mm256_broadcast_ss(g + j),
-                _mm256_add_ps(_mm256_loadu_ps(o + m + j), _mm256_loadu_ps(o + m + last - j)), a);
-        a = _mm256_fmadd_ps(_mm256_set1_ps(center), _mm256_loadu_ps(e + m), a);
-        _mm256_storeu_ps(y + m, _mm256_mul_ps(a, _mm256_set1_ps(norm)));
-    }
+        halfband_pairs<N>(g, pairs, o + m, y + m);
+    for (; m + 8 <= count; m += 8)
+        halfband_pairs<1>(g, pairs, o + m, y + m);
     for (; m < count; ++m) {
         __m128 a = _mm_setzero_ps();
         for (uint32_t j = 0; j < pairs; ++j)
             a = _mm_fmadd_ss(_mm_set_ss(g[j]),
                              _mm_add_ss(_mm_load_ss(o + m + j), _mm_load_ss(o + m + last - j)), a);
-        a = _mm_fmadd_ss(_mm_set_ss(center), _mm_load_ss(e + m), a);
-        _mm_store_ss(y + m, _mm_mul_ss(a, _mm_set_ss(norm)));
+        _mm_store_ss(y + m, a);
     }
+    const __m256 c = _mm256_set1_ps(center), scale = _mm256_set1_ps(norm);
+    for (m = 0; m + 8 <= count; m += 8)
+        _mm256_storeu_ps(
+            y + m, _mm256_mul_ps(_mm256_fmadd_ps(c, _mm256_loadu_ps(e + m), _mm256_loadu_ps(y + m)),
+                                 scale));
+    for (; m < count; ++m)
+        _mm_store_ss(y + m, _mm_mul_ss(_mm_fmadd_ss(_mm_set_ss(center), _mm_load_ss(e + m),
+                                                    _mm_load_ss(y + m)),
+                                       _mm_set_ss(norm)));
 }
 
-// Transposes eight rows of eight 16-bit samples: r[k] becomes column k. 128-bit unpacks only
-// (no shuffles across the halves of a 256-bit register, which are slow on some processors).
-DSP_AVX2 inline void transpose8x16(__m128i* r) {
-    __m128i a0 = _mm_unpacklo_epi16(r[0], r[1]), a1 = _mm_unpackhi_epi16(r[0], r[1]);
-    __m128i a2 = _mm_unpacklo_epi16(r[2], r[3]), a3 = _mm_unpackhi_epi16(r[2], r[3]);
-    __m128i a4 = _mm_unpacklo_epi16(r[4], r[5]), a5 = _mm_unpackhi_epi16(r[4], r[5]);
-    __m128i a6 = _mm_unpacklo_epi16(r[6], r[7]), a7 = _mm_unpackhi_epi16(r[6], r[7]);
-    __m128i b0 = _mm_unpacklo_epi32(a0, a2), b1 = _mm_unpackhi_epi32(a0, a2);
-    __m128i b2 = _mm_unpacklo_epi32(a1, a3), b3 = _mm_unpackhi_epi32(a1, a3);
-    __m128i b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
-    __m128i b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
-    r[0] = _mm_unpacklo_epi64(b0, b4);
-    r[1] = _mm_unpackhi_epi64(b0, b4);
-    r[2] = _mm_unpacklo_epi64(b1, b5);
-    r[3] = _mm_unpackhi_epi64(b1, b5);
-    r[4] = _mm_unpacklo_epi64(b2, b6);
-    r[5] = _mm_unpackhi_epi64(b2, b6);
-    r[6] = _mm_unpacklo_epi64(b3, b7);
-    r[7] = _mm_unpackhi_epi64(b3, b7);
-}
-
-// Eight frames at a time: transposed as 16-bit samples so that each channel's eight samples sit
-// in one register, then widened, converted and scaled together (exact, as on every path).
+// Four frames at a time: each frame widened, converted and scaled whole (channels 0-3 in the
+// lower half, 4-7 in the upper), then a 4 x 4 transpose in each half leaves four samples of
+// channel k in row k mod 4, in its lower half for k < 4 and its upper half for k >= 4. Fewer
+// operations than transposing eight frames as 16-bit samples, and no vector spill on i686.
+// Exact, as on every path.
 DSP_AVX2 void split8(const int16_t* src, float* const* dst, int len) {
     const __m256 scale = _mm256_set1_ps(1.0f / 32768.0f);
     int i = 0;
-    for (; i + 8 <= len; i += 8) {
-        __m128i r[8];
+    for (; i + 4 <= len; i += 4) {
         const __m128i* s = reinterpret_cast<const __m128i*>(src + 8 * i);
-        for (int f = 0; f < 8; ++f)
-            r[f] = _mm_loadu_si128(s + f);
-        transpose8x16(r);
-        for (int k = 0; k < 8; ++k)
-            _mm256_storeu_ps(dst[k] + i,
-                             _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(r[k])), scale));
+        __m256 r0 =
+            _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(s))), scale);
+        __m256 r1 =
+            _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(s + 1))), scale);
+        __m256 r2 =
+            _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(s + 2))), scale);
+        __m256 r3 =
+            _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(s + 3))), scale);
+        __m256 t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpackhi_ps(r0, r1);
+        __m256 t2 = _mm256_unpacklo_ps(r2, r3), t3 = _mm256_unpackhi_ps(r2, r3);
+        r0 = _mm256_shuffle_ps(t0, t2, 0x44);
+        r1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+        r2 = _mm256_shuffle_ps(t1, t3, 0x44);
+        r3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+        _mm_storeu_ps(dst[0] + i, _mm256_castps256_ps128(r0));
+        _mm_storeu_ps(dst[1] + i, _mm256_castps256_ps128(r1));
+        _mm_storeu_ps(dst[2] + i, _mm256_castps256_ps128(r2));
+        _mm_storeu_ps(dst[3] + i, _mm256_castps256_ps128(r3));
+        _mm_storeu_ps(dst[4] + i, _mm256_extractf128_ps(r0, 1));
+        _mm_storeu_ps(dst[5] + i, _mm256_extractf128_ps(r1, 1));
+        _mm_storeu_ps(dst[6] + i, _mm256_extractf128_ps(r2, 1));
+        _mm_storeu_ps(dst[7] + i, _mm256_extractf128_ps(r3, 1));
     }
     const float one = 1.0f / 32768.0f;
     for (; i < len; ++i)
@@ -366,8 +407,10 @@ DSP_AVX2 void split8(const int16_t* src, float* const* dst, int len) {
 
 }  // namespace
 
+// Groups of four: the kernel takes a class's members four at a time (and three, in four lanes),
+// so that at most two of a class go to the gathered call.
 const Table avx2_table = {
-    "avx2",          8,     fir_fast, fir_accurate, gather_fast, gather_accurate, halfband_fast,
+    "avx2",          4,     fir_fast, fir_accurate, gather_fast, gather_accurate, halfband_fast,
     halfband_double, split8};
 
 }  // namespace kernels

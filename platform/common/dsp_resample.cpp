@@ -26,6 +26,21 @@ constexpr uint64_t MAX_TABLE_FLOATS = uint64_t(1) << 24;
 // two arrays on the stack.
 constexpr uint32_t BLOCK = 2048;
 
+// Quotient and remainder, in 32 bits when both operands fit: on i686 a 64-bit division is a
+// library call, and the resampler makes a few dozen per call.
+inline uint64_t quot(uint64_t a, uint64_t b) {
+    return ((a | b) >> 32) ? a / b : uint32_t(a) / uint32_t(b);
+}
+inline uint64_t rem(uint64_t a, uint64_t b) {
+    return ((a | b) >> 32) ? a % b : uint32_t(a) % uint32_t(b);
+}
+// floor(a / b) for b > 0.
+inline int64_t floor_quot(int64_t a, int64_t b) {
+    return a >= 0 ? static_cast<int64_t>(quot(static_cast<uint64_t>(a), static_cast<uint64_t>(b)))
+                  : -static_cast<int64_t>(
+                        quot(static_cast<uint64_t>(b - 1 - a), static_cast<uint64_t>(b)));
+}
+
 // Between two neighbouring coefficient sets, for positions off the table's grid.
 inline double dot_interpolated(const float* h0, const float* h1, double w, const float* x,
                                uint32_t n) {
@@ -149,7 +164,7 @@ void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::T
     const uint32_t span = st.plan.span1, stride = st.stride;
     const int64_t back = static_cast<int64_t>(span / 2) - 1;
     const int64_t sup = static_cast<int64_t>(up);
-    const int64_t i = (pos >= 0 ? pos : pos - sup + 1) / sup;
+    const int64_t i = floor_quot(pos, sup);
     const uint64_t phase = static_cast<uint64_t>(pos - i * sup);
     const float* table = st.taps;
     JobBatch batch{kern, span, norm, st.accurate};
@@ -157,21 +172,31 @@ void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::T
         // Samples c, c + period, c + 2 period, ... share a coefficient set and lie `apart`
         // input samples apart: each such class goes to the kernel in whole groups, the rest
         // one by one.
-        const uint64_t period = up / dsp::gcd(step % up, up);
-        const uint64_t apart = step * period / up;
+        const uint64_t period = quot(up, dsp::gcd(rem(step, up), up));
+        const uint64_t apart = quot(step * period, up);
         const uint64_t group = kern.group;
         const uint64_t classes = count < period ? count : period;
         auto fir = st.accurate ? kern.fir_accurate : kern.fir_fast;
+        // Class c starts at phase + c step = whole * up + frac, stepped without divisions;
+        // it has count / period members, one more when c < count % period.
+        const uint64_t step_whole = quot(step, up), step_frac = rem(step, up);
+        const uint64_t all = quot(count, period), extra = rem(count, period);
+        uint64_t whole_c = 0, frac_c = phase;
         for (uint64_t c = 0; c < classes; ++c) {
-            const uint64_t q = phase + c * step;
-            const float* h = table + (q % up) * stride;
-            const float* x = src + (i + static_cast<int64_t>(q / up) - back);
+            const float* h = table + frac_c * stride;
+            const float* x = src + (i + static_cast<int64_t>(whole_c) - back);
             float* y = dst + c;
-            const uint64_t members = (count - c + period - 1) / period;
+            const uint64_t members = all + (c < extra ? 1 : 0);
+            whole_c += step_whole;
+            frac_c += step_frac;
+            if (frac_c >= up) {
+                frac_c -= up;
+                ++whole_c;
+            }
             // A class's last group goes to the kernel as well when at most a quarter of it is
             // empty (the kernel repeats a member in the empty lanes): cheaper than gathering
             // those outputs with a coefficient load each.
-            uint64_t whole = members / group * group;
+            uint64_t whole = members - rem(members, group);
             if (!st.accurate && (members - whole) * 4 >= group * 3)
                 whole = members;
             if (whole)
@@ -229,7 +254,7 @@ IppStatus ippsResamplePolyphaseFixed_32f(const IppsResamplingPolyphaseFixed_32f*
     // Output m lies at i + (phase + m * down) / up: those below `limit` are produced.
     uint64_t n = 0;
     if (i < limit)
-        n = (uint64_t(limit - i) * up - phase + down - 1) / down;
+        n = quot(uint64_t(limit - i) * up - phase + down - 1, down);
 
     const int64_t first = i * static_cast<int64_t>(up) + static_cast<int64_t>(phase);
     if (plan.pairs == 0) {
@@ -239,7 +264,7 @@ IppStatus ippsResamplePolyphaseFixed_32f(const IppsResamplingPolyphaseFixed_32f*
         // outputs: output m sits on its sample 2m, flanked by the odd ones 2m +- 1, 3, ...
         // Both are computed from the output's own position, so an output's value does not
         // depend on where a call began.
-        const uint64_t factor = plan.up / up;
+        const uint64_t factor = quot(plan.up, up);
         const uint64_t step = plan.down;  // of the polyphase stage, in 1/plan.up
         const uint32_t pairs = plan.pairs;
         const float* g = pState->taps + uint64_t(pState->rows + 1) * pState->stride;
@@ -258,7 +283,7 @@ IppStatus ippsResamplePolyphaseFixed_32f(const IppsResamplingPolyphaseFixed_32f*
         }
     }
     const uint64_t end = phase + n * down;
-    *pTime = double(i + static_cast<int64_t>(end / up)) + double(end % up) / double(up);
+    *pTime = double(i + static_cast<int64_t>(quot(end, up))) + double(rem(end, up)) / double(up);
     *pOutlen = static_cast<int>(n);
     return ippStsNoErr;
 }

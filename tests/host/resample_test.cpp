@@ -20,26 +20,41 @@ namespace {
 constexpr uint32_t IN_RATE = 500000;
 const uint32_t OUT_RATES[] = {48000, 96000, 192000};
 
-// Runs the whole signal through r in chunks of the given size.
-std::vector<float> run(CResample& r, const std::vector<float>& in, size_t chunk) {
+// Runs the whole signal through r in chunks of the given size; with caller_writes, each chunk
+// that fits is written at InputSpace and filtered there (a chunk that does not fit must be
+// refused, without a change to the object, and goes through Process).
+std::vector<float> run(CResample& r, const std::vector<float>& in, size_t chunk,
+                       bool caller_writes = false) {
     std::vector<float> out;
     std::vector<float> part;
     for (size_t pos = 0; pos < in.size(); pos += chunk) {
         uint32_t len = static_cast<uint32_t>(std::min(chunk, in.size() - pos));
         part.assign(uint64_t(len) * r.out_rate / r.in_rate + 4, -1e30f);
         int32_t produced = -1;
-        EXPECT_TRUE(r.Process(in.data() + pos, len, part.data(), &produced));
+        float* space = caller_writes ? r.InputSpace(len) : nullptr;
+        EXPECT_EQ(space != nullptr, caller_writes && len <= r.chunk_capacity - r.fill);
+        if (space) {
+            std::copy(in.begin() + pos, in.begin() + pos + len, space);
+            EXPECT_TRUE(r.Filter(len, part.data(), &produced));
+        } else {
+            if (caller_writes) {
+                const uint32_t fill = r.fill;
+                EXPECT_FALSE(r.Filter(len, part.data(), &produced));
+                EXPECT_EQ(r.fill, fill);
+            }
+            EXPECT_TRUE(r.Process(in.data() + pos, len, part.data(), &produced));
+        }
         out.insert(out.end(), part.begin(), part.begin() + produced);
     }
     return out;
 }
 
 std::vector<float> resample(const std::vector<float>& in, uint32_t out_rate, int fast = 1,
-                            size_t chunk = 4096) {
+                            size_t chunk = 4096, bool caller_writes = false) {
     CResample r;
     r.SetParams(fast, 64, 0.9f, 9.0f, 0.98f);
     EXPECT_TRUE(r.Init(IN_RATE, out_rate));
-    return run(r, in, chunk);
+    return run(r, in, chunk, caller_writes);
 }
 
 // Outputs near the start see the zeros before the stream; they are left out of measurements.
@@ -73,6 +88,8 @@ TEST(ResampleParams, DefaultsHoldNoMemory) {
     float in[4] = {}, out[16];
     int32_t produced = 77;
     EXPECT_FALSE(r.Process(in, 4, out, &produced)) << "Process before Init";
+    EXPECT_EQ(r.InputSpace(4), nullptr) << "InputSpace before Init";
+    EXPECT_FALSE(r.Filter(4, out, &produced)) << "Filter before Init";
     EXPECT_EQ(produced, 77);
 }
 
@@ -334,10 +351,13 @@ TEST(ResampleQuality, ChunkingDoesNotChangeTheOutput) {
     for (uint32_t out_rate : OUT_RATES) {
         std::vector<float> in = tone(7300, IN_RATE, 130000, 0.8, 0.3);
         std::vector<float> whole = resample(in, out_rate, 1, in.size());
-        for (size_t chunk : {size_t(1), size_t(7), size_t(4096), size_t(60000)}) {
-            std::vector<float> out = resample(in, out_rate, 1, chunk);
-            ASSERT_EQ(out.size(), whole.size()) << out_rate << " chunk " << chunk;
-            EXPECT_EQ(out, whole) << out_rate << " chunk " << chunk;
+        // Written by the caller at InputSpace or copied in by Process: the same output.
+        for (bool caller_writes : {false, true}) {
+            for (size_t chunk : {size_t(1), size_t(7), size_t(4096), size_t(60000)}) {
+                std::vector<float> out = resample(in, out_rate, 1, chunk, caller_writes);
+                ASSERT_EQ(out.size(), whole.size()) << out_rate << " chunk " << chunk;
+                EXPECT_EQ(out, whole) << out_rate << " chunk " << chunk << " " << caller_writes;
+            }
         }
         // And the output is the tone itself, without a seam anywhere.
         size_t first = settle(out_rate);
