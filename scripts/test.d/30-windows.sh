@@ -45,14 +45,19 @@ if [ "$status" -ne 0 ]; then
   exit 1
 fi
 
-echo "-- float output of the fixed scene: Windows against Linux"
-(cd build-win32/tests/windows && timeout 240 wine zalvo_win_host.exe --capture "Z:${work//\//\\}\\windows.bin")
+echo "-- float output of the fixed scene: Windows against Linux, at 48, 96 and 192 kHz"
 if [ ! -x build/tests/windows/windows_output_compare_test ]; then
   cmake -S . -B build -G Ninja >/dev/null
   cmake --build build -j "$(nproc)" --target windows_output_compare_test
 fi
-ZALVO_WINDOWS_CAPTURE="$work/windows.bin" timeout 240 \
-  build/tests/windows/windows_output_compare_test --gtest_brief=1
+for rate in 0 1 2; do
+  (cd build-win32/tests/windows &&
+    timeout 240 wine zalvo_win_host.exe --capture "Z:${work//\//\\}\\windows$rate.bin" $rate)
+  filter='*'
+  [ "$rate" = 0 ] || filter='*MatchesTheWindowsBuild'
+  ZALVO_WINDOWS_CAPTURE="$work/windows$rate.bin" timeout 240 \
+    build/tests/windows/windows_output_compare_test --gtest_brief=1 --gtest_filter="$filter"
+done
 
 echo "-- capture tool: info on the simulated bus"
 cap=build-win32/capture

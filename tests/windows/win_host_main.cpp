@@ -47,7 +47,7 @@ DWORD WINAPI watchdog(LPVOID seconds) {
     ExitProcess(3);
 }
 
-int capture_to(const char* path) {
+int capture_to(const char* path, int rate_index) {
     const winhost::Module& m = winhost::module();
     if (!m.handle || !m.start_rx || !m.stop_rx) {
         std::printf("cannot load ZalvoIntf.dll (error %lu)\n", GetLastError());
@@ -58,7 +58,7 @@ int capture_to(const char* path) {
     calls.stop_rx = winhost::fn_cast<decltype(calls.stop_rx)>(m.stop_rx);
     capture::Output out;
     std::string why;
-    if (!capture::run_fixed_scene(calls, 0, ZALVO_CAPTURE_BLOCKS, out, why)) {
+    if (!capture::run_fixed_scene(calls, rate_index, ZALVO_CAPTURE_BLOCKS, out, why)) {
         std::printf("capture failed: %s\n", why.c_str());
         return 1;
     }
@@ -78,8 +78,9 @@ int main(int argc, char** argv) {
     CreateThread(nullptr, 0, watchdog, reinterpret_cast<LPVOID>(uintptr_t(480)), 0, nullptr);
     if (!std::getenv("USRP_PATH"))
         _putenv("USRP_PATH=" ZALVO_IMAGES_DIR);
-    if (argc == 3 && std::strcmp(argv[1], "--capture") == 0)
-        return capture_to(argv[2]);
+    // --capture FILE [RATE_INDEX]: the fixed scene at 48 (0, the default), 96 (1) or 192 kHz (2).
+    if ((argc == 3 || argc == 4) && std::strcmp(argv[1], "--capture") == 0)
+        return capture_to(argv[2], argc == 4 ? std::atoi(argv[3]) : 0);
     if (argc == 2 && std::strcmp(argv[1], "--diag-child") == 0)
         return winhost::diag_child();
 
