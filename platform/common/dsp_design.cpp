@@ -200,8 +200,10 @@ const Prototype* prototype(uint32_t down, uint32_t order, double r) {
             return p.get();
     try {
         std::unique_ptr<Prototype> p(new Prototype{down, order, r, {}, 0.0});
+        // A design that does not converge is kept as such (no taps), so that it is not tried
+        // again at every plan of the same rates.
         if (!design_prototype(down, order, r, p->h, &p->ripple))
-            return nullptr;
+            p->h.clear();
         prototypes.push_back(std::move(p));
         return prototypes.back().get();
     } catch (const std::bad_alloc&) {
@@ -221,7 +223,7 @@ bool polyphase_table(const Plan& plan, uint32_t rows, uint32_t stride, float* ta
         // distance span up / 2 gets 0.
         const uint32_t center = plan.up * span / 2, order = center - 1;
         const Prototype* proto = prototype(plan.down, order, plan.rolloff);
-        if (!proto)
+        if (!proto || proto->h.empty())
             return false;
         const std::vector<double>& h = proto->h;
         for (uint32_t r = 0; r <= rows; ++r) {
@@ -328,8 +330,10 @@ bool plan(int in_rate, int out_rate, int len, float rolloff, float alpha, Plan* 
              up * s1 / 2 - 1 <= MAX_REMEZ_ORDER; s1 += 4) {
             const Prototype* proto =
                 prototype(static_cast<uint32_t>(down), static_cast<uint32_t>(up * s1 / 2 - 1), r);
-            if (!proto)
-                return false;
+            // No memory for the design, or an exchange that did not converge: the rates keep
+            // the Kaiser design rather than being refused.
+            if (!proto || proto->h.empty())
+                break;
             if (proto->ripple <= EQ_RIPPLE) {
                 span1 = s1;
                 p->equiripple = true;
