@@ -78,9 +78,7 @@ class Remez {
     // number of grid points per 1 / n of the frequency axis.
     bool design(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint32_t density,
                 const double* start = nullptr);
-    bool converged() const { return converged_; }
-    // The levelled weighted error, and the largest one on the grid (equal once converged).
-    double ripple() const { return delta_ < 0 ? -delta_ : delta_; }
+    // The largest weighted error on the grid (the levelled one, once the exchange converged).
     double error() const { return error_; }
     // The amplitude at omega = pi u.
     double amplitude(double u) const;
@@ -90,8 +88,8 @@ class Remez {
              const double* start);
     double poly(double x) const;
     std::vector<double> nodes_, values_, weights_;
-    bool even_ = false, converged_ = false;
-    double delta_ = 0, error_ = 0;
+    bool even_ = false;
+    double error_ = 0;
 };
 
 }  // namespace design

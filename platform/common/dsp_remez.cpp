@@ -139,7 +139,6 @@ bool Remez::design(const Band* bands, uint32_t nbands, uint32_t n, bool even, ui
 bool Remez::run(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint32_t density,
                 const double* start) {
     even_ = even;
-    converged_ = false;
     const size_t m = size_t(n) + 2;
     // The grid: each band sampled every pi / (density n) radians, both edges included.
     const double step = 1.0 / (double(density) * double(n));  // in units of pi
@@ -203,15 +202,15 @@ bool Remez::run(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint3
             num += b[k] * d[ext[k]];
             den += (k & 1 ? -b[k] : b[k]) / w[ext[k]];
         }
-        delta_ = num / den;
+        const double delta = num / den;
         // The polynomial through the extremals at the levelled values: of degree n, since
         // delta makes the values fit one (all m nodes are used, so it is never extrapolated).
         for (size_t k = 0; k < m; ++k) {
             nodes_[k] = all[k];
-            values_[k] = d[ext[k]] - (k & 1 ? -delta_ : delta_) / w[ext[k]];
+            values_[k] = d[ext[k]] - (k & 1 ? -delta : delta) / w[ext[k]];
             weights_[k] = b[k];
         }
-        const double level = std::fabs(delta_);
+        const double level = std::fabs(delta);
         double worst = 0;
         for (size_t j = 0; j < size; ++j) {
             err[j] = w[j] * (d[j] - poly(x[j]));
@@ -219,10 +218,8 @@ bool Remez::run(const Band* bands, uint32_t nbands, uint32_t n, bool even, uint3
                 worst = std::fabs(err[j]);
         }
         error_ = worst;
-        if (worst <= level * (1.0 + 1e-4)) {
-            converged_ = true;
+        if (worst <= level * (1.0 + 1e-4))
             break;
-        }
         if (!select(err, band, m, ext))
             break;
     }
