@@ -111,7 +111,18 @@ double ms_since_origin(Clock::time_point t);
 // Node handling (usbfs_bed.cpp).
 void sync_nodes();
 
+// URB completion and the pump (usbfs_urbs.cpp). The *_locked calls are made with c.m held.
+// Hands a completed URB to the reap of this client whose pointer slot is given.
+void deliver(UMockdevIoctlClient* client, UMockdevIoctlData* slot, const std::shared_ptr<Urb>& u);
+// Lets go of the client's parked reap, if any; a timer armed for it finds its token stale.
+void unpark_locked(Client& c);
+void complete_urb_locked(Client& c, std::shared_ptr<Urb> u, int status);
+// The thread of an open file that fills its URBs from the board, until the file is closed.
+void pump(std::shared_ptr<Client> cp);
+
 // Ioctl handling (usbfs_client.cpp).
+// Completes the client's current ioctl with this result and errno.
+void finish(UMockdevIoctlClient* client, long result, int err);
 void attach_handlers(Node* node);
 // The file of this client was closed: its URBs go, its model handle closes (releasing claims).
 void close_client(UMockdevIoctlClient* client);
