@@ -93,7 +93,8 @@ void resample_case(benchmark::State& state, perf::Contender c, int out_rate) {
 
 // ---- floor ----------------------------------------------------------------------------------
 
-void peak_fma(benchmark::State& state) {
+// 12 FMAs of `lanes` lanes per round.
+void peak_fma(benchmark::State& state, float (*loop)(int64_t), int lanes) {
     if (!perf::floor_supported()) {
         state.SkipWithError("no AVX2/FMA");
         return;
@@ -102,11 +103,10 @@ void peak_fma(benchmark::State& state) {
     float sink = 0;
     double start = thread_seconds();
     for (auto _ : state)
-        sink += perf::peak_fma_loop(rounds);
+        sink += loop(rounds);
     double took = thread_seconds() - start;
     benchmark::DoNotOptimize(sink);
-    // 12 FMAs of 8 lanes per round.
-    state.counters["mac_per_ns"] = double(state.iterations()) * rounds * 96 / (took * 1e9);
+    state.counters["mac_per_ns"] = double(state.iterations()) * rounds * 12 * lanes / (took * 1e9);
 }
 
 void load_floor(benchmark::State& state) {
@@ -193,13 +193,22 @@ class TableReporter : public benchmark::ConsoleReporter {
     }
 };
 
+// "model name (family F, model M)" of the first processor in /proc/cpuinfo.
 std::string cpu_model() {
     std::ifstream f("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(f, line))
+    std::string line, name = "unknown", family, model;
+    auto value = [&line] { return line.substr(line.find(':') + 2); };
+    while (std::getline(f, line) && !line.empty()) {
         if (line.rfind("model name", 0) == 0)
-            return line.substr(line.find(':') + 2);
-    return "unknown";
+            name = value();
+        else if (line.rfind("cpu family", 0) == 0)
+            family = value();
+        else if (line.rfind("model\t", 0) == 0)
+            model = value();
+    }
+    if (!family.empty() && !model.empty())
+        name += " (family " + family + ", model " + model + ")";
+    return name;
 }
 
 std::string load_average() {
@@ -253,6 +262,9 @@ void print_tables(const TableReporter& rep, const std::vector<perf::Contender>& 
 
     const double peak = get("peak_fma", "mac_per_ns");
     std::printf("\n### Resamplers, one real stream, 4096-sample chunks\n");
+    const std::string engine = perf::soxr_hq_engine();
+    if (!engine.empty())
+        std::printf("\nsoxr HQ runs its \"%s\" engine on this machine.\n", engine.c_str());
     for (int rate : OUT_RATES) {
         std::printf("\n500 kHz -> %d kHz (our span: %u input samples)\n\n", rate / 1000,
                     span_for(rate));
@@ -272,8 +284,12 @@ void print_tables(const TableReporter& rep, const std::vector<perf::Contender>& 
     }
 
     std::printf("\n### Against the machine's floor\n\n");
-    std::printf("Peak FMA rate (12 independent 8-lane chains): %.1f multiply-adds per ns.\n\n",
-                peak);
+    const double peak128 = get("peak_fma128", "mac_per_ns");
+    std::printf("Peak FMA rate (12 independent 8-lane chains): %.1f multiply-adds per ns; with "
+                "4-lane chains %.1f. The 256-bit operations run at %.2f x the multiply-add rate "
+                "of the 128-bit ones (2 on processors with full-width 256-bit units, 1 where each "
+                "is split into two 128-bit halves).\n\n",
+                peak, peak128, peak / peak128);
     const double per_load =
         get("load_floor/" + std::to_string(FLOOR_SPAN), "ns_per_dot") / (2.0 * FLOOR_SPAN / 8.0);
     std::printf("Load rate (a dot product over L1-resident data, two 8-float loads per FMA): "
@@ -331,7 +347,8 @@ void print_tables(const TableReporter& rep, const std::vector<perf::Contender>& 
 int main(int argc, char** argv) {
     std::string load_before = load_average();
     std::vector<perf::Contender> cs = perf::contenders();
-    benchmark::RegisterBenchmark("peak_fma", peak_fma);
+    benchmark::RegisterBenchmark("peak_fma", peak_fma, perf::peak_fma_loop, 8);
+    benchmark::RegisterBenchmark("peak_fma128", peak_fma, perf::peak_fma128_loop, 4);
     benchmark::RegisterBenchmark("load_floor", load_floor)->Arg(FLOOR_SPAN);
     for (int rate : OUT_RATES)
         for (const perf::Contender& c : cs)

@@ -229,6 +229,21 @@ template <typename T, typename... A> std::function<std::unique_ptr<Resampler>(in
 
 }  // namespace
 
+std::string soxr_hq_engine() {
+#ifdef PERF_HAVE_SOXR
+    soxr_error_t err = nullptr;
+    soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+    soxr_quality_spec_t q = soxr_quality_spec(SOXR_HQ, 0);
+    soxr_t s = soxr_create(IN_RATE, 48000, 1, &err, &io, &q, nullptr);
+    std::string name = s && !err ? soxr_engine(s) : "";
+    if (s)
+        soxr_delete(s);
+    return name;
+#else
+    return "";
+#endif
+}
+
 std::vector<Contender> contenders() {
     std::vector<Contender> v;
     for (dsp::KernelPath p :

@@ -34,4 +34,7 @@ struct Contender {
 // library setting this build has.
 std::vector<Contender> contenders();
 
+// The engine soxr chooses for its HQ recipe on this machine (soxr_engine), or "" without soxr.
+std::string soxr_hq_engine();
+
 }  // namespace perf
