@@ -16,8 +16,6 @@ namespace detail {
 
 namespace sim = usbsim::detail;
 
-int errno_of(sim::Err e);
-
 State& state() {
     static State* s = new State;  // used by umockdev's thread until the process ends
     return *s;

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "surface.h"
 #include "usbfs_bed.h"
 
 namespace usbfs {
@@ -123,6 +124,8 @@ void pump(std::shared_ptr<Client> cp);
 // Ioctl handling (usbfs_client.cpp).
 // Completes the client's current ioctl with this result and errno.
 void finish(UMockdevIoctlClient* client, long result, int err);
+// The errno that usbfs gives for a model error.
+int errno_of(usbsim::detail::Err e);
 void attach_handlers(Node* node);
 // The file of this client was closed: its URBs go, its model handle closes (releasing claims).
 void close_client(UMockdevIoctlClient* client);
