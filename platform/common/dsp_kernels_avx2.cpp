@@ -10,14 +10,7 @@
 
 #include <immintrin.h>
 
-#if defined(__i386__)
-// The 32-bit Windows stack is only 4-byte aligned on entry; every function realigns it (to the
-// 32 bytes of a vector spill when it has one), and the loops are written for eight vector
-// registers. The operations, and so the results, are those of the x86-64 build.
-#define DSP_AVX2 __attribute__((target("avx2,fma"), force_align_arg_pointer))
-#else
-#define DSP_AVX2 __attribute__((target("avx2,fma")))
-#endif
+#include "dsp_kernels_avx2.h"
 
 namespace dsp {
 namespace kernels {
@@ -376,64 +369,6 @@ DSP_AVX2 void gather_accurate(const FirJob* jobs, uint32_t count, uint32_t span,
     gather<true>(jobs, count, span, norm);
 }
 
-// The pair sums of 8 x N outputs, stored at y: N independent chains, so that the latency of
-// the fused multiply-adds is covered (N = 8 with the sixteen registers of x86-64, 4 with the
-// eight of i686, where the centre tap and the output factor are left to a second pass so that
-// the loop keeps the coefficient in a register).
-template <int N>
-DSP_AVX2 inline void halfband_pairs(const float* g, uint32_t pairs, const float* o, float* y) {
-    const uint32_t last = 2 * pairs - 1;
-    __m256 a[N];
-#pragma GCC unroll 8
-    for (int k = 0; k < N; ++k)
-        a[k] = _mm256_setzero_ps();
-    for (uint32_t j = 0; j < pairs; ++j) {
-        const __m256 gj = _mm256_broadcast_ss(g + j);
-#pragma GCC unroll 8
-        for (int k = 0; k < N; ++k)
-            a[k] = _mm256_fmadd_ps(gj,
-                                   _mm256_add_ps(_mm256_loadu_ps(o + 8 * k + j),
-                                                 _mm256_loadu_ps(o + 8 * k + last - j)),
-                                   a[k]);
-    }
-#pragma GCC unroll 8
-    for (int k = 0; k < N; ++k)
-        _mm256_storeu_ps(y + 8 * k, a[k]);
-}
-
-// The pair sums in blocks of 8 x N outputs, then 8, then one at a time with the same scalar
-// fused operations; then the centre tap and the output factor over all of them.
-DSP_AVX2 void halfband_fast(const float* g, uint32_t pairs, float center, const float* e,
-                            const float* o, uint32_t count, float* y, float norm) {
-#if defined(__x86_64__)
-    constexpr int N = 8;
-#else
-    constexpr int N = 4;
-#endif
-    const uint32_t last = 2 * pairs - 1;
-    uint32_t m = 0;
-    for (; m + 8 * N <= count; m += 8 * N)
-        halfband_pairs<N>(g, pairs, o + m, y + m);
-    for (; m + 8 <= count; m += 8)
-        halfband_pairs<1>(g, pairs, o + m, y + m);
-    for (; m < count; ++m) {
-        __m128 a = _mm_setzero_ps();
-        for (uint32_t j = 0; j < pairs; ++j)
-            a = _mm_fmadd_ss(_mm_set_ss(g[j]),
-                             _mm_add_ss(_mm_load_ss(o + m + j), _mm_load_ss(o + m + last - j)), a);
-        _mm_store_ss(y + m, a);
-    }
-    const __m256 c = _mm256_set1_ps(center), scale = _mm256_set1_ps(norm);
-    for (m = 0; m + 8 <= count; m += 8)
-        _mm256_storeu_ps(
-            y + m, _mm256_mul_ps(_mm256_fmadd_ps(c, _mm256_loadu_ps(e + m), _mm256_loadu_ps(y + m)),
-                                 scale));
-    for (; m < count; ++m)
-        _mm_store_ss(y + m, _mm_mul_ss(_mm_fmadd_ss(_mm_set_ss(center), _mm_load_ss(e + m),
-                                                    _mm_load_ss(y + m)),
-                                       _mm_set_ss(norm)));
-}
-
 // Four frames at a time: each frame widened, converted and scaled whole (channels 0-3 in the
 // lower half, 4-7 in the upper), then a 4 x 4 transpose in each half leaves four samples of
 // channel k in row k mod 4, in its lower half for k < 4 and its upper half for k >= 4. Fewer
@@ -477,9 +412,15 @@ DSP_AVX2 void split8(const int16_t* src, float* const* dst, int len) {
 
 // Groups of four: the kernel takes a class's members four at a time (and three, in four lanes),
 // so that at most two of a class go to the gathered call.
-const Table avx2_table = {
-    "avx2",          4,     fir_fast, fir_accurate, gather_fast, gather_accurate, halfband_fast,
-    halfband_double, split8};
+const Table avx2_table = {"avx2",
+                          4,
+                          fir_fast,
+                          fir_accurate,
+                          gather_fast,
+                          gather_accurate,
+                          avx2_halfband_fast,
+                          halfband_double,
+                          split8};
 
 }  // namespace kernels
 }  // namespace dsp
