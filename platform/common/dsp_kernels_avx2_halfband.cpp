@@ -7,9 +7,10 @@
 // outputs are therefore computed in rows instead: the odd samples of a piece of 8 S outputs are
 // laid out so that lane k of row i holds o[k S + i] (the lanes overlap by 2 pairs - 1 samples),
 // and lane k of output row i is output k S + i. Output row i + 1 needs the sample rows that row i
-// needs, one further on, so R neighbouring output rows share every sample row they load: two
-// aligned loads per coefficient pair for R x 8 outputs. The rows go back to the outputs' order
-// with the centre tap and the output factor.
+// needs, one further on, so R neighbouring output rows share the left sample rows they load:
+// R + 1 loads per coefficient pair for R x 8 outputs instead of 2 R unaligned ones (on x86-64
+// the right ones are shared as well: about 2 per pair for 4 x 8 outputs). The rows go
+// back to the outputs' order with the centre tap and the output factor.
 #include "dsp_kernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -27,10 +28,10 @@ namespace {
 constexpr int N = 8;
 constexpr int R = 4;
 #else
-// Eight registers: four chains, or two output rows (the loop keeps the coefficient in a register,
-// and the centre tap and the output factor are left to a second pass).
+// Eight registers: four chains, or three output rows (their chains, their left sample rows, the
+// coefficient and a sum).
 constexpr int N = 4;
-constexpr int R = 2;
+constexpr int R = 3;
 #endif
 
 // Outputs per piece in rows, and the most coefficient pairs that take that way: the rows of a
@@ -106,7 +107,8 @@ DSP_AVX2 inline void transpose_halves(__m256& q0, __m256& q1, __m256& q2, __m256
 }
 
 // O[8 i + k] = o[k S + i] for i < rows.
-DSP_AVX2 void sample_rows(const float* o, uint32_t S, uint32_t rows, float* O) {
+DSP_AVX2 __attribute__((noinline)) void sample_rows(const float* o, uint32_t S, uint32_t rows,
+                                                    float* O) {
     uint32_t i = 0;
     for (; i + 4 <= rows; i += 4) {
         __m256 q0 = load_halves(o + i, o + 4 * S + i), q1 = load_halves(o + S + i, o + 5 * S + i),
@@ -123,11 +125,40 @@ DSP_AVX2 void sample_rows(const float* o, uint32_t S, uint32_t rows, float* O) {
             O[8 * i + k] = o[k * S + i];
 }
 
-// The pair sums of RR output rows from the sample rows at O, stored at Y. The loop over pairs
-// goes RR at a time so that the windows of sample rows shift by renaming: output row r takes
-// pair j + s from sample rows r + j + s and r + last - j - s.
+// The pair sums of RR output rows from the sample rows at O, stored at Y. Output row r takes
+// pair j from sample rows r + j and r + 2 pairs - 1 - j: the left ones are the same rows for
+// all RR output rows, one further on each, so they stay in registers and move along by one
+// register per pair (one new load per pair instead of RR). For the eight registers of i686.
 template <int RR>
-DSP_AVX2 inline void pairs_rows(const float* g, uint32_t pairs, const float* O, float* Y) {
+DSP_AVX2 inline void pairs_rows_sliding(const float* g, uint32_t pairs, const float* O, float* Y) {
+    const uint32_t last = 2 * pairs - 1;
+    __m256 a[RR], lw[RR];
+#pragma GCC unroll 4
+    for (int r = 0; r < RR; ++r) {
+        a[r] = _mm256_setzero_ps();
+        lw[r] = _mm256_loadu_ps(O + 8 * r);
+    }
+    for (uint32_t j = 0; j < pairs; ++j) {
+        const __m256 gj = _mm256_broadcast_ss(g + j);
+#pragma GCC unroll 4
+        for (int r = 0; r < RR; ++r)
+            a[r] = _mm256_fmadd_ps(
+                gj, _mm256_add_ps(lw[r], _mm256_loadu_ps(O + 8 * (last - j + r))), a[r]);
+#pragma GCC unroll 4
+        for (int r = 0; r + 1 < RR; ++r)
+            lw[r] = lw[r + 1];
+        lw[RR - 1] = _mm256_loadu_ps(O + 8 * (j + RR));
+    }
+#pragma GCC unroll 4
+    for (int r = 0; r < RR; ++r)
+        _mm256_storeu_ps(Y + 8 * r, a[r]);
+}
+
+// The same with the right sample rows shared too, RR pairs at a time, so that both windows of
+// sample rows shift by renaming instead of moves: output row r takes pair j + s from sample rows
+// r + j + s and r + last - j - s, 2 RR - 1 on each side loaded per RR pairs. For x86-64.
+template <int RR>
+DSP_AVX2 inline void pairs_rows_windows(const float* g, uint32_t pairs, const float* O, float* Y) {
     const uint32_t last = 2 * pairs - 1;
     __m256 a[RR];
 #pragma GCC unroll 4
@@ -163,9 +194,25 @@ DSP_AVX2 inline void pairs_rows(const float* g, uint32_t pairs, const float* O, 
         _mm256_storeu_ps(Y + 8 * r, a[r]);
 }
 
+// The pair sums of output rows 0 .. S - 1. Out of line, like the transposes, so that the loop
+// has every vector register to itself.
+DSP_AVX2 __attribute__((noinline)) void all_rows(const float* g, uint32_t pairs, const float* O,
+                                                 uint32_t S, float* Y) {
+    uint32_t i = 0;
+#if defined(__x86_64__)
+    for (; i + R <= S; i += R)
+        pairs_rows_windows<R>(g, pairs, O + 8 * i, Y + 8 * i);
+#else
+    for (; i + R <= S; i += R)
+        pairs_rows_sliding<R>(g, pairs, O + 8 * i, Y + 8 * i);
+#endif
+    for (; i < S; ++i)
+        pairs_rows_sliding<1>(g, pairs, O + 8 * i, Y + 8 * i);
+}
+
 // y[k S + i] = (center e[k S + i] + Y[8 i + k]) norm, the output order back from rows.
-DSP_AVX2 void output_rows(const float* Y, uint32_t S, float center, const float* e, float* y,
-                          float norm) {
+DSP_AVX2 __attribute__((noinline)) void output_rows(const float* Y, uint32_t S, float center,
+                                                    const float* e, float* y, float norm) {
     const __m256 c = _mm256_set1_ps(center), scale = _mm256_set1_ps(norm);
     uint32_t i = 0;
     for (; i + 4 <= S; i += 4) {
@@ -203,11 +250,7 @@ DSP_AVX2 void avx2_halfband_fast(const float* g, uint32_t pairs, float center, c
         while (count - m >= 64) {
             const uint32_t S = (count - m < PIECE ? count - m : PIECE) / 8;
             sample_rows(o + m, S, S + last, O);
-            uint32_t i = 0;
-            for (; i + R <= S; i += R)
-                pairs_rows<R>(g, pairs, O + 8 * i, Y + 8 * i);
-            for (; i < S; ++i)
-                pairs_rows<1>(g, pairs, O + 8 * i, Y + 8 * i);
+            all_rows(g, pairs, O, S, Y);
             output_rows(Y, S, center, e + m, y + m, norm);
             m += 8 * S;
         }
