@@ -9,7 +9,7 @@
 // and lane k of output row i is output k S + i. Output row i + 1 needs the sample rows that row i
 // needs, one further on, so R neighbouring output rows share the left sample rows they load:
 // R + 1 loads per coefficient pair for R x 8 outputs instead of 2 R unaligned ones (on x86-64
-// the right ones are shared as well: about 2 per pair for 4 x 8 outputs). The rows go
+// the right ones are shared as well: 3.5 per pair for 4 x 8 outputs). The rows go
 // back to the outputs' order with the centre tap and the output factor.
 #include "dsp_kernels.h"
 
