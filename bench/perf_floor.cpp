@@ -14,60 +14,66 @@ bool floor_supported() {
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }
 
-PERF_AVX2 float peak_fma_loop(int64_t rounds) {
-    // Twelve chains: more than latency times throughput, so the FMA units never wait.
-    __m256 a0 = _mm256_set1_ps(0.0f), a1 = _mm256_set1_ps(0.1f), a2 = _mm256_set1_ps(0.2f),
-           a3 = _mm256_set1_ps(0.3f), a4 = _mm256_set1_ps(0.4f), a5 = _mm256_set1_ps(0.5f),
-           a6 = _mm256_set1_ps(0.6f), a7 = _mm256_set1_ps(0.7f), a8 = _mm256_set1_ps(0.8f),
-           a9 = _mm256_set1_ps(0.9f), a10 = _mm256_set1_ps(1.0f), a11 = _mm256_set1_ps(1.1f);
-    const __m256 m = _mm256_set1_ps(0.999999f), c = _mm256_set1_ps(1e-7f);
-    for (int64_t r = 0; r < rounds; ++r) {
-        a0 = _mm256_fmadd_ps(a0, m, c);
-        a1 = _mm256_fmadd_ps(a1, m, c);
-        a2 = _mm256_fmadd_ps(a2, m, c);
-        a3 = _mm256_fmadd_ps(a3, m, c);
-        a4 = _mm256_fmadd_ps(a4, m, c);
-        a5 = _mm256_fmadd_ps(a5, m, c);
-        a6 = _mm256_fmadd_ps(a6, m, c);
-        a7 = _mm256_fmadd_ps(a7, m, c);
-        a8 = _mm256_fmadd_ps(a8, m, c);
-        a9 = _mm256_fmadd_ps(a9, m, c);
-        a10 = _mm256_fmadd_ps(a10, m, c);
-        a11 = _mm256_fmadd_ps(a11, m, c);
-    }
-    __m256 s = _mm256_add_ps(_mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3)),
-                             _mm256_add_ps(_mm256_add_ps(a4, a5), _mm256_add_ps(a6, a7)));
-    s = _mm256_add_ps(s, _mm256_add_ps(_mm256_add_ps(a8, a9), _mm256_add_ps(a10, a11)));
-    return _mm256_cvtss_f32(s);
+// The vector operations of the peak loop, for 8 and 4 lanes.
+PERF_AVX2 inline __m256 fmadd(__m256 a, __m256 b, __m256 c) {
+    return _mm256_fmadd_ps(a, b, c);
+}
+PERF_AVX2 inline __m128 fmadd(__m128 a, __m128 b, __m128 c) {
+    return _mm_fmadd_ps(a, b, c);
+}
+PERF_AVX2 inline __m256 add(__m256 a, __m256 b) {
+    return _mm256_add_ps(a, b);
+}
+PERF_AVX2 inline __m128 add(__m128 a, __m128 b) {
+    return _mm_add_ps(a, b);
+}
+PERF_AVX2 inline float first(__m256 a) {
+    return _mm256_cvtss_f32(a);
+}
+PERF_AVX2 inline float first(__m128 a) {
+    return _mm_cvtss_f32(a);
+}
+template <typename V> PERF_AVX2 inline V splat(float f);
+template <> PERF_AVX2 inline __m256 splat<__m256>(float f) {
+    return _mm256_set1_ps(f);
+}
+template <> PERF_AVX2 inline __m128 splat<__m128>(float f) {
+    return _mm_set1_ps(f);
 }
 
-// The same with 4-lane (128-bit) FMAs: where the processor splits each 256-bit operation into two
-// 128-bit halves, this runs at the same rate in multiply-adds as the 8-lane loop; with full-width
-// units, at half of it.
-PERF_AVX2 float peak_fma128_loop(int64_t rounds) {
-    __m128 a0 = _mm_set1_ps(0.0f), a1 = _mm_set1_ps(0.1f), a2 = _mm_set1_ps(0.2f),
-           a3 = _mm_set1_ps(0.3f), a4 = _mm_set1_ps(0.4f), a5 = _mm_set1_ps(0.5f),
-           a6 = _mm_set1_ps(0.6f), a7 = _mm_set1_ps(0.7f), a8 = _mm_set1_ps(0.8f),
-           a9 = _mm_set1_ps(0.9f), a10 = _mm_set1_ps(1.0f), a11 = _mm_set1_ps(1.1f);
-    const __m128 m = _mm_set1_ps(0.999999f), c = _mm_set1_ps(1e-7f);
+// Twelve chains: more than latency times throughput, so the FMA units never wait. Written out
+// one variable a chain so that all twelve stay in registers.
+template <typename V> PERF_AVX2 float peak_loop(int64_t rounds) {
+    V a0 = splat<V>(0.0f), a1 = splat<V>(0.1f), a2 = splat<V>(0.2f), a3 = splat<V>(0.3f),
+      a4 = splat<V>(0.4f), a5 = splat<V>(0.5f), a6 = splat<V>(0.6f), a7 = splat<V>(0.7f),
+      a8 = splat<V>(0.8f), a9 = splat<V>(0.9f), a10 = splat<V>(1.0f), a11 = splat<V>(1.1f);
+    const V m = splat<V>(0.999999f), c = splat<V>(1e-7f);
     for (int64_t r = 0; r < rounds; ++r) {
-        a0 = _mm_fmadd_ps(a0, m, c);
-        a1 = _mm_fmadd_ps(a1, m, c);
-        a2 = _mm_fmadd_ps(a2, m, c);
-        a3 = _mm_fmadd_ps(a3, m, c);
-        a4 = _mm_fmadd_ps(a4, m, c);
-        a5 = _mm_fmadd_ps(a5, m, c);
-        a6 = _mm_fmadd_ps(a6, m, c);
-        a7 = _mm_fmadd_ps(a7, m, c);
-        a8 = _mm_fmadd_ps(a8, m, c);
-        a9 = _mm_fmadd_ps(a9, m, c);
-        a10 = _mm_fmadd_ps(a10, m, c);
-        a11 = _mm_fmadd_ps(a11, m, c);
+        a0 = fmadd(a0, m, c);
+        a1 = fmadd(a1, m, c);
+        a2 = fmadd(a2, m, c);
+        a3 = fmadd(a3, m, c);
+        a4 = fmadd(a4, m, c);
+        a5 = fmadd(a5, m, c);
+        a6 = fmadd(a6, m, c);
+        a7 = fmadd(a7, m, c);
+        a8 = fmadd(a8, m, c);
+        a9 = fmadd(a9, m, c);
+        a10 = fmadd(a10, m, c);
+        a11 = fmadd(a11, m, c);
     }
-    __m128 s = _mm_add_ps(_mm_add_ps(_mm_add_ps(a0, a1), _mm_add_ps(a2, a3)),
-                          _mm_add_ps(_mm_add_ps(a4, a5), _mm_add_ps(a6, a7)));
-    s = _mm_add_ps(s, _mm_add_ps(_mm_add_ps(a8, a9), _mm_add_ps(a10, a11)));
-    return _mm_cvtss_f32(s);
+    V s = add(add(add(a0, a1), add(a2, a3)), add(add(a4, a5), add(a6, a7)));
+    return first(add(s, add(add(a8, a9), add(a10, a11))));
+}
+
+float peak_fma_loop(int64_t rounds) {
+    return peak_loop<__m256>(rounds);
+}
+
+// Where the processor splits each 256-bit operation into two 128-bit halves, the 4-lane loop runs
+// at the same rate in multiply-adds as the 8-lane one; with full-width units, at half of it.
+float peak_fma128_loop(int64_t rounds) {
+    return peak_loop<__m128>(rounds);
 }
 
 PERF_AVX2 float load_bound_dots(const float* h, const float* x, uint32_t span, int count) {
