@@ -387,12 +387,7 @@ DSP_AVX2 void split8(const int16_t* src, float* const* dst, int len) {
             _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(s + 2))), scale);
         __m256 r3 =
             _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(_mm_loadu_si128(s + 3))), scale);
-        __m256 t0 = _mm256_unpacklo_ps(r0, r1), t1 = _mm256_unpackhi_ps(r0, r1);
-        __m256 t2 = _mm256_unpacklo_ps(r2, r3), t3 = _mm256_unpackhi_ps(r2, r3);
-        r0 = _mm256_shuffle_ps(t0, t2, 0x44);
-        r1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-        r2 = _mm256_shuffle_ps(t1, t3, 0x44);
-        r3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+        transpose_halves(r0, r1, r2, r3);
         _mm_storeu_ps(dst[0] + i, _mm256_castps256_ps128(r0));
         _mm_storeu_ps(dst[1] + i, _mm256_castps256_ps128(r1));
         _mm_storeu_ps(dst[2] + i, _mm256_castps256_ps128(r2));

@@ -95,17 +95,6 @@ DSP_AVX2 inline __m256 load_halves(const float* lo, const float* hi) {
     return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(lo)), _mm_loadu_ps(hi), 1);
 }
 
-// The 4 x 4 transpose in each half: with q_k holding four consecutive values of k (lower half)
-// and k + 4 (upper half), r_j holds value j of 0..3 (lower) and of 4..7 (upper).
-DSP_AVX2 inline void transpose_halves(__m256& q0, __m256& q1, __m256& q2, __m256& q3) {
-    const __m256 t0 = _mm256_unpacklo_ps(q0, q1), t1 = _mm256_unpackhi_ps(q0, q1);
-    const __m256 t2 = _mm256_unpacklo_ps(q2, q3), t3 = _mm256_unpackhi_ps(q2, q3);
-    q0 = _mm256_shuffle_ps(t0, t2, 0x44);
-    q1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-    q2 = _mm256_shuffle_ps(t1, t3, 0x44);
-    q3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-}
-
 // O[8 i + k] = o[k S + i] for i < rows.
 DSP_AVX2 __attribute__((noinline)) void sample_rows(const float* o, uint32_t S, uint32_t rows,
                                                     float* O) {
