@@ -7,8 +7,9 @@
 // depend on how it was cut into calls:
 //  - scalar and SSE2, single precision: four lanes, lane k sums h[j] * x[j] for j = k mod 4
 //    (a multiplication, then an addition), then (l0 + l1) + (l2 + l3);
-//  - AVX2, single precision: eight lanes summed with fused multiply-adds over whole groups of 8
-//    taps, a last group of 4 taps (span mod 8 = 4) fused into the lower four lanes; then
+//  - AVX2, single precision: eight lanes, each starting from its first product alone (of the
+//    first group of 8 taps, or of the only group of 4 when the span is 4), the further groups of
+//    8 taps fused on and a last group of 4 (span mod 8 = 4) fused into the lower four lanes; then
 //    ((l0 + l1) + (l2 + l3)) + ((l4 + l5) + (l6 + l7));
 //  - every path, double precision: the scalar arrangement in doubles. A product of two floats
 //    is exact in double, so fused and separate multiply-adds agree, and all paths give the same

@@ -32,10 +32,17 @@ DSP_AVX2 inline __m128 halves(__m256 v) {
     return _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
 }
 
+// Where each chain starts: a fused multiply-add onto -0 is its product alone, rounded, so the
+// first group of taps is multiplied in effect (dsp_kernels.h), and the kernels that hold their
+// coefficients in registers multiply it without a register of zeros.
+DSP_AVX2 inline __m256 chain_start() {
+    return _mm256_set1_ps(-0.0f);
+}
+
 // One output in the path's fixed order (see dsp_kernels.h).
 DSP_AVX2 inline float dot_fast(const float* h, const float* x, uint32_t span) {
     const uint32_t body = span & ~7u;
-    __m256 a = _mm256_setzero_ps();
+    __m256 a = chain_start();
     for (uint32_t j = 0; j < body; j += 8)
         a = _mm256_fmadd_ps(_mm256_loadu_ps(h + j), _mm256_loadu_ps(x + j), a);
     if (span & 4)
@@ -51,8 +58,7 @@ template <bool Shared>
 DSP_AVX2 inline __m128 dot4_fast(const float* const* h, const float* const* x, uint32_t span,
                                  float norm) {
     const uint32_t body = span & ~7u;
-    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
-           a3 = _mm256_setzero_ps();
+    __m256 a0 = chain_start(), a1 = a0, a2 = a0, a3 = a0;
     const float *x0 = x[0], *x1 = x[1], *x2 = x[2], *x3 = x[3];
     const float *h0 = h[0], *h1 = Shared ? h[0] : h[1], *h2 = Shared ? h[0] : h[2],
                 *h3 = Shared ? h[0] : h[3];
@@ -78,8 +84,7 @@ DSP_AVX2 inline __m128 dot4_fast(const float* const* h, const float* const* x, u
 DSP_AVX2 inline __m128 dot4_strided(const float* h, const float* x, ptrdiff_t step, uint32_t span,
                                     float norm) {
     const uint32_t body = span & ~7u;
-    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
-           a3 = _mm256_setzero_ps();
+    __m256 a0 = chain_start(), a1 = a0, a2 = a0, a3 = a0;
     const float* he = h + body;
     const char* xe = reinterpret_cast<const char*>(x + body);
     const ptrdiff_t s1 = step * 4, s3 = step * 12;
@@ -112,9 +117,7 @@ DSP_AVX2 inline __m256 dot8_fast(const float* const* h, const float* const* x, u
                            dot4_fast<Shared>(h, x, span, norm));
 #else
     const uint32_t body = span & ~7u;
-    __m256 a0 = _mm256_setzero_ps(), a1 = _mm256_setzero_ps(), a2 = _mm256_setzero_ps(),
-           a3 = _mm256_setzero_ps(), a4 = _mm256_setzero_ps(), a5 = _mm256_setzero_ps(),
-           a6 = _mm256_setzero_ps(), a7 = _mm256_setzero_ps();
+    __m256 a0 = chain_start(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0, a6 = a0, a7 = a0;
     const float *x0 = x[0], *x1 = x[1], *x2 = x[2], *x3 = x[3], *x4 = x[4], *x5 = x[5], *x6 = x[6],
                 *x7 = x[7];
     if (Shared) {
@@ -244,7 +247,7 @@ DSP_AVX2 uint32_t fir_short(const float* h, const float* x, ptrdiff_t x_step, ui
 #pragma GCC unroll 8
         for (int k = 0; k < G; ++k) {
             const float* xk = xr + k * x_step;
-            a[k] = _mm256_fmadd_ps(hv[0], _mm256_loadu_ps(xk), _mm256_setzero_ps());
+            a[k] = _mm256_mul_ps(hv[0], _mm256_loadu_ps(xk));
 #pragma GCC unroll 4
             for (int v = 1; v < NV; ++v)
                 a[k] = _mm256_fmadd_ps(hv[v], _mm256_loadu_ps(xk + 8 * v), a[k]);
