@@ -53,7 +53,7 @@ struct Config {
     const char* what;
 };
 
-// The module's three rates (two stages; polyphase spans of 88, 44 and 24 taps, so both a
+// The module's three rates (two stages; polyphase spans of 56, 28 and 16 taps, so both a
 // multiple of 8 and one that leaves 4 taps over), then shapes that take other branches: two
 // stages with an odd number of phases, single stages decimating by less than 2 (spans 80 and
 // 108), interpolation, and a ratio whose phases do not all fit the table (nearest set chosen per
