@@ -181,6 +181,17 @@ void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::T
         // it has count / period members, one more when c < count % period.
         const uint64_t step_whole = quot(step, up), step_frac = rem(step, up);
         const uint64_t all = quot(count, period), extra = rem(count, period);
+        // A class's last group goes to the kernel as well when at most a quarter of it is empty
+        // (the kernel repeats a member in the empty lanes): cheaper than gathering those outputs
+        // with a coefficient load each. Classes have `all` or `all + 1` members, so the
+        // division is made for those two counts only.
+        uint64_t to_kernel[2];
+        for (uint64_t more = 0; more < 2; ++more) {
+            const uint64_t members = all + more;
+            to_kernel[more] = members - rem(members, group);
+            if (!st.accurate && (members - to_kernel[more]) * 4 >= group * 3)
+                to_kernel[more] = members;
+        }
         uint64_t whole_c = 0, frac_c = phase;
         for (uint64_t c = 0; c < classes; ++c) {
             const float* h = table + frac_c * stride;
@@ -193,12 +204,7 @@ void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::T
                 frac_c -= up;
                 ++whole_c;
             }
-            // A class's last group goes to the kernel as well when at most a quarter of it is
-            // empty (the kernel repeats a member in the empty lanes): cheaper than gathering
-            // those outputs with a coefficient load each.
-            uint64_t whole = members - rem(members, group);
-            if (!st.accurate && (members - whole) * 4 >= group * 3)
-                whole = members;
+            const uint64_t whole = to_kernel[c < extra ? 1 : 0];
             if (whole)
                 fir(h, span, x, static_cast<ptrdiff_t>(apart), static_cast<uint32_t>(whole), y,
                     static_cast<ptrdiff_t>(period), norm);
