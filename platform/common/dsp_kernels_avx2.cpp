@@ -243,22 +243,31 @@ DSP_AVX2 uint32_t fir_short(const float* h, const float* x, ptrdiff_t x_step, ui
         hv[NH - 1] = tail4(h + 8 * NV);
     const __m128 scale = _mm_set1_ps(norm);
     uint32_t r = 0;
+    // One output's chain: its first product, then the rest fused on in order.
+    auto chain = [&](const float* xk) DSP_AVX2 {
+        __m256 a = _mm256_mul_ps(hv[0], _mm256_loadu_ps(xk));
+#pragma GCC unroll 8
+        for (int v = 1; v < NV; ++v)
+            a = _mm256_fmadd_ps(hv[v], _mm256_loadu_ps(xk + 8 * v), a);
+        if (Tail)
+            a = _mm256_fmadd_ps(hv[NH - 1], tail4(xk + 8 * NV), a);
+        return a;
+    };
     for (; r + G <= count; r += G) {
         const float* xr = x + r * x_step;
+        float* yr = y + r * y_step;
+#if defined(__i386__)
+        // Each pair's first sums taken as soon as the pair is done, so that no more than two
+        // chains are live beside the coefficients: no spill in the eight registers.
+        const __m256 p = hadd(chain(xr), chain(xr + x_step));
+        const __m256 q = hadd(chain(xr + 2 * x_step), chain(xr + 3 * x_step));
+        store4(yr, y_step, _mm_mul_ps(halves(hadd(p, q)), scale));
+#else
         __m256 a[G];
 #pragma GCC unroll 8
-        for (int k = 0; k < G; ++k) {
-            const float* xk = xr + k * x_step;
-            a[k] = _mm256_mul_ps(hv[0], _mm256_loadu_ps(xk));
-#pragma GCC unroll 8
-            for (int v = 1; v < NV; ++v)
-                a[k] = _mm256_fmadd_ps(hv[v], _mm256_loadu_ps(xk + 8 * v), a[k]);
-            if (Tail)
-                a[k] = _mm256_fmadd_ps(hv[NH - 1], tail4(xk + 8 * NV), a[k]);
-        }
-        float* yr = y + r * y_step;
+        for (int k = 0; k < G; ++k)
+            a[k] = chain(xr + k * x_step);
         store4(yr, y_step, _mm_mul_ps(halves(hadd(hadd(a[0], a[1]), hadd(a[2], a[3]))), scale));
-#if !defined(__i386__)
         store4(yr + 4 * y_step, y_step,
                _mm_mul_ps(halves(hadd(hadd(a[4], a[5]), hadd(a[6], a[7]))), scale));
 #endif
