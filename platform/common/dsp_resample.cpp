@@ -197,14 +197,15 @@ void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::T
             const float* h = table + frac_c * stride;
             const float* x = src + (i + static_cast<int64_t>(whole_c) - back);
             float* y = dst + c;
-            const uint64_t members = all + (c < extra ? 1 : 0);
+            const uint64_t more = c < extra ? 1 : 0;
+            const uint64_t members = all + more;
             whole_c += step_whole;
             frac_c += step_frac;
             if (frac_c >= up) {
                 frac_c -= up;
                 ++whole_c;
             }
-            const uint64_t whole = to_kernel[c < extra ? 1 : 0];
+            const uint64_t whole = to_kernel[more];
             if (whole)
                 fir(h, span, x, static_cast<ptrdiff_t>(apart), static_cast<uint32_t>(whole), y,
                     static_cast<ptrdiff_t>(period), norm);
