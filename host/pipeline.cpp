@@ -229,10 +229,7 @@ void process_block(ReceiveSession& s, WorkerState& w, int32_t frames) {
             float* dst = w.write_pos[i];
             const float* src_i = w.read_pos[2 * i];
             const float* src_q = w.read_pos[2 * i + 1];
-            for (int32_t j = 0; j < run; ++j) {
-                dst[2 * j] = src_i[j] * gain;
-                dst[2 * j + 1] = src_q[j] * gain;
-            }
+            dsp::interleave_scaled(src_i, src_q, dst, run, gain);
             w.write_pos[i] = dst + 2 * run;
             w.read_pos[2 * i] = src_i + run;
             w.read_pos[2 * i + 1] = src_q + run;

@@ -92,6 +92,25 @@ TEST(DspCopy, MoveHandlesOverlapBothWays) {
     EXPECT_EQ(w[4], 7.0f);
 }
 
+// Every length up to past a vector's worth (its tail), and the pipeline's longest run: pairs in
+// order, scaled bit for bit, nothing written past the end.
+TEST(DspCopy, InterleaveScaledPairsEveryLength) {
+    std::vector<Ipp32f> re(1600), im(1600);
+    for (size_t j = 0; j < re.size(); ++j) {
+        re[j] = std::ldexp(static_cast<float>(j) - 700.5f, -12);
+        im[j] = -re[j] / 3.0f;
+    }
+    for (int len : {0, 1, 2, 3, 4, 5, 7, 8, 9, 1573}) {
+        std::vector<Ipp32f> dst(2 * static_cast<size_t>(len) + 1, 99.0f);
+        dsp::interleave_scaled(re.data(), im.data(), dst.data(), len, 2147483648.0f);
+        for (int j = 0; j < len; ++j) {
+            const float want[2] = {re[j] * 2147483648.0f, im[j] * 2147483648.0f};
+            ASSERT_EQ(std::memcmp(&dst[2 * j], want, sizeof want), 0) << len << " " << j;
+        }
+        EXPECT_EQ(dst.back(), 99.0f) << len;
+    }
+}
+
 TEST(DspResampler, RefusesBadParameters) {
     long base = dsp::live_allocations();
     IppsResamplingPolyphaseFixed_32f* st = reinterpret_cast<IppsResamplingPolyphaseFixed_32f*>(1);
