@@ -225,9 +225,9 @@ DSP_AVX2 inline void dot8_accurate(const float* const* h, const float* const* x,
 // taps unrolled. NV vectors of 8 taps, with Tail 4 more in the lower lanes. G outputs per group:
 // 8 on x86-64 (seven coefficient vectors and eight accumulators fill fifteen of its sixteen
 // registers), 4 on i686 (eight registers).
-// Every output in the order of dot_fast; returns the outputs done (a multiple of G).
+// Every output in the order of dot_fast.
 template <int NV, bool Tail>
-DSP_AVX2 uint32_t fir_short(const float* h, const float* x, ptrdiff_t x_step, uint32_t count,
+DSP_AVX2 void fir_short(const float* h, const float* x, ptrdiff_t x_step, uint32_t count,
                             float* y, ptrdiff_t y_step, float norm) {
 #if defined(__i386__)
     constexpr int G = 4;
@@ -272,7 +272,26 @@ DSP_AVX2 uint32_t fir_short(const float* h, const float* x, ptrdiff_t x_step, ui
                _mm_mul_ps(halves(hadd(hadd(a[4], a[5]), hadd(a[6], a[7]))), scale));
 #endif
     }
-    return r;
+    if (r < count) {
+        // The last few with the coefficients still in registers: four lanes (eight on x86-64
+        // for more than four), the missing ones repeating the last output and not stored.
+        const uint32_t left = count - r;
+        const float* xr = x + r * x_step;
+        auto at = [&](uint32_t k) { return xr + (k < left ? k : left - 1) * x_step; };
+        float out[8];
+        const __m256 p = hadd(chain(at(0)), chain(at(1)));
+        const __m256 q = hadd(chain(at(2)), chain(at(3)));
+        _mm_storeu_ps(out, _mm_mul_ps(halves(hadd(p, q)), scale));
+#if !defined(__i386__)
+        if (left > 4) {
+            const __m256 u = hadd(chain(at(4)), chain(at(5)));
+            const __m256 v = hadd(chain(at(6)), chain(at(7)));
+            _mm_storeu_ps(out + 4, _mm_mul_ps(halves(hadd(u, v)), scale));
+        }
+#endif
+        for (uint32_t k = 0; k < left; ++k)
+            y[(r + k) * y_step] = out[k];
+    }
 }
 
 // Kept out of line: inlined into fir_fast beside the short spans' loops, it made the i686 pass at
@@ -350,22 +369,20 @@ DSP_AVX2 void gather(const FirJob* jobs, uint32_t count, uint32_t span, float no
 
 DSP_AVX2 void fir_fast(const float* h, uint32_t span, const float* x, ptrdiff_t x_step,
                        uint32_t count, float* y, ptrdiff_t y_step, float norm) {
-    uint32_t r = 0;
     switch (span) {
-        case 8: r = fir_short<1, false>(h, x, x_step, count, y, y_step, norm); break;
-        case 12: r = fir_short<1, true>(h, x, x_step, count, y, y_step, norm); break;
-        case 16: r = fir_short<2, false>(h, x, x_step, count, y, y_step, norm); break;
-        case 20: r = fir_short<2, true>(h, x, x_step, count, y, y_step, norm); break;
-        case 24: r = fir_short<3, false>(h, x, x_step, count, y, y_step, norm); break;
-        case 28: r = fir_short<3, true>(h, x, x_step, count, y, y_step, norm); break;
-        case 32: r = fir_short<4, false>(h, x, x_step, count, y, y_step, norm); break;
+        case 8: fir_short<1, false>(h, x, x_step, count, y, y_step, norm); return;
+        case 12: fir_short<1, true>(h, x, x_step, count, y, y_step, norm); return;
+        case 16: fir_short<2, false>(h, x, x_step, count, y, y_step, norm); return;
+        case 20: fir_short<2, true>(h, x, x_step, count, y, y_step, norm); return;
+        case 24: fir_short<3, false>(h, x, x_step, count, y, y_step, norm); return;
+        case 28: fir_short<3, true>(h, x, x_step, count, y, y_step, norm); return;
+        case 32: fir_short<4, false>(h, x, x_step, count, y, y_step, norm); return;
 #if !defined(__i386__)
-        case 56: r = fir_short<7, false>(h, x, x_step, count, y, y_step, norm); break;
+        case 56: fir_short<7, false>(h, x, x_step, count, y, y_step, norm); return;
 #endif
         default: break;
     }
-    if (r < count)
-        fir<false>(h, span, x + r * x_step, x_step, count - r, y + r * y_step, y_step, norm);
+    fir<false>(h, span, x, x_step, count, y, y_step, norm);
 }
 
 DSP_AVX2 void fir_accurate(const float* h, uint32_t span, const float* x, ptrdiff_t x_step,
