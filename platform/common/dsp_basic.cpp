@@ -149,12 +149,38 @@ IppStatus ippsCopy_32f(const Ipp32f* pSrc, Ipp32f* pDst, int len) {
     return ippStsNoErr;
 }
 
+// The resampler's history move, a few thousand bytes per stream and pass: a plain vector loop is
+// about twice as fast there as the C library's move, which switches to string instructions at
+// that size. Each step loads before it stores, going up when the destination lies below the
+// source and down when above, so that no sample is overwritten before it is read.
 IppStatus ippsMove_32f(const Ipp32f* pSrc, Ipp32f* pDst, int len) {
     if (!pSrc || !pDst)
         return ippStsNullPtrErr;
     if (len <= 0)
         return ippStsSizeErr;
+#if defined(__SSE2__)
+    if (reinterpret_cast<uintptr_t>(pDst) <= reinterpret_cast<uintptr_t>(pSrc)) {
+        int i = 0;
+        for (; i + 8 <= len; i += 8) {
+            const __m128 a = _mm_loadu_ps(pSrc + i), b = _mm_loadu_ps(pSrc + i + 4);
+            _mm_storeu_ps(pDst + i, a);
+            _mm_storeu_ps(pDst + i + 4, b);
+        }
+        for (; i < len; ++i)
+            pDst[i] = pSrc[i];
+    } else {
+        int i = len;
+        for (; i >= 8; i -= 8) {
+            const __m128 a = _mm_loadu_ps(pSrc + i - 8), b = _mm_loadu_ps(pSrc + i - 4);
+            _mm_storeu_ps(pDst + i - 8, a);
+            _mm_storeu_ps(pDst + i - 4, b);
+        }
+        for (; i > 0; --i)
+            pDst[i - 1] = pSrc[i - 1];
+    }
+#else
     std::memmove(pDst, pSrc, static_cast<size_t>(len) * sizeof(Ipp32f));
+#endif
     return ippStsNoErr;
 }
 

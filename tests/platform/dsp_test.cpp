@@ -70,6 +70,21 @@ TEST(DspSplit, StreamKGetsEveryNthSampleScaled) {
 }
 
 TEST(DspCopy, MoveHandlesOverlapBothWays) {
+    // Every distance below and beyond a vector step, both ways, over lengths with and without a
+    // tail.
+    for (int len : {7, 8, 19, 64}) {
+        for (int d = 1; d <= 12; ++d) {
+            for (bool up : {false, true}) {
+                std::vector<Ipp32f> b(static_cast<size_t>(len + d));
+                std::iota(b.begin(), b.end(), 0.0f);
+                Ipp32f* src = b.data() + (up ? 0 : d);
+                Ipp32f* dst = b.data() + (up ? d : 0);
+                ASSERT_EQ(ippsMove_32f(src, dst, len), ippStsNoErr);
+                for (int i = 0; i < len; ++i)
+                    ASSERT_EQ(dst[i], float(i + (up ? 0 : d))) << len << " " << d << " " << up;
+            }
+        }
+    }
     std::vector<Ipp32f> v(20);
     std::iota(v.begin(), v.end(), 0.0f);
     ASSERT_EQ(ippsMove_32f(v.data(), v.data() + 5, 10), ippStsNoErr);
