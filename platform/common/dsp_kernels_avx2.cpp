@@ -227,8 +227,8 @@ DSP_AVX2 inline void dot8_accurate(const float* const* h, const float* const* x,
 // registers), 4 on i686 (eight registers).
 // Every output in the order of dot_fast.
 template <int NV, bool Tail>
-DSP_AVX2 void fir_short(const float* h, const float* x, ptrdiff_t x_step, uint32_t count,
-                            float* y, ptrdiff_t y_step, float norm) {
+DSP_AVX2 void fir_short(const float* h, const float* x, ptrdiff_t x_step, uint32_t count, float* y,
+                        ptrdiff_t y_step, float norm) {
 #if defined(__i386__)
     constexpr int G = 4;
 #else
@@ -416,12 +416,12 @@ DSP_AVX2 void split8(const int16_t* src, float* const* dst, int len) {
                 flip);
         };
         auto put = [&](int k, __m256i pairs) DSP_AVX2 {
-            _mm256_storeu_ps(dst[k] + i,
-                             _mm256_sub_ps(_mm256_castsi256_ps(_mm256_unpacklo_epi16(pairs, high)),
-                                           bias));
-            _mm256_storeu_ps(dst[k + 1] + i,
-                             _mm256_sub_ps(_mm256_castsi256_ps(_mm256_unpackhi_epi16(pairs, high)),
-                                           bias));
+            _mm256_storeu_ps(
+                dst[k] + i,
+                _mm256_sub_ps(_mm256_castsi256_ps(_mm256_unpacklo_epi16(pairs, high)), bias));
+            _mm256_storeu_ps(
+                dst[k + 1] + i,
+                _mm256_sub_ps(_mm256_castsi256_ps(_mm256_unpackhi_epi16(pairs, high)), bias));
         };
         const __m256i f0 = frames(0), f1 = frames(1), f2 = frames(2), f3 = frames(3);
         const __m256i a0 = _mm256_unpacklo_epi16(f0, f1), a1 = _mm256_unpackhi_epi16(f0, f1);
