@@ -117,7 +117,7 @@ bool resample_stages(int in_rate, int out_rate, int len, float rolloff, uint32_t
 // The span a state was built with.
 uint32_t resample_state_span(const IppsResamplingPolyphaseFixed_32f* state);
 // dst[2 j] = re[j] * gain, dst[2 j + 1] = im[j] * gain for j < len: two real streams into one of
-// I/Q pairs. Every path gives the scalar loop's bits.
+// I/Q pairs. Exact: the vector loop of builds with SSE2 gives the scalar loop's bits.
 void interleave_scaled(const Ipp32f* re, const Ipp32f* im, Ipp32f* dst, int len, Ipp32f gain);
 
 // Instruction-set paths of the filter and de-interleave loops. Results of the paths agree
