@@ -192,25 +192,39 @@ void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::T
             if (!st.accurate && (members - to_kernel[more]) * 4 >= group * 3)
                 to_kernel[more] = members;
         }
-        uint64_t whole_c = 0, frac_c = phase;
-        for (uint64_t c = 0; c < classes; ++c) {
+        // The loop keeps its counts and offsets in 32 bits on i686 (a class's index is below
+        // `period` <= up <= MAX_ROWS, its members and offsets lie within the call's buffers):
+        // 64-bit counters took two registers each there.
+        const float* const x0 = src + (i - back);
+        const ptrdiff_t x_apart = static_cast<ptrdiff_t>(apart),
+                        y_apart = static_cast<ptrdiff_t>(period);
+        const ptrdiff_t x_step_c = static_cast<ptrdiff_t>(step_whole);
+        const uint32_t up_c = static_cast<uint32_t>(up),
+                       frac_step = static_cast<uint32_t>(step_frac);
+        const uint32_t n_classes = static_cast<uint32_t>(classes),
+                       n_extra = static_cast<uint32_t>(extra);
+        const uint32_t members_of[2] = {static_cast<uint32_t>(all), static_cast<uint32_t>(all + 1)};
+        const uint32_t kernel_of[2] = {static_cast<uint32_t>(to_kernel[0]),
+                                       static_cast<uint32_t>(to_kernel[1])};
+        ptrdiff_t whole_c = 0;
+        uint32_t frac_c = static_cast<uint32_t>(phase);
+        for (uint32_t c = 0; c < n_classes; ++c) {
             const float* h = table + frac_c * stride;
-            const float* x = src + (i + static_cast<int64_t>(whole_c) - back);
+            const float* x = x0 + whole_c;
             float* y = dst + c;
-            const uint64_t more = c < extra ? 1 : 0;
-            const uint64_t members = all + more;
-            whole_c += step_whole;
-            frac_c += step_frac;
-            if (frac_c >= up) {
-                frac_c -= up;
+            const uint32_t more = c < n_extra ? 1 : 0;
+            const uint32_t members = members_of[more], whole = kernel_of[more];
+            if (whole)
+                fir(h, span, x, x_apart, whole, y, y_apart, norm);
+            for (uint32_t r = whole; r < members; ++r)
+                batch.add(h, x + static_cast<ptrdiff_t>(r) * x_apart,
+                          y + static_cast<ptrdiff_t>(r) * y_apart);
+            whole_c += x_step_c;
+            frac_c += frac_step;
+            if (frac_c >= up_c) {
+                frac_c -= up_c;
                 ++whole_c;
             }
-            const uint64_t whole = to_kernel[more];
-            if (whole)
-                fir(h, span, x, static_cast<ptrdiff_t>(apart), static_cast<uint32_t>(whole), y,
-                    static_cast<ptrdiff_t>(period), norm);
-            for (uint64_t r = whole; r < members; ++r)
-                batch.add(h, x + r * apart, y + r * period);
         }
     } else {
         uint64_t ph = phase;
