@@ -208,7 +208,7 @@ void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::T
                                        static_cast<uint32_t>(to_kernel[1])};
         ptrdiff_t whole_c = 0;
         uint32_t frac_c = static_cast<uint32_t>(phase);
-        for (uint32_t c = 0; c < n_classes; ++c) {
+        for (uint32_t c = 0;;) {
             const float* h = table + frac_c * stride;
             const float* x = x0 + whole_c;
             float* y = dst + c;
@@ -219,6 +219,9 @@ void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::T
             for (uint32_t r = whole; r < members; ++r)
                 batch.add(h, x + static_cast<ptrdiff_t>(r) * x_apart,
                           y + static_cast<ptrdiff_t>(r) * y_apart);
+            // The next class, if there is one (past the last, the offset could leave 32 bits).
+            if (++c == n_classes)
+                break;
             whole_c += x_step_c;
             frac_c += frac_step;
             if (frac_c >= up_c) {
