@@ -153,23 +153,27 @@ DSP_AVX2 inline void pairs_rows_windows(const float* g, uint32_t pairs, const fl
 #pragma GCC unroll 4
     for (int r = 0; r < RR; ++r)
         a[r] = _mm256_setzero_ps();
-    uint32_t j = 0;
-    for (; j + RR <= pairs; j += RR) {
+    // Pointers rather than indices into the rows: unsigned 32-bit indices cost an address
+    // computation per load.
+    const uint32_t whole = pairs - pairs % RR;
+    const float* left = O;
+    const float* right = O + 8 * static_cast<ptrdiff_t>(last - (RR - 1));
+    for (const float* gj_at = g; gj_at < g + whole; gj_at += RR, left += 8 * RR, right -= 8 * RR) {
         __m256 lw[2 * RR - 1], rw[2 * RR - 1];
 #pragma GCC unroll 8
         for (int x = 0; x < 2 * RR - 1; ++x) {
-            lw[x] = _mm256_loadu_ps(O + 8 * (j + x));
-            rw[x] = _mm256_loadu_ps(O + 8 * (last - j - (RR - 1) + x));
+            lw[x] = _mm256_loadu_ps(left + 8 * x);
+            rw[x] = _mm256_loadu_ps(right + 8 * x);
         }
 #pragma GCC unroll 4
         for (int s = 0; s < RR; ++s) {
-            const __m256 gj = _mm256_broadcast_ss(g + j + s);
+            const __m256 gj = _mm256_broadcast_ss(gj_at + s);
 #pragma GCC unroll 4
             for (int r = 0; r < RR; ++r)
                 a[r] = _mm256_fmadd_ps(gj, _mm256_add_ps(lw[s + r], rw[RR - 1 - s + r]), a[r]);
         }
     }
-    for (; j < pairs; ++j) {
+    for (uint32_t j = whole; j < pairs; ++j) {
         const __m256 gj = _mm256_broadcast_ss(g + j);
 #pragma GCC unroll 4
         for (int r = 0; r < RR; ++r)
