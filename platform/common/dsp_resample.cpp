@@ -185,12 +185,13 @@ void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::T
         // (the kernel repeats a member in the empty lanes): cheaper than gathering those outputs
         // with a coefficient load each. Classes have `all` or `all + 1` members, so the
         // division is made for those two counts only.
-        uint64_t to_kernel[2];
+        uint32_t to_kernel[2];
         for (uint64_t more = 0; more < 2; ++more) {
             const uint64_t members = all + more;
-            to_kernel[more] = members - rem(members, group);
-            if (!st.accurate && (members - to_kernel[more]) * 4 >= group * 3)
-                to_kernel[more] = members;
+            uint64_t share = members - rem(members, group);
+            if (!st.accurate && (members - share) * 4 >= group * 3)
+                share = members;
+            to_kernel[more] = static_cast<uint32_t>(share);
         }
         // The loop keeps its counts and offsets in 32 bits on i686 (a class's index is below
         // `period` <= up <= MAX_ROWS, its members and offsets lie within the call's buffers):
@@ -203,9 +204,7 @@ void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::T
                        frac_step = static_cast<uint32_t>(step_frac);
         const uint32_t n_classes = static_cast<uint32_t>(classes),
                        n_extra = static_cast<uint32_t>(extra);
-        const uint32_t members_of[2] = {static_cast<uint32_t>(all), static_cast<uint32_t>(all + 1)};
-        const uint32_t kernel_of[2] = {static_cast<uint32_t>(to_kernel[0]),
-                                       static_cast<uint32_t>(to_kernel[1])};
+        const uint32_t n_all = static_cast<uint32_t>(all);
         ptrdiff_t whole_c = 0;
         uint32_t frac_c = static_cast<uint32_t>(phase);
         for (uint32_t c = 0;;) {
@@ -213,7 +212,7 @@ void polyphase(const IppsResamplingPolyphaseFixed_32f& st, const dsp::kernels::T
             const float* x = x0 + whole_c;
             float* y = dst + c;
             const uint32_t more = c < n_extra ? 1 : 0;
-            const uint32_t members = members_of[more], whole = kernel_of[more];
+            const uint32_t members = n_all + more, whole = to_kernel[more];
             if (whole)
                 fir(h, span, x, x_apart, whole, y, y_apart, norm);
             for (uint32_t r = whole; r < members; ++r)
