@@ -49,7 +49,7 @@ DSP_AVX2 inline float dot_fast(const float* h, const float* x, uint32_t span) {
         a = _mm256_fmadd_ps(tail4(h + body), tail4(x + body), a);
     __m256 t = hadd(a, a);
     t = hadd(t, t);  // lane 0: (l0 + l1) + (l2 + l3), lane 4: (l4 + l5) + (l6 + l7)
-    return _mm_cvtss_f32(_mm_add_ss(_mm256_castps256_ps128(t), _mm256_extractf128_ps(t, 1)));
+    return _mm_cvtss_f32(halves(t));
 }
 
 // Four outputs, in the same order of operations as dot_fast for each (and as dot8_fast): for the
@@ -253,16 +253,21 @@ DSP_AVX2 void fir_short(const float* h, const float* x, ptrdiff_t x_step, uint32
             a = _mm256_fmadd_ps(hv[NH - 1], tail4(xk + 8 * NV), a);
         return a;
     };
+    // Four outputs' results times norm. Each pair's first sums are taken as soon as the pair is
+    // done, so that on i686 no more than two chains are live beside the coefficients: no spill
+    // in its eight registers.
+    auto four = [&](const float* x0, const float* x1, const float* x2, const float* x3) DSP_AVX2 {
+        const __m256 p = hadd(chain(x0), chain(x1));
+        const __m256 q = hadd(chain(x2), chain(x3));
+        return _mm_mul_ps(halves(hadd(p, q)), scale);
+    };
     for (; r + G <= count; r += G) {
         const float* xr = x + r * x_step;
         float* yr = y + r * y_step;
 #if defined(__i386__)
-        // Each pair's first sums taken as soon as the pair is done, so that no more than two
-        // chains are live beside the coefficients: no spill in the eight registers.
-        const __m256 p = hadd(chain(xr), chain(xr + x_step));
-        const __m256 q = hadd(chain(xr + 2 * x_step), chain(xr + 3 * x_step));
-        store4(yr, y_step, _mm_mul_ps(halves(hadd(p, q)), scale));
+        store4(yr, y_step, four(xr, xr + x_step, xr + 2 * x_step, xr + 3 * x_step));
 #else
+        // All eight chains first, then their sums: sixteen registers hold them.
         __m256 a[G];
 #pragma GCC unroll 8
         for (int k = 0; k < G; ++k)
@@ -279,15 +284,10 @@ DSP_AVX2 void fir_short(const float* h, const float* x, ptrdiff_t x_step, uint32
         const float* xr = x + r * x_step;
         auto at = [&](uint32_t k) { return xr + (k < left ? k : left - 1) * x_step; };
         float out[8];
-        const __m256 p = hadd(chain(at(0)), chain(at(1)));
-        const __m256 q = hadd(chain(at(2)), chain(at(3)));
-        _mm_storeu_ps(out, _mm_mul_ps(halves(hadd(p, q)), scale));
+        _mm_storeu_ps(out, four(at(0), at(1), at(2), at(3)));
 #if !defined(__i386__)
-        if (left > 4) {
-            const __m256 u = hadd(chain(at(4)), chain(at(5)));
-            const __m256 v = hadd(chain(at(6)), chain(at(7)));
-            _mm_storeu_ps(out + 4, _mm_mul_ps(halves(hadd(u, v)), scale));
-        }
+        if (left > 4)
+            _mm_storeu_ps(out + 4, four(at(4), at(5), at(6), at(7)));
 #endif
         for (uint32_t k = 0; k < left; ++k)
             y[(r + k) * y_step] = out[k];
