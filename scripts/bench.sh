@@ -53,20 +53,6 @@ echo "== bench: the pass alone"
   echo
   "$build/bench/perf_pass" "$reps" | tee "$build/pass_linux.txt"
 } | tee -a "$build/perf_bench.txt"
-if [ -n "$base" ]; then
-  echo "== bench: the baseline's pass, resampler and module"
-  {
-    echo
-    echo "### The baseline $base_rev in this run: pass, resampler against soxr HQ, module"
-    echo
-    "$base/build/bench/perf_pass" "$reps" | tee "$build/pass_baseline.txt"
-    # Its other tables come out empty (nan) for the benchmarks filtered out.
-    "$base/build/bench/perf_bench" --benchmark_repetitions="$reps" \
-      --benchmark_min_time="${BENCH_MIN_TIME:-0.3}" --benchmark_color=false \
-      --benchmark_filter='^(resample/[0-9]+/(ours fast \(avx2\)|soxr HQ)|module/.*)$' 2>/dev/null |
-      awk '/^### / { keep = /Resamplers|module/ } keep && !/nan/' | sed 's/^###/####/'
-  } | tee -a "$build/perf_bench.txt"
-fi
 
 mingw=$(command -v i686-w64-mingw32-g++-posix || true)
 if [ -n "$mingw" ] && command -v wine >/dev/null; then
@@ -74,7 +60,7 @@ if [ -n "$mingw" ] && command -v wine >/dev/null; then
   echo "== bench: 32-bit Windows build ($wbuild) under Wine"
   cmake -S . -B "$wbuild" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-i686.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_BENCH=OFF -DZALVO_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$wbuild" -j "${BENCH_JOBS:-2}" --target zalvo_host_core
+  cmake --build "$wbuild" -j "$jobs" --target zalvo_host_core
   "$mingw" -std=c++17 -O2 -msse2 -mfpmath=sse -DZALVO_TEST_HOOKS=1 -static -static-libgcc -static-libstdc++ \
     -Ihost -Iplatform bench/perf_pass_main.cpp "$wbuild/host/libzalvo_host_core.a" \
     "$wbuild/platform/libzalvo_dsp.a" "$wbuild/platform/libzalvo_os.a" -o "$wbuild/perf_pass.exe"
@@ -89,6 +75,20 @@ else
 fi
 
 if [ -n "$base" ]; then
+  echo "== bench: the baseline's pass, resampler and module"
+  {
+    echo
+    echo "### The baseline $base_rev in this run: pass, resampler against soxr HQ, module"
+    echo
+    "$base/build/bench/perf_pass" "$reps" | tee "$build/pass_baseline.txt"
+    echo
+    # Its other tables come out empty (nan) for the benchmarks filtered out.
+    "$base/build/bench/perf_bench" --benchmark_repetitions="$reps" \
+      --benchmark_min_time="${BENCH_MIN_TIME:-0.3}" --benchmark_color=false \
+      --benchmark_filter='^(resample/[0-9]+/(ours fast \(avx2\)|soxr HQ)|module/.*)$' 2>/dev/null |
+      awk '/^### / { keep = /Resamplers|module/ } keep && !/nan/' | sed 's/^###/####/'
+  } | tee -a "$build/perf_bench.txt"
+
   # The pass targets: at most 45 / 45 / 70 us on the AVX2 paths where the baseline's Linux AVX2
   # pass took 86 / 88 / 95 us, and 1.8 times that on the SSE2 paths.
   {
