@@ -43,7 +43,9 @@ elif [ -n "$base_rev" ]; then
 fi
 
 echo "== bench: run ($reps repetitions)"
-"$build/bench/perf_bench" --benchmark_repetitions="$reps" \
+# The repetitions of all benchmarks run in random order, so that a slow or a fast spell of a
+# shared machine falls on every contender alike rather than on the one that ran then.
+"$build/bench/perf_bench" --benchmark_repetitions="$reps" --benchmark_enable_random_interleaving=true \
   --benchmark_min_time="${BENCH_MIN_TIME:-0.3}" --benchmark_color=false | tee "$build/perf_bench.txt"
 
 echo "== bench: the pass alone"
@@ -84,6 +86,7 @@ if [ -n "$base" ]; then
     echo
     # Its other tables come out empty (nan) for the benchmarks filtered out.
     "$base/build/bench/perf_bench" --benchmark_repetitions="$reps" \
+      --benchmark_enable_random_interleaving=true \
       --benchmark_min_time="${BENCH_MIN_TIME:-0.3}" --benchmark_color=false \
       --benchmark_filter='^(resample/[0-9]+/(ours fast \(avx2\)|soxr HQ)|module/.*)$' 2>/dev/null |
       awk '/^### / { keep = /Resamplers|module/ } keep && !/nan/' | sed 's/^###/####/'
