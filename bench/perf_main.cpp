@@ -275,10 +275,12 @@ void print_tables(const TableReporter& rep, const std::vector<perf::Contender>& 
         for (const perf::Contender& c : cs) {
             std::string n = "resample/" + std::to_string(rate) + "/" + c.name;
             double ns = get(n, "ns_per_out");
+            // Rounded, not cut: a ratio just above a target must not print as the target.
+            char ratio[32] = "-";
+            if (!std::isnan(soxr))
+                std::snprintf(ratio, sizeof ratio, ns / soxr < 10 ? "%.2fx" : "%.1fx", ns / soxr);
             std::printf("| %s | %.2f | %s | %.1f | %.1f | %.1f | %.4f |\n", c.name.c_str(), ns,
-                        std::isnan(soxr) ? "-"
-                                         : (std::to_string(ns / soxr).substr(0, 4) + "x").c_str(),
-                        get(n, "snr_db"), get(n, "alias_dbfs"), get(n, "alias5_dbfs"),
+                        ratio, get(n, "snr_db"), get(n, "alias_dbfs"), get(n, "alias5_dbfs"),
                         get(n, "passband_db"));
         }
     }
