@@ -6,8 +6,8 @@
 # 32-bit Windows build under Wine. Optional libraries come from scripts/packages/bench.txt
 # (scripts/setup.sh installs them).
 #
-# The cost targets are ratios to the tree before the two-stage filter (commit 17e8b9b), so that
-# tree is built from the repository's history beside this one and measured in the same run.
+# The pass targets are ratios to the tree before the two-stage filter (commit 17e8b9b): that tree
+# is built from the repository's history beside this one and measured in the same run.
 #
 # usage: scripts/bench.sh [repetitions]        (default 3; each figure is the fastest repetition)
 # environment: BENCH_BUILD_DIR (default build-bench), BENCH_JOBS (default 2),
@@ -21,6 +21,10 @@ build=${BENCH_BUILD_DIR:-build-bench}
 jobs=${BENCH_JOBS:-2}
 base_rev=${BENCH_BASELINE-17e8b9b}
 base=""
+# The repetitions of all benchmarks run in random order, so that a slow or a fast spell of a
+# shared machine falls on every contender alike rather than on the one that ran then.
+bench_flags=(--benchmark_repetitions="$reps" --benchmark_enable_random_interleaving=true
+  --benchmark_min_time="${BENCH_MIN_TIME:-0.3}" --benchmark_color=false)
 
 echo "== bench: build ($build)"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_TESTS=OFF >/dev/null
@@ -43,10 +47,7 @@ elif [ -n "$base_rev" ]; then
 fi
 
 echo "== bench: run ($reps repetitions)"
-# The repetitions of all benchmarks run in random order, so that a slow or a fast spell of a
-# shared machine falls on every contender alike rather than on the one that ran then.
-"$build/bench/perf_bench" --benchmark_repetitions="$reps" --benchmark_enable_random_interleaving=true \
-  --benchmark_min_time="${BENCH_MIN_TIME:-0.3}" --benchmark_color=false | tee "$build/perf_bench.txt"
+"$build/bench/perf_bench" "${bench_flags[@]}" | tee "$build/perf_bench.txt"
 
 echo "== bench: the pass alone"
 {
@@ -85,9 +86,7 @@ if [ -n "$base" ]; then
     "$base/build/bench/perf_pass" "$reps" | tee "$build/pass_baseline.txt"
     echo
     # Its other tables come out empty (nan) for the benchmarks filtered out.
-    "$base/build/bench/perf_bench" --benchmark_repetitions="$reps" \
-      --benchmark_enable_random_interleaving=true \
-      --benchmark_min_time="${BENCH_MIN_TIME:-0.3}" --benchmark_color=false \
+    "$base/build/bench/perf_bench" "${bench_flags[@]}" \
       --benchmark_filter='^(resample/[0-9]+/(ours fast \(avx2\)|soxr HQ)|module/.*)$' 2>/dev/null |
       awk '/^### / { keep = /Resamplers|module/ } keep && !/nan/' | sed 's/^###/####/'
   } | tee -a "$build/perf_bench.txt"
