@@ -503,6 +503,7 @@ TEST_F(CaptureTool, BoardThatStopsDeliveringIsADeviceErrorAndLeavesNoFiles) {
     Result r = run({"simulate", "--scene", scene, "-d", "2", "-o", out}, {}, 60);
     EXPECT_EQ(r.exit_code, 3) << r.out << r.err;
     EXPECT_TRUE(contains(r.err, "no data from the board for 5 s")) << r.err;
+    EXPECT_TRUE(contains(r.err, "The simulated board stopped as its scene file makes it")) << r.err;
     EXPECT_TRUE(contains(r.out, "no file was written")) << r.out;
     EXPECT_EQ(access(out.c_str(), F_OK), -1) << "the output folder was created";
 }

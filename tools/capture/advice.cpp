@@ -169,6 +169,14 @@ std::string advice_for(const std::string& t) {
     return "The module reported a failure this tool does not know; see the messages above.";
 }
 
+std::string advice_for_stall() {
+    if (g_simulated)
+        return "The simulated board stopped as its scene file makes it (a board without a FIFO, "
+               "or a fault line); the device layer's messages above tell more.";
+    return "Check that it is still plugged in and powered; the device layer's messages above "
+           "tell more.";
+}
+
 std::string advice_for_no_board() {
     if (g_simulated)
         return "The simulator's scene describes no USRP board (USBSIM_SCENE names the file).";

@@ -28,4 +28,7 @@ std::string advice_for(const std::string& module_text);
 // No USRP on the bus that "info" looked at.
 std::string advice_for_no_board();
 
+// The board stopped delivering data while streaming.
+std::string advice_for_stall();
+
 }  // namespace capture
