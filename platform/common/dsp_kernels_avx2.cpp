@@ -283,7 +283,7 @@ DSP_AVX2 void fir_short(const float* h, const float* x, ptrdiff_t x_step, uint32
         const uint32_t left = count - r;
         const float* xr = x + r * x_step;
         auto at = [&](uint32_t k) { return xr + (k < left ? k : left - 1) * x_step; };
-        float out[8];
+        float out[8] = {};
         _mm_storeu_ps(out, four(at(0), at(1), at(2), at(3)));
 #if !defined(__i386__)
         if (left > 4)

@@ -26,7 +26,8 @@ trap cleanup EXIT
 
 echo "-- cross-build (build-win32)"
 cmake -S . -B build-win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-i686.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_BENCH=OFF -DZALVO_WERROR=ON >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_BENCH=OFF -DZALVO_TEST_HOOKS=ON \
+  -DZALVO_WERROR=ON >/dev/null
 timeout 1200 cmake --build build-win32 -j "$(nproc)" --target ZalvoIntf zalvo_win_host zalvo_capture
 
 echo "-- import table of ZalvoIntf.dll"
@@ -48,7 +49,7 @@ fi
 
 echo "-- float output of the fixed scene: Windows against Linux, at 48, 96 and 192 kHz"
 if [ ! -x build/tests/windows/windows_output_compare_test ]; then
-  cmake -S . -B build -G Ninja >/dev/null
+  cmake -S . -B build -G Ninja -DZALVO_TEST_HOOKS=ON -DZALVO_WERROR=ON >/dev/null
   cmake --build build -j "$(nproc)" --target windows_output_compare_test
 fi
 for rate in 0 1 2; do
@@ -85,7 +86,7 @@ SCENE
   --scene "$(winepath -w "$work/scene.txt")" -o "$(winepath -w "$work/win")") >/dev/null ||
   { echo "windows: FAILED: zalvo_capture.exe simulate --format sigmf"; exit 1; }
 if [ ! -x build/tools/zalvo_capture ]; then
-  cmake -S . -B build -G Ninja >/dev/null
+  cmake -S . -B build -G Ninja -DZALVO_TEST_HOOKS=ON -DZALVO_WERROR=ON >/dev/null
   cmake --build build -j "$(nproc)" --target zalvo_capture
 fi
 timeout 120 build/tools/zalvo_capture simulate -q -d 0.5 \

@@ -161,7 +161,8 @@ echo "   exports: $exports"
 if [ ! -x build-win32/tests/windows/zalvo_win_host.exe ] ||
   [ ! -f build-win32/tests/windows/libusb0.dll ]; then
   cmake -S . -B build-win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-i686.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_BENCH=OFF -DZALVO_WERROR=ON >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_BENCH=OFF -DZALVO_TEST_HOOKS=ON \
+    -DZALVO_WERROR=ON >/dev/null
   timeout 1200 cmake --build build-win32 -j "$(nproc)" --target zalvo_win_host
 fi
 mkdir -p "$work/win"
