@@ -69,6 +69,7 @@ struct Board {
     uint64_t uid = 0;             // current enumeration instance; 0 while absent
     int rejoin_rescans_left = 0;  // re-enumeration: rescans until it re-joins
     std::optional<Clock::time_point> rejoin_at;
+    std::optional<Clock::time_point> leave_at;  // re-enumeration: when the old device leaves
     std::optional<Clock::time_point> detach_at;
     std::optional<Clock::time_point> paused_until;  // the receive endpoint sends nothing until then
 
@@ -166,6 +167,8 @@ struct Impl {
     void leave_bus(Board& b);
     void join_bus(Board& b);
     void start_firmware(Board& b);
+    // Leaves the bus and schedules the return that the board's configuration asks for.
+    void re_enumerate(Board& b);
     // A register, enable or scene changed: the stream takes new settings, pacing restarts when
     // the stream starts, stops or changes its rate.
     void changed(Board& b);

@@ -234,6 +234,10 @@ WorldSpec parse_world_file(const std::string& path) {
                     c.rejoin_after_ms = int(p.integer(v));
                     if (c.rejoin_after_ms < 0)
                         p.error("rejoin_ms is a number of milliseconds or never");
+                } else if (k == "leave_ms") {
+                    c.leave_after_ms = int(p.integer(v));
+                    if (c.leave_after_ms < 0)
+                        p.error("leave_ms is a number of milliseconds");
                 } else if (k == "pacing") {
                     paced = true;
                     if (v == "real_time")

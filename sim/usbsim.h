@@ -75,6 +75,10 @@ struct BoardConfig {
     // REJOIN_NEVER: it stays off the bus (until attach()).
     int rejoin_after_ms = 0;
     static constexpr int REJOIN_NEVER = -1;
+    // When > 0, the old device stays listed this many milliseconds after the firmware starts
+    // before it leaves (a hub notices a disconnect only at its next status poll, up to about
+    // 256 ms later); the delays above then count from its leaving.
+    int leave_after_ms = 0;
     Pacing pacing = Pacing::free_running;
     size_t fifo_bytes = 32768;  // device FIFO for real-time pacing
     Scene scene;

@@ -35,6 +35,8 @@ const Board& Impl::board(BoardId b) const {
 void Impl::poll_timers(Clock::time_point now) {
     for (auto& bp : boards) {
         Board& b = *bp;
+        if (b.leave_at && now >= *b.leave_at)
+            re_enumerate(b);
         if (b.detach_at && now >= *b.detach_at) {
             b.detach_at.reset();
             b.plugged = false;
@@ -48,6 +50,7 @@ void Impl::leave_bus(Board& b) {
     b.uid = 0;
     b.rejoin_rescans_left = 0;
     b.rejoin_at.reset();
+    b.leave_at.reset();
     b.pacing.running = false;
 }
 
@@ -71,7 +74,15 @@ void Impl::start_firmware(Board& b) {
     b.tx_enable = b.rx_enable = b.tx_reset = b.rx_reset = false;
     b.overrun = false;
     changed(b);
-    // The new firmware re-enumerates: the board leaves the bus and comes back later.
+    // The new firmware re-enumerates: the board leaves the bus (at once, or once the host has
+    // noticed) and comes back later.
+    if (b.config.leave_after_ms > 0)
+        b.leave_at = Clock::now() + std::chrono::milliseconds(b.config.leave_after_ms);
+    else
+        re_enumerate(b);
+}
+
+void Impl::re_enumerate(Board& b) {
     leave_bus(b);
     if (b.config.rejoin_after_ms > 0)
         b.rejoin_at = Clock::now() + std::chrono::milliseconds(b.config.rejoin_after_ms);

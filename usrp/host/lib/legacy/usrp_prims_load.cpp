@@ -6,11 +6,13 @@
 #include "md5.h"
 #include "os.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -22,8 +24,10 @@ char path_buffer[PATH_BUFFER_SIZE];
 
 // After its new firmware starts the board leaves the bus and joins it again as a new device, one
 // to three seconds later on real hardware. The bus is rescanned this often until it is back, for
-// at most this long.
+// at most this long; a board listed where it was is taken for the new one only after
+// REJOIN_TRUST_MS (see wait_for_rejoin).
 const unsigned REJOIN_POLL_MS = 50;
+const int REJOIN_TRUST_MS = 500;
 const int REJOIN_WAIT_MS = 5000;
 
 const char* const default_firmware = "std.ihx";
@@ -89,25 +93,45 @@ void report_tried_paths(const char* name, int revision) {
     os::diag_printf("%s\n", line.c_str());
 }
 
-// Boards on the buses as of the last rescan.
-int count_boards() {
-    int n = 0;
-    while (usrp_find_device(n))
-        ++n;
-    return n;
+// Where each board is on the buses as of the last rescan: bus and device name.
+std::vector<std::string> board_places() {
+    std::vector<std::string> places;
+    for (int n = 0;; ++n) {
+        struct usb_device* d = usrp_find_device(n);
+        if (!d)
+            return places;
+        places.push_back(std::string(d->bus ? d->bus->dirname : "") + "/" + d->filename);
+    }
 }
 
-// Rescans until the buses list as many boards as they did before the firmware load (the loaded
-// one is back, and the nth board is the same board again), or the time is up. On a board that
-// never comes back the next lookup fails with its own message.
-void wait_for_rejoin(int boards_before) {
+// Rescans until the loaded board is back: the buses list as many boards as before the firmware
+// load (so the nth board is the same board again), and the board has been seen gone or one of
+// them is at a place none was before. Right after the load the old device may still be listed
+// until the hub notices that it left, at its next status poll; a Windows driver may give the
+// board its old name again, so after REJOIN_TRUST_MS a full count alone will do. Gives up after
+// REJOIN_WAIT_MS: on a board that never comes back the next lookup fails with its own message.
+void wait_for_rejoin(const std::vector<std::string>& before) {
     using clock = std::chrono::steady_clock;
-    const clock::time_point deadline = clock::now() + std::chrono::milliseconds(REJOIN_WAIT_MS);
+    const clock::time_point start = clock::now();
+    const clock::time_point trusted = start + std::chrono::milliseconds(REJOIN_TRUST_MS);
+    const clock::time_point deadline = start + std::chrono::milliseconds(REJOIN_WAIT_MS);
+    bool seen_gone = false;
     os::sleep_ms(0);
     for (;;) {
         usb_find_busses();
         usb_find_devices();
-        if (count_boards() >= boards_before || clock::now() >= deadline)
+        const std::vector<std::string> now = board_places();
+        const clock::time_point t = clock::now();
+        if (now.size() < before.size()) {
+            seen_gone = true;
+        } else {
+            bool moved = false;
+            for (const std::string& place : now)
+                moved = moved || std::find(before.begin(), before.end(), place) == before.end();
+            if (seen_gone || moved || t >= trusted)
+                return;
+        }
+        if (t >= deadline)
             return;
         os::sleep_ms(REJOIN_POLL_MS);
     }
@@ -183,7 +207,7 @@ load_status load_firmware_nth(int nth, const char* path) {
         os::diag_printf("usrp: failed to find usrp[%d]\n", nth);
         return LOAD_FAILED;
     }
-    const int boards_before = count_boards();
+    const std::vector<std::string> boards_before = board_places();
     usb_dev_handle* udh = usrp_open_interface(dev, CMD_INTERFACE);
     if (!udh) {
         os::diag_printf("open_nth_cmd_interface: open_cmd_interface failed\n");
