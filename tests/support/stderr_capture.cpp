@@ -35,6 +35,28 @@ int create_temp_file(std::string& path) {
 #endif
 }
 
+#ifdef _WIN32
+int fd_dup(int fd) {
+    return _dup(fd);
+}
+int fd_dup2(int from, int to) {
+    return _dup2(from, to);
+}
+int fd_close(int fd) {
+    return _close(fd);
+}
+#else
+int fd_dup(int fd) {
+    return dup(fd);
+}
+int fd_dup2(int from, int to) {
+    return dup2(from, to);
+}
+int fd_close(int fd) {
+    return close(fd);
+}
+#endif
+
 }  // namespace
 
 StderrCapture::StderrCapture() {
@@ -42,15 +64,15 @@ StderrCapture::StderrCapture() {
     if (fd < 0)
         throw std::runtime_error("no temporary file for standard error");
     std::fflush(stderr);
-    saved_ = dup(2);
-    dup2(fd, 2);
-    close(fd);
+    saved_ = fd_dup(2);
+    fd_dup2(fd, 2);
+    fd_close(fd);
 }
 
 StderrCapture::~StderrCapture() {
     std::fflush(stderr);
-    dup2(saved_, 2);
-    close(saved_);
+    fd_dup2(saved_, 2);
+    fd_close(saved_);
     std::remove(path_.c_str());
 }
 
