@@ -3,20 +3,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace rel {
 
 Module& module() {
-    static Module& m = []() -> Module& {
-        Module& x = module_host::built_module();
-        if (!x.loaded())
-            std::fprintf(stderr, "%s\n", x.error.c_str());
-        return x;
-    }();
-    return m;
+    return module_host::built_module();
 }
 
 usbsim::Scene tone_scene() {

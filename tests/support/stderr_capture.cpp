@@ -35,26 +35,15 @@ int create_temp_file(std::string& path) {
 #endif
 }
 
+// The descriptor calls under their Windows names there.
 #ifdef _WIN32
-int fd_dup(int fd) {
-    return _dup(fd);
-}
-int fd_dup2(int from, int to) {
-    return _dup2(from, to);
-}
-int fd_close(int fd) {
-    return _close(fd);
-}
+int (*const fd_dup)(int) = _dup;
+int (*const fd_dup2)(int, int) = _dup2;
+int (*const fd_close)(int) = _close;
 #else
-int fd_dup(int fd) {
-    return dup(fd);
-}
-int fd_dup2(int from, int to) {
-    return dup2(from, to);
-}
-int fd_close(int fd) {
-    return close(fd);
-}
+int (*const fd_dup)(int) = dup;
+int (*const fd_dup2)(int, int) = dup2;
+int (*const fd_close)(int) = close;
 #endif
 
 }  // namespace
