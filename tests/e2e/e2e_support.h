@@ -33,8 +33,8 @@ Module& module();
 using support::BUFFERS;
 using support::RECEIVERS;
 
-using module_host::block_length_of;  // 512, 1024, 2048
-using support::rate_of;              // 48000, 96000, 192000
+using support::block_length_of;  // 512, 1024, 2048
+using support::rate_of;          // 48000, 96000, 192000
 
 // The recording host with a session of its own: start() and stop() call StartRx and StopRx, and a
 // host that started a session ends it before it goes (its callbacks must not outlive it). The

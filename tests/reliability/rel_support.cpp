@@ -82,7 +82,6 @@ void PhaseTracker::feed(const float* block, int samples) {
 
 Host::Host(int rate)
     : RecordingHost(rate), phase(2 * M_PI * TONE_OFFSET_HZ / (48000.0 * (1 << (rate & 3)))) {
-    block_length = module_host::block_length_of(rate);
     on_block = [this](float** buffers, int) {
         if (track_phase)
             phase.feed(buffers[0], block_length);

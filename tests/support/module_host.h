@@ -32,11 +32,7 @@ Module load(const char* path);
 // placeholder images.
 Module& built_module();
 
-// Samples per block at rate index 0, 1, 2 (48, 96, 192 kHz): 512, 1024, 2048.
-inline int block_length_of(int rate_index) {
-    return 512 << (rate_index & 3);
-}
-
+using support::block_length_of;
 using support::dirty_spare_buffers;
 using support::wait_until;
 

@@ -13,7 +13,7 @@ int rate_of(int rate_index) {
     return rate_index >= 0 && rate_index <= 2 ? 48000 << rate_index : 0;
 }
 
-int block_length_for(int rate_index) {
+int block_length_of(int rate_index) {
     return rate_index >= 0 && rate_index <= 2 ? 512 << rate_index : 0;
 }
 
@@ -78,7 +78,7 @@ RecordingHost::RecordingHost(int rate) : host_thread(this_thread_tag()) {
 
 void RecordingHost::set_rate(int rate) {
     rate_index = rate;
-    block_length = block_length_for(rate);
+    block_length = block_length_of(rate);
 }
 
 ReceiverSettings RecordingHost::settings_record(unsigned char fill) {
@@ -104,9 +104,12 @@ void RecordingHost::on_data(float** buffers) {
             blocks_with_signal.fetch_add(1);
     }
     const int index = blocks.load(std::memory_order_relaxed);
-    {
+    // The lock only for a block to keep: a test that holds it while it measures does not hold
+    // up the stream.
+    auto in_window = [&] { return index >= skip.load() && index < skip.load() + keep.load(); };
+    if (in_window()) {
         std::lock_guard<std::mutex> g(lock);
-        if (index >= skip && index < skip + keep) {
+        if (in_window()) {
             for (int r = 0; r < RECEIVERS; ++r)
                 kept[r].insert(kept[r].end(), buffers[r], buffers[r] + 2 * block_length);
         }

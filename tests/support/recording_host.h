@@ -25,7 +25,7 @@ constexpr int BUFFERS = 8;  // a data callback's buffers: the four receivers', t
 // Output rate and samples per block at rate index 0, 1, 2: 48, 96, 192 kHz and 512, 1024, 2048.
 // Any other index: 0.
 int rate_of(int rate_index);
-int block_length_for(int rate_index);
+int block_length_of(int rate_index);
 
 // Who runs now, in the form a test compares: GetCurrentThreadId() on Windows.
 #ifdef _WIN32
@@ -78,7 +78,7 @@ class RecordingHost {
 
     // Receiver r's samples (I, Q interleaved) of the blocks whose index is in [skip, skip + keep).
     // Change skip, keep and kept under the lock.
-    int skip = 0, keep = 0;
+    std::atomic<int> skip{0}, keep{0};
     std::vector<float> kept[RECEIVERS];
 
     // The error texts so far.

@@ -76,10 +76,12 @@ double strongest_tone(const std::vector<std::complex<double>>& x, double rate, d
                       double step_hz) {
     double best = 0, best_power = -1;
     for (double f = -band_hz; f <= band_hz; f += step_hz) {
-        std::complex<double> acc = 0;
-        const double w = -2 * PI * f / rate;
-        for (size_t k = 0; k < x.size(); ++k)
-            acc += x[k] * std::complex<double>(std::cos(w * double(k)), std::sin(w * double(k)));
+        std::complex<double> acc = 0, rot = 1;
+        const std::complex<double> turn = std::polar(1.0, -2 * PI * f / rate);
+        for (const auto& v : x) {
+            acc += v * rot;
+            rot *= turn;
+        }
         if (std::norm(acc) > best_power) {
             best_power = std::norm(acc);
             best = f;
