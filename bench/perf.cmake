@@ -7,7 +7,13 @@ add_executable(perf_bench
   ${CMAKE_CURRENT_LIST_DIR}/perf_quality.cpp
   ${CMAKE_CURRENT_LIST_DIR}/perf_floor.cpp
   ${CMAKE_CURRENT_LIST_DIR}/perf_module.cpp)
-target_link_libraries(perf_bench PRIVATE zalvo_host_core benchmark::benchmark zalvo_warnings)
+# The test-support library (signal measurement, the recording host): tests/ makes it, or this
+# file when the tests are not built.
+if(NOT TARGET zalvo_test_support)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/tests/support ${CMAKE_BINARY_DIR}/tests/support)
+endif()
+target_link_libraries(perf_bench PRIVATE zalvo_host_core zalvo_test_support benchmark::benchmark
+  zalvo_warnings)
 
 # The pass alone, without the benchmark library: the same program is cross-built for Windows
 # by scripts/bench.sh and run under Wine.
@@ -33,9 +39,6 @@ endif()
 
 # The whole module on the simulated bus, when both are built.
 if(TARGET ZalvoIntf AND TARGET usbsim_shared)
-  include(${CMAKE_SOURCE_DIR}/tools/images.cmake)
-  target_compile_definitions(perf_bench PRIVATE PERF_HAVE_MODULE=1
-    PERF_MODULE_PATH="$<TARGET_FILE:ZalvoIntf>" PERF_IMAGES_DIR="${ZALVO_IMAGES_DIR}")
-  target_link_libraries(perf_bench PRIVATE usbsim_shared ${CMAKE_DL_LIBS})
-  add_dependencies(perf_bench ZalvoIntf zalvo_images)
+  target_compile_definitions(perf_bench PRIVATE PERF_HAVE_MODULE=1)
+  target_link_libraries(perf_bench PRIVATE zalvo_module_host usbsim_shared)
 endif()

@@ -8,42 +8,21 @@
 #ifdef PERF_HAVE_MODULE
 
 #include "ZalvoIntf.h"
+#include "module_host.h"
+#include "recording_host.h"
+#include "sim_board.h"
 #include "usbsim.h"
 
 #include <benchmark/benchmark.h>
 
-#include <dlfcn.h>
 #include <time.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 
 namespace perf {
 namespace {
-
-struct Module {
-    void* handle = nullptr;
-    decltype(&StartRx) start_rx = nullptr;
-    decltype(&StopRx) stop_rx = nullptr;
-};
-
-Module& module() {
-    static Module m = [] {
-        Module x;
-        setenv("USRP_PATH", PERF_IMAGES_DIR, 1);
-        x.handle = dlopen(PERF_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (x.handle) {
-            x.start_rx = reinterpret_cast<decltype(x.start_rx)>(dlsym(x.handle, "StartRx"));
-            x.stop_rx = reinterpret_cast<decltype(x.stop_rx)>(dlsym(x.handle, "StopRx"));
-        }
-        return x;
-    }();
-    return m;
-}
 
 double clock_seconds(clockid_t id) {
     timespec ts{};
@@ -51,63 +30,46 @@ double clock_seconds(clockid_t id) {
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
-struct Host {
-    std::mutex lock;
-    std::condition_variable more;
-    long blocks = 0;
-    double worker_cpu = 0;  // the worker thread's processor time at the latest block
-    bool failed = false;
+// The recording host that only counts, with the stream worker's processor time at the latest
+// block (read in the data callback, which runs on that thread).
+struct Host : support::RecordingHost {
+    std::mutex clock_lock;
+    long counted = 0;       // blocks up to the latest one
+    double worker_cpu = 0;  // the worker's processor time then
 
-    bool wait(long n) {
-        std::unique_lock<std::mutex> g(lock);
-        return more.wait_for(g, std::chrono::seconds(30), [&] { return failed || blocks >= n; }) &&
-               !failed;
+    explicit Host(int rate_index) : RecordingHost(rate_index) {
+        inspect_blocks = false;  // the module's time is measured, not the host's
+        on_block = [this](float** buffers, int index) {
+            benchmark::DoNotOptimize(buffers[0][0]);
+            const double cpu = clock_seconds(CLOCK_THREAD_CPUTIME_ID);
+            std::lock_guard<std::mutex> g(clock_lock);
+            counted = long(index) + 1;
+            worker_cpu = cpu;
+        };
     }
 };
-
-void ZALVO_CALL on_data(intptr_t context, float** buffers) {
-    Host* h = reinterpret_cast<Host*>(context);
-    benchmark::DoNotOptimize(buffers[0][0]);
-    double cpu = clock_seconds(CLOCK_THREAD_CPUTIME_ID);
-    {
-        std::lock_guard<std::mutex> g(h->lock);
-        ++h->blocks;
-        h->worker_cpu = cpu;
-    }
-    h->more.notify_one();
-}
-
-void ZALVO_CALL on_error(intptr_t context, const char* text) {
-    Host* h = reinterpret_cast<Host*>(context);
-    std::fprintf(stderr, "module: %s\n", text ? text : "(null)");
-    std::lock_guard<std::mutex> g(h->lock);
-    h->failed = true;
-}
 
 constexpr long BLOCKS_PER_ITERATION = 94;  // 1.0027 s of signal
 
 void streaming(benchmark::State& state, bool silent) {
-    if (!module().start_rx) {
+    module_host::Module& m = module_host::built_module();
+    if (!m.loaded()) {
         state.SkipWithError("module not loaded");
         return;
     }
     auto& w = usbsim::World::instance();
-    w.reset();
     usbsim::BoardConfig cfg;
     cfg.pacing = usbsim::Pacing::free_running;
     cfg.scene = silent ? usbsim::Scene() : usbsim::default_scene();
-    w.add_board(w.add_bus(), cfg);
-    w.rescan();
+    support::attach_only_board(cfg);
 
-    Host host;
-    ReceiverSettings s{};
-    s.callback_context = reinterpret_cast<intptr_t>(&host);
-    s.sample_rate_index = static_cast<int32_t>(state.range(0));
-    s.data_callback = on_data;
-    s.error_callback = on_error;
-    module().start_rx(&s);
-    if (!host.wait(10)) {
-        module().stop_rx();
+    Host host(static_cast<int>(state.range(0)));
+    ReceiverSettings s = host.settings_record(0);
+    m.start_rx(&s);
+    for (const std::string& text : host.error_list())
+        std::fprintf(stderr, "module: %s\n", text.c_str());
+    if (!host.error_list().empty() || !host.wait_blocks(10, 30000)) {
+        m.stop_rx();
         w.reset();
         state.SkipWithError("no stream");
         return;
@@ -117,23 +79,23 @@ void streaming(benchmark::State& state, bool silent) {
         long start;
         double worker0;
         {
-            std::lock_guard<std::mutex> g(host.lock);
-            start = host.blocks;
+            std::lock_guard<std::mutex> g(host.clock_lock);
+            start = host.counted;
             worker0 = host.worker_cpu;
         }
         double cpu0 = clock_seconds(CLOCK_PROCESS_CPUTIME_ID);
-        if (!host.wait(start + BLOCKS_PER_ITERATION)) {
+        if (!host.wait_blocks(start + BLOCKS_PER_ITERATION, 30000)) {
             state.SkipWithError("stream stopped");
             break;
         }
         double used = clock_seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
-        std::lock_guard<std::mutex> g(host.lock);
+        std::lock_guard<std::mutex> g(host.clock_lock);
         state.SetIterationTime(used);
-        signal += double(host.blocks - start) / 93.75;
+        signal += double(host.counted - start) / 93.75;
         cpu += used;
         worker += host.worker_cpu - worker0;
     }
-    module().stop_rx();
+    m.stop_rx();
     w.reset();
     static const char* const rates[] = {"48 kHz", "96 kHz", "192 kHz"};
     state.SetLabel(rates[state.range(0)]);

@@ -1,5 +1,7 @@
 #include "perf_quality.h"
 
+#include "signal_measure.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -7,37 +9,6 @@ namespace perf {
 namespace {
 
 constexpr double PI = 3.14159265358979323846;
-
-// RMS of what a least-squares sine at `freq` leaves of x[first..], and that sine's amplitude.
-void fit(const std::vector<float>& x, size_t first, double freq, double rate, double* amplitude,
-         double* residual) {
-    double scc = 0, sss = 0, scs = 0, sxc = 0, sxs = 0;
-    for (size_t n = first; n < x.size(); ++n) {
-        double a = 2 * PI * freq * double(n) / rate, c = std::cos(a), s = std::sin(a);
-        scc += c * c;
-        sss += s * s;
-        scs += c * s;
-        sxc += x[n] * c;
-        sxs += x[n] * s;
-    }
-    double det = scc * sss - scs * scs;
-    double bc = (sxc * sss - sxs * scs) / det, bs = (sxs * scc - sxc * scs) / det;
-    double res = 0;
-    for (size_t n = first; n < x.size(); ++n) {
-        double a = 2 * PI * freq * double(n) / rate;
-        double e = x[n] - bc * std::cos(a) - bs * std::sin(a);
-        res += e * e;
-    }
-    *amplitude = std::hypot(bc, bs);
-    *residual = std::sqrt(res / double(x.size() - first));
-}
-
-double level_dbfs(const std::vector<float>& x, size_t first) {
-    double sum = 0;
-    for (size_t n = first; n < x.size(); ++n)
-        sum += double(x[n]) * x[n];
-    return 20 * std::log10(std::sqrt(2.0 * sum / double(x.size() - first)) + 1e-30);
-}
 
 }  // namespace
 
@@ -64,14 +35,17 @@ Quality measure_quality(const Contender& c, int out_rate) {
         auto r = c.make(out_rate);
         std::vector<float> y = run_tone(*r, out_rate, 5000, 0.5, 0.4);
         double amp = 0, res = 1;
-        if (y.size() > 100)
-            fit(y, y.size() / 4, 5000, out_rate, &amp, &res);
+        if (y.size() > 100) {
+            const support::Fit f = support::fit_tone(y, y.size() / 4, 5000, out_rate);
+            amp = f.amplitude;
+            res = f.residual;
+        }
         q.snr_db = 20 * std::log10((amp + 1e-30) / (std::sqrt(2.0) * res + 1e-30));
     }
     auto alias = [&](double f) {
         auto r = c.make(out_rate);
         std::vector<float> y = run_tone(*r, out_rate, f, 1.0, 0.2);
-        return y.size() > 100 ? level_dbfs(y, y.size() / 4) : 0.0;
+        return y.size() > 100 ? support::level_dbfs(y, y.size() / 4) : 0.0;
     };
     q.alias5_db = alias(out_rate / 2.0 + 5000);
     const double edge = 1.1 * out_rate / 2, top = IN_RATE / 2.0 - 1;
@@ -86,10 +60,7 @@ Quality measure_quality(const Contender& c, int out_rate) {
     auto gain = [&](double f) {
         auto r = c.make(out_rate);
         std::vector<float> y = run_tone(*r, out_rate, f, 0.5, 0.1);
-        double amp = 0, res = 1;
-        if (y.size() > 100)
-            fit(y, y.size() / 4, f, out_rate, &amp, &res);
-        return amp;
+        return y.size() > 100 ? support::fit_tone(y, y.size() / 4, f, out_rate).amplitude : 0.0;
     };
     const double ref = gain(1000);
     q.passband_db = 0;

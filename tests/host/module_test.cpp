@@ -2,6 +2,8 @@
 // table, the records, the callbacks and their threads, and whole sessions as seen on the bus.
 #include "ZalvoIntf.h"
 #include "module_host.h"
+#include "signal_measure.h"
+#include "sim_board.h"
 #include "usbsim.h"
 
 #include <gtest/gtest.h>
@@ -25,56 +27,16 @@ namespace {
 
 using module_host::Module;
 using module_host::wait_until;
+using support::ddc_word;
+using Host = support::RecordingHost;
 
 Module& module() {
-    static Module m = module_host::load(ZALVO_MODULE_PATH);
-    return m;
+    return module_host::built_module();
 }
-
-// What the host's callbacks saw.
-struct Host {
-    std::mutex lock;
-    std::vector<std::string> errors;
-    std::vector<std::thread::id> error_threads;
-    std::vector<intptr_t> contexts;
-    std::atomic<int> blocks{0};
-    std::atomic<int> blocks_with_signal{0};
-    std::atomic<int> bad_spare_buffers{0};
-    std::atomic<bool> on_worker_thread{true};
-    std::thread::id host_thread = std::this_thread::get_id();
-    int block_length = 512;
-
-    void on_error(const char* text) {
-        std::lock_guard<std::mutex> g(lock);
-        errors.push_back(text);
-        error_threads.push_back(std::this_thread::get_id());
-    }
-
-    void on_data(float** buffers) {
-        if (std::this_thread::get_id() == host_thread)
-            on_worker_thread = false;
-        bad_spare_buffers.fetch_add(module_host::dirty_spare_buffers(buffers, block_length));
-        bool signal = true;
-        for (int i = 0; i < 4; ++i) {
-            double energy = 0;
-            for (int j = 0; j < 2 * block_length; ++j)
-                energy += double(buffers[i][j]) * buffers[i][j];
-            signal = signal && energy > 0;
-        }
-        if (signal)
-            blocks_with_signal.fetch_add(1);
-        blocks.fetch_add(1);
-    }
-};
 
 ReceiverSettings settings_for(Host& h, int rate_index) {
-    h.block_length = module_host::block_length_of(rate_index);
-    return module_host::settings_for(h, rate_index, 0x5A);  // fields the module must not read
-}
-
-// The frequency word the FPGA holds for a down-converter frequency.
-uint32_t ddc_word(double hz) {
-    return static_cast<uint32_t>(static_cast<int32_t>(std::llround(hz / 64e6 * 4294967296.0)));
+    h.set_rate(rate_index);
+    return h.settings_record(0x5A);  // fields the module must not read
 }
 
 enum { REG_DDC_FREQ_0 = 34, REG_DDC_PHASE_0 = 44 };
@@ -83,7 +45,6 @@ class ModuleTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(module().loaded()) << module().error;
-        setenv("USRP_PATH", ZALVO_IMAGES_DIR, 1);
         usbsim::World::instance().reset();
     }
     void TearDown() override {
@@ -91,13 +52,9 @@ class ModuleTest : public ::testing::Test {
         usbsim::World::instance().reset();
     }
     usbsim::BoardId add_board() {
-        auto& w = usbsim::World::instance();
-        int bus = w.add_bus();
         usbsim::BoardConfig cfg;
         cfg.scene.noise_dbfs = -40.0;
-        usbsim::BoardId b = w.add_board(bus, cfg);
-        w.rescan();  // the module scans the buses only once, when it first opens a board
-        return b;
+        return support::attach_board(cfg);
     }
 };
 
@@ -219,8 +176,8 @@ TEST_F(ModuleTest, SessionTunesStreamsAndCloses) {
     EXPECT_FALSE(w.rx_enabled(b));
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     EXPECT_EQ(h.blocks.load(), after_stop) << "no callback after StopRx returned";
-    EXPECT_TRUE(h.on_worker_thread);
-    EXPECT_EQ(h.bad_spare_buffers.load(), 0);
+    EXPECT_FALSE(h.data_on_host_thread);
+    EXPECT_EQ(h.dirty_spare_blocks.load(), 0);
     EXPECT_EQ(h.blocks_with_signal.load(), h.blocks.load());
     EXPECT_TRUE(h.errors.empty());
 
@@ -267,7 +224,7 @@ TEST_F(ModuleTest, StartDuringASessionEndsTheRunningOne) {
     EXPECT_EQ(first.blocks.load(), first_blocks);
     module().stop_rx();
     EXPECT_EQ(w.open_handles(), 0);
-    EXPECT_EQ(second.bad_spare_buffers.load(), 0);
+    EXPECT_EQ(second.dirty_spare_blocks.load(), 0);
 }
 
 // The worker waits in a bulk read that times out after a second: StopRx returns only after the

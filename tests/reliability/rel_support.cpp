@@ -1,67 +1,34 @@
 #include "rel_support.h"
 
-#include "md5.h"
-
-#include <dirent.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
 #include <sstream>
 
 namespace rel {
 
 Module& module() {
-    static Module m = [] {
-        Module x = module_host::load(ZALVO_MODULE_PATH);
-        if (!x.loaded())
-            std::fprintf(stderr, "%s\n", x.error.c_str());
-        return x;
-    }();
-    return m;
+    return module_host::built_module();
 }
 
 usbsim::Scene tone_scene() {
     usbsim::Scene s;
-    usbsim::Carrier c;
-    c.freq_hz = INITIAL_TUNING_HZ + TONE_OFFSET_HZ;
-    c.level_dbfs = -30;
-    c.input = 0;
-    s.carriers.push_back(c);
+    s.carriers.push_back(support::carrier(INITIAL_TUNING_HZ + TONE_OFFSET_HZ, -30));
     s.noise_dbfs.reset();
     return s;
-}
-
-const ImageDigests& image_digests() {
-    static ImageDigests d = [] {
-        ImageDigests x;
-        const std::string root = std::string(ZALVO_IMAGES_DIR) + "/rev4/";
-        if (!md5_file((root + "std.ihx").c_str(), x.firmware.data()) ||
-            !md5_file((root + "std_4rx_0tx.rbf").c_str(), x.fpga.data()))
-            std::fprintf(stderr, "cannot hash the placeholder images under %s\n", root.c_str());
-        return x;
-    }();
-    return d;
 }
 
 usbsim::BoardId fresh_world(bool warm, usbsim::Pacing pacing) {
     auto& w = usbsim::World::instance();
     w.reset();
     usbsim::BoardConfig cfg;
-    cfg.warm = warm;
-    if (warm) {
-        cfg.firmware_hash = image_digests().firmware;
-        cfg.fpga_hash = image_digests().fpga;
-    }
-    cfg.eeprom[1] = usbsim::eeprom_image(0x0001);
-    cfg.eeprom[3] = usbsim::eeprom_image(0x0001);
+    if (warm)
+        support::make_warm(cfg);
+    support::add_basic_rx(cfg);
     cfg.pacing = pacing;
     cfg.fifo_bytes = 2 * 1024 * 1024;
     cfg.scene = tone_scene();
-    usbsim::BoardId b = w.add_board(w.add_bus(), cfg);
-    w.rescan();
+    usbsim::BoardId b = support::attach_board(cfg);
     w.clear_log();
     return b;
 }
@@ -113,42 +80,16 @@ void PhaseTracker::feed(const float* block, int samples) {
 
 // ---- host -------------------------------------------------------------------------------------
 
-void Host::on_error(const char* text) {
-    if (std::this_thread::get_id() != host_thread)
-        wrong_thread_errors.fetch_add(1);
-    std::lock_guard<std::mutex> g(lock);
-    errors.push_back(text ? text : "(null)");
-}
-
-void Host::on_data(float** buffers) {
-    nonzero_spare_blocks.fetch_add(module_host::dirty_spare_buffers(buffers, block_length));
-    if (track_phase)
-        phase.feed(buffers[0], block_length);
-    blocks.fetch_add(1, std::memory_order_release);
-}
-
 Host::Host(int rate)
-    : host_thread(std::this_thread::get_id()), rate_index(rate),
-      block_length(module_host::block_length_of(rate)),
-      phase(2 * M_PI * TONE_OFFSET_HZ / (48000.0 * (1 << (rate & 3)))) {}
-
-std::vector<std::string> Host::error_list() {
-    std::lock_guard<std::mutex> g(lock);
-    return errors;
-}
-
-bool Host::wait_blocks(int64_t n, int timeout_ms) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (blocks.load(std::memory_order_acquire) < n) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
+    : RecordingHost(rate), phase(2 * M_PI * TONE_OFFSET_HZ / (48000.0 * (1 << (rate & 3)))) {
+    on_block = [this](float** buffers, int) {
+        if (track_phase)
+            phase.feed(buffers[0], block_length);
+    };
 }
 
 ReceiverSettings host_settings(Host& h) {
-    return module_host::settings_for(h, h.rate_index, 0xA5);  // bytes the module must not read
+    return h.settings_record(0xA5);  // bytes the module must not read
 }
 
 // ---- fixture ---------------------------------------------------------------------------------
@@ -170,49 +111,6 @@ void ModuleFixture::TearDown() {
     module().stop_rx();
     usbsim::World::instance().clear_faults();
     usbsim::World::instance().reset();
-}
-
-// ---- counters ---------------------------------------------------------------------------------
-
-namespace {
-int count_entries(const char* dir) {
-    DIR* d = opendir(dir);
-    if (!d)
-        return -1;
-    int n = 0;
-    while (struct dirent* e = readdir(d))
-        if (e->d_name[0] != '.')
-            ++n;
-    closedir(d);
-    return n;
-}
-}  // namespace
-
-int thread_count() {
-    return count_entries("/proc/self/task");
-}
-
-int descriptor_count() {
-    return count_entries("/proc/self/fd") - 1;
-}  // less opendir's own
-
-int64_t resident_kib() {
-    std::ifstream f("/proc/self/status");
-    std::string line;
-    while (std::getline(f, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atoll(line.c_str() + 6);
-    return -1;
-}
-
-int wait_thread_count_at_most(int n, int timeout_ms) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    int c = thread_count();
-    while (c > n && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        c = thread_count();
-    }
-    return c;
 }
 
 // ---- watchdog ---------------------------------------------------------------------------------

@@ -1,11 +1,14 @@
-// Shared pieces of the reliability tests: the built module loaded with dlopen on the simulated
-// bus, a host that records what its callbacks saw (with a carrier-phase check on receiver 0),
-// process counters (threads, descriptors, resident memory), a watchdog that bounds every run, and
-// the figures file the tests append to.
+// The reliability tests' pieces over the test-support library: the built module loaded with
+// dlopen on the simulated bus, the recording host with a carrier-phase check on receiver 0, a
+// watchdog that bounds every run, and the figures file the tests append to.
 #pragma once
 
 #include "ZalvoIntf.h"
 #include "module_host.h"
+#include "process_counters.h"
+#include "recording_host.h"
+#include "sim_board.h"
+#include "stderr_capture.h"
 #include "usbsim.h"
 
 #include <gtest/gtest.h>
@@ -39,11 +42,8 @@ constexpr double TONE_OFFSET_HZ = 6000.0;
 usbsim::Scene tone_scene();
 
 // The digests of the placeholder images, for building warm boards.
-struct ImageDigests {
-    std::array<uint8_t, 16> firmware{};
-    std::array<uint8_t, 16> fpga{};
-};
-const ImageDigests& image_digests();
+using support::image_digests;
+using support::ImageDigests;
 
 // A fresh world with one board (cold, or warm holding the placeholder images' digests), made
 // visible to a module that has already scanned the buses.
@@ -77,37 +77,26 @@ class PhaseTracker {
     std::string first_break_;
 };
 
-// What the host's callbacks saw. Pass host_settings(host, rate) to StartRx.
-struct Host {
+// The recording host with receiver 0's phase followed (while track_phase). Pass
+// host_settings(host) to StartRx.
+struct Host : support::RecordingHost {
     explicit Host(int rate_index = 0);
-    std::mutex lock;
-    std::vector<std::string> errors;
-    std::atomic<int64_t> blocks{0};
-    std::atomic<int> wrong_thread_errors{0};
-    std::atomic<int> nonzero_spare_blocks{0};
-    std::thread::id host_thread;
-    int rate_index;
-    int block_length;
     bool track_phase = true;
     PhaseTracker phase;  // receiver 0; touched only on the worker thread (and between sessions)
-
-    std::vector<std::string> error_list();
-    // The callbacks, reached through the record that host_settings() returns.
-    void on_data(float** buffers);
-    void on_error(const char* text);
-    // Waits (bounded) until at least n blocks have arrived.
-    bool wait_blocks(int64_t n, int timeout_ms);
+    std::atomic<int>& nonzero_spare_blocks = dirty_spare_blocks;
 };
 
 ReceiverSettings host_settings(Host& h);
 
 // ---- process counters ------------------------------------------------------------------------
 
-int thread_count();      // entries of /proc/self/task
-int descriptor_count();  // entries of /proc/self/fd
-int64_t resident_kib();  // VmRSS
-// Waits (bounded) until the thread count is at most n; returns the last count seen.
-int wait_thread_count_at_most(int n, int timeout_ms);
+using support::descriptor_count;
+using support::resident_kib;
+using support::thread_count;
+using support::wait_thread_count_at_most;
+
+// Lines the ring printed for failed reaps in a stretch of captured standard error.
+using support::reap_failure_lines;
 
 // ---- bounds ----------------------------------------------------------------------------------
 

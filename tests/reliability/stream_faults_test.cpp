@@ -73,15 +73,6 @@ class StreamFaults : public ModuleFixture {
     }
 };
 
-// Lines the ring printed for failed reaps in a stretch of captured standard error.
-int reap_failure_lines(const std::string& text) {
-    int n = 0;
-    for (size_t at = text.find("usb_reap_async:"); at != std::string::npos;
-         at = text.find("usb_reap_async:", at + 1))
-        ++n;
-    return n;
-}
-
 struct BulkCase {
     const char* name;
     usbsim::FaultKind kind;

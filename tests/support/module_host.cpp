@@ -2,8 +2,7 @@
 
 #include <dlfcn.h>
 
-#include <chrono>
-#include <thread>
+#include <cstdlib>
 
 namespace module_host {
 
@@ -35,27 +34,12 @@ Module load(const char* path) {
     return m;
 }
 
-int dirty_spare_buffers(float* const* buffers, int block_length) {
-    int dirty = 0;
-    for (int b = 4; b < 8; ++b) {
-        for (int j = 0; j < 2 * block_length; ++j) {
-            if (buffers[b][j] != 0.0f) {
-                ++dirty;
-                break;
-            }
-        }
-    }
-    return dirty;
-}
-
-bool wait_until(const std::function<bool()>& done, int timeout_ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return done();
+Module& built_module() {
+    static Module m = [] {
+        setenv("USRP_PATH", ZALVO_IMAGES_DIR, 1);
+        return load(ZALVO_MODULE_PATH);
+    }();
+    return m;
 }
 
 }  // namespace module_host

@@ -3,6 +3,10 @@
 // texts, and the board pulled out while streaming.
 #include "ZalvoIntf.h"
 #include "module_host.h"
+#include "recording_host.h"
+#include "signal_measure.h"
+#include "sim_board.h"
+#include "stderr_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -40,7 +44,7 @@ Module& module() {
     static Module m = [] {
         Module x;
         usbfs::Bed::instance();  // before the library looks for /dev/bus/usb
-        static_cast<module_host::Module&>(x) = module_host::load(ZALVO_MODULE_PATH);
+        static_cast<module_host::Module&>(x) = module_host::built_module();
         if (!x.handle)
             return x;
         void* usb = dlopen("libusb-0.1.so.4", RTLD_NOW | RTLD_NOLOAD);
@@ -54,114 +58,36 @@ Module& module() {
     return m;
 }
 
-// What the host's callbacks saw: the receivers' samples, as complex values per receiver.
-struct Host {
-    std::mutex lock;
-    std::vector<std::string> errors;
+// The recording host, with the receivers' samples of a capture as complex values.
+struct Host : support::RecordingHost {
     std::vector<std::complex<double>> rx[4];
-    std::atomic<int> blocks{0};
-    std::atomic<bool> capture{false};
-    size_t capture_limit = 0;
-    int block_length = 512;
 
-    void on_error(const char* text) {
+    // Keeps the next `count` blocks of every receiver in rx (earlier captures dropped); true once
+    // they are all there within 10 s.
+    bool capture_blocks(int count) {
+        const bool got = keep_next_blocks(count, 10000);
         std::lock_guard<std::mutex> g(lock);
-        errors.push_back(text);
+        for (int r = 0; r < 4; ++r)
+            rx[r] = support::complex_samples(kept[r]);
+        return got;
     }
-
-    void on_data(float** buffers) {
-        if (capture) {
-            std::lock_guard<std::mutex> g(lock);
-            for (int r = 0; r < 4; ++r)
-                for (int i = 0; i < block_length && rx[r].size() < capture_limit; ++i)
-                    rx[r].emplace_back(buffers[r][2 * i], buffers[r][2 * i + 1]);
-        }
-        blocks.fetch_add(1);
-    }
-
-    // Keeps the next `count` blocks of every receiver (earlier captures dropped); true once
-    // receiver 3 has them all within 10 s.
-    bool capture_blocks(int count);
 };
 
-bool Host::capture_blocks(int count) {
-    {
-        std::lock_guard<std::mutex> g(lock);
-        for (auto& v : rx)
-            v.clear();
-        capture_limit = size_t(count * block_length);
-    }
-    capture = true;
-    const bool got = wait_for(
-        [&] {
-            std::lock_guard<std::mutex> g(lock);
-            return rx[3].size() >= capture_limit;
-        },
-        10000);
-    capture = false;
-    return got;
-}
-
 ReceiverSettings settings_for(Host& h, int rate_index) {
-    h.block_length = module_host::block_length_of(rate_index);
-    return module_host::settings_for(h, rate_index, 0);
+    h.set_rate(rate_index);
+    return h.settings_record(0);
 }
 
 // The frequency (Hz, signed) of the strongest tone in x, searched in 250 Hz steps within +-band.
 double peak_hz(const std::vector<std::complex<double>>& x, double rate, double band) {
-    double best = 0, best_power = -1;
-    for (double f = -band; f <= band; f += 250) {
-        std::complex<double> acc = 0;
-        const std::complex<double> step = std::polar(1.0, -2 * M_PI * f / rate);
-        std::complex<double> rot = 1;
-        for (const auto& v : x) {
-            acc += v * rot;
-            rot *= step;
-        }
-        if (std::norm(acc) > best_power) {
-            best_power = std::norm(acc);
-            best = f;
-        }
-    }
-    return best;
+    return support::strongest_tone(x, rate, band, 250);
 }
 
-// Breaks in a steady carrier: samples whose rotation from the sample before, or whose amplitude,
-// differs from the steady one; a run of such samples counts once.
-int phase_breaks(const std::vector<std::complex<double>>& x) {
-    if (x.size() < 64)
-        return -1;
-    std::complex<double> step = 0;
-    double amplitude = 0;
-    for (size_t i = 1; i < 64; ++i) {
-        step += x[i] * std::conj(x[i - 1]) / std::norm(x[i - 1]);
-        amplitude += std::abs(x[i]);
-    }
-    step /= 63.0;
-    amplitude /= 63.0;
-    int breaks = 0;
-    bool in_break = false;
-    for (size_t i = 1; i < x.size(); ++i) {
-        const bool bad = std::abs(x[i] - x[i - 1] * step) > 0.02 * amplitude ||
-                         std::fabs(std::abs(x[i]) - amplitude) > 0.02 * amplitude;
-        breaks += bad && !in_break;
-        in_break = bad;
-    }
-    return breaks;
-}
-
-int reap_failure_lines(const std::string& text) {
-    int n = 0;
-    for (size_t at = text.find("usb_reap_async:"); at != std::string::npos;
-         at = text.find("usb_reap_async:", at + 1))
-        ++n;
-    return n;
-}
+using support::phase_breaks;
+using support::reap_failure_lines;
 
 std::vector<uint8_t> file_bytes(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)),
-                                std::istreambuf_iterator<char>());
+    return support::read_file(path);
 }
 
 class UsbfsModule : public ::testing::Test {
@@ -197,11 +123,7 @@ class UsbfsModule : public ::testing::Test {
 };
 
 usbsim::BoardConfig with_carrier(usbsim::BoardConfig c, double hz) {
-    usbsim::Carrier k;
-    k.freq_hz = hz;
-    k.level_dbfs = -30;
-    k.input = 0;
-    c.scene.carriers = {k};
+    c.scene.carriers = {support::carrier(hz, -30)};
     c.scene.noise_dbfs = -100.0;
     return c;
 }

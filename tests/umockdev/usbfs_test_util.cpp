@@ -1,9 +1,5 @@
 #include "usbfs_test_util.h"
 
-#include <chrono>
-#include <cmath>
-#include <thread>
-
 namespace usbfs_test {
 
 std::vector<usbsim::BoardId> build_world(const std::vector<usbsim::BoardConfig>& boards) {
@@ -39,26 +35,12 @@ usbsim::BoardConfig cold_board() {
     return c;
 }
 
-bool wait_for(const std::function<bool()>& done, int ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        if (done())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return done();
-}
-
 std::vector<usbfs::UrbRecord> urbs_on(const std::vector<usbfs::UrbRecord>& log, int endpoint) {
     std::vector<usbfs::UrbRecord> v;
     for (const auto& r : log)
         if (r.endpoint == endpoint)
             v.push_back(r);
     return v;
-}
-
-uint32_t ddc_word(double hz) {
-    return static_cast<uint32_t>(static_cast<int32_t>(std::llround(hz / 64e6 * 4294967296.0)));
 }
 
 }  // namespace usbfs_test

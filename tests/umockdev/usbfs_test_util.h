@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "recording_host.h"
+#include "signal_measure.h"
 #include "usbfs_bed.h"
 #include "usbsim.h"
 
@@ -21,12 +23,14 @@ usbsim::BoardConfig warm_board(size_t fifo_bytes = 1 << 20);
 usbsim::BoardConfig cold_board();
 
 // Waits up to ms for done() to hold, checking every 2 ms.
-bool wait_for(const std::function<bool()>& done, int ms);
+inline bool wait_for(const std::function<bool()>& done, int ms) {
+    return support::wait_until(done, ms);
+}
 
 // URBs of the log on one endpoint.
 std::vector<usbfs::UrbRecord> urbs_on(const std::vector<usbfs::UrbRecord>& log, int endpoint);
 
 // The FPGA's frequency word for a down-converter frequency.
-uint32_t ddc_word(double hz);
+using support::ddc_word;
 
 }  // namespace usbfs_test

@@ -9,11 +9,10 @@
 // 0.5, 1 and 2 ms), the sample instants the board dropped, and the overruns the module itself
 // saw through its status queries. Exits non-zero only if streaming did not work at all.
 #include "ZalvoIntf.h"
-
-#include <dlfcn.h>
+#include "module_host.h"
+#include "recording_host.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -23,20 +22,6 @@
 #include <vector>
 
 #include "usbfs_test_util.h"
-
-namespace {
-
-std::atomic<long> g_blocks{0};
-
-void ZALVO_CALL on_data(intptr_t, float**) {
-    g_blocks.fetch_add(1);
-}
-
-void ZALVO_CALL on_error(intptr_t, const char* text) {
-    std::fprintf(stderr, "module: %s\n", text);
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 60;
@@ -48,35 +33,31 @@ int main(int argc, char** argv) {
     usbsim::BoardConfig c = usbfs_test::warm_board(fifo);
     auto ids = usbfs_test::build_world({c});
 
-    setenv("USRP_PATH", ZALVO_IMAGES_DIR, 1);
-    void* m = dlopen(ZALVO_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (!m) {
-        std::fprintf(stderr, "%s\n", dlerror());
+    module_host::Module& m = module_host::built_module();
+    if (!m.loaded()) {
+        std::fprintf(stderr, "%s\n", m.error.c_str());
         return 2;
     }
-    auto start_rx = reinterpret_cast<decltype(&StartRx)>(dlsym(m, "StartRx"));
-    auto stop_rx = reinterpret_cast<decltype(&StopRx)>(dlsym(m, "StopRx"));
-
-    ReceiverSettings s;
-    std::memset(&s, 0, sizeof s);
-    s.sample_rate_index = rate;
-    s.data_callback = on_data;
-    s.error_callback = on_error;
-    start_rx(&s);
+    support::RecordingHost host(rate);
+    host.inspect_blocks = false;  // only counted
+    ReceiverSettings s = host.settings_record(0);
+    m.start_rx(&s);
+    for (const std::string& text : host.error_list())
+        std::fprintf(stderr, "module: %s\n", text.c_str());
 
     // Let the stream settle (the worker starts 100 ms after StartRx), then measure.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     bed.clear_records();
     w.clear_log();
     const uint64_t dropped0 = w.samples_dropped(ids[0]);
-    const long blocks0 = g_blocks.load();
+    const long blocks0 = host.blocks.load();
     const auto t0 = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const usbfs::QueueStats q = bed.queue_stats();
     const uint64_t dropped = w.samples_dropped(ids[0]) - dropped0;
-    const long blocks = g_blocks.load() - blocks0;
+    const long blocks = host.blocks.load() - blocks0;
     int overrun_queries = 0, overruns_seen = 0;
     for (const auto& r : w.control_log())
         if (r.request == 0x80 && r.index == 1) {
@@ -95,7 +76,7 @@ int main(int argc, char** argv) {
         lengths.push_back(sp.first);
     std::sort(lengths.begin(), lengths.end());
     std::sort(spells.begin(), spells.end(), [](auto& a, auto& b) { return a.first > b.first; });
-    stop_rx();
+    m.stop_rx();
 
     std::printf("usbfs timing: %.1f s, device FIFO %zu bytes, rate index %d, 8 MB/s stream\n",
                 elapsed, fifo, rate);

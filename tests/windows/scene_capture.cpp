@@ -1,43 +1,19 @@
 #include "scene_capture.h"
 
+#include "recording_host.h"
+#include "sim_board.h"
 #include "usbsim.h"
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <thread>
 
 namespace capture {
 
 namespace {
-
-struct Sink {
-    std::mutex lock;
-    int wanted = 0;
-    int block_length = 0;
-    std::vector<float> samples;
-    std::atomic<int> blocks{0};
-    std::vector<std::string> errors;
-};
-
-void ZALVO_CALL on_data(intptr_t context, float** buffers) {
-    Sink* s = reinterpret_cast<Sink*>(context);
-    std::lock_guard<std::mutex> g(s->lock);
-    if (s->blocks.load() >= s->wanted)
-        return;
-    for (int r = 0; r < RECEIVERS; ++r)
-        s->samples.insert(s->samples.end(), buffers[r], buffers[r] + 2 * s->block_length);
-    s->blocks.fetch_add(1);
-}
-
-void ZALVO_CALL on_error(intptr_t context, const char* text) {
-    Sink* s = reinterpret_cast<Sink*>(context);
-    std::lock_guard<std::mutex> g(s->lock);
-    s->errors.push_back(text);
-}
 
 usbsim::Scene fixed_scene() {
     usbsim::Scene scene;
@@ -63,44 +39,40 @@ usbsim::Scene fixed_scene() {
 }  // namespace
 
 bool run_fixed_scene(const Module& m, int rate_index, int blocks, Output& out, std::string& why) {
-    auto& w = usbsim::World::instance();
-    w.reset();
     usbsim::BoardConfig cfg;
     cfg.bcd_device = 0x0004;
     cfg.pacing = usbsim::Pacing::free_running;
-    cfg.eeprom[1] = usbsim::eeprom_image(0x0001);
-    cfg.eeprom[3] = usbsim::eeprom_image(0x0001);
+    support::add_basic_rx(cfg);
     cfg.scene = fixed_scene();
-    w.add_board(w.add_bus(), cfg);
-    w.rescan();
+    support::attach_only_board(cfg);
 
-    Sink sink;
-    sink.wanted = blocks;
-    sink.block_length = 512 << rate_index;
-    ReceiverSettings s;
-    std::memset(&s, 0x5A, sizeof s);
-    s.callback_context = reinterpret_cast<intptr_t>(&sink);
-    s.sample_rate_index = rate_index;
-    s.data_callback = on_data;
-    s.error_callback = on_error;
+    support::RecordingHost host(rate_index);
+    host.keep = blocks;
+    ReceiverSettings s = host.settings_record(0x5A);
     m.start_rx(&s);
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (sink.blocks.load() < blocks && sink.errors.empty() &&
+    while (host.blocks.load() < blocks && host.error_list().empty() &&
            std::chrono::steady_clock::now() < give_up)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     m.stop_rx();
-    if (!sink.errors.empty()) {
-        why = "StartRx reported: " + sink.errors[0];
+    if (!host.error_list().empty()) {
+        why = "StartRx reported: " + host.error_list()[0];
         return false;
     }
-    if (sink.blocks.load() < blocks) {
-        why = "only " + std::to_string(sink.blocks.load()) + " blocks within a minute";
+    if (host.blocks.load() < blocks) {
+        why = "only " + std::to_string(host.blocks.load()) + " blocks within a minute";
         return false;
     }
+    // Block by block, receiver by receiver.
+    const size_t block_floats = 2 * size_t(host.block_length);
     out.rate_index = rate_index;
-    out.block_length = sink.block_length;
+    out.block_length = host.block_length;
     out.blocks = blocks;
-    out.samples = std::move(sink.samples);
+    out.samples.clear();
+    for (size_t b = 0; b < size_t(blocks); ++b)
+        for (int r = 0; r < RECEIVERS; ++r)
+            out.samples.insert(out.samples.end(), host.kept[r].begin() + b * block_floats,
+                               host.kept[r].begin() + (b + 1) * block_floats);
     return true;
 }
 

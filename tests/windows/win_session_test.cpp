@@ -24,10 +24,6 @@ namespace {
 
 enum { REG_DDC_FREQ_0 = 34, REG_DDC_PHASE_0 = 44 };
 
-uint32_t ddc_word(double hz) {
-    return static_cast<uint32_t>(static_cast<int32_t>(std::llround(hz / 64e6 * 4294967296.0)));
-}
-
 usbsim::Carrier carrier(double hz, double dbfs) {
     usbsim::Carrier c;
     c.freq_hz = hz;
@@ -230,42 +226,6 @@ WIN_TEST(StallsAreReportedOnWindows) {
                         "control message failed") != std::string::npos,
               "stderr was: " << text);
     CHECK_EQ(w.open_handles(), 0);
-}
-
-// Phase breaks in one receiver's interleaved I/Q: samples where the carrier's rotation from the
-// sample before, or its amplitude, differs from the steady one. A run of such samples counts once.
-int phase_breaks(const std::vector<float>& iq) {
-    const size_t n = iq.size() / 2;
-    if (n < 64)
-        return -1;
-    std::complex<double> step = 0;
-    double amplitude = 0;
-    for (size_t i = 1; i < 64; ++i) {
-        const std::complex<double> a(iq[2 * i - 2], iq[2 * i - 1]), b(iq[2 * i], iq[2 * i + 1]);
-        step += b * std::conj(a) / (std::abs(a) * std::abs(a));
-        amplitude += std::abs(b);
-    }
-    step /= 63.0;
-    amplitude /= 63.0;
-    int breaks = 0;
-    bool in_break = false;
-    for (size_t i = 1; i < n; ++i) {
-        const std::complex<double> a(iq[2 * i - 2], iq[2 * i - 1]), b(iq[2 * i], iq[2 * i + 1]);
-        const bool bad = std::abs(b - a * step) > 0.02 * amplitude ||
-                         std::fabs(std::abs(b) - amplitude) > 0.02 * amplitude;
-        if (bad && !in_break)
-            ++breaks;
-        in_break = bad;
-    }
-    return breaks;
-}
-
-int reap_failure_lines(const std::string& text) {
-    int n = 0;
-    for (size_t at = text.find("usb_reap_async:"); at != std::string::npos;
-         at = text.find("usb_reap_async:", at + 1))
-        ++n;
-    return n;
 }
 
 // The board stops sending for 1.5 s. The reap that waits out its second makes libusb-win32 abort

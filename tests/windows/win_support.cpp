@@ -1,15 +1,6 @@
 #include "win_support.h"
 
-#include <fcntl.h>
-#include <io.h>
-
-#include <chrono>
-#include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
-#include <thread>
 
 // The thunk: saves the callee-saved registers, pushes the arguments last to first, calls, and
 // reports how far the stack pointer moved, then restores it whatever the callee did.
@@ -52,35 +43,6 @@ typedef void(ZALVO_CALL* freq_fn)(int32_t, int32_t);
 typedef void(ZALVO_CALL* bits_fn)(int32_t);
 typedef int32_t(ZALVO_CALL* port_fn)(int32_t);
 
-void ZALVO_CALL on_error(intptr_t context, const char* text) {
-    Host* h = reinterpret_cast<Host*>(context);
-    std::lock_guard<std::mutex> g(h->lock);
-    h->errors.push_back(text ? text : "(null)");
-    h->error_threads.push_back(GetCurrentThreadId());
-    h->error_contexts.push_back(context);
-}
-
-void ZALVO_CALL on_data(intptr_t context, float** buffers) {
-    Host* h = reinterpret_cast<Host*>(context);
-    const DWORD me = GetCurrentThreadId();
-    DWORD expected = 0;
-    if (!h->data_thread.compare_exchange_strong(expected, me) && expected != me)
-        h->data_threads_seen.fetch_add(1);
-    for (int i = 4; i < 8; ++i)
-        for (int j = 0; j < 2 * h->block_length; ++j)
-            if (buffers[i][j] != 0.0f) {
-                h->nonzero_spare.fetch_add(1);
-                break;
-            }
-    const int n = h->blocks.load();
-    if (n >= h->skip && n < h->skip + h->keep) {
-        std::lock_guard<std::mutex> g(h->lock);
-        for (int r = 0; r < 4; ++r)
-            h->kept[r].insert(h->kept[r].end(), buffers[r], buffers[r] + 2 * h->block_length);
-    }
-    h->blocks.fetch_add(1);
-}
-
 }  // namespace
 
 const Module& module() {
@@ -120,85 +82,26 @@ int32_t Module::ReadPort(int32_t port) const {
 }
 
 ReceiverSettings settings_for(Host& h, int rate_index) {
-    ReceiverSettings s;
-    std::memset(&s, 0xA5, sizeof s);  // the fields the module must not read
-    s.callback_context = reinterpret_cast<intptr_t>(&h);
-    s.sample_rate_index = rate_index;
-    s.data_callback = on_data;
-    s.error_callback = on_error;
-    h.block_length = 512 << (rate_index & 3);
-    return s;
+    h.set_rate(rate_index);
+    return h.settings_record(0xA5);  // the fields the module must not read
 }
 
 usbsim::BoardId add_board(const std::vector<usbsim::Carrier>& carriers, usbsim::Pacing pacing) {
-    auto& w = usbsim::World::instance();
-    w.reset();
     usbsim::BoardConfig cfg;
     cfg.pacing = pacing;
     cfg.fifo_bytes = 2 << 20;
-    cfg.eeprom[1] = usbsim::eeprom_image(0x0001);
-    cfg.eeprom[3] = usbsim::eeprom_image(0x0001);
+    support::add_basic_rx(cfg);
     cfg.scene.noise_dbfs = -90.0;
     cfg.scene.carriers = carriers;
-    usbsim::BoardId b = w.add_board(w.add_bus(), cfg);
-    w.rescan();  // the module scans the bus once per process
-    return b;
+    return support::attach_only_board(cfg);  // the module scans the bus once per process
 }
 
 bool wait_for(const std::atomic<int>& counter, int at_least, int ms) {
-    for (int waited = 0; waited < ms; waited += 10) {
-        if (counter.load() >= at_least)
-            return true;
-        Sleep(10);
-    }
-    return counter.load() >= at_least;
-}
-
-StderrCapture::StderrCapture() {
-    char dir[MAX_PATH], file[MAX_PATH];
-    GetTempPathA(MAX_PATH, dir);
-    GetTempFileNameA(dir, "zst", 0, file);
-    path_ = file;
-    std::fflush(stderr);
-    saved_ = _dup(2);
-    int fd = _open(file, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, 0600);
-    _dup2(fd, 2);
-    _close(fd);
-}
-
-StderrCapture::~StderrCapture() {
-    std::fflush(stderr);
-    _dup2(saved_, 2);
-    _close(saved_);
-    DeleteFileA(path_.c_str());
-}
-
-std::string StderrCapture::text() {
-    std::fflush(stderr);
-    std::ifstream f(path_, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
+    return support::wait_until([&] { return counter.load() >= at_least; }, ms);
 }
 
 double strongest_tone(const std::vector<float>& iq, double rate, double step) {
-    const size_t n = iq.size() / 2;
-    double best = -1, best_f = 0;
-    for (double f = -rate / 2 + step; f < rate / 2; f += step) {
-        double re = 0, im = 0;
-        const double w = -2.0 * 3.14159265358979323846 * f / rate;
-        for (size_t k = 0; k < n; ++k) {
-            const double c = std::cos(w * double(k)), s = std::sin(w * double(k));
-            re += iq[2 * k] * c - iq[2 * k + 1] * s;
-            im += iq[2 * k] * s + iq[2 * k + 1] * c;
-        }
-        const double p = re * re + im * im;
-        if (p > best) {
-            best = p;
-            best_f = f;
-        }
-    }
-    return best_f;
+    return support::strongest_tone(support::complex_samples(iq), rate, rate / 2 - step, step);
 }
 
 usbsim_async_stats async_stats() {

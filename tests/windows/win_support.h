@@ -1,8 +1,13 @@
-// What the Windows test cases share: the module loaded as a host loads it, the host's callback
-// recorder, a stdcall call whose stack effect is measured, stderr capture and a tone finder.
+// What the Windows test cases share: the module loaded as a host loads it, a stdcall call whose
+// stack effect is measured, and the test-support library's recording host, boards, stderr
+// capture and signal measurement under this folder's names.
 #pragma once
 
 #include "ZalvoIntf.h"
+#include "recording_host.h"
+#include "signal_measure.h"
+#include "sim_board.h"
+#include "stderr_capture.h"
 #include "usbsim.h"
 #include "usbsim_win32.h"
 
@@ -43,21 +48,10 @@ const Module& module();
 extern "C" uint32_t winhost_call_stdcall(FARPROC fn, const uint32_t* args, int n,
                                          int32_t* stack_delta);
 
-// What the host's callbacks saw.
-struct Host {
-    std::mutex lock;
-    std::vector<std::string> errors;
-    std::vector<DWORD> error_threads;
-    std::vector<intptr_t> error_contexts;
-    std::atomic<int> blocks{0};
-    std::atomic<int> wrong_context{0};
-    std::atomic<int> nonzero_spare{0};
-    std::atomic<DWORD> data_thread{0};
-    std::atomic<int> data_threads_seen{0};
-    int block_length = 512;
-    // Receivers' samples of the blocks after the first `skip`, up to `keep` blocks.
-    int skip = 0, keep = 0;
-    std::vector<std::vector<float>> kept{4};
+// The recording host (errors with their threads and contexts, blocks, the delivering threads,
+// the kept window [skip, skip + keep) of blocks in kept[r]).
+struct Host : support::RecordingHost {
+    std::atomic<int>& nonzero_spare = dirty_spare_blocks;
 };
 
 // A settings record for the host with every unread byte set to a guard value.
@@ -70,20 +64,15 @@ usbsim::BoardId add_board(const std::vector<usbsim::Carrier>& carriers = {},
 bool wait_for(const std::atomic<int>& counter, int at_least, int ms);
 
 // Standard error of the whole process (the module's too) goes to a file while it lives.
-class StderrCapture {
-  public:
-    StderrCapture();
-    ~StderrCapture();
-    std::string text();  // what was written so far
-
-  private:
-    int saved_ = -1;
-    std::string path_;
-};
+using support::StderrCapture;
 
 // Frequency (Hz) of the strongest tone in interleaved I/Q at the given rate, in steps of
 // `step` Hz across the band.
 double strongest_tone(const std::vector<float>& iq, double rate, double step);
+
+using support::ddc_word;
+using support::phase_breaks;        // in one receiver's interleaved I/Q
+using support::reap_failure_lines;  // in captured standard error
 
 usbsim_async_stats async_stats();
 
