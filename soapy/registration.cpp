@@ -54,14 +54,18 @@ SoapySDR::Device* make_zalvo(const SoapySDR::Kwargs& args) {
     const std::string missing = missing_images(revision);
     if (!missing.empty())
         throw std::runtime_error("zalvo: " + missing);
-    // Bring the board up once (its images loaded as a capture would) and close it again: a
-    // board that cannot be opened fails here rather than at its first stream, and the report
-    // can read the daughterboards.
-    ReceiverSettings trial{};
-    trial.callback_context = reinterpret_cast<intptr_t>(&error);
-    trial.error_callback = &note_error;
-    StartRx(&trial);
-    StopRx();
+    // Bring the board up (its images loaded as a capture would) and close it again, once at
+    // each rate: a board that cannot be opened fails here rather than at its first stream, the
+    // report can read the daughterboards, and the module designs each rate's filters now (once
+    // per process, up to 0.3 s each), so that a rate change while streaming restarts quickly.
+    for (int rate_index = 0; rate_index < 3 && error.empty(); ++rate_index) {
+        ReceiverSettings trial{};
+        trial.sample_rate_index = rate_index;
+        trial.callback_context = reinterpret_cast<intptr_t>(&error);
+        trial.error_callback = &note_error;
+        StartRx(&trial);
+        StopRx();
+    }
     if (!error.empty())
         throw std::runtime_error("zalvo: " + error + ". " + advice_for(error));
     ZalvoDevice* device = new ZalvoDevice(identity, board_report());
