@@ -23,10 +23,10 @@ build=build
 export SOAPY_SDR_PLUGIN_PATH=$PWD/$build/soapy/modules
 unset ZALVO_SOAPY_SIM USBSIM_SCENE
 
-# user+system CPU seconds of a command ("%U %S" of GNU time), its output discarded.
+# user+system CPU seconds of a command and its children (bash's time), its output discarded.
 cpu() {
-  local out
-  out=$( { /usr/bin/time -f '%U %S' "$@" >/dev/null 2>/dev/null; } 2>&1 | tail -1) || true
+  local TIMEFORMAT='%U %S' out
+  out=$( { time "$@" >/dev/null 2>&1; } 2>&1 | tail -1) || true
   awk '{ printf "%.2f", $1 + $2 }' <<<"$out"
 }
 demo() {
