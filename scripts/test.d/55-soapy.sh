@@ -70,6 +70,22 @@ else
   fail "--make with images missing (status $status)"; cat "$log/noimages"
 fi
 
+# The first find or make decides the bus of the process: sim=1 after the real bus is refused.
+status=0
+/usr/bin/python3 - >"$log/late-sim" 2>&1 <<'PY' || status=$?
+import SoapySDR
+SoapySDR.Device.enumerate("driver=zalvo")
+try:
+    SoapySDR.Device("driver=zalvo,sim=1")
+except RuntimeError as e:
+    print("refused:", e)
+PY
+if [ "$status" -eq 0 ] && grep -q "refused: zalvo: sim=1 after this process already used the real USB bus" "$log/late-sim"; then
+  ok "sim=1 after the real bus was used is refused with a clear error"
+else
+  fail "sim=1 after the real bus (status $status)"; cat "$log/late-sim"
+fi
+
 SoapySDRUtil --probe="driver=zalvo,sim=1" >"$log/probe" 2>&1 || true
 channels=$(grep -c '^-- RX Channel' "$log/probe" || true)
 if grep -q "Channels: 4 Rx, 0 Tx" "$log/probe" && [ "$channels" -eq 4 ] &&
