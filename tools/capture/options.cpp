@@ -97,7 +97,8 @@ static std::string build_note() {
         note += "This build writes no WAV files (no WAV library is built for this system):\n"
                 "--format sigmf is the default and the only format.\n";
     if (!ZALVO_CAPTURE_PICTURES)
-        note += "This build makes no pictures (and takes no --range).\n";
+        note += "This build makes no pictures (no library for them is built for this system),\n"
+                "and takes no --range.\n";
     return note.empty() ? note : note + "\n";
 }
 
@@ -106,7 +107,9 @@ std::string usage_text(const std::string& program) {
            " [capture|simulate|info] [options]\n"
            "\n"
            "Records the receivers of a USRP board through the receiver module, as a host program\n"
-           "does, and writes for each receiver a recording and a picture.\n"
+           "does, and writes for each receiver a recording" +
+           std::string(ZALVO_CAPTURE_PICTURES ? " and a picture" : "") +
+           ".\n"
            "\n" +
            build_note() +
            "commands:\n"
@@ -136,9 +139,12 @@ std::string usage_text(const std::string& program) {
            "                           raw.sigmf-data (ci16_le, four receivers interleaved at\n"
            "                           500 kHz, as the board delivers them) and raw.sigmf-meta\n"
            "      --replay META        simulate: the simulated board streams the raw recording\n"
-           "                           META (a .sigmf-meta file of --raw) instead of its scene\n"
-           "      --range LOW:HIGH     pictures: colour range in dBFS (default: from the data),\n"
-           "                           the same for every receiver\n"
+           "                           META (a .sigmf-meta file of --raw) instead of its scene\n" +
+           std::string(ZALVO_CAPTURE_PICTURES
+                           ? "      --range LOW:HIGH     pictures: colour range in dBFS (default: "
+                             "from the data),\n"
+                             "                           the same for every receiver\n"
+                           : "") +
            "  -m, --module PATH        the receiver module to load (default: the one built\n"
            "                           with this tool; a bare name is looked for in the\n"
            "                           current folder first)\n"
@@ -150,8 +156,12 @@ std::string usage_text(const std::string& program) {
            "  -h, --help               this text\n"
            "      --version            the versions of this program and of the module\n"
            "\n"
-           "Files: samples are float I/Q at the output rate, full scale 1.0. Pictures are PNG:\n"
-           "the spectrum (average and peak) above a waterfall. Existing files are never\n"
+           "Files: samples are float I/Q at the output rate, full scale 1.0." +
+           std::string(ZALVO_CAPTURE_PICTURES ? " Pictures are PNG:\n"
+                                                "the spectrum (average and peak) above a "
+                                                "waterfall."
+                                              : "") +
+           " Existing files are never\n"
            "replaced without --overwrite, and a run that fails before the first data leaves\n"
            "the output folder as it was.\n"
            "\n"
