@@ -180,10 +180,13 @@ TEST_F(SoapyDevice, ClosingWhileStreamingLeavesNothing) {
 
     open_stream(192000);
     ASSERT_TRUE(read_for(0.3, 192000));
-    usbsim::World::instance().clear_log();
+    auto& w = usbsim::World::instance();
+    const int rescans = w.find_busses_calls() + w.find_devices_calls();
+    const int opens = w.open_handles();
     EXPECT_EQ(SoapySDR::Device::enumerate(ARGS), found);
     EXPECT_EQ(SoapySDR::Device::enumerate("driver=zalvo"), found);
-    EXPECT_TRUE(usbsim::World::instance().control_log().empty()) << "find touched the bus";
+    EXPECT_EQ(w.find_busses_calls() + w.find_devices_calls(), rescans) << "find rescanned the bus";
+    EXPECT_EQ(w.open_handles(), opens) << "find opened the board";
 
     auto start = Clock::now();
     device->closeStream(stream);
