@@ -8,6 +8,10 @@
 #   <datadir>/zalvo/simulator/rev<N>/      placeholder images for "zalvo_capture simulate"
 #   <udev rules>/60-zalvo-usrp.rules       board access for plugdev and the logged-in user
 #   <mandir>/man1/zalvo_capture.1.gz, <docdir>: README.md, the Windows guide, copyright, changelog
+# Linux, when the SoapySDR module is built (Debian package "soapysdr0.8-module-zalvo", component
+# "soapy", depending on zalvointf of the same version):
+#   <libdir>/SoapySDR/modules0.8/libzalvoSupport.so, <docdir of the package>: README, copyright,
+#   changelog
 # Windows (ZIP "ZalvoIntf-<version>-win32"):
 #   ZalvoIntf.dll, zalvo_capture.exe and zalvo_capture_board.dll (when built), the simulated
 #   board simulator\libusb0.dll with its placeholder images in simulator\images\rev<N>\,
@@ -166,4 +170,27 @@ receivers into WAV files and spectrum pictures, lists the boards on the bus,
 and runs the same on a simulated board), a udev rule that lets the plugdev
 group and the logged-in user open the board, and the folder for the board's
 firmware and FPGA images.")
+# The SoapySDR module as a package of its own, in the Debian naming style of SoapySDR modules.
+if(TARGET zalvoSupport)
+  set(_zalvo_soapy_pkg soapysdr${SOAPY_SDR_ABI_VERSION}-module-zalvo)
+  install(FILES ${_zalvo_gen}/copyright ${_zalvo_gen}/changelog.gz
+    ${CMAKE_SOURCE_DIR}/soapy/README
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${_zalvo_soapy_pkg} COMPONENT soapy)
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL Unspecified soapy)
+  # Each package's description starts with its own synopsis line (a summary left to CPack's
+  # default is not put in front of them).
+  set(CPACK_DEBIAN_UNSPECIFIED_PACKAGE_NAME zalvointf)
+  set(CPACK_DEBIAN_UNSPECIFIED_DESCRIPTION
+    "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
+  unset(CPACK_PACKAGE_DESCRIPTION_SUMMARY)
+  set(CPACK_DEBIAN_SOAPY_PACKAGE_NAME ${_zalvo_soapy_pkg})
+  set(CPACK_DEBIAN_SOAPY_PACKAGE_DEPENDS "zalvointf (= ${PROJECT_VERSION})")
+  set(CPACK_DEBIAN_SOAPY_DESCRIPTION "SoapySDR module for the USRP receivers of ZalvoIntf
+The SoapySDR device module zalvo gives the four receivers of a USRP board
+on USB, driven by the ZalvoIntf receiver module, to every program that
+uses SoapySDR (its utility, its Python binding, and programs built on it)
+as four RX channels at 48, 96 or 192 kHz. With the device argument sim=1
+it runs on the simulated board of the zalvointf package.")
+endif()
 include(CPack)

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the packages from the tree with CMake and CPack:
 #   build-package/packages/zalvointf_<version>_<arch>.deb     Debian package (install prefix /usr)
+#   build-package/packages/soapysdr0.8-module-zalvo_<version>_<arch>.deb
+#                                      the SoapySDR module (when SoapySDR's headers are installed)
 #   build-package-win32/packages/ZalvoIntf-<version>-win32.zip  Windows ZIP (mingw-w64 cross build)
 # Usage: scripts/package.sh [deb|zip]...   (default: both). Installs what it needs first.
 # The contents: cmake/ZalvoInstall.cmake; the checks: scripts/test.d/60-package.sh.

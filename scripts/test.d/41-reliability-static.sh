@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Static analysis of the module's own sources (host, device layer, platform, simulator; not the
-# tests): clang-tidy with the checks of .clang-tidy, every warning an error, and cppcheck.
+# Static analysis of the module's own sources (host, device layer, platform, simulator, the
+# SoapySDR module; not the tests): clang-tidy with the checks of .clang-tidy, every warning an error, and cppcheck.
 # Uses the compilation database of the normal build (build/, made by scripts/test.sh).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -12,7 +12,7 @@ if [ ! -f "$db/compile_commands.json" ]; then
 fi
 # Our sources that this platform compiles (the Win32 ones are not in the database here).
 mapfile -t files < <(ls host/*.cpp usrp/host/lib/legacy/*.cpp platform/common/*.cpp \
-  platform/posix/*.cpp sim/*.cpp 2>/dev/null |
+  platform/posix/*.cpp sim/*.cpp soapy/*.cpp 2>/dev/null |
   while read -r f; do grep -q "\"file\": \"[^\"]*/$f\"" "$db/compile_commands.json" && echo "$f"; done)
 echo "-- clang-tidy over ${#files[@]} files"
 status=0
@@ -38,7 +38,7 @@ if cppcheck --quiet --std=c++17 --language=c++ --enable=warning,performance,port
     --suppress=virtualCallInConstructor --suppress=uninitMemberVar:sim/sim_md5.h \
     -i host/entry_win32.cpp -i platform/win32 -i sim/libusb0_win32.cpp \
     -i sim/libusb0_win32_async.cpp \
-    host usrp/host/lib/legacy platform/common platform/posix sim; then
+    host usrp/host/lib/legacy platform/common platform/posix sim soapy; then
   echo "cppcheck: clean"
 else
   echo "cppcheck: FAILED"

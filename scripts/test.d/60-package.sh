@@ -4,6 +4,9 @@
 #     the dependencies came from the shared-library information; unpacked into a temporary
 #     root, the unpacked tool runs "info --simulate" and a short "simulate" against the
 #     unpacked module; the manual page names every option of the tool's --help.
+#   SoapySDR module package (when SoapySDR's development files are installed): lintian, the
+#     module in SoapySDR's module folder, its documents, the dependency on zalvointf of the same
+#     version; the unpacked module loads in SoapySDRUtil and exports nothing of the layers.
 #   Windows ZIP: the listing; the ZIP's own DLL exports exactly the six functions and carries
 #     the project version in its version resource (Windows test host under Wine); unpacked, its
 #     zalvo_capture.exe records on the simulated board the ZIP carries (the same WAV files as
@@ -56,6 +59,41 @@ rule=$(grep -E '/udev/rules\.d/60-zalvo-usrp\.rules$' "$work/files.txt") ||
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "   Depends: $depends"
 [[ "$depends" == *libusb-0.1-4* ]] || fail "the dependency on libusb 0.1 is missing"
+
+soapy_pkg=soapysdr0.8-module-zalvo
+soapy_deb=build-package/packages/${soapy_pkg}_${version}_$(dpkg --print-architecture).deb
+if grep -q '^SoapySDR_DIR:PATH=.*-NOTFOUND' build-package/CMakeCache.txt; then
+  echo "-- no SoapySDR development files: $soapy_pkg not built"
+else
+  echo "-- $(basename "$soapy_deb")"
+  [ -f "$soapy_deb" ] || fail "$soapy_deb was not made"
+  status=0
+  lintian --tag-display-limit 0 -I "$soapy_deb" >"$work/lintian-soapy.txt" 2>&1 || status=$?
+  grep -v 'running with root privileges' "$work/lintian-soapy.txt" | sed 's/^/   /' || true
+  if [ "$status" -ne 0 ] || grep -qE '^(E|W): ' "$work/lintian-soapy.txt"; then
+    fail "lintian reports errors or warnings for $soapy_pkg (status $status)"
+  fi
+  dpkg-deb -c "$soapy_deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/soapy-files.txt"
+  soapy_module=/usr/lib/$ml/SoapySDR/modules0.8/libzalvoSupport.so
+  for f in "$soapy_module" /usr/share/doc/$soapy_pkg/README /usr/share/doc/$soapy_pkg/copyright \
+    /usr/share/doc/$soapy_pkg/changelog.gz; do
+    grep -qx "$f" "$work/soapy-files.txt" || fail "$f is not in $soapy_pkg"
+  done
+  ! grep -q 'libZalvoIntf\|/zalvo/' "$work/soapy-files.txt" || fail "$soapy_pkg carries zalvointf's files"
+  depends=$(dpkg-deb -f "$soapy_deb" Depends)
+  echo "   Depends: $depends"
+  [[ "$depends" == *"zalvointf (= $version)"* && "$depends" == *libsoapysdr0.8* ]] ||
+    fail "$soapy_pkg does not depend on zalvointf (= $version) and libsoapysdr0.8"
+  dpkg-deb -x "$soapy_deb" "$work/soapy-root"
+  plugins=$work/soapy-root/usr/lib/$ml/SoapySDR/modules0.8
+  SOAPY_SDR_PLUGIN_PATH=$plugins SoapySDRUtil --info >"$work/soapy-info.txt" 2>&1 || true
+  grep -q "Module found: $plugins/libzalvoSupport.so" "$work/soapy-info.txt" &&
+    grep -Eq 'Available factories\.\.\..*\bzalvo\b' "$work/soapy-info.txt" ||
+    { cat "$work/soapy-info.txt"; fail "SoapySDRUtil does not load the unpacked module"; }
+  exported=$(nm -D --defined-only "$plugins/libzalvoSupport.so" | awk '{print $3}' | tr '\n' ' ')
+  [ -z "$exported" ] || fail "the SoapySDR module exports $exported"
+  echo "   the unpacked module loads in SoapySDRUtil (factory zalvo) and exports nothing"
+fi
 
 echo "-- the unpacked tool against the unpacked module"
 root="$work/root"
