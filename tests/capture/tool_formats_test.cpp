@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -15,6 +19,36 @@
 #include <vector>
 
 using namespace capture_test;
+
+namespace {
+
+// Mounts a tmpfs of `size` on each of `dirs`, in a mount namespace of this test program's own
+// (its children see it, the machine does not). False when that needs privileges it lacks.
+bool small_filesystems(const std::vector<std::string>& dirs, const char* size) {
+    static bool own_namespace = unshare(CLONE_NEWNS) == 0 &&
+                                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    if (!own_namespace)
+        return false;
+    for (const std::string& d : dirs) {
+        if (mkdir(d.c_str(), 0755) != 0 ||
+            mount("zalvo-test", d.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) != 0)
+            return false;
+    }
+    return true;
+}
+
+// Every path under `dir` that `text` names.
+std::vector<std::string> paths_named(const std::string& text, const std::string& dir) {
+    std::vector<std::string> paths;
+    for (size_t at = text.find(dir + "/"); at != std::string::npos;
+         at = text.find(dir + "/", at + 1)) {
+        const size_t end = text.find_first_of(" \n:", at);
+        paths.push_back(text.substr(at, end - at));
+    }
+    return paths;
+}
+
+}  // namespace
 
 TEST_F(CaptureTool, WriteErrorKeepsEveryFileValidAndEquallyLongAndReportsTheFirstError) {
     // A file-size limit stands in for a full disk: a write past it fails with EFBIG.
@@ -48,9 +82,12 @@ TEST_F(CaptureTool, WriteErrorKeepsEveryFileValidAndEquallyLongAndReportsTheFirs
                 frames = n;
             EXPECT_EQ(n, frames) << base;
             EXPECT_TRUE(contains(r.out, "(" + std::to_string(n) + " samples)")) << r.out;
-            // A picture is listed only when it was written.
+            // A picture is listed only when it was written, and is there whole or not at all.
             const bool listed = contains(r.out, base + ".png");
             EXPECT_EQ(listed, read_png(base + ".png").ok) << r.out;
+            if (!listed) {
+                EXPECT_EQ(access((base + ".png").c_str(), F_OK), -1);
+            }
         }
         EXPECT_GT(frames, 0u);
         EXPECT_LT(frames, 3u * 48000);
@@ -58,6 +95,40 @@ TEST_F(CaptureTool, WriteErrorKeepsEveryFileValidAndEquallyLongAndReportsTheFirs
             EXPECT_EQ(check_sigmf(out), "");
         }
     }
+
+    // A file system that fills up: every data file keeps a valid meta file (the SigMF one's and
+    // the raw one's), the summary lists only files that are there, and the error names every
+    // file that could not be completed.
+    const std::string sigmf = dir_ + "/small-sigmf", raw = dir_ + "/small-raw";
+    if (!small_filesystems({sigmf, raw}, "2m"))
+        GTEST_SKIP() << "no file system of 2 MiB to fill (needs root or a mount namespace)";
+    Result full =
+        run({"simulate", "--scene", scene, "-d", "3", "--format", "sigmf", "-o", sigmf}, {}, 120);
+    EXPECT_EQ(full.exit_code, 1) << full.out << full.err;
+    EXPECT_EQ(check_sigmf(sigmf), "");
+    for (const std::string& p : paths_named(full.out, sigmf))
+        EXPECT_EQ(access(p.c_str(), F_OK), 0) << p << " is listed but not there\n" << full.out;
+    EXPECT_TRUE(contains(full.out, "collection " + sigmf + "/capture.sigmf-collection"))
+        << full.out;
+    for (int i = 0; i < 4; ++i) {
+        const std::string png = sigmf + "/rx" + std::to_string(i) + ".png";
+        if (access(png.c_str(), F_OK) == 0) {
+            EXPECT_TRUE(read_png(png).ok) << png;
+            EXPECT_TRUE(contains(full.out, png)) << full.out;
+        } else {
+            EXPECT_TRUE(contains(full.err, "the picture " + png + ": ")) << full.err;
+        }
+    }
+    EXPECT_LT(file_size(sigmf + "/rx0.sigmf-data"), 3u * 48000 * 8) << "the disk was never full";
+
+    Result full_raw = run({"simulate", "--scene", scene, "-d", "3", "--raw", "-o", raw}, {}, 120);
+    EXPECT_EQ(full_raw.exit_code, 1) << full_raw.out << full_raw.err;
+    EXPECT_TRUE(contains(full_raw.err, "cannot write " + raw + "/raw.sigmf-data: "))
+        << full_raw.err;
+    EXPECT_EQ(check_sigmf(raw), "");
+    EXPECT_TRUE(contains(full_raw.out, "  " + raw + "/raw.sigmf-meta\n")) << full_raw.out;
+    EXPECT_EQ(file_size(raw + "/raw.sigmf-data") % 16, 0u);
+    EXPECT_GT(file_size(raw + "/raw.sigmf-data"), 0u);
 }
 
 TEST_F(CaptureTool, RawRecordingReplayedThroughTheModuleGivesTheSameOutput) {

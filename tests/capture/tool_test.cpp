@@ -303,23 +303,47 @@ TEST_F(CaptureTool, CtrlCEndsTheRunWithExitCode130AndValidFiles) {
     Wav rx0 = read_wav(out + "/rx0.wav");
     EXPECT_NEAR(tone_db(rx0.samples, 48000, 3000, 9600, 9600), expected_db(-40), 1.0);
 
-    // A second Ctrl-C says that it ends the program at once; the sample files stay valid.
+    // A second Ctrl-C says that it ends the program at once; the sample files stay valid, and
+    // each has the meta file written with its first block (and no temporary beside it).
     const std::string again = dir_ + "/again";
     int sent_twice = 0;
-    Result twice =
-        run({"simulate", "--scene", scene, "-d", "60", "-o", again}, {}, 60, [&](pid_t pid) {
-            if (sent_twice < 2 && file_size(again + "/rx3.wav") > 44 + 4800 * 8) {
-                kill(pid, SIGINT);
-                ++sent_twice;
-            }
-        });
+    Result twice = run({"simulate", "--scene", scene, "-d", "60", "--format", "sigmf", "-o", again},
+                       {}, 60, [&](pid_t pid) {
+                           if (sent_twice < 2 && file_size(again + "/rx3.sigmf-data") > 4800 * 8) {
+                               kill(pid, SIGINT);
+                               ++sent_twice;
+                           }
+                       });
     ASSERT_EQ(sent_twice, 2);
     EXPECT_EQ(twice.exit_code, 130) << twice.err;
     EXPECT_TRUE(contains(twice.err, "ending at once")) << twice.err;
+    EXPECT_EQ(check_sigmf(again), "");
     for (int i = 0; i < 4; ++i) {
-        Wav w = read_wav(again + "/rx" + std::to_string(i) + ".wav");
-        EXPECT_TRUE(w.ok) << w.problem;
+        const std::string base = again + "/rx" + std::to_string(i);
+        EXPECT_EQ(file_size(base + ".sigmf-data") % 8, 0u) << base;
+        nlohmann::json m = read_json(base + ".sigmf-meta");
+        ASSERT_TRUE(m.is_object()) << base;
+        EXPECT_EQ(m["captures"][0]["core:frequency"], 3520000.0 + 40000 * i);
     }
+
+    // Interrupted before any data: nothing is said to be closed or to hold anything, and no
+    // blank line opens the message when the output is no terminal.
+    const std::string never = dir_ + "/never";
+    const std::string zero = write_file(
+        dir_, "zero.txt",
+        "noise -100\nboard cold rev=4 pacing=real_time fifo=0 eeprom1=0x0001 eeprom3=0x0001\n");
+    int waited = 0;
+    Result early =
+        run({"simulate", "--scene", zero, "-d", "2", "-o", never}, {}, 60, [&](pid_t pid) {
+            if (++waited == 25)  // half a second: the module is starting
+                kill(pid, SIGINT);
+        });
+    EXPECT_EQ(early.exit_code, 130) << early.out << early.err;
+    EXPECT_EQ(early.err.rfind("zalvo_capture: stopping (press Ctrl-C again", 0), 0u) << early.err;
+    EXPECT_TRUE(contains(early.err, "interrupted before any data arrived; no file was written"))
+        << early.err;
+    EXPECT_FALSE(contains(early.err, "files hold")) << early.err;
+    EXPECT_EQ(access(never.c_str(), F_OK), -1);
 }
 
 TEST_F(CaptureTool, FailuresExplainThemselvesAndNeverTouchAnEarlierRecording) {

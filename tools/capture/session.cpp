@@ -45,16 +45,32 @@ void say(const char* text) {
     (void)n;
 }
 
+// What the interrupt handler says depends on these.
+volatile std::sig_atomic_t g_files_made = 0;      // the run's files exist
+volatile std::sig_atomic_t g_files_sigmf = 0;     // ... with SigMF meta files
+volatile std::sig_atomic_t g_progress_shown = 0;  // a progress line is on the terminal
+
 void on_signal(int signo) {
     if (g_signal == 0) {
         g_signal = signo;
-        say("\nzalvo_capture: stopping; the files are being closed (press Ctrl-C again to end at "
-            "once)\n");
+        if (g_progress_shown)
+            say("\n");
+        say(g_files_made ? "zalvo_capture: stopping; the files are being closed (press Ctrl-C "
+                           "again to end at once)\n"
+                         : "zalvo_capture: stopping (press Ctrl-C again to end at once)\n");
         return;
     }
-    // The sample files are valid after every write; the pictures and metadata are not written.
-    say("zalvo_capture: second interrupt: ending at once; the sample files stay valid, pictures "
-        "and metadata are not written\n");
+    // The sample files are valid after every write, and so is each meta file since it was
+    // made; the pictures and the final metadata are not written.
+    if (!g_files_made)
+        say("zalvo_capture: second interrupt: ending at once; no file was written\n");
+    else if (g_files_sigmf)
+        say("zalvo_capture: second interrupt: ending at once; the sample files stay valid, each "
+            "meta file says what it said at the start, and pictures are not written\n");
+    else
+        say("zalvo_capture: second interrupt: ending at once; the sample files stay valid, "
+            "pictures are not written\n");
+    remove_meta_reserves_now();
     std::_Exit(128 + signo);
 }
 
@@ -150,6 +166,7 @@ class Console {
         std::printf("\r%s\033[K", line.c_str());
         std::fflush(stdout);
         shown_ = true;
+        g_progress_shown = 1;
     }
     void end_progress() {
         std::lock_guard<std::mutex> g(lock_);
@@ -173,6 +190,7 @@ class Console {
             std::printf("\r\033[K");
             std::fflush(stdout);
             shown_ = false;
+            g_progress_shown = 0;
         }
     }
 
@@ -196,6 +214,19 @@ std::string printf_string(const char* fmt, ...) {
 
 int pending_signal() {
     return g_signal;
+}
+
+void note_files_made(bool sigmf) {
+    g_files_sigmf = sigmf;
+    g_files_made = 1;
+}
+
+std::string signal_length_text(int64_t samples, double rate_hz) {
+    // Below a hundredth of a second, "0.00 s" would say there is nothing.
+    if (samples > 0 && samples * 100 < rate_hz)
+        return printf_string("%lld sample%s (%.2f ms)", static_cast<long long>(samples),
+                             samples == 1 ? "" : "s", 1e3 * samples / rate_hz);
+    return printf_string("%.2f s", samples / rate_hz);
 }
 
 void install_signal_handlers() {
@@ -277,6 +308,30 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     module.get_sdr_info(&info);
     const std::string device = info.device_name ? info.device_name : "?";
 
+    // Each receiver's SigMF metadata, as known when the files are made and at the end.
+    std::string datetime;
+    auto make_meta = [&](const std::vector<LossEvent>& losses) {
+        std::vector<SigmfRecording> meta;
+        for (size_t k = 0; k < files.size(); ++k) {
+            SigmfRecording m;
+            m.sample_rate = o.rate_hz;
+            m.hw = "USRP board, receiver " + std::to_string(files[k].receiver) +
+                   " of the module \"" + device + "\"" +
+                   (context.simulated ? " (simulated board)" : "");
+            m.recorder =
+                std::string("zalvo_capture ") + ZALVO_VERSION +
+                (context.module_version.empty() ? "" : ", module " + context.module_version);
+            m.collection = "capture";
+            m.segments = rx[k].segments;
+            if (!m.segments.empty())
+                m.segments[0].datetime = datetime;
+            for (const LossEvent& e : losses)
+                m.losses.push_back({e.sample_start, e.samples, loss_comment(e)});
+            meta.push_back(m);
+        }
+        return meta;
+    };
+
     StderrTap tap([&](const std::string& text) { console.error(text); });
     tap.on_mark([&x] {
         LossEvent e;
@@ -324,7 +379,16 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
             blocks.swap(x.full);
         }
         if (!blocks.empty() && !outputs.created() && !write_failed) {
-            if (!outputs.create(&error))
+            {
+                std::lock_guard<std::mutex> g(x.lock);
+                // The first sample: a block's length before the first block was handed over.
+                datetime =
+                    utc_iso8601(x.first_block_utc - std::chrono::microseconds(
+                                                        int64_t(1e6) * x.block_length / o.rate_hz));
+            }
+            if (outputs.create(make_meta({}), &error))
+                note_files_made(o.format == Format::sigmf);
+            else
                 write_failed = true;
         }
         for (std::vector<float>& b : blocks) {
@@ -435,32 +499,8 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         file_errors.push_back(error);
 
     // Metadata and pictures, only for files that were made.
-    std::vector<SigmfRecording> meta;
-    const std::string datetime =
-        outputs.created()
-            ? utc_iso8601(x.first_block_utc -
-                          std::chrono::microseconds(int64_t(1e6) * x.block_length / o.rate_hz))
-            : "";
-    for (size_t k = 0; k < files.size(); ++k) {
-        SigmfRecording m;
-        m.sample_rate = o.rate_hz;
-        m.hw = "USRP board, receiver " + std::to_string(files[k].receiver) + " of the module \"" +
-               device + "\"" + (context.simulated ? " (simulated board)" : "");
-        m.recorder = std::string("zalvo_capture ") + ZALVO_VERSION +
-                     (context.module_version.empty() ? "" : ", module " + context.module_version);
-        m.collection = "capture";
-        m.segments = rx[k].segments;
-        if (!m.segments.empty())
-            m.segments[0].datetime = datetime;
-        for (const LossEvent& e : losses)
-            m.losses.push_back({e.sample_start, e.samples, loss_comment(e)});
-        meta.push_back(m);
-    }
-    if (outputs.created()) {
-        std::string e;
-        if (!outputs.finish(meta, &e))
-            file_errors.push_back(e);
-    }
+    if (outputs.created())
+        outputs.finish(make_meta(losses), &file_errors);
 #if ZALVO_CAPTURE_PICTURES
     // One level range for every receiver's picture, so that they compare directly.
     std::vector<const SpectrumAnalyzer*> spectra;
@@ -486,7 +526,8 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
 #endif
 
     // Summary.
-    std::printf("zalvo_capture: %.2f s of signal at %d Hz from \"%s\"%s\n", seconds, o.rate_hz,
+    const std::string length = signal_length_text(written, o.rate_hz);
+    std::printf("zalvo_capture: %s of signal at %d Hz from \"%s\"%s\n", length.c_str(), o.rate_hz,
                 device.c_str(), context.simulated ? " (simulated board)" : "");
     std::string overruns =
         tapped ? std::to_string(tap.overruns()) + " reported by the module" : tap.why_not();
@@ -523,7 +564,7 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
                         "dBFS)\n",
                         i, static_cast<long long>(rx[k].clipped), 20 * std::log10(rx[k].peak));
     }
-    if (outputs.created() && !outputs.collection_path().empty())
+    if (outputs.collection_exists())
         std::printf("  collection %s\n", outputs.collection_path().c_str());
     if (!outputs.created())
         std::printf("  no data arrived; no file was written\n");
@@ -534,22 +575,28 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         for (size_t k = 1; k < file_errors.size(); ++k)
             console.error("  then also: " + file_errors[k] + "\n");
         if (write_failed)
-            console.error(printf_string("  the files hold the first %.2f s of signal, equally "
-                                        "long for every receiver.\n",
-                                        seconds));
+            console.error("  the sample files hold the first " + length +
+                          " of signal, equally long for every receiver.\n");
         return EXIT_FILES;
     }
     if (signo) {
-        console.error(printf_string("zalvo_capture: %s after %.2f s of signal; the files hold "
-                                    "what was received.\n",
-                                    signo == SIGINT ? "interrupted" : "terminated", seconds));
+        const char* what = signo == SIGINT ? "interrupted" : "terminated";
+        if (outputs.created())
+            console.error(printf_string("zalvo_capture: %s after %s of signal; the files hold what "
+                                        "was received.\n",
+                                        what, length.c_str()));
+        else
+            console.error(printf_string("zalvo_capture: %s before any data arrived; no file was "
+                                        "written.\n",
+                                        what));
         return signo == SIGINT ? EXIT_INTERRUPTED : EXIT_TERMINATED;
     }
     if (stalled) {
         console.error(printf_string(
-            "zalvo_capture: no data from the board for %d s (after %.2f s of signal). Check that "
+            "zalvo_capture: no data from the board for %d s (after %s of signal). Check that "
             "it is still plugged in and powered; the device layer's messages above tell more.%s\n",
-            STALL_SECONDS, seconds, outputs.created() ? " The files hold what was received." : ""));
+            STALL_SECONDS, length.c_str(),
+            outputs.created() ? " The files hold what was received." : ""));
         return EXIT_DEVICE;
     }
     if (!losses.empty()) {
