@@ -137,20 +137,17 @@ TEST_F(CaptureTool, RawRecordingReplayedThroughTheModuleGivesTheSameOutput) {
     // recording see the same stream from its first instant.
     const std::vector<std::string> tuning = {"-f", "0:3.6M", "-f", "1:3.6M",
                                              "-f", "2:3.6M", "-f", "3:3.6M"};
-    auto with = [&](std::vector<std::string> args, bool tuned) {
-        if (tuned)
-            args.insert(args.end(), tuning.begin(), tuning.end());
+    auto with = [&](std::vector<std::string> args) {
+        args.insert(args.end(), tuning.begin(), tuning.end());
         return args;
     };
     Result original = run(with({"simulate", "--scene", scene, "-d", "1", "--format", "sigmf", "-o",
-                                dir_ + "/original"},
-                               true),
+                                dir_ + "/original"}),
                           {}, 120);
     ASSERT_EQ(original.exit_code, 0) << original.out << original.err;
     // Longer than the module's run: it reads ahead of what it delivers.
     Result raw =
-        run(with({"simulate", "--scene", scene, "--raw", "-d", "2", "-o", dir_ + "/raw"}, true), {},
-            120);
+        run(with({"simulate", "--scene", scene, "--raw", "-d", "2", "-o", dir_ + "/raw"}), {}, 120);
     ASSERT_EQ(raw.exit_code, 0) << raw.out << raw.err;
     EXPECT_EQ(file_size(dir_ + "/raw/raw.sigmf-data"), 2u * 500000 * 4 * 4);
     EXPECT_EQ(check_sigmf(dir_ + "/raw"), "");
@@ -160,11 +157,11 @@ TEST_F(CaptureTool, RawRecordingReplayedThroughTheModuleGivesTheSameOutput) {
     EXPECT_EQ(m["global"]["core:num_channels"], 4);
     EXPECT_EQ(m["global"]["core:sample_rate"], 500000.0);
 
-    Result replayed =
-        run(with({"simulate", "--scene", scene, "--replay", dir_ + "/raw/raw.sigmf-meta", "-d", "1",
-                  "--format", "sigmf", "-o", dir_ + "/replayed"},
-                 true),
-            {}, 120);
+    // The replay takes the recording's tuning (3.6 MHz for every receiver here), not the
+    // defaults, and no option may claim another.
+    Result replayed = run({"simulate", "--scene", scene, "--replay", dir_ + "/raw/raw.sigmf-meta",
+                           "-d", "1", "--format", "sigmf", "-o", dir_ + "/replayed"},
+                          {}, 120);
     ASSERT_EQ(replayed.exit_code, 0) << replayed.out << replayed.err;
     for (int i = 0; i < 4; ++i) {
         const std::string name = "/rx" + std::to_string(i) + ".sigmf-data";
@@ -185,25 +182,60 @@ TEST_F(CaptureTool, RawRecordingReplayedThroughTheModuleGivesTheSameOutput) {
                     i, equal, a.size(), worst / rms);
         EXPECT_GT(rms, 0.0);
         EXPECT_LE(worst, 1e-4 * rms) << "rx" << i;
+        nlohmann::json said = read_json(dir_ + "/replayed/rx" + std::to_string(i) + ".sigmf-meta");
+        EXPECT_EQ(said["captures"][0]["core:frequency"], 3600000.0) << "rx" << i;
+    }
+    for (const char* option : {"--freq", "--retune"}) {
+        Result tuned =
+            run({"simulate", "--replay", dir_ + "/raw/raw.sigmf-meta", option,
+                 option == std::string("--freq") ? "1:7M" : "0.5:1:7M", "-o", dir_ + "/never"},
+                {}, 60);
+        EXPECT_EQ(tuned.exit_code, 2) << tuned.err;
+        EXPECT_TRUE(contains(tuned.err, "--freq and --retune cannot change it")) << tuned.err;
     }
 
-    // Each channel of the recording feeds its own receiver: a raw recording at the default
-    // tunings, replayed with every receiver at 3.6 MHz, still shows each receiver's carrier.
+    // Each channel of the recording feeds its own receiver, and the run is as long as the
+    // recording (1 s here, against the default 5 s): no stretch of silence at its end.
     Result spread =
         run({"simulate", "--scene", scene, "--raw", "-d", "1", "-o", dir_ + "/spread"}, {}, 120);
     ASSERT_EQ(spread.exit_code, 0) << spread.err;
-    Result mapped = run(with({"simulate", "--replay", dir_ + "/spread/raw.sigmf-meta", "-d", "0.5",
-                              "-o", dir_ + "/mapped"},
-                             true),
-                        {}, 120);
+    Result mapped = run(
+        {"simulate", "--replay", dir_ + "/spread/raw.sigmf-meta", "-o", dir_ + "/mapped"}, {}, 120);
     ASSERT_EQ(mapped.exit_code, 0) << mapped.out << mapped.err;
+    EXPECT_TRUE(contains(mapped.out, "1.00 s of signal")) << mapped.out;
+    EXPECT_TRUE(contains(mapped.out, "the replay ends where the recording does")) << mapped.out;
     const double offsets[4] = {3000, -5000, 7000, -11000};
     for (int i = 0; i < 4; ++i) {
         Wav w = read_wav(dir_ + "/mapped/rx" + std::to_string(i) + ".wav");
         ASSERT_TRUE(w.ok) << w.problem;
+        ASSERT_EQ(w.frames(), 48000u);
         EXPECT_NEAR(tone_db(w.samples, 48000, offsets[i], 12000, 12000), expected_db(-40), 1.0)
             << "rx" << i;
+        EXPECT_NEAR(tone_db(w.samples, 48000, offsets[i], 43200, 4800), expected_db(-40), 1.0)
+            << "rx" << i << ": the end of the run";
     }
+
+    // A data file cut short is refused: not a whole number of instants, or shorter than its
+    // meta file says.
+    const std::string cut = dir_ + "/cut";
+    ASSERT_EQ(mkdir(cut.c_str(), 0755), 0);
+    nlohmann::json meta = read_json(dir_ + "/spread/raw.sigmf-meta");
+    meta["annotations"] = nlohmann::json::array(
+        {{{"core:sample_start", 5000}, {"core:sample_count", 0}, {"core:label", "x"}}});
+    write_file(cut, "raw.sigmf-meta", meta.dump());
+    const std::vector<float> spread_data = read_floats(dir_ + "/spread/raw.sigmf-data");
+    for (size_t bytes : {size_t(1001), size_t(16 * 4000)}) {
+        write_file(cut, "raw.sigmf-data",
+                   std::string(reinterpret_cast<const char*>(spread_data.data()), bytes));
+        Result refused =
+            run({"simulate", "--replay", cut + "/raw.sigmf-meta", "-o", dir_ + "/never"}, {}, 60);
+        EXPECT_EQ(refused.exit_code, 2) << refused.err;
+        EXPECT_TRUE(contains(refused.err, bytes == 1001 ? "1001 bytes are not a whole number of "
+                                                          "sample instants"
+                                                        : "holds 4000; the files do not belong"))
+            << refused.err;
+    }
+    EXPECT_EQ(access((dir_ + "/never").c_str(), F_OK), -1);
 
     Result bad = run(
         {"simulate", "--replay", dir_ + "/original/rx0.sigmf-meta", "-o", dir_ + "/never"}, {}, 60);

@@ -231,7 +231,7 @@ ParseResult parse_options(int argc, char** argv) {
     optind = 0;  // full re-initialisation (glibc), so that parsing may be repeated
     opterr = 0;
     bool capture_option_seen = false;
-    bool format_given = false, rate_given = false;
+    bool format_given = false, rate_given = false, freq_given = false;
     std::vector<std::string> parts;
     for (;;) {
         int c = getopt_long(count, args.data(), "+:d:r:f:o:m:qh", longs, nullptr);
@@ -247,6 +247,7 @@ ParseResult parse_options(int argc, char** argv) {
                     return r;
                 }
                 o.duration_s = d;
+                o.duration_given = true;
                 capture_option_seen = true;
                 break;
             }
@@ -275,6 +276,7 @@ ParseResult parse_options(int argc, char** argv) {
                     return r;
                 }
                 o.freq_hz[rx] = hz;
+                freq_given = true;
                 capture_option_seen = true;
                 break;
             }
@@ -432,6 +434,11 @@ ParseResult parse_options(int argc, char** argv) {
                       "SigMF, without --retune, --receivers, --range, --format or --rate";
             return r;
         }
+    }
+    if (!o.replay_path.empty() && (freq_given || !o.retunes.empty())) {
+        r.error = "--replay streams the recording as its receivers were tuned: --freq and "
+                  "--retune cannot change it";
+        return r;
     }
     std::stable_sort(o.retunes.begin(), o.retunes.end(),
                      [](const Retune& a, const Retune& b) { return a.at_seconds < b.at_seconds; });

@@ -362,8 +362,9 @@ bool write_picture(const std::string& path, const SpectrumAnalyzer& s, const Pic
     cairo_set_source_rgb(cr, 0, 0, 0);
     char title[256];
     std::snprintf(title, sizeof title, "Receiver %d at %s: %d Hz I/Q, %.2f s of signal%s",
-                  labels.receiver, mhz(labels.start_hz).c_str(), s.rate_hz(), labels.seconds,
-                  labels.interrupted ? " (interrupted)" : "");
+                  labels.receiver,
+                  labels.tuning_known ? mhz(labels.start_hz).c_str() : "an unknown tuning",
+                  s.rate_hz(), labels.seconds, labels.interrupted ? " (interrupted)" : "");
     const int title_lines = wrapped_text(cr, 16, 26, title, WIDTH - 32, 16, 20, 2);
     std::string sub = format("FFT %.0f points", s.fft_size()) +
                       format(", %.3f Hz per bin", s.bin_hz()) +

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -65,12 +66,19 @@ struct RawRun {
                (context->simulated ? " (simulated board)" : "");
         m.recorder = std::string("zalvo_capture ") + ZALVO_VERSION + " --raw";
         char text[256];
-        std::snprintf(text, sizeof text,
-                      "channel k is receiver k, tuned to %d, %d, %d and %d Hz; converter input "
-                      "0 as I and Q, 20 dB of gain; 16-bit I/Q as the board delivers them",
-                      o->freq_hz[0], o->freq_hz[1], o->freq_hz[2], o->freq_hz[3]);
+        if (context->tuning_known)
+            std::snprintf(text, sizeof text,
+                          "channel k is receiver k, tuned to %d, %d, %d and %d Hz; converter "
+                          "input 0 as I and Q, 20 dB of gain; 16-bit I/Q as the board delivers "
+                          "them",
+                          o->freq_hz[0], o->freq_hz[1], o->freq_hz[2], o->freq_hz[3]);
+        else
+            std::snprintf(text, sizeof text,
+                          "channel k is receiver k, tuning not known (a replay of a recording "
+                          "that does not say); 16-bit I/Q as the board delivers them");
         m.description = text;
-        m.segments.push_back({0, double(o->freq_hz[0]), utc_iso8601(first_utc)});
+        m.segments.push_back({0, context->tuning_known ? double(o->freq_hz[0]) : std::nan(""),
+                              utc_iso8601(first_utc)});
         for (const LossEvent& e : events)
             m.losses.push_back({e.sample_start, e.samples, loss_comment(e)});
         return m;
@@ -174,6 +182,8 @@ int run_raw(const Options& o, zalvo_capture_raw_fn record, const RunContext& con
     const std::string length = signal_length_text(run.instants, RAW_RATE_HZ);
     std::printf("zalvo_capture: %s of the board's stream at %d Hz (four receivers)%s\n",
                 length.c_str(), RAW_RATE_HZ, context.simulated ? " (simulated board)" : "");
+    if (!context.replay_note.empty())
+        std::printf("%s\n", context.replay_note.c_str());
     if (context.simulator_dropped)
         std::printf("  the simulated board dropped %lld sample instants\n",
                     static_cast<long long>(run.board_dropped - dropped0));

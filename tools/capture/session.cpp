@@ -291,8 +291,10 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         rx[k].spectrum = std::make_unique<SpectrumAnalyzer>(fft, o.rate_hz, target, 400);
         rx[k].labels.receiver = i;
         rx[k].labels.start_hz = o.freq_hz[i];
+        rx[k].labels.tuning_known = context.tuning_known;
 #endif
-        rx[k].segments.push_back({0, double(o.freq_hz[i]), ""});
+        rx[k].segments.push_back(
+            {0, context.tuning_known ? double(o.freq_hz[i]) : std::nan(""), ""});
         rx[k].scaled.resize(2 * static_cast<size_t>(x.block_length));
     }
 
@@ -529,6 +531,8 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     const std::string length = signal_length_text(written, o.rate_hz);
     std::printf("zalvo_capture: %s of signal at %d Hz from \"%s\"%s\n", length.c_str(), o.rate_hz,
                 device.c_str(), context.simulated ? " (simulated board)" : "");
+    if (!context.replay_note.empty())
+        std::printf("%s\n", context.replay_note.c_str());
     std::string overruns =
         tapped ? std::to_string(tap.overruns()) + " reported by the module" : tap.why_not();
     const int64_t delivered = x.blocks.load();
@@ -552,7 +556,8 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         const int i = files[k].receiver;
         if (outputs.created())
             std::printf("  rx%d %s  %s (%lld samples)%s%s\n", i,
-                        printf_string("%.6f MHz", o.freq_hz[i] / 1e6).c_str(),
+                        context.tuning_known ? printf_string("%.6f MHz", o.freq_hz[i] / 1e6).c_str()
+                                             : "(tuning not known)",
                         files[k].data_path.c_str(),
                         static_cast<long long>(files[k].data->frames_written()),
                         files[k].png_written ? "  " : "",

@@ -26,6 +26,10 @@ struct RunContext {
     // Simulated runs: instants the simulated board dropped (its own count of overruns).
     std::function<int64_t()> simulator_dropped;
     std::string module_version;  // as found in the module file; empty: not known
+    // simulate --replay: a line of the summary about the run's length; the receivers' tuning
+    // is the recording's, or not known at all.
+    std::string replay_note;
+    bool tuning_known = true;
 };
 
 // Runs the capture with a loaded module; returns the exit code.

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -43,8 +44,9 @@ std::string sigmf_meta_text(const SigmfRecording& r) {
 
     ordered_json captures = ordered_json::array();
     for (const SigmfSegment& s : r.segments) {
-        ordered_json c = {{"core:sample_start", s.sample_start},
-                          {"core:frequency", s.frequency_hz}};
+        ordered_json c = {{"core:sample_start", s.sample_start}};
+        if (!std::isnan(s.frequency_hz))
+            c["core:frequency"] = s.frequency_hz;
         if (!s.datetime.empty())
             c["core:datetime"] = s.datetime;
         captures.push_back(c);

@@ -14,8 +14,8 @@ namespace capture {
 
 struct SigmfSegment {
     int64_t sample_start = 0;
-    double frequency_hz = 0;
-    std::string datetime;  // ISO 8601 UTC; empty: not known for this segment
+    double frequency_hz = 0;  // NaN: not known
+    std::string datetime;     // ISO 8601 UTC; empty: not known for this segment
 };
 
 struct SigmfLoss {
