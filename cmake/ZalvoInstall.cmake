@@ -7,7 +7,8 @@
 #   <datadir>/zalvo/usrp/README            the board's images go in rev<N>/ beside this note
 #   <datadir>/zalvo/simulator/rev<N>/      placeholder images for "zalvo_capture simulate"
 #   <udev rules>/60-zalvo-usrp.rules       board access for plugdev and the logged-in user
-#   <mandir>/man1/zalvo_capture.1.gz, <docdir>: README.md, the Windows guide, copyright, changelog
+#   <mandir>/man1/zalvo_capture.1.gz, <docdir>: README.md, the Windows guide, scene-files.md (the
+#                                          simulated board's scenes), copyright, changelog
 # Windows (ZIP "ZalvoIntf-<version>-win32"):
 #   ZalvoIntf.dll, zalvo_capture.exe and zalvo_capture_board.dll (when built), GUIDE.txt,
 #   LICENSE.txt, usrp\README.txt and the empty usrp\rev4\ folder.
@@ -137,7 +138,7 @@ add_custom_command(OUTPUT ${_zalvo_gen}/changelog.gz
   DEPENDS ${_zalvo_gen}/changelog VERBATIM)
 add_custom_target(zalvo_changelog ALL DEPENDS ${_zalvo_gen}/changelog.gz)
 install(FILES ${_zalvo_gen}/copyright ${_zalvo_gen}/changelog.gz ${CMAKE_SOURCE_DIR}/README.md
-  ${_zalvo_gen}/GUIDE.txt DESTINATION ${ZALVO_DOCDIR})
+  ${_zalvo_gen}/GUIDE.txt ${_zalvo_docs}/scene-files.md DESTINATION ${ZALVO_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zalvointf)

@@ -46,7 +46,8 @@ dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/files.txt"
 for f in "/usr/lib/$ml/zalvo/libZalvoIntf.so" "/usr/lib/$ml/zalvo/zalvo_capture" \
   /usr/bin/zalvo_capture /usr/share/man/man1/zalvo_capture.1.gz /usr/share/zalvo/usrp/README \
   /usr/share/zalvo/simulator/rev4/std.ihx /usr/share/doc/zalvointf/copyright \
-  /usr/share/doc/zalvointf/changelog.gz /usr/share/doc/zalvointf/GUIDE.txt; do
+  /usr/share/doc/zalvointf/changelog.gz /usr/share/doc/zalvointf/GUIDE.txt \
+  /usr/share/doc/zalvointf/scene-files.md; do
   grep -qx "$f" "$work/files.txt" || fail "$f is not in the package"
 done
 rule=$(grep -E '/udev/rules\.d/60-zalvo-usrp\.rules$' "$work/files.txt") ||

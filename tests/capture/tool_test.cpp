@@ -229,6 +229,9 @@ TEST_F(CaptureTool, HighRateWidensTheBandAndStartTuningsApply) {
                     "3:3.52M", "-o", out},
                    {}, 120);
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, std::string("\n  images: ") + ZALVO_IMAGES_DIR +
+                                    " (the placeholders that came with this program)\n"))
+        << r.out;
     const int rate = 192000;
     Wav rx0 = read_wav(out + "/rx0.wav");
     Wav rx3 = read_wav(out + "/rx3.wav");
@@ -395,6 +398,12 @@ TEST_F(CaptureTool, FailuresExplainThemselvesAndNeverTouchAnEarlierRecording) {
     EXPECT_EQ(files.exit_code, 1) << files.err;
     EXPECT_TRUE(contains(files.err, dir_ + "/no/such")) << files.err;
     EXPECT_EQ(access((dir_ + "/no").c_str(), F_OK), -1);
+    Result parent_file =
+        run({"simulate", "--scene", cold, "-d", "1", "-o", write_file(dir_, "afile", "") + "/x"},
+            {}, 60);
+    EXPECT_EQ(parent_file.exit_code, 1) << parent_file.err;
+    EXPECT_TRUE(contains(parent_file.err, "its parent " + dir_ + "/afile is a file, not a folder"))
+        << parent_file.err;
 }
 
 TEST_F(CaptureTool, InfoReportsBoardsDigestsAndDaughterboards) {

@@ -165,6 +165,15 @@ void follow_recording(const zalvo_capture_replay_info& info, Options* o, RunCont
             o->freq_hz[i] = info.freq_hz[i];
 }
 
+// The simulated board's images, in one line of the summary: the folder the module is given.
+std::string simulator_images() {
+    const char* given = std::getenv("USRP_PATH");
+    const std::string folder = given ? given : "";
+    const bool ours = folder == sys::beside_program(ZALVO_IMAGES_DIR);
+    return "  images: " + folder +
+           (ours ? " (the placeholders that came with this program)" : " (from USRP_PATH)");
+}
+
 int run_capture_command(const Options& given) {
     Options o = given;
     RunContext context;
@@ -178,6 +187,7 @@ int run_capture_command(const Options& given) {
         context.simulator_dropped = [dropped] { return dropped(); };
         if (!o.replay_path.empty())
             follow_recording(replay, &o, &context);
+        context.images_note = simulator_images();
     }
     if (o.raw) {
         std::string error;

@@ -75,6 +75,11 @@ bool check_output_files(const Options& o_, const std::vector<std::string>& paths
         fs::path parent = dir.lexically_normal().parent_path();
         if (parent.empty())
             parent = ".";
+        if (fs::exists(parent, ec) && !fs::is_directory(parent, ec)) {
+            *error = "cannot create the folder " + o_.out_dir + ": its parent " + parent.string() +
+                     " is a file, not a folder";
+            return false;
+        }
         if (!fs::is_directory(parent, ec)) {
             *error = "cannot create the folder " + o_.out_dir + ": its parent " + parent.string() +
                      " does not exist (only the last level is created)";

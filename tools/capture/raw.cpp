@@ -187,6 +187,8 @@ int run_raw(const Options& o, zalvo_capture_raw_fn record, const RunContext& con
     if (context.simulator_dropped)
         std::printf("  the simulated board dropped %lld sample instants\n",
                     static_cast<long long>(run.board_dropped - dropped0));
+    if (!context.images_note.empty())
+        std::printf("%s\n", context.images_note.c_str());
     std::fputs(loss_summary(losses).c_str(), stdout);
     if (made)
         std::printf("  %s (%lld instants)%s%s\n", run.data_path.c_str(),

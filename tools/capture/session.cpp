@@ -548,6 +548,8 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     if (context.simulator_dropped)
         std::printf("  the simulated board dropped %lld sample instants\n",
                     static_cast<long long>(board_dropped - dropped0));
+    if (!context.images_note.empty())
+        std::printf("%s\n", context.images_note.c_str());
     std::fputs(loss_summary(losses).c_str(), stdout);
     std::printf("  %.1f s streaming, CPU %.0f%% of one core%s; StopRx took %.1f s\n", wall, cpu,
                 context.simulated ? " (the simulated board's work included)" : "",

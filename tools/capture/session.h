@@ -29,6 +29,7 @@ struct RunContext {
     // simulate --replay: a line of the summary about the run's length; the receivers' tuning
     // is the recording's, or not known at all.
     std::string replay_note;
+    std::string images_note;  // simulate: which images the board was given, a summary line
     bool tuning_known = true;
 };
 
