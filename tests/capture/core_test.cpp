@@ -505,6 +505,8 @@ TEST(StderrTap, CountsMarksAtLineStartsOnly) {
 TEST(StderrTap, CountsWhatAnyThreadWritesToStandardErrorAndPassesTheRestOn) {
     std::string passed;
     StderrTap tap([&](const std::string& t) { passed += t; });
+    std::vector<ClippingReport> reports;
+    tap.on_clipping([&](const ClippingReport& r) { reports.push_back(r); });
     ASSERT_TRUE(tap.start());
     std::thread worker([] {
         for (int i = 0; i < 25; ++i) {
@@ -512,12 +514,29 @@ TEST(StderrTap, CountsWhatAnyThreadWritesToStandardErrorAndPassesTheRestOn) {
             std::fflush(stderr);
         }
         std::fprintf(stderr, "usrp_basic_rx: an Overrun-free line\n");
+        // A clipping report, also when it arrives in pieces; lines that only look like one are
+        // passed on.
+        std::fputs("StreamWorker: clip", stderr);
+        std::fflush(stderr);
+        std::fputs("ping: rx0 5 rx1 0 rx2 2000000 rx3 0 of 2000000 samples\n", stderr);
+        std::fputs("StreamWorker: clipping: rx0 1 rx1 2 of 3 samples\n", stderr);
+        std::fputs("StreamWorker: clipping: rx0 9 rx1 0 rx2 0 rx3 0 of 8 samples\n", stderr);
+        std::fputs("StreamWorker: started\n", stderr);
         std::fputs("O", stderr);
     });
     worker.join();
     tap.stop();
     EXPECT_EQ(tap.overruns(), 26u);
-    EXPECT_EQ(passed, "usrp_basic_rx: an Overrun-free line\n");
+    EXPECT_EQ(passed, "usrp_basic_rx: an Overrun-free line\n"
+                      "StreamWorker: clipping: rx0 1 rx1 2 of 3 samples\n"
+                      "StreamWorker: clipping: rx0 9 rx1 0 rx2 0 rx3 0 of 8 samples\n"
+                      "StreamWorker: started\n");
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].at_rails[0], 5);
+    EXPECT_EQ(reports[0].at_rails[1], 0);
+    EXPECT_EQ(reports[0].at_rails[2], 2000000);
+    EXPECT_EQ(reports[0].at_rails[3], 0);
+    EXPECT_EQ(reports[0].values, 2000000);
     // Standard error is the real one again: nothing more reaches the tap.
     std::fputs("O", stderr);
     std::fflush(stderr);

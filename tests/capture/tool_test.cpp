@@ -249,25 +249,62 @@ TEST_F(CaptureTool, HighRateWidensTheBandAndStartTuningsApply) {
     EXPECT_NEAR(tone_db(rx3.samples, rate, 35000, late, count), expected_db(-40), 1.0);
     EXPECT_TRUE(read_png(out + "/rx3.png").ok);
 
-    // A carrier driving receiver 0 past full scale is reported with its peak; the others not.
+    // A carrier that pins the board's 16-bit values at the rails (in every receiver: the
+    // board's 500 kHz band holds it for all four) and drives receiver 0's output past full
+    // scale: one CLIPPING line per receiver with both causes, the board's count the same share
+    // of values as a raw recording of the same scene holds at the rails, and annotations in
+    // each receiver's recording that add up to that count.
     const std::string loud =
         write_file(dir_, "loud.txt",
                    "noise -100\ncarrier 3523000 -3 input=0\n"
                    "board cold rev=4 pacing=free_running eeprom1=0x0001 eeprom3=0x0001\n");
-    Result clip = run({"simulate", "--scene", loud, "-d", "0.3", "-o", dir_ + "/clip"}, {}, 120);
+    Result clip =
+        run({"simulate", "--scene", loud, "-d", "1", "--format", "sigmf", "-o", dir_ + "/clip"}, {},
+            120);
     ASSERT_EQ(clip.exit_code, 0) << clip.out << clip.err;
-    long clipped = 0;
-    double peak = 0;
-    const size_t at = clip.out.find("CLIPPING: rx0 has ");
-    ASSERT_NE(at, std::string::npos) << clip.out;
-    ASSERT_EQ(std::sscanf(clip.out.c_str() + at,
-                          "CLIPPING: rx0 has %ld samples at or above full scale (peak %lf dBFS)",
-                          &clipped, &peak),
-              2)
-        << clip.out;
-    EXPECT_GT(clipped, 0);
-    EXPECT_GT(peak, 0.0);
-    EXPECT_FALSE(contains(clip.out, "CLIPPING: rx1")) << clip.out;
+    EXPECT_FALSE(contains(clip.err, "StreamWorker: clipping")) << clip.err;
+    Result raw =
+        run({"simulate", "--scene", loud, "--raw", "-d", "1", "-o", dir_ + "/clip-raw"}, {}, 120);
+    ASSERT_EQ(raw.exit_code, 0) << raw.out << raw.err;
+    std::vector<int16_t> stream(file_size(dir_ + "/clip-raw/raw.sigmf-data") / 2);
+    std::ifstream(dir_ + "/clip-raw/raw.sigmf-data", std::ios::binary)
+        .read(reinterpret_cast<char*>(stream.data()), std::streamsize(stream.size() * 2));
+    double raw_share[4] = {0, 0, 0, 0};
+    for (size_t k = 0; k < stream.size(); ++k)
+        raw_share[(k / 2) % 4] += stream[k] >= 32767 || stream[k] <= -32767;
+    EXPECT_EQ(check_sigmf(dir_ + "/clip"), "");
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE("rx" + std::to_string(i));
+        raw_share[i] = 100 * raw_share[i] / (stream.size() / 4.0);
+        ASSERT_GT(raw_share[i], 50.0);
+        long long at_rails = 0, clipped = 0;
+        double percent = 0, peak = 0;
+        const std::string head = "CLIPPING: rx" + std::to_string(i) + ": ";
+        const size_t at = clip.out.find(head);
+        ASSERT_NE(at, std::string::npos) << clip.out;
+        ASSERT_EQ(std::sscanf(clip.out.c_str() + at + head.size(),
+                              "at the board %lld 16-bit values at the rails (%lf %% of those in "
+                              "the seconds the module reported); in the output %lld samples at or "
+                              "above full scale (peak %lf dBFS)",
+                              &at_rails, &percent, &clipped, &peak),
+                  4)
+            << clip.out;
+        EXPECT_NEAR(percent, raw_share[i], 1.0);
+        // The module reads the board's stream a little ahead of the second it delivers.
+        EXPECT_GE(at_rails, raw_share[i] / 100 * 2 * 500000 * 0.9);
+        EXPECT_EQ(clipped > 0, i == 0) << clipped;
+        EXPECT_EQ(peak > 0, i == 0) << peak;
+        long long annotated = 0;
+        const std::string meta = dir_ + "/clip/rx" + std::to_string(i) + ".sigmf-meta";
+        const nlohmann::json said = read_json(meta);
+        for (const nlohmann::json& a : said["annotations"]) {
+            ASSERT_EQ(a["core:label"], "clipping at the board");
+            EXPECT_LE(a["core:sample_start"].get<int64_t>() + a["core:sample_count"].get<int64_t>(),
+                      48000);
+            annotated += std::atoll(a["core:comment"].get<std::string>().c_str());
+        }
+        EXPECT_EQ(annotated, at_rails);
+    }
 }
 
 TEST_F(CaptureTool, CtrlCEndsTheRunWithExitCode130AndValidFiles) {

@@ -312,7 +312,8 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
 
     // Each receiver's SigMF metadata, as known when the files are made and at the end.
     std::string datetime;
-    auto make_meta = [&](const std::vector<LossEvent>& losses) {
+    auto make_meta = [&](const std::vector<LossEvent>& losses,
+                         const std::vector<ClippingEvent>& clipped) {
         std::vector<SigmfRecording> meta;
         for (size_t k = 0; k < files.size(); ++k) {
             SigmfRecording m;
@@ -329,6 +330,8 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
                 m.segments[0].datetime = datetime;
             for (const LossEvent& e : losses)
                 m.losses.push_back({e.sample_start, e.samples, loss_comment(e)});
+            m.notes = clipping_notes(files[k].receiver, clipped, o.rate_hz,
+                                     files[k].data ? files[k].data->frames_written() : 0);
             meta.push_back(m);
         }
         return meta;
@@ -341,6 +344,15 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         e.at_s = x.signal_seconds();
         e.sample_start = x.file_position();
         x.losses.add(e);
+    });
+    ClippingLog clipping;
+    tap.on_clipping([&x, &clipping](const ClippingReport& r) {
+        ClippingEvent e;
+        e.sample_end = x.file_position();
+        for (int i = 0; i < RECEIVERS; ++i)
+            e.at_rails[i] = r.at_rails[i];
+        e.values = r.values;
+        clipping.add(e);
     });
     const bool tapped = tap.start();
 
@@ -388,7 +400,7 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
                     utc_iso8601(x.first_block_utc - std::chrono::microseconds(
                                                         int64_t(1e6) * x.block_length / o.rate_hz));
             }
-            if (outputs.create(make_meta({}), &error))
+            if (outputs.create(make_meta({}, {}), &error))
                 note_files_made(o.format == Format::sigmf);
             else
                 write_failed = true;
@@ -496,13 +508,14 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         return a.sample_start < b.sample_start;
     });
     const double seconds = double(written) / o.rate_hz;
+    const std::vector<ClippingEvent> board_clipping = clipping.events();
     std::vector<std::string> file_errors;
     if (write_failed)
         file_errors.push_back(error);
 
     // Metadata and pictures, only for files that were made.
     if (outputs.created())
-        outputs.finish(make_meta(losses), &file_errors);
+        outputs.finish(make_meta(losses, board_clipping), &file_errors);
 #if ZALVO_CAPTURE_PICTURES
     // One level range for every receiver's picture, so that they compare directly.
     std::vector<const SpectrumAnalyzer*> spectra;
@@ -566,10 +579,8 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
                         files[k].png_written ? files[k].png_path.c_str() : "");
         for (const auto& c : rx[k].retunes)
             std::printf("      retuned to %.6f MHz at %.2f s\n", c.second / 1e6, c.first);
-        if (rx[k].clipped > 0)
-            std::printf("  CLIPPING: rx%d has %lld samples at or above full scale (peak %+.1f "
-                        "dBFS)\n",
-                        i, static_cast<long long>(rx[k].clipped), 20 * std::log10(rx[k].peak));
+        std::fputs(clipping_summary(i, board_clipping, tapped, rx[k].clipped, rx[k].peak).c_str(),
+                   stdout);
     }
     if (outputs.collection_exists())
         std::printf("  collection %s\n", outputs.collection_path().c_str());

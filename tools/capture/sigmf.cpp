@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -51,14 +52,21 @@ std::string sigmf_meta_text(const SigmfRecording& r) {
             c["core:datetime"] = s.datetime;
         captures.push_back(c);
     }
-    ordered_json annotations = ordered_json::array();
+    std::vector<SigmfNote> notes;
     for (const SigmfLoss& l : r.losses) {
         // The lost samples are not in the file: the annotation marks the point of the gap.
-        annotations.push_back({{"core:sample_start", l.sample_start},
-                               {"core:sample_count", 0},
-                               {"core:label", "samples lost"},
-                               {"core:comment", l.comment}});
+        notes.push_back({l.sample_start, 0, "samples lost", l.comment});
     }
+    notes.insert(notes.end(), r.notes.begin(), r.notes.end());
+    std::stable_sort(notes.begin(), notes.end(), [](const SigmfNote& a, const SigmfNote& b) {
+        return a.sample_start < b.sample_start;
+    });
+    ordered_json annotations = ordered_json::array();
+    for (const SigmfNote& n : notes)
+        annotations.push_back({{"core:sample_start", n.sample_start},
+                               {"core:sample_count", n.sample_count},
+                               {"core:label", n.label},
+                               {"core:comment", n.comment}});
     ordered_json meta = {{"global", global}, {"captures", captures}, {"annotations", annotations}};
     return meta.dump(2) + "\n";
 }

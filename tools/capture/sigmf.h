@@ -24,6 +24,13 @@ struct SigmfLoss {
     std::string comment;
 };
 
+// A stretch of the recording with something to say about it.
+struct SigmfNote {
+    int64_t sample_start = 0;
+    int64_t sample_count = 0;
+    std::string label, comment;
+};
+
 struct SigmfRecording {
     std::string datatype = "cf32_le";
     double sample_rate = 0;
@@ -31,6 +38,7 @@ struct SigmfRecording {
     std::string hw, recorder, description, collection;
     std::vector<SigmfSegment> segments;  // in sample order; the first starts at 0
     std::vector<SigmfLoss> losses;
+    std::vector<SigmfNote> notes;  // annotated with the losses, all in sample order
 };
 
 std::string sigmf_meta_text(const SigmfRecording& r);
