@@ -507,7 +507,6 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     std::stable_sort(losses.begin(), losses.end(), [](const LossEvent& a, const LossEvent& b) {
         return a.sample_start < b.sample_start;
     });
-    const double seconds = double(written) / o.rate_hz;
     const std::vector<ClippingEvent> board_clipping = clipping.events();
     std::vector<std::string> file_errors;
     if (write_failed)
@@ -527,7 +526,7 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         levels.colour_high = levels.spectrum_high = static_cast<float>(o.range_high_db);
     }
     for (size_t k = 0; k < files.size() && outputs.created(); ++k) {
-        rx[k].labels.seconds = seconds;
+        rx[k].labels.seconds = double(written) / o.rate_hz;
         rx[k].labels.interrupted = signo != 0;
         for (const auto& c : rx[k].retunes)
             rx[k].labels.retunes.push_back({c.first, c.second});
