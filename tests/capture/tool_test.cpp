@@ -248,7 +248,9 @@ TEST_F(CaptureTool, HighRateWidensTheBandAndStartTuningsApply) {
     EXPECT_NEAR(tone_db(rx3.samples, rate, 3000, late, count), expected_db(-40), 1.0);
     EXPECT_NEAR(tone_db(rx3.samples, rate, 35000, late, count), expected_db(-40), 1.0);
     EXPECT_TRUE(read_png(out + "/rx3.png").ok);
+}
 
+TEST_F(CaptureTool, ClippingAtTheBoardAndInTheOutputIsReportedAndAnnotated) {
     // A carrier that pins the board's 16-bit values at the rails (in every receiver: the
     // board's 500 kHz band holds it for all four) and drives receiver 0's output past full
     // scale: one CLIPPING line per receiver with both causes, the board's count the same share

@@ -136,6 +136,7 @@ bool Outputs::create(const std::vector<SigmfRecording>& meta, std::string* error
             if (meta_[k]->exists())
                 unlink(rx_[k].meta_path.c_str());
         meta_.clear();
+        meta_start_.clear();
         if (made_folder)
             rmdir(o_.out_dir.c_str());
     };

@@ -584,7 +584,7 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     if (outputs.collection_exists())
         std::printf("  collection %s\n", outputs.collection_path().c_str());
     if (!outputs.created())
-        std::printf("  no data arrived; no file was written\n");
+        std::printf("  %sno file was written\n", x.blocks.load() > 0 ? "" : "no data arrived; ");
     std::fflush(stdout);
 
     if (!file_errors.empty()) {
