@@ -425,11 +425,14 @@ TEST_F(CaptureTool, FailuresExplainThemselvesAndNeverTouchAnEarlierRecording) {
     EXPECT_TRUE(contains(module.err, "cannot load the receiver module")) << module.err;
     EXPECT_EQ(folder_state(out), before);
 
-    // --overwrite does replace once data arrives.
+    // --overwrite does replace once data arrives; a recording too short for "0.00 s" is given
+    // in samples.
     Result replaced =
-        run({"simulate", "--scene", cold, "-d", "0.1", "-o", out, "--overwrite"}, {}, 60);
+        run({"simulate", "--scene", cold, "-d", "0.001", "-o", out, "--overwrite"}, {}, 60);
     EXPECT_EQ(replaced.exit_code, 0) << replaced.err;
-    EXPECT_EQ(read_wav(out + "/rx2.wav").frames(), 4800u);
+    EXPECT_EQ(read_wav(out + "/rx2.wav").frames(), 48u);
+    EXPECT_EQ(replaced.out.rfind("zalvo_capture: 48 samples (1.00 ms) of signal", 0), 0u)
+        << replaced.out;
 
     // Only the last level of the folder is made; its parent must exist.
     Result files =
