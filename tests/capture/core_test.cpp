@@ -173,6 +173,11 @@ TEST(CaptureOptions, BadCommandLinesAreRefusedWithTheReason) {
         {{"--receivers", "1,"}, "--receivers"},
         {{"--range", "-20:-120"}, "--range"},
         {{"--range", "-20"}, "--range"},
+        // A value with a line break (a scene line pasted as an argument) stays on one line.
+        {{"simulate", "carrier 3.6M -30\r\n"}, "unexpected argument 'carrier 3.6M -30\\r\\n'"},
+        {{"-f", "1:7M\n"}, "not '1:7M\\n'"},
+        {{"simulate", "--replay", "r.sigmf-meta", "-f", "1:7M"}, "--freq and --retune cannot"},
+        {{"simulate", "--replay", "r.sigmf-meta", "--retune", "1:1:7M"}, "--freq and --retune"},
     };
     for (const Case& c : cases) {
         std::string line;
@@ -181,6 +186,7 @@ TEST(CaptureOptions, BadCommandLinesAreRefusedWithTheReason) {
         ParseResult r = parse(c.args);
         EXPECT_FALSE(r.ok) << line;
         EXPECT_NE(r.error.find(c.says), std::string::npos) << line << "-> " << r.error;
+        EXPECT_EQ(r.error.find_first_of("\r\n"), std::string::npos) << r.error;
     }
     // Parsing again after a failure starts afresh.
     EXPECT_TRUE(parse({"simulate", "-d", "1"}).ok);

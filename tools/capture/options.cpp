@@ -50,6 +50,27 @@ bool split(const std::string& text, size_t count, std::vector<std::string>* part
     return parts->size() == count;
 }
 
+// A command-line value inside a message: quoted, with line breaks and other control characters
+// written as escapes, so that the message stays one line.
+std::string quoted(const std::string& text) {
+    std::string q = "'";
+    for (unsigned char c : text) {
+        if (c == '\n')
+            q += "\\n";
+        else if (c == '\r')
+            q += "\\r";
+        else if (c == '\t')
+            q += "\\t";
+        else if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            q += hex;
+        } else
+            q += static_cast<char>(c);
+    }
+    return q + "'";
+}
+
 }  // namespace
 
 int rate_index(int rate_hz) {
@@ -197,7 +218,7 @@ ParseResult parse_options(int argc, char** argv) {
         else if (word == "help")
             o.command = Command::help;
         else {
-            r.error = "unknown command '" + word + "'";
+            r.error = "unknown command " + quoted(word);
             return r;
         }
         args.erase(args.begin() + 1);
@@ -255,7 +276,7 @@ ParseResult parse_options(int argc, char** argv) {
                 double d = 0;
                 if (!parse_number(arg, &d) || d <= 0 || d > MAX_DURATION_S) {
                     r.error =
-                        "--duration takes seconds above 0 and at most 86400, not '" + arg + "'";
+                        "--duration takes seconds above 0 and at most 86400, not " + quoted(arg);
                     return r;
                 }
                 o.duration_s = d;
@@ -270,7 +291,7 @@ ParseResult parse_options(int argc, char** argv) {
                 double v = 0;
                 if (!parse_number(t, &v) || rate_index(static_cast<int>(v)) < 0 ||
                     v != std::floor(v)) {
-                    r.error = "--rate is 48000, 96000 or 192000, not '" + arg + "'";
+                    r.error = "--rate is 48000, 96000 or 192000, not " + quoted(arg);
                     return r;
                 }
                 o.rate_hz = static_cast<int>(v);
@@ -283,8 +304,8 @@ ParseResult parse_options(int argc, char** argv) {
                 int32_t hz = 0;
                 if (!split(arg, 2, &parts) || !parse_receiver(parts[0], &rx) ||
                     !parse_frequency(parts[1], &hz)) {
-                    r.error = "--freq takes RX:HZ with RX 0 to 3 and HZ from 0 to 32 MHz, not '" +
-                              arg + "'";
+                    r.error = "--freq takes RX:HZ with RX 0 to 3 and HZ from 0 to 32 MHz, not " +
+                              quoted(arg);
                     return r;
                 }
                 o.freq_hz[rx] = hz;
@@ -298,8 +319,8 @@ ParseResult parse_options(int argc, char** argv) {
                     t.at_seconds < 0 || !parse_receiver(parts[1], &t.receiver) ||
                     !parse_frequency(parts[2], &t.hz)) {
                     r.error = "--retune takes T:RX:HZ (seconds, receiver 0 to 3, Hz from 0 to 32 "
-                              "MHz), not '" +
-                              arg + "'";
+                              "MHz), not " +
+                              quoted(arg);
                     return r;
                 }
                 o.retunes.push_back(t);
@@ -356,7 +377,7 @@ ParseResult parse_options(int argc, char** argv) {
                 else if (arg == "sigmf")
                     o.format = Format::sigmf;
                 else {
-                    r.error = "--format is wav or sigmf, not '" + arg + "'";
+                    r.error = "--format is wav or sigmf, not " + quoted(arg);
                     return r;
                 }
                 capture_option_seen = true;
@@ -380,8 +401,8 @@ ParseResult parse_options(int argc, char** argv) {
                 }
                 if (!good) {
                     r.error = "--receivers takes a list of distinct receivers 0 to 3 such as "
-                              "0,2, not '" +
-                              arg + "'";
+                              "0,2, not " +
+                              quoted(arg);
                     return r;
                 }
                 o.record = chosen;
@@ -404,7 +425,7 @@ ParseResult parse_options(int argc, char** argv) {
                     !parse_number(parts[1], &o.range_high_db) ||
                     o.range_low_db >= o.range_high_db) {
                     r.error =
-                        "--range takes LOW:HIGH in dBFS with LOW below HIGH, not '" + arg + "'";
+                        "--range takes LOW:HIGH in dBFS with LOW below HIGH, not " + quoted(arg);
                     return r;
                 }
                 o.range_set = true;
@@ -423,7 +444,7 @@ ParseResult parse_options(int argc, char** argv) {
         }
     }
     if (optind < count) {
-        r.error = std::string("unexpected argument '") + args[optind] + "'";
+        r.error = "unexpected argument " + quoted(args[optind]);
         return r;
     }
     if (o.command == Command::info && capture_option_seen) {
