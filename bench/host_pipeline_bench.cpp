@@ -3,7 +3,6 @@
 // times faster than the signal arrives the work runs on one core (from processor time, so that
 // other load on the machine does not count).
 #include "pass_rig.h"
-#include "session.h"
 
 #include <benchmark/benchmark.h>
 
@@ -37,7 +36,7 @@ void BM_PipelinePass(benchmark::State& state) {
     state.counters["x_realtime"] = PASS_SECONDS * double(state.iterations()) / took;
     state.counters["blocks_per_s_signal"] =
         double(blocks) / (PASS_SECONDS * double(state.iterations()));
-    state.SetLabel(std::to_string(rig.session().output_rate) + " Hz");
+    state.SetLabel(std::to_string(rig.pipeline().output_rate()) + " Hz");
 }
 BENCHMARK(BM_PipelinePass)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMicrosecond);
 

@@ -1,15 +1,16 @@
-// One pipeline pass set up without a device: a session whose source hands out the same recorded
-// 65 536-byte block (8 streams x 4096 samples, 8.192 ms of signal at 500 kHz) again and again, as
-// a device would hand out new ones. Shared by the pass benchmarks (host_bench, perf_bench and the
-// plain perf_pass program that is also cross-built for Windows).
+// One pipeline pass set up without a device: a pipeline and worker whose source hands out the
+// same recorded 65 536-byte block (8 streams x 4096 samples, 8.192 ms of signal at 500 kHz) again
+// and again, as a device would hand out new ones. Shared by the pass benchmarks (host_bench,
+// perf_bench and the plain perf_pass program that is also cross-built for Windows).
 #pragma once
 
-#include "session.h"
+#include "ZalvoIntf.h"
+#include "pipeline.h"
+#include "worker.h"
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 namespace pass_rig {
@@ -39,33 +40,31 @@ class RecordedSource : public StreamSource {
     std::vector<int16_t> block;
 };
 
-// A session at `rate_index` streaming from a RecordedSource to `callback`, its worker state begun.
-// ready() is false when the pipeline could not be set up; what it holds is released at the end.
-class Rig {
+// A pipeline at `rate_index` fed by a RecordedSource through a worker's passes (no thread),
+// delivering to `callback`, begun. ready() is false when the pipeline could not be set up.
+class Rig : private BlockSink {
   public:
     Rig(int rate_index, ZalvoDataCallback callback, intptr_t context)
-        : session_(new ReceiveSession()) {
-        session_->settings.sample_rate_index = rate_index;
-        session_->settings.data_callback = callback;
-        session_->settings.callback_context = context;
-        session_->block_bytes = BLOCK_BYTES;
-        session_->source = &source_;
-        ready_ = setup_pipeline(*session_);
+        : callback_(callback), context_(context), worker_(source_, pipeline_, *this) {
+        ready_ = pipeline_.setup(rate_index, BLOCK_BYTES) == PipelineStatus::ready;
         if (ready_)
-            worker_begin(*session_, worker_);
+            worker_.begin();
     }
-    ~Rig() { release_pipeline(*session_); }
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
 
     bool ready() const { return ready_; }
-    void pass() { stream_pass(*session_, worker_); }
-    const ReceiveSession& session() const { return *session_; }
+    void pass() { worker_.pass(); }
+    const SamplePipeline& pipeline() const { return pipeline_; }
 
   private:
+    void deliver(float** buffers) override { callback_(context_, buffers); }
+
+    ZalvoDataCallback callback_;
+    intptr_t context_;
     RecordedSource source_;
-    std::unique_ptr<ReceiveSession> session_;
-    WorkerState worker_{};
+    SamplePipeline pipeline_;
+    StreamWorker worker_;
     bool ready_ = false;
 };
 

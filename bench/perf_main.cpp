@@ -10,7 +10,6 @@
 #include "perf_quality.h"
 #include "perf_resamplers.h"
 
-#include "session.h"
 
 #include <benchmark/benchmark.h>
 

@@ -5,7 +5,6 @@
 // passes until a second of it has gone by (0.2 s on Linux), so that the coarse thread clock of
 // Windows (and of Wine) still gives the figure to about 1 %.
 #include "pass_rig.h"
-#include "session.h"
 
 #include <cmath>
 #include <cstdio>

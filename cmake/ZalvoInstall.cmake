@@ -10,8 +10,9 @@
 #   <mandir>/man1/zalvo_capture.1.gz, <docdir>: README.md, the Windows guide, scene-files.md (the
 #                                          simulated board's scenes), copyright, changelog
 # Windows (ZIP "ZalvoIntf-<version>-win32"):
-#   ZalvoIntf.dll, zalvo_capture.exe and zalvo_capture_board.dll (when built), GUIDE.txt,
-#   LICENSE.txt, usrp\README.txt and the empty usrp\rev4\ folder.
+#   ZalvoIntf.dll, zalvo_capture.exe and zalvo_capture_board.dll (when built), the simulated
+#   board simulator\libusb0.dll with its placeholder images in simulator\images\rev<N>\,
+#   GUIDE.txt, LICENSE.txt, usrp\README.txt and the empty usrp\rev4\ folder.
 #
 # One version everywhere: the project's (PROJECT_VERSION) names the packages, fills the DLL's
 # version resource, the guide and the manual page, and is ZALVO_VERSION in the capture tool.
@@ -55,9 +56,15 @@ if(WIN32)
     install(TARGETS ZalvoIntf RUNTIME DESTINATION . LIBRARY DESTINATION . ARCHIVE EXCLUDE_FROM_ALL)
   endif()
   if(TARGET zalvo_capture)
-    # The tool and its board report (info, --raw); not the simulator's libusb0.dll, which would
-    # stand in front of the driver's.
+    # The tool and its board report (info, --raw) beside the module. The simulated board for
+    # "simulate" goes into simulator\ with its placeholder images: it is a libusb0.dll (the
+    # module's import binds to it once the tool has loaded it by path), and in a folder of its
+    # own no program finds it in place of the driver's.
     install(TARGETS zalvo_capture zalvo_capture_board RUNTIME DESTINATION .)
+    install(TARGETS zalvo_capture_sim RUNTIME DESTINATION simulator)
+    if(ZALVO_IMAGES_DIR)
+      install(DIRECTORY ${ZALVO_IMAGES_DIR}/ DESTINATION simulator/images)
+    endif()
   endif()
   install(FILES ${_zalvo_gen}/GUIDE.txt DESTINATION .)
   install(FILES ${_zalvo_gen}/LICENSE.txt DESTINATION .)

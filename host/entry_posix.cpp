@@ -1,10 +1,8 @@
-// The module's load-time initialiser.
+// The module's load-time initialiser: makes the module's session.
 #include "session.h"
-
-extern ReceiveSession g_session;
 
 namespace {
 __attribute__((constructor)) void module_load() {
-    session_attach(g_session);
+    module_session();
 }
 }  // namespace

@@ -1,12 +1,19 @@
 // The six functions the module exports.
+#include "edge.h"
 #include "session.h"
+
+#include <new>
 
 namespace {
 const char DEVICE_NAME[] = "USRP device";
-}
 
-// One session per loaded module; static storage, zero at load.
-ReceiveSession g_session;
+alignas(ReceiveSession) unsigned char session_storage[sizeof(ReceiveSession)];
+}  // namespace
+
+ReceiveSession& module_session() {
+    static ReceiveSession* const session = new (session_storage) ReceiveSession();
+    return *session;
+}
 
 // Every export runs its body through at_edge: no exception reaches the host.
 extern "C" {
@@ -21,18 +28,18 @@ ZALVO_API void ZALVO_CALL GetSdrInfo(SdrInfo* info) {
 }
 
 ZALVO_API void ZALVO_CALL StartRx(const ReceiverSettings* settings) {
-    at_edge([&] { session_start(g_session, settings); },
+    at_edge([&] { module_session().start(settings); },
             [](bool allocation_failure, const char*) {
-                session_abandon_start(g_session, allocation_failure);
+                module_session().abandon_start(allocation_failure);
             });
 }
 
 ZALVO_API void ZALVO_CALL StopRx(void) {
-    at_edge([] { session_stop(g_session); });
+    at_edge([] { module_session().stop(); });
 }
 
 ZALVO_API void ZALVO_CALL SetRxFrequency(int32_t frequency, int32_t receiver) {
-    at_edge([&] { session_set_frequency(g_session, frequency, receiver); });
+    at_edge([&] { module_session().set_frequency(frequency, receiver); });
 }
 
 ZALVO_API void ZALVO_CALL SetCtrlBits(int32_t bits) {

@@ -1,42 +1,13 @@
-// The sample pipeline: setup, release, and the stream worker's passes.
-#include "session.h"
+// The sample pipeline: buffers and resamplers, and the passes that run through them.
+#include "pipeline.h"
 
-#include "dsp.h"
-
-#include <cstdio>
 #include <cstring>
-#include <exception>
 #include <initializer_list>
 #include <new>
-
-const char* const TEXT_NO_DEVICE = "Can't create instance of USRP Rx device";
-const char* const TEXT_UNKNOWN_RATE = "Unknown sample rate";
-const char* const TEXT_LOW_MEMORY = "Low memory";
-const char* const TEXT_RESAMPLERS = "Can't initialize resamplers";
-const char* const TEXT_NO_THREAD = "Can't start worker thread";
 
 namespace {
 
 const int32_t OUTPUT_RATES[] = {48000, 96000, 192000};
-
-// How long the worker waits after a read that delivered nothing, so that a board that has
-// gone away does not turn the worker into a busy loop. The wait doubles with every further
-// failed read up to the longest one; this also bounds the error lines that the failed reads
-// print. A failed read is one failure of the stream however many transfers it ended (the ring
-// re-synchronises itself within that read), so a pause of the board costs one short wait. The
-// wait is cut short when a stop is asked for, so it never holds up StopRx.
-constexpr unsigned FAILED_READ_PAUSE_MS = 10;
-constexpr unsigned FAILED_READ_PAUSE_MAX_MS = 250;
-constexpr unsigned STOP_LOOK_MS = 5;  // how often the wait looks at the stop flag
-// How long StopRx lets a pass under way finish by itself before ending a read that waits for data.
-constexpr int STOP_READ_GRACE_MS = 10;
-
-// While the receive path refuses to start, the worker tries again after a pause that doubles
-// from the first to the longest. It looks at the stop flag every STOP_POLL_MS meanwhile, so a
-// stop never waits for a pause to end.
-constexpr unsigned START_RETRY_PAUSE_MS = 10;
-constexpr unsigned START_RETRY_PAUSE_MAX_MS = 640;
-constexpr unsigned STOP_POLL_MS = 10;
 
 template <typename T> T** alloc_pointer_array(int count) {
     return reinterpret_cast<T**>(ippsMalloc_8u(count * static_cast<int>(sizeof(T*))));
@@ -44,304 +15,190 @@ template <typename T> T** alloc_pointer_array(int count) {
 
 }  // namespace
 
-void report_error(const ReceiveSession& s, const char* text) {
-    if (s.settings.error_callback)
-        s.settings.error_callback(s.settings.callback_context, text);
+void SamplePipeline::FreeStreams::operator()(float** streams) const {
+    for (int k = 0; k < STREAM_COUNT; ++k)
+        ippsFree(streams[k]);
+    ippsFree(streams);
 }
 
-bool caught_allocation_failure(const char** what) noexcept {
-    try {
-        throw;
-    } catch (const std::bad_alloc& e) {
-        *what = e.what();
-        return true;
-    } catch (const std::exception& e) {
-        *what = e.what();
-    } catch (...) {
-        *what = "an exception of unknown type";
-    }
-    return false;
+void SamplePipeline::FreeResamplers::operator()(CResample** resamplers) const {
+    for (int k = 0; k < STREAM_COUNT; ++k)
+        delete resamplers[k];
+    ippsFree(resamplers);
 }
 
-bool setup_pipeline(ReceiveSession& s) {
-    release_pipeline(s);
+PipelineStatus SamplePipeline::setup(int32_t rate_index, int32_t block_bytes) {
+    release();
 
-    int32_t index = s.settings.sample_rate_index;
-    if (index < 0 || index > 2) {
-        report_error(s, TEXT_UNKNOWN_RATE);
-        return false;
+    if (rate_index < 0 || rate_index > 2)
+        return PipelineStatus::unknown_rate;
+    output_rate_ = OUTPUT_RATES[rate_index];
+    block_length_ = static_cast<int32_t>(output_rate_ / 93.75);
+    block_bytes_ = block_bytes;
+
+    for (FloatBlock& buffer : output_buffers_) {
+        buffer.reset(reinterpret_cast<float*>(ippsMalloc_8u(block_length_ * 8)));
+        if (!buffer)
+            return PipelineStatus::low_memory;
+        std::memset(buffer.get(), 0, static_cast<size_t>(block_length_) * 8);
     }
-    s.output_rate = OUTPUT_RATES[index];
-    s.block_length = static_cast<int32_t>(s.output_rate / 93.75);
+    for (int i = 0; i < OUTPUT_BUFFER_COUNT; ++i)
+        block_pointers_[i] = output_buffers_[i].get();
+    output_count_ = 0;
 
-    for (int i = 0; i < OUTPUT_BUFFER_COUNT; ++i) {
-        s.output_buffers[i] = reinterpret_cast<float*>(ippsMalloc_8u(s.block_length * 8));
-        if (!s.output_buffers[i]) {
-            report_error(s, TEXT_LOW_MEMORY);
-            return false;
-        }
-        std::memset(s.output_buffers[i], 0, static_cast<size_t>(s.block_length) * 8);
-    }
-    s.output_count = 0;
+    input_length_ = (block_bytes / RECEIVER_COUNT) / 4;
+    output_capacity_ = static_cast<int32_t>(
+        ((double(input_length_) * output_rate_ / INPUT_RATE) / 256.0 + 2.0) * 256.0);
 
-    s.input_length = (s.block_bytes / RECEIVER_COUNT) / 4;
-    s.output_capacity = static_cast<int32_t>(
-        ((double(s.input_length) * s.output_rate / INPUT_RATE) / 256.0 + 2.0) * 256.0);
+    raw_block_.reset(ippsMalloc_8u(block_bytes));
+    if (!raw_block_)
+        return PipelineStatus::low_memory;
 
-    // This one failure has no text of its own; the host hears "Low memory" as for the others.
-    s.raw_block = ippsMalloc_8u(s.block_bytes);
-    if (!s.raw_block) {
-        report_error(s, TEXT_LOW_MEMORY);
-        return false;
-    }
-
-    s.input_streams = alloc_pointer_array<float>(STREAM_COUNT);
-    s.output_streams = alloc_pointer_array<float>(STREAM_COUNT);
-    // Entries are cleared in whichever array exists before the check, so that releasing after
-    // a failure of the other one frees no stray pointer.
-    for (float** streams : {s.input_streams, s.output_streams})
+    // Both arrays are asked for before either is checked; entries are cleared in whichever
+    // exists, so that its owner frees no stray pointer.
+    float** inputs = alloc_pointer_array<float>(STREAM_COUNT);
+    float** outputs = alloc_pointer_array<float>(STREAM_COUNT);
+    for (float** streams : {inputs, outputs})
         if (streams)
             for (int k = 0; k < STREAM_COUNT; ++k)
                 streams[k] = nullptr;
-    if (!s.input_streams || !s.output_streams) {
-        report_error(s, TEXT_LOW_MEMORY);
-        return false;
-    }
+    input_streams_.reset(inputs);
+    output_streams_.reset(outputs);
+    if (!inputs || !outputs)
+        return PipelineStatus::low_memory;
     for (int k = 0; k < STREAM_COUNT; ++k) {
-        s.input_streams[k] = ippsMalloc_32f(s.input_length);
-        if (!s.input_streams[k]) {
-            report_error(s, TEXT_LOW_MEMORY);
-            return false;
-        }
-        s.output_streams[k] = ippsMalloc_32f(s.output_capacity);
-        if (!s.output_streams[k]) {
-            report_error(s, TEXT_LOW_MEMORY);
-            return false;
-        }
+        inputs[k] = ippsMalloc_32f(input_length_);
+        if (!inputs[k])
+            return PipelineStatus::low_memory;
+        outputs[k] = ippsMalloc_32f(output_capacity_);
+        if (!outputs[k])
+            return PipelineStatus::low_memory;
     }
 
-    s.resamplers = alloc_pointer_array<CResample>(STREAM_COUNT);
-    if (!s.resamplers) {
-        report_error(s, TEXT_LOW_MEMORY);
-        return false;
-    }
+    CResample** resamplers = alloc_pointer_array<CResample>(STREAM_COUNT);
+    if (!resamplers)
+        return PipelineStatus::low_memory;
     for (int k = 0; k < STREAM_COUNT; ++k)
-        s.resamplers[k] = nullptr;
+        resamplers[k] = nullptr;
+    resamplers_.reset(resamplers);
     for (int k = 0; k < STREAM_COUNT; ++k) {
-        s.resamplers[k] = dsp::allocation_fails() ? nullptr : new (std::nothrow) CResample;
-        if (!s.resamplers[k]) {
-            report_error(s, TEXT_LOW_MEMORY);
-            return false;
-        }
-        if (!s.resamplers[k]->Init(static_cast<uint32_t>(INPUT_RATE),
-                                   static_cast<uint32_t>(s.output_rate))) {
-            report_error(s, TEXT_RESAMPLERS);
-            return false;
-        }
+        resamplers[k] = dsp::allocation_fails() ? nullptr : new (std::nothrow) CResample;
+        if (!resamplers[k])
+            return PipelineStatus::low_memory;
+        if (!resamplers[k]->Init(static_cast<uint32_t>(INPUT_RATE),
+                                 static_cast<uint32_t>(output_rate_)))
+            return PipelineStatus::resamplers_failed;
     }
-    return true;
+    return PipelineStatus::ready;
 }
 
-void release_pipeline(ReceiveSession& s) {
+void SamplePipeline::release() {
     for (int i = 0; i < OUTPUT_BUFFER_COUNT; ++i) {
-        ippsFree(s.output_buffers[i]);
-        s.output_buffers[i] = nullptr;
+        output_buffers_[i].reset();
+        block_pointers_[i] = nullptr;
     }
-    ippsFree(s.raw_block);
-    s.raw_block = nullptr;
-    for (float*** streams : {&s.input_streams, &s.output_streams}) {
-        if (*streams) {
-            for (int k = 0; k < STREAM_COUNT; ++k)
-                ippsFree((*streams)[k]);
-            ippsFree(*streams);
-            *streams = nullptr;
-        }
-    }
-    if (s.resamplers) {
-        for (int k = 0; k < STREAM_COUNT; ++k)
-            delete s.resamplers[k];
-        ippsFree(s.resamplers);
-        s.resamplers = nullptr;
-    }
+    raw_block_.reset();
+    input_streams_.reset();
+    output_streams_.reset();
+    resamplers_.reset();
+    for (float*& p : write_pos_)
+        p = nullptr;
+    for (const float*& p : read_pos_)
+        p = nullptr;
+    produced_ = 0;
 }
 
-int32_t startup_outputs(const ReceiveSession& s) {
-    if (!s.resamplers || !s.resamplers[0] || s.resamplers[0]->history < 2)
+int32_t SamplePipeline::startup_outputs() const {
+    const CResample* first = resampler(0);
+    if (!first || first->history < 2)
         return 0;
     // The resampler starts with history - 1 zeros of look-back and its filter reaches
     // history - 2 samples back: output m, at m * in / out input samples into the stream, sees
     // only the stream once m * in / out >= history - 2.
-    const CResample& r = *s.resamplers[0];
-    const uint64_t reach = r.history - 2;
-    return static_cast<int32_t>((reach * r.out_rate + r.in_rate - 1) / r.in_rate);
+    const uint64_t reach = first->history - 2;
+    return static_cast<int32_t>((reach * first->out_rate + first->in_rate - 1) / first->in_rate);
 }
 
-void worker_begin(ReceiveSession& s, WorkerState& w) {
-    s.output_count = 0;
+void SamplePipeline::begin() {
+    output_count_ = 0;
     for (int i = 0; i < RECEIVER_COUNT; ++i)
-        w.write_pos[i] = s.output_buffers[i];
-    for (int k = 0; k < STREAM_COUNT; ++k)
-        w.read_pos[k] = nullptr;
-    w.produced = 0;
-    w.startup_left = startup_outputs(s);
-    w.overrun = false;
-    w.failed_reads = 0;
+        write_pos_[i] = output_buffer(i);
+    for (const float*& p : read_pos_)
+        p = nullptr;
+    produced_ = 0;
+    startup_left_ = startup_outputs();
 }
 
-void process_block(ReceiveSession& s, WorkerState& w, int32_t frames) {
+RailCounts SamplePipeline::take_rail_counts() {
+    RailCounts counts;
+    for (int i = 0; i < RECEIVER_COUNT; ++i) {
+        counts.at_rails[i] = at_rails_[i];
+        at_rails_[i] = 0;
+    }
+    counts.values = rail_values_;
+    rail_values_ = 0;
+    return counts;
+}
+
+void SamplePipeline::process(const void* raw, int32_t frames, BlockSink& sink) {
     if (frames <= 0)
         return;
     // The streams are de-interleaved straight into the resamplers' buffers, beside their
     // look-back; through the separate arrays only when a read is too long for that.
+    CResample* const* resamplers = resamplers_.get();
+    float* const* outputs = output_streams_.get();
     const uint32_t length = static_cast<uint32_t>(frames);
     float* in_place[STREAM_COUNT];
     bool direct = true;
     for (int k = 0; k < STREAM_COUNT; ++k) {
-        in_place[k] = s.resamplers[k]->InputSpace(length);
+        in_place[k] = resamplers[k]->InputSpace(length);
         direct = direct && in_place[k];
     }
-    const Ipp16s* raw = reinterpret_cast<const Ipp16s*>(s.raw_block);
-    ippsSplitScaled_16s32f_D2L(raw, direct ? in_place : s.input_streams, STREAM_COUNT, frames);
+    uint32_t rails[STREAM_COUNT] = {};
+    dsp::split8_rails(static_cast<const int16_t*>(raw), direct ? in_place : input_streams_.get(),
+                      frames, rails);
+    for (int i = 0; i < RECEIVER_COUNT; ++i)
+        at_rails_[i] += uint64_t(rails[2 * i]) + rails[2 * i + 1];
+    rail_values_ += 2 * uint64_t(length);
     for (int k = 0; k < STREAM_COUNT; ++k) {
         if (direct)
-            s.resamplers[k]->Filter(length, s.output_streams[k], &w.produced);
+            resamplers[k]->Filter(length, outputs[k], &produced_);
         else
-            s.resamplers[k]->Process(s.input_streams[k], length, s.output_streams[k], &w.produced);
-        w.read_pos[k] = s.output_streams[k];
+            resamplers[k]->Process(input_streams_.get()[k], length, outputs[k], &produced_);
+        read_pos_[k] = outputs[k];
     }
     // The first outputs of the stream carry the filter's response to the stream switching on
     // (strong carriers outside the output band ring through it): they are not delivered.
-    if (w.startup_left > 0) {
-        const int32_t drop = w.startup_left < w.produced ? w.startup_left : w.produced;
-        for (int k = 0; k < STREAM_COUNT; ++k)
-            w.read_pos[k] += drop;
-        w.produced -= drop;
-        w.startup_left -= drop;
+    if (startup_left_ > 0) {
+        const int32_t drop = startup_left_ < produced_ ? startup_left_ : produced_;
+        for (const float*& p : read_pos_)
+            p += drop;
+        produced_ -= drop;
+        startup_left_ -= drop;
     }
 
     const float gain = OUTPUT_GAIN;
-    while (w.produced > 0) {
+    while (produced_ > 0) {
         // Samples up to the end of the block under construction, or all that are left.
-        int32_t run = s.block_length - s.output_count;
-        if (run > w.produced)
-            run = w.produced;
+        int32_t run = block_length_ - output_count_;
+        if (run > produced_)
+            run = produced_;
         for (int i = 0; i < RECEIVER_COUNT; ++i) {
-            float* dst = w.write_pos[i];
-            const float* src_i = w.read_pos[2 * i];
-            const float* src_q = w.read_pos[2 * i + 1];
+            float* dst = write_pos_[i];
+            const float* src_i = read_pos_[2 * i];
+            const float* src_q = read_pos_[2 * i + 1];
             dsp::interleave_scaled(src_i, src_q, dst, run, gain);
-            w.write_pos[i] = dst + 2 * run;
-            w.read_pos[2 * i] = src_i + run;
-            w.read_pos[2 * i + 1] = src_q + run;
+            write_pos_[i] = dst + 2 * run;
+            read_pos_[2 * i] = src_i + run;
+            read_pos_[2 * i + 1] = src_q + run;
         }
-        w.produced -= run;
-        s.output_count += run;
-        if (s.output_count >= s.block_length) {
-            if (s.settings.data_callback)
-                s.settings.data_callback(s.settings.callback_context, s.output_buffers);
-            s.output_count = 0;
+        produced_ -= run;
+        output_count_ += run;
+        if (output_count_ >= block_length_) {
+            sink.deliver(block_pointers_);
+            output_count_ = 0;
             for (int i = 0; i < RECEIVER_COUNT; ++i)
-                w.write_pos[i] = s.output_buffers[i];
+                write_pos_[i] = output_buffer(i);
         }
     }
-}
-
-void stream_pass(ReceiveSession& s, WorkerState& w) {
-    w.overrun = false;
-    int got = s.source->read(s.raw_block, s.block_bytes, &w.overrun);
-    if (w.overrun)
-        os::debug_trace("O");
-    if (got <= 0) {
-        unsigned pause = FAILED_READ_PAUSE_MS << (w.failed_reads < 5 ? w.failed_reads : 5);
-        if (pause > FAILED_READ_PAUSE_MAX_MS)
-            pause = FAILED_READ_PAUSE_MAX_MS;
-        if (w.failed_reads < INT32_MAX)
-            ++w.failed_reads;
-        for (unsigned slept = 0; slept < pause; slept += STOP_LOOK_MS) {
-            if (s.stop_requested.load(std::memory_order_acquire) != 0)
-                break;
-            os::sleep_ms(STOP_LOOK_MS);
-        }
-        return;
-    }
-    w.failed_reads = 0;
-    // A short read carries whole frames only; a partial frame at its end is dropped.
-    process_block(s, w, got / (2 * STREAM_COUNT));
-}
-
-namespace {
-
-bool stop_asked(const ReceiveSession& s) {
-    return s.stop_requested.load(std::memory_order_acquire) != 0;
-}
-
-// Sleeps about ms milliseconds; false (at once) when a stop is asked for meanwhile.
-bool pause_unless_stopped(const ReceiveSession& s, unsigned ms) {
-    for (unsigned slept = 0; slept < ms; slept += STOP_POLL_MS) {
-        if (stop_asked(s))
-            return false;
-        os::sleep_ms(ms - slept < STOP_POLL_MS ? ms - slept : STOP_POLL_MS);
-    }
-    return !stop_asked(s);
-}
-
-// Starts the stream, trying again after each failure for as long as the session runs. True once
-// it streams, false when a stop came first.
-bool start_stream(ReceiveSession& s) {
-    unsigned pause = START_RETRY_PAUSE_MS;
-    int failures = 0;
-    while (!s.source->start_streaming()) {
-        if (failures++ == 0)
-            os::diag_printf("StreamWorker: the receive path did not start; trying again\n");
-        if (!pause_unless_stopped(s, pause))
-            return false;
-        pause = pause * 2 > START_RETRY_PAUSE_MAX_MS ? START_RETRY_PAUSE_MAX_MS : pause * 2;
-    }
-    if (failures > 0)
-        os::diag_printf("StreamWorker: the receive path started after %d failed attempts\n",
-                        failures);
-    return true;
-}
-
-void run_stream(ReceiveSession& s) {
-    WorkerState w;
-    os::sleep_ms(100);
-    worker_begin(s, w);
-    if (start_stream(s)) {
-        while (!stop_asked(s))
-            stream_pass(s, w);
-    }
-    s.source->stop_streaming();
-}
-
-}  // namespace
-
-uint32_t StreamWorker(void* arg) noexcept {
-    ReceiveSession& s = *static_cast<ReceiveSession*>(arg);
-    at_edge([&] { run_stream(s); },
-            [&](bool, const char* what) {
-                os::diag_printf("StreamWorker: the stream ends on an exception: %s\n", what);
-                at_edge([&] { s.source->stop_streaming(); });
-            });
-    return 0;
-}
-
-bool start_worker(ReceiveSession& s) {
-    s.stop_requested.store(0, std::memory_order_release);
-    s.thread_handle = os::thread_start(StreamWorker, &s, &s.thread_id);
-    return s.thread_handle != nullptr;
-}
-
-void stop_worker(ReceiveSession& s) {
-    if (!s.thread_handle)
-        return;
-    s.stop_requested.store(1, std::memory_order_release);
-    // A pass under way finishes first. One whose read still waits for a block (the board has
-    // stopped sending) has that read ended, rather than waiting out its time-out.
-    if (!os::thread_wait(s.thread_handle, STOP_READ_GRACE_MS)) {
-        s.source->abort_read();
-        os::thread_wait(s.thread_handle, -1);
-    }
-    os::thread_release(s.thread_handle);
-    s.thread_handle = nullptr;
 }

@@ -119,6 +119,10 @@ uint32_t resample_state_span(const IppsResamplingPolyphaseFixed_32f* state);
 // dst[2 j] = re[j] * gain, dst[2 j + 1] = im[j] * gain for j < len: two real streams into one of
 // I/Q pairs. Exact: the vector loop of builds with SSE2 gives the scalar loop's bits.
 void interleave_scaled(const Ipp32f* re, const Ipp32f* im, Ipp32f* dst, int len, Ipp32f gain);
+// As ippsSplitScaled_16s32f_D2L for eight channels (dst[k][i] = src[8 i + k] / 32768, i < len),
+// and in the same sweep rails[k] += the samples of channel k at the 16-bit rails: 32767, -32767
+// or -32768, where a converter or a saturating filter clips.
+void split8_rails(const Ipp16s* src, Ipp32f* const* dst, int len, uint32_t rails[8]);
 
 // Instruction-set paths of the filter and de-interleave loops. Results of the paths agree
 // within rounding: in single precision (ippAlgHintFast) the outputs differ from the scalar

@@ -27,7 +27,8 @@ bench_flags=(--benchmark_repetitions="$reps" --benchmark_enable_random_interleav
   --benchmark_min_time="${BENCH_MIN_TIME:-0.3}" --benchmark_color=false)
 
 echo "== bench: build ($build)"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_TESTS=OFF \
+  -DZALVO_TEST_HOOKS=ON -DZALVO_WERROR=ON >/dev/null
 cmake --build "$build" -j "$jobs" --target perf_bench perf_pass
 
 if [ -n "$base_rev" ] && git cat-file -e "$base_rev^{commit}" 2>/dev/null; then
@@ -62,7 +63,8 @@ if [ -n "$mingw" ] && command -v wine >/dev/null; then
   wbuild="$build-win32"
   echo "== bench: 32-bit Windows build ($wbuild) under Wine"
   cmake -S . -B "$wbuild" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-i686.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_BENCH=OFF -DZALVO_BUILD_TESTS=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_BENCH=OFF -DZALVO_BUILD_TESTS=OFF \
+    -DZALVO_TEST_HOOKS=ON -DZALVO_WERROR=ON >/dev/null
   cmake --build "$wbuild" -j "$jobs" --target zalvo_host_core
   "$mingw" -std=c++17 -O2 -msse2 -mfpmath=sse -DZALVO_TEST_HOOKS=1 -static -static-libgcc -static-libstdc++ \
     -Ihost -Iplatform bench/perf_pass_main.cpp "$wbuild/host/libzalvo_host_core.a" \

@@ -15,7 +15,7 @@ jobs=${FUZZ_JOBS:-2}
 flags="-fsanitize=fuzzer-no-link,address -fno-omit-frame-pointer -g -Wno-unknown-warning-option"
 echo "== fuzz: build ($build)"
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DZALVO_FUZZ=ON -DZALVO_BUILD_BENCH=OFF -DZALVO_WERROR=OFF \
+  -DZALVO_FUZZ=ON -DZALVO_BUILD_BENCH=OFF -DZALVO_TEST_HOOKS=ON -DZALVO_WERROR=ON \
   -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
   -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address" >/dev/null
 targets=${FUZZ_TARGETS:-"fuzz_hex fuzz_bitstream fuzz_eeprom fuzz_settings fuzz_env"}

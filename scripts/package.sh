@@ -41,8 +41,9 @@ for kind in "${kinds[@]}"; do
       cmake -S . -B build-package-win32 -G Ninja "${launcher[@]}" \
         -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-i686.cmake" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_TESTS=OFF -DZALVO_BUILD_BENCH=OFF -DZALVO_TEST_HOOKS=OFF \
-        -DZALVO_WERROR=ON -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
-      # Only what the ZIP holds (the placeholder images would need Wine to be made).
+        -DZALVO_INSTALLED_PATHS=ON -DZALVO_WERROR=ON -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON >/dev/null
+      # Only what the ZIP holds: the module, and the tool with its board report, the simulated
+      # board and its placeholder images (made with Wine).
       targets=(ZalvoIntf)
       available=$(cmake --build build-package-win32 --target help)
       if grep -q '^zalvo_capture:' <<<"$available"; then

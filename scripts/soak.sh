@@ -13,7 +13,8 @@ seconds=${1:-7200}
 build=${SOAK_BUILD_DIR:-build}
 
 ./scripts/setup.sh
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_TEST_HOOKS=ON \
+  -DZALVO_WERROR=ON >/dev/null
 cmake --build "$build" --target rel_soak_test -j "$(nproc)"
 
 figures=$(mktemp)

@@ -228,9 +228,13 @@ WorldSpec parse_world_file(const std::string& path) {
                     c.fifo_bytes = size_t(p.integer(v));
                 else if (k == "rejoin_rescans")
                     c.rejoin_after_rescans = int(p.integer(v));
-                else if (k == "rejoin_ms")
+                else if (k == "rejoin_ms" && v == "never")
+                    c.rejoin_after_ms = BoardConfig::REJOIN_NEVER;
+                else if (k == "rejoin_ms") {
                     c.rejoin_after_ms = int(p.integer(v));
-                else if (k == "pacing") {
+                    if (c.rejoin_after_ms < 0)
+                        p.error("rejoin_ms is a number of milliseconds or never");
+                } else if (k == "pacing") {
                     paced = true;
                     if (v == "real_time")
                         c.pacing = usbsim::Pacing::real_time;

@@ -71,8 +71,10 @@ struct BoardConfig {
     // Re-enumeration after the firmware starts: the board leaves the bus and re-joins after this
     // many rescans (usb_find_busses + usb_find_devices; 1 = the next one) ...
     int rejoin_after_rescans = 1;
-    // ... or, when > 0, once this many milliseconds have passed (then rescans alone do not do it).
+    // ... or, when > 0, once this many milliseconds have passed (then rescans alone do not do it);
+    // REJOIN_NEVER: it stays off the bus (until attach()).
     int rejoin_after_ms = 0;
+    static constexpr int REJOIN_NEVER = -1;
     Pacing pacing = Pacing::free_running;
     size_t fifo_bytes = 32768;  // device FIFO for real-time pacing
     Scene scene;

@@ -75,7 +75,7 @@ void Impl::start_firmware(Board& b) {
     leave_bus(b);
     if (b.config.rejoin_after_ms > 0)
         b.rejoin_at = Clock::now() + std::chrono::milliseconds(b.config.rejoin_after_ms);
-    else
+    else if (b.config.rejoin_after_ms != BoardConfig::REJOIN_NEVER)
         b.rejoin_rescans_left = std::max(1, b.config.rejoin_after_rescans);
 }
 

@@ -1,6 +1,7 @@
 # zalvo_capture: the program people run. Records the four receivers through the module (on a
 # board, or on the simulated one) into WAV files and pictures, and lists the boards on the bus.
-#   zalvo_capture_core   options, WAV writer, spectra, pictures, standard-error tap (no USB)
+#   zalvo_capture_core   options, WAV writers (libsndfile's, and the own one the Windows build
+#                        uses), spectra, pictures, standard-error tap (no USB)
 #   zalvo_capture        the program; loads the module by path and links no USB library
 #   zalvo_capture_sim    loaded by "simulate": the simulated USB library and its world
 #   zalvo_capture_board  loaded by "info" and --raw: the board report and the raw recording over
@@ -30,6 +31,21 @@ else()
   set(_cap_export "ZALVO_CAPTURE_EXPORT=__attribute__((visibility(\"default\")))")
 endif()
 
+# Built for installing (scripts/package.sh): the Debian package, whose program looks for the
+# module, the helpers and the placeholder images at their installed places
+# (cmake/ZalvoInstall.cmake), or the Windows ZIP; otherwise a build tree, whose program looks
+# where this build made them. The advice for failures names what the user has.
+option(ZALVO_INSTALLED_PATHS "zalvo_capture is built for a package, not to run from the build tree" OFF)
+if(NOT ZALVO_INSTALLED_PATHS)
+  set(_cap_installation 0)
+elseif(WIN32)
+  set(_cap_installation 2)
+else()
+  set(_cap_installation 1)
+endif()
+set(_cap_advice_defs ZALVO_INSTALLATION=${_cap_installation} ZALVO_BUILD_DIR="${CMAKE_BINARY_DIR}"
+  ZALVO_IMAGE_ROOT="${ZALVO_IMAGE_ROOT}")
+
 if(WIN32)
   include(${CMAKE_CURRENT_LIST_DIR}/capture_win32.cmake)
   return()
@@ -44,7 +60,8 @@ pkg_check_modules(CAPTURE_SNDFILE REQUIRED IMPORTED_TARGET sndfile)
 pkg_check_modules(CAPTURE_MD REQUIRED IMPORTED_TARGET libmd)
 
 add_library(zalvo_capture_core STATIC
-  ${_cap}/options.cpp ${_cap}/wav_writer.cpp ${_cap}/sample_file.cpp ${_cap}/sigmf.cpp
+  ${_cap}/options.cpp ${_cap}/wav_writer.cpp ${_cap}/wav_file.cpp ${_cap}/sample_file.cpp
+  ${_cap}/sigmf.cpp
   ${_cap}/losses.cpp ${_cap}/outputs.cpp ${_cap}/spectrum.cpp ${_cap}/picture.cpp
   ${_cap}/advice.cpp ${_cap}/stderr_tap.cpp ${_cap}/sys_posix.cpp)
 target_include_directories(zalvo_capture_core PUBLIC ${_cap})
@@ -52,7 +69,8 @@ target_link_libraries(zalvo_capture_core
   PUBLIC PkgConfig::CAPTURE_FFTW PkgConfig::CAPTURE_CAIRO PkgConfig::CAPTURE_SNDFILE Threads::Threads
     ${CMAKE_DL_LIBS}
   PRIVATE PkgConfig::CAPTURE_MD nlohmann_json::nlohmann_json zalvo_warnings)
-target_compile_definitions(zalvo_capture_core PUBLIC ZALVO_VERSION="${PROJECT_VERSION}")
+target_compile_definitions(zalvo_capture_core PUBLIC ZALVO_VERSION="${PROJECT_VERSION}"
+  PRIVATE ${_cap_advice_defs})
 
 add_library(zalvo_capture_sim SHARED ${_cap}/sim_bridge.cpp)
 target_include_directories(zalvo_capture_sim PRIVATE ${_cap})
@@ -67,9 +85,6 @@ target_link_libraries(zalvo_capture_board PRIVATE
 add_executable(zalvo_capture ${_cap}/main.cpp ${_cap}/session.cpp ${_cap}/raw.cpp
   ${_cap}/module.cpp)
 target_include_directories(zalvo_capture PRIVATE ${CMAKE_SOURCE_DIR}/host)
-# Built for installing (scripts/package.sh): the module, the helpers and the placeholder images
-# at their installed places (cmake/ZalvoInstall.cmake); otherwise where this build made them.
-option(ZALVO_INSTALLED_PATHS "zalvo_capture looks for the module and its helpers where they are installed" OFF)
 if(ZALVO_INSTALLED_PATHS)
   set(_libdir ${CMAKE_INSTALL_FULL_LIBDIR}/zalvo)
   target_compile_definitions(zalvo_capture PRIVATE

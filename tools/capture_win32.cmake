@@ -1,21 +1,25 @@
-# zalvo_capture.exe (included by capture.cmake on Windows): SigMF recordings only (no WAV
-# library is built for Windows) and no pictures. The program, its helper DLLs, a copy of
-# ZalvoIntf.dll and the placeholder images (images\) are put together in <build>/capture: the
-# program finds everything beside itself.
+# zalvo_capture.exe (included by capture.cmake on Windows): WAV files (the program's own writer,
+# wav_file.cpp: no libsndfile is built for Windows) and SigMF recordings; no pictures. The
+# program, its board report DLL and a copy of ZalvoIntf.dll are put together in <build>/capture,
+# the simulated board in its subfolder simulator\ (the ZIP has the same layout): the program finds
+# everything relative to itself.
 #
-# "simulate" needs the simulator in place of libusb-win32's libusb0.dll. Here the simulator and
-# the tool's bridge to it are one DLL of that name, so that the simulator's errors (C++
-# exceptions) are caught in the DLL that throws them: each DLL carries its own runtime, and an
-# exception cannot pass from one to another. The module and the board report import the
-# libusb0.dll that is already loaded, so they reach the same simulated board.
+# "simulate" needs the simulator in place of libusb-win32's libusb0.dll: imports bind by DLL
+# name, and a DLL of that name already loaded serves every later import of it. So the simulator
+# and the tool's bridge to it are one DLL named libusb0.dll, kept in simulator\, where no program
+# searches for its DLLs; only "simulate" (and "info --simulate") load it, by its path, before the
+# module and the board report, whose imports of libusb0.dll then bind to it. The bridge is in
+# the same DLL so that the simulator's errors (C++ exceptions) are caught in the DLL that throws
+# them: each DLL carries its own runtime, and an exception cannot pass from one to another.
 set(_capdir ${CMAKE_BINARY_DIR}/capture)
 
 add_library(zalvo_capture_core STATIC
-  ${_cap}/options.cpp ${_cap}/sample_file.cpp ${_cap}/sigmf.cpp ${_cap}/losses.cpp
-  ${_cap}/outputs.cpp ${_cap}/advice.cpp ${_cap}/stderr_tap.cpp ${_cap}/sys_win32.cpp)
+  ${_cap}/options.cpp ${_cap}/wav_file.cpp ${_cap}/sample_file.cpp ${_cap}/sigmf.cpp
+  ${_cap}/losses.cpp ${_cap}/outputs.cpp ${_cap}/advice.cpp ${_cap}/stderr_tap.cpp
+  ${_cap}/sys_win32.cpp)
 target_include_directories(zalvo_capture_core PUBLIC ${_cap})
 target_compile_definitions(zalvo_capture_core PUBLIC ZALVO_VERSION="${PROJECT_VERSION}"
-  ZALVO_CAPTURE_WAV=0 ZALVO_CAPTURE_PICTURES=0)
+  ZALVO_CAPTURE_SNDFILE=0 ZALVO_CAPTURE_PICTURES=0 PRIVATE ${_cap_advice_defs})
 target_link_libraries(zalvo_capture_core PUBLIC Threads::Threads bcrypt
   PRIVATE nlohmann_json::nlohmann_json zalvo_warnings)
 
@@ -34,16 +38,17 @@ target_link_libraries(zalvo_capture_board PRIVATE
 add_executable(zalvo_capture ${_cap}/main.cpp ${_cap}/session.cpp ${_cap}/raw.cpp
   ${_cap}/module.cpp)
 target_include_directories(zalvo_capture PRIVATE ${CMAKE_SOURCE_DIR}/host)
-# Relative names are looked for in the program's folder.
+# Relative names are taken from the program's folder.
 target_compile_definitions(zalvo_capture PRIVATE
   ZALVO_MODULE_PATH="ZalvoIntf.dll"
-  ZALVO_CAPTURE_SIM_PLUGIN="libusb0.dll"
+  ZALVO_CAPTURE_SIM_PLUGIN="simulator/libusb0.dll"
   ZALVO_CAPTURE_BOARD_PLUGIN="zalvo_capture_board.dll"
-  ZALVO_IMAGES_DIR="images")
+  ZALVO_IMAGES_DIR="simulator/images")
 target_link_libraries(zalvo_capture PRIVATE zalvo_capture_core zalvo_warnings)
-set_target_properties(zalvo_capture zalvo_capture_sim zalvo_capture_board PROPERTIES
+set_target_properties(zalvo_capture zalvo_capture_board PROPERTIES
   PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${_capdir})
-set_target_properties(zalvo_capture_sim PROPERTIES OUTPUT_NAME libusb0)
+set_target_properties(zalvo_capture_sim PROPERTIES
+  PREFIX "" OUTPUT_NAME libusb0 RUNTIME_OUTPUT_DIRECTORY ${_capdir}/simulator)
 
 add_custom_command(
   OUTPUT ${_capdir}/ZalvoIntf.dll
@@ -58,6 +63,7 @@ add_dependencies(zalvo_capture zalvo_capture_dlls zalvo_capture_sim zalvo_captur
 include(${CMAKE_CURRENT_LIST_DIR}/images.cmake)
 if(TARGET zalvo_images)
   add_custom_command(TARGET zalvo_capture POST_BUILD
-    COMMAND ${CMAKE_COMMAND} -E copy_directory ${ZALVO_IMAGES_DIR} ${_capdir}/images VERBATIM)
+    COMMAND ${CMAKE_COMMAND} -E copy_directory ${ZALVO_IMAGES_DIR} ${_capdir}/simulator/images
+    VERBATIM)
   add_dependencies(zalvo_capture zalvo_images)
 endif()

@@ -77,6 +77,17 @@ void interleave_scaled(const Ipp32f* re, const Ipp32f* im, Ipp32f* dst, int len,
     }
 }
 
+void split8_rails(const Ipp16s* src, Ipp32f* const* dst, int len, uint32_t rails[8]) {
+    // The kernels count in 16-bit lanes: at most 65 528 frames a call (a multiple of 8).
+    constexpr int CHUNK = 65528;
+    for (int at = 0; at < len; at += CHUNK) {
+        float* part[8];
+        for (int k = 0; k < 8; ++k)
+            part[k] = dst[k] + at;
+        kernels::active().split8(src + 8 * at, part, len - at < CHUNK ? len - at : CHUNK, rails);
+    }
+}
+
 }  // namespace dsp
 
 namespace {
@@ -128,7 +139,8 @@ IppStatus ippsSplitScaled_16s32f_D2L(const Ipp16s* pSrc, Ipp32f** pDst, int nCha
             return ippStsNullPtrErr;
     // Eight channels is the module's case: one sweep over the block on the processor's path.
     if (nChannels == 8) {
-        dsp::kernels::active().split8(pSrc, pDst, chanLen);
+        uint32_t rails[8] = {};
+        dsp::split8_rails(pSrc, pDst, chanLen, rails);
         return ippStsNoErr;
     }
     const float scale = 1.0f / 32768.0f;

@@ -55,8 +55,9 @@ struct Table {
                           const float* o, uint32_t count, float* y, float norm);
     void (*halfband_accurate)(const float* g, uint32_t pairs, float center, const float* e,
                               const float* o, uint32_t count, float* y, float norm);
-    // dst[k][i] = src[8 * i + k] / 32768 for k < 8, i < len.
-    void (*split8)(const int16_t* src, float* const* dst, int len);
+    // dst[k][i] = src[8 * i + k] / 32768 for k < 8, i < len; rails[k] grows by the samples of
+    // channel k at the 16-bit rails (32767, -32767 or -32768). len is at most 65535.
+    void (*split8)(const int16_t* src, float* const* dst, int len, uint32_t* rails);
 };
 
 // The double-precision half-band filter of every path.

@@ -283,7 +283,7 @@ DSP_AVX2 void fir_short(const float* h, const float* x, ptrdiff_t x_step, uint32
         const uint32_t left = count - r;
         const float* xr = x + r * x_step;
         auto at = [&](uint32_t k) { return xr + (k < left ? k : left - 1) * x_step; };
-        float out[8];
+        float out[8] = {};
         _mm_storeu_ps(out, four(at(0), at(1), at(2), at(3)));
 #if !defined(__i386__)
         if (left > 4)
@@ -401,19 +401,24 @@ DSP_AVX2 void gather_accurate(const FirJob* jobs, uint32_t count, uint32_t span,
 // Eight frames at a time, frames 0-3 in the lower halves and 4-7 in the upper ones: the SSE2
 // kernel's transpose of 16-bit samples and conversion on the way out (x + 32768 below the 16 bits
 // 0x4380 makes 256 + (x + 32768) / 32768, minus 257 leaves x / 32768 exactly), each half doing
-// four frames, so that every channel's eight samples leave in one store.
-DSP_AVX2 void split8(const int16_t* src, float* const* dst, int len) {
+// four frames, so that every channel's eight samples leave in one store. Samples at the rails are
+// counted on the way in, as in the SSE2 kernel, channel k in lanes k and k + 8.
+DSP_AVX2 void split8(const int16_t* src, float* const* dst, int len, uint32_t* rails) {
     const __m256i flip = _mm256_set1_epi16(static_cast<int16_t>(0x8000));
     const __m256i high = _mm256_set1_epi16(0x4380);
     const __m256 bias = _mm256_set1_ps(257.0f);
+    const __m256i rail = _mm256_set1_epi16(32767);
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i counts = zero;
     int i = 0;
     for (; i + 8 <= len; i += 8) {
         const __m128i* s = reinterpret_cast<const __m128i*>(src + 8 * i);
         auto frames = [&](int j) DSP_AVX2 {
-            return _mm256_xor_si256(
-                _mm256_inserti128_si256(_mm256_castsi128_si256(_mm_loadu_si128(s + j)),
-                                        _mm_loadu_si128(s + j + 4), 1),
-                flip);
+            const __m256i x = _mm256_inserti128_si256(
+                _mm256_castsi128_si256(_mm_loadu_si128(s + j)), _mm_loadu_si128(s + j + 4), 1);
+            const __m256i magnitude = _mm256_max_epi16(x, _mm256_subs_epi16(zero, x));
+            counts = _mm256_sub_epi16(counts, _mm256_cmpeq_epi16(magnitude, rail));
+            return _mm256_xor_si256(x, flip);
         };
         auto put = [&](int k, __m256i pairs) DSP_AVX2 {
             _mm256_storeu_ps(
@@ -431,10 +436,18 @@ DSP_AVX2 void split8(const int16_t* src, float* const* dst, int len) {
         put(4, _mm256_unpacklo_epi32(a1, a3));
         put(6, _mm256_unpackhi_epi32(a1, a3));
     }
+    alignas(32) uint16_t lanes[16];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), counts);
     const float one = 1.0f / 32768.0f;
-    for (; i < len; ++i)
-        for (int k = 0; k < 8; ++k)
-            dst[k][i] = src[8 * i + k] * one;
+    for (int k = 0; k < 8; ++k) {
+        uint32_t n = uint32_t(lanes[k]) + lanes[k + 8];
+        for (int j = i; j < len; ++j) {
+            const int16_t x = src[8 * j + k];
+            dst[k][j] = x * one;
+            n += (x >= 32767) | (x <= -32767);
+        }
+        rails[k] += n;
+    }
 }
 
 }  // namespace

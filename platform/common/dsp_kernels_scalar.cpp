@@ -62,20 +62,17 @@ void halfband_fast(const float* g, uint32_t pairs, float center, const float* e,
     }
 }
 
-void split8(const int16_t* src, float* const* dst, int len) {
+void split8(const int16_t* src, float* const* dst, int len, uint32_t* rails) {
     const float scale = 1.0f / 32768.0f;
-    float *d0 = dst[0], *d1 = dst[1], *d2 = dst[2], *d3 = dst[3];
-    float *d4 = dst[4], *d5 = dst[5], *d6 = dst[6], *d7 = dst[7];
-    for (int i = 0; i < len; ++i) {
-        const int16_t* s = src + 8 * i;
-        d0[i] = s[0] * scale;
-        d1[i] = s[1] * scale;
-        d2[i] = s[2] * scale;
-        d3[i] = s[3] * scale;
-        d4[i] = s[4] * scale;
-        d5[i] = s[5] * scale;
-        d6[i] = s[6] * scale;
-        d7[i] = s[7] * scale;
+    for (int k = 0; k < 8; ++k) {
+        float* d = dst[k];
+        uint32_t n = 0;
+        for (int i = 0; i < len; ++i) {
+            const int16_t x = src[8 * i + k];
+            d[i] = x * scale;
+            n += (x >= 32767) | (x <= -32767);
+        }
+        rails[k] += n;
     }
 }
 

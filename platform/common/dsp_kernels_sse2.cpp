@@ -173,8 +173,20 @@ DSP_SSE2 void halfband_fast(const float* g, uint32_t pairs, float center, const 
 // transpose: a sample x, its sign bit flipped (x + 32768), is interleaved below the 16 bits
 // 0x4380, which makes the float 256 + (x + 32768) / 32768; subtracting 257 leaves x / 32768,
 // exactly. Two operations per four samples where widening, converting and scaling took four.
-DSP_SSE2 void split8(const int16_t* src, float* const* dst, int len) {
+//
+// Samples at the rails are counted on the way in: |x|, saturated (so -32768 gives 32767), equal
+// to 32767 adds one to the channel's 16-bit lane.
+DSP_SSE2 void split8(const int16_t* src, float* const* dst, int len, uint32_t* rails) {
     const __m128i flip = _mm_set1_epi16(static_cast<int16_t>(0x8000));
+    const __m128i rail = _mm_set1_epi16(32767);
+    const __m128i zero = _mm_setzero_si128();
+    __m128i counts = zero;
+    auto load = [&](const __m128i* p) DSP_SSE2 {
+        const __m128i x = _mm_loadu_si128(p);
+        const __m128i magnitude = _mm_max_epi16(x, _mm_subs_epi16(zero, x));
+        counts = _mm_sub_epi16(counts, _mm_cmpeq_epi16(magnitude, rail));
+        return _mm_xor_si128(x, flip);
+    };
     const __m128i high = _mm_set1_epi16(0x4380);
     const __m128 bias = _mm_set1_ps(257.0f);
     float *d0 = dst[0], *d1 = dst[1], *d2 = dst[2], *d3 = dst[3];
@@ -182,10 +194,7 @@ DSP_SSE2 void split8(const int16_t* src, float* const* dst, int len) {
     int i = 0;
     for (; i + 4 <= len; i += 4) {
         const __m128i* s = reinterpret_cast<const __m128i*>(src + 8 * i);
-        const __m128i f0 = _mm_xor_si128(_mm_loadu_si128(s), flip);
-        const __m128i f1 = _mm_xor_si128(_mm_loadu_si128(s + 1), flip);
-        const __m128i f2 = _mm_xor_si128(_mm_loadu_si128(s + 2), flip);
-        const __m128i f3 = _mm_xor_si128(_mm_loadu_si128(s + 3), flip);
+        const __m128i f0 = load(s), f1 = load(s + 1), f2 = load(s + 2), f3 = load(s + 3);
         // Channels 0-3 and 4-7 of frames 0, 1 and of frames 2, 3, paired.
         const __m128i a0 = _mm_unpacklo_epi16(f0, f1), a1 = _mm_unpackhi_epi16(f0, f1);
         const __m128i a2 = _mm_unpacklo_epi16(f2, f3), a3 = _mm_unpackhi_epi16(f2, f3);
@@ -205,17 +214,17 @@ DSP_SSE2 void split8(const int16_t* src, float* const* dst, int len) {
 #undef DSP_LOW
 #undef DSP_HIGH
     }
+    alignas(16) uint16_t lanes[8];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), counts);
     const float one = 1.0f / 32768.0f;
-    for (; i < len; ++i) {
-        const int16_t* s = src + 8 * i;
-        d0[i] = s[0] * one;
-        d1[i] = s[1] * one;
-        d2[i] = s[2] * one;
-        d3[i] = s[3] * one;
-        d4[i] = s[4] * one;
-        d5[i] = s[5] * one;
-        d6[i] = s[6] * one;
-        d7[i] = s[7] * one;
+    for (int k = 0; k < 8; ++k) {
+        uint32_t n = lanes[k];
+        for (int j = i; j < len; ++j) {
+            const int16_t x = src[8 * j + k];
+            dst[k][j] = x * one;
+            n += (x >= 32767) | (x <= -32767);
+        }
+        rails[k] += n;
     }
 }
 

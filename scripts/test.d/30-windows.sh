@@ -2,9 +2,10 @@
 # The 32-bit Windows DLL: cross-build in build-win32, then under Wine (throw-away prefix, no
 # debug output): the Windows test host against the simulator's libusb0.dll, and the comparison
 # of the DLL's float output for the fixed scene with the Linux build's (built in build/ by the
-# main test run), and the capture tool (zalvo_capture.exe): "info" on the simulated bus and a
-# short SigMF recording on the simulated board, whose samples must equal, bit for bit, the Linux
-# tool's for the same scene. Bounded in time; exits non-zero on any failure.
+# main test run), and the capture tool (zalvo_capture.exe): "info" on the simulated bus, and
+# short WAV and SigMF recordings on the simulated board, which must equal, bit for bit, the Linux
+# tool's for the same scene (WAV: the whole files, the own writer's against libsndfile's). Bounded
+# in time; exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 top=$PWD
@@ -25,7 +26,8 @@ trap cleanup EXIT
 
 echo "-- cross-build (build-win32)"
 cmake -S . -B build-win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-i686.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_BENCH=OFF -DZALVO_WERROR=ON >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_BENCH=OFF -DZALVO_TEST_HOOKS=ON \
+  -DZALVO_WERROR=ON >/dev/null
 timeout 1200 cmake --build build-win32 -j "$(nproc)" --target ZalvoIntf zalvo_win_host zalvo_capture
 
 echo "-- import table of ZalvoIntf.dll"
@@ -47,7 +49,7 @@ fi
 
 echo "-- float output of the fixed scene: Windows against Linux, at 48, 96 and 192 kHz"
 if [ ! -x build/tests/windows/windows_output_compare_test ]; then
-  cmake -S . -B build -G Ninja >/dev/null
+  cmake -S . -B build -G Ninja -DZALVO_TEST_HOOKS=ON -DZALVO_WERROR=ON >/dev/null
   cmake --build build -j "$(nproc)" --target windows_output_compare_test
 fi
 for rate in 0 1 2; do
@@ -67,7 +69,7 @@ sed 's/^/   /' "$work/info.txt"
 grep -q '^board 0: .*revision 4' "$work/info.txt" && grep -q 'firmware .*rev4.std\.ihx' "$work/info.txt" ||
   { echo "windows: FAILED: info does not report the simulated revision-4 board and its images"; exit 1; }
 
-echo "-- capture tool: SigMF recording, Windows against Linux"
+echo "-- capture tool: WAV and SigMF recordings, Windows against Linux"
 # A free-running board: nothing is dropped however slowly either program reads.
 cat >"$work/scene.txt" <<'SCENE'
 noise -90
@@ -76,15 +78,29 @@ carrier 3.521M -40 input=0
 carrier 3.6005M -55 input=0
 board cold bcd=0x0004 pacing=free_running eeprom1=0x0001 eeprom3=0x0001
 SCENE
+# The default format is WAV, as on Linux.
 (cd "$cap" && timeout 120 wine zalvo_capture.exe simulate -q -d 0.5 \
-  --scene "$(winepath -w "$work/scene.txt")" -o "$(winepath -w "$work/win")") | sed 's/^/   /' ||
+  --scene "$(winepath -w "$work/scene.txt")" -o "$(winepath -w "$work/win-wav")") | sed 's/^/   /' ||
   { echo "windows: FAILED: zalvo_capture.exe simulate"; exit 1; }
+(cd "$cap" && timeout 120 wine zalvo_capture.exe simulate -q -d 0.5 --format sigmf \
+  --scene "$(winepath -w "$work/scene.txt")" -o "$(winepath -w "$work/win")") >/dev/null ||
+  { echo "windows: FAILED: zalvo_capture.exe simulate --format sigmf"; exit 1; }
 if [ ! -x build/tools/zalvo_capture ]; then
-  cmake -S . -B build -G Ninja >/dev/null
+  cmake -S . -B build -G Ninja -DZALVO_TEST_HOOKS=ON -DZALVO_WERROR=ON >/dev/null
   cmake --build build -j "$(nproc)" --target zalvo_capture
 fi
+timeout 120 build/tools/zalvo_capture simulate -q -d 0.5 \
+  --scene "$work/scene.txt" -o "$work/linux-wav" >/dev/null
 timeout 120 build/tools/zalvo_capture simulate -q -d 0.5 --format sigmf \
   --scene "$work/scene.txt" -o "$work/linux" >/dev/null
+for rx in 0 1 2 3; do
+  w="$work/win-wav/rx$rx.wav"
+  [ "$(stat -c %s "$w")" -eq $((88 + 24000 * 8)) ] || { echo "windows: FAILED: rx$rx.wav: not 24000 samples"; exit 1; }
+  cmp -s "$w" "$work/linux-wav/rx$rx.wav" ||
+    { echo "windows: FAILED: rx$rx.wav differs from the Linux tool's"; exit 1; }
+done
+[ -z "$(find "$work/win-wav" -name '*.png')" ] || { echo "windows: FAILED: pictures on Windows"; exit 1; }
+echo "   WAV: 4 files of 24000 samples, byte for byte the Linux tool's (libsndfile's)"
 for rx in 0 1 2 3; do
   w="$work/win/rx$rx.sigmf" l="$work/linux/rx$rx.sigmf"
   [ "$(stat -c %s "$w-data")" -eq 192000 ] || { echo "windows: FAILED: rx$rx: not 24000 samples"; exit 1; }
@@ -115,7 +131,7 @@ carrier 3523000 -40
 board cold rev=4 pacing=real_time fifo=512 eeprom1=0x0001 eeprom3=0x0001
 SCENE
 status=0
-(cd "$cap" && timeout 60 wine zalvo_capture.exe simulate -q -d 1 \
+(cd "$cap" && timeout 60 wine zalvo_capture.exe simulate -q -d 1 --format sigmf \
   --scene "$(winepath -w "$work/tiny.txt")" -o "$(winepath -w "$work/tiny")") >"$work/tiny.out" 2>&1 ||
   status=$?
 overruns=$(sed -n 's/.*overruns: \([0-9]*\) reported by the module.*/\1/p' "$work/tiny.out")

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/../.."
 build=build-rel-tsan
 tests='^(fusb_async_test|fusb_ring_test|fusb_integrity_test|platform_os_test|host_module_test|rel_stream_faults_test)$'
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_TSAN=ON \
-  -DZALVO_BUILD_BENCH=OFF -DZALVO_WERROR=ON >/dev/null
+  -DZALVO_BUILD_BENCH=OFF -DZALVO_TEST_HOOKS=ON -DZALVO_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)" --target fusb_async_test fusb_ring_test fusb_integrity_test \
   platform_os_test host_module_test rel_stream_faults_test
 echo "-- threaded tests under ThreadSanitizer"

@@ -7,7 +7,8 @@ cd "$(dirname "$0")/../.."
 
 db=build
 if [ ! -f "$db/compile_commands.json" ]; then
-  cmake -S . -B "$db" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake -S . -B "$db" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_TEST_HOOKS=ON \
+    -DZALVO_WERROR=ON >/dev/null
 fi
 # Our sources that this platform compiles (the Win32 ones are not in the database here).
 mapfile -t files < <(ls host/*.cpp usrp/host/lib/legacy/*.cpp platform/common/*.cpp \

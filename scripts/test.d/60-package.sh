@@ -5,7 +5,9 @@
 #     root, the unpacked tool runs "info --simulate" and a short "simulate" against the
 #     unpacked module; the manual page names every option of the tool's --help.
 #   Windows ZIP: the listing; the ZIP's own DLL exports exactly the six functions and carries
-#     the project version in its version resource (Windows test host under Wine).
+#     the project version in its version resource (Windows test host under Wine); unpacked, its
+#     zalvo_capture.exe records on the simulated board the ZIP carries (the same WAV files as
+#     the unpacked Debian tool's) and, without the board's driver, tells what to install.
 # Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -79,6 +81,29 @@ for i in 0 1 2 3; do
   [ -s "$work/out/rx$i.wav" ] && [ -s "$work/out/rx$i.png" ] || fail "simulate wrote no rx$i"
 done
 echo "   simulate --module <unpacked module>: four WAV files and pictures"
+# The same scene for the ZIP's tool (below), which must write the same files.
+cat >"$work/scene.txt" <<'SCENE'
+noise -90
+seed 7
+carrier 3.521M -40 input=0
+board cold bcd=0x0004 pacing=free_running eeprom1=0x0001 eeprom3=0x0001
+SCENE
+timeout 120 "$tool" simulate --module "$module" -d 1 -q --scene "$work/scene.txt" \
+  -o "$work/deb-scene" >/dev/null 2>&1 || fail "simulate --scene: status $?"
+# Advice for a package user: the path given, or the package; never a build command.
+status=0
+"$tool" simulate --module /nonexistent -d 1 -q -o "$work/none" 2>"$work/nomodule.txt" || status=$?
+[ "$status" -eq 3 ] && grep -q 'Check the path given with --module' "$work/nomodule.txt" &&
+  ! grep -q 'cmake' "$work/nomodule.txt" ||
+  { cat "$work/nomodule.txt"; fail "--module /nonexistent: status $status"; }
+if [ ! -e "/usr/lib/$ml/zalvo" ]; then
+  status=0
+  "$tool" simulate -d 1 -q -o "$work/none" 2>"$work/nodefault.txt" || status=$?
+  [ "$status" -eq 3 ] && grep -q 'sudo apt install --reinstall zalvointf' "$work/nodefault.txt" &&
+    ! grep -q 'cmake' "$work/nodefault.txt" ||
+    { cat "$work/nodefault.txt"; fail "the package's module missing: status $status"; }
+fi
+echo "   a missing module: the package user is told about --module's path or the package"
 unset USRP_PATH
 # Without USRP_PATH the module searches the package's images folder: with nothing installed
 # there, the failure lists it among the paths tried.
@@ -112,17 +137,17 @@ echo "-- $(basename "$zip")"
 unzip -l "$zip" | sed 's/^/   /'
 top="ZalvoIntf-${version}-win32"
 expected=("$top/ZalvoIntf.dll" "$top/GUIDE.txt" "$top/LICENSE.txt" "$top/usrp/README.txt"
-  "$top/usrp/rev4/")
-cmake --build build-package-win32 --target help >"$work/targets.txt"
-if grep -q '^zalvo_capture:' "$work/targets.txt"; then
-  expected+=("$top/zalvo_capture.exe" "$top/zalvo_capture_board.dll")
-fi
+  "$top/usrp/rev4/" "$top/zalvo_capture.exe" "$top/zalvo_capture_board.dll"
+  "$top/simulator/libusb0.dll" "$top/simulator/images/rev4/std.ihx"
+  "$top/simulator/images/rev4/std_4rx_0tx.rbf")
 unzip -Z1 "$zip" >"$work/zip.txt"
 for name in "${expected[@]}"; do
   grep -qxF "$name" "$work/zip.txt" || fail "$name is not in the ZIP"
 done
-# libusb0.dll comes with the board's driver: one in the ZIP (the simulator) would stand in front.
-! grep -qi 'libusb0\.dll$' "$work/zip.txt" || fail "the ZIP carries a libusb0.dll"
+# libusb0.dll comes with the board's driver: the simulated board's stays in simulator/, where no
+# program looks for its DLLs; one anywhere else would stand in front of the driver's.
+others=$(grep -i 'libusb0\.dll$' "$work/zip.txt" | grep -vxF "$top/simulator/libusb0.dll" || true)
+[ -z "$others" ] || fail "the ZIP carries a libusb0.dll outside simulator/: $others"
 unzip -q "$zip" -d "$work/zip"
 [ -z "$(ls -A "$work/zip/$top/usrp/rev4")" ] || fail "usrp/rev4 in the ZIP is not empty"
 grep -q "ZalvoIntf $version" "$work/zip/$top/GUIDE.txt" || fail "the ZIP's guide lacks $version"
@@ -137,7 +162,8 @@ echo "   exports: $exports"
 if [ ! -x build-win32/tests/windows/zalvo_win_host.exe ] ||
   [ ! -f build-win32/tests/windows/libusb0.dll ]; then
   cmake -S . -B build-win32 -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-mingw-i686.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_BENCH=OFF -DZALVO_WERROR=ON >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZALVO_BUILD_BENCH=OFF -DZALVO_TEST_HOOKS=ON \
+    -DZALVO_WERROR=ON >/dev/null
   timeout 1200 cmake --build build-win32 -j "$(nproc)" --target zalvo_win_host
 fi
 mkdir -p "$work/win"
@@ -149,4 +175,35 @@ for case in ExportsAreTheSixPlainNamesAndImportsOnlySystemDllsAndLibusb0 \
   grep -q "1 cases, 0 failed" "$work/case.txt" || { cat "$work/case.txt"; fail "$case did not run"; }
   echo "   $case: passed on the ZIP's DLL"
 done
+# The unpacked ZIP under Wine: simulate runs on the ZIP's simulated board and images and writes
+# the unpacked Debian tool's WAV files; without the board's driver (this Wine has no libusb0.dll)
+# info and capture tell a ZIP user to install it, in the guide's words.
+echo "-- the unpacked ZIP's zalvo_capture.exe under Wine"
+zdir="$work/zip/$top"
+status=0
+(cd "$zdir" && timeout 120 wine zalvo_capture.exe simulate -d 1 -q \
+  --scene "$(winepath -w "$work/scene.txt")" -o "$(winepath -w "$work/zip-out")") \
+  >"$work/zip-simulate.txt" 2>&1 || status=$?
+[ "$status" -eq 0 ] || { cat "$work/zip-simulate.txt"; fail "the ZIP's simulate: status $status"; }
+for i in 0 1 2 3; do
+  cmp -s "$work/zip-out/rx$i.wav" "$work/deb-scene/rx$i.wav" ||
+    fail "the ZIP's simulate: rx$i.wav is not the Debian tool's"
+done
+echo "   simulate -d 1: four WAV files, byte for byte the Debian tool's"
+status=0
+(cd "$zdir" && USRP_PATH='C:\nothing' timeout 60 wine zalvo_capture.exe simulate -d 1 -q \
+  -o "$(winepath -w "$work/zip-none")") >"$work/zip-images.txt" 2>&1 || status=$?
+[ "$status" -eq 3 ] &&
+  grep -q 'unset USRP_PATH to use the placeholder images in ".*simulator.images"' "$work/zip-images.txt" &&
+  ! grep -qE 'plugged in|udev|cmake' "$work/zip-images.txt" ||
+  { cat "$work/zip-images.txt"; fail "the ZIP's simulate with a bad USRP_PATH: status $status"; }
+for args in "info" "capture -d 1 -q -o nowhere"; do
+  status=0
+  (cd "$zdir" && timeout 60 wine zalvo_capture.exe $args) >"$work/zip-nodriver.txt" 2>&1 || status=$?
+  [ "$status" -eq 3 ] && grep -q 'libusb-win32, which brings libusb0.dll (GUIDE.txt, section 3)' \
+    "$work/zip-nodriver.txt" && ! grep -qE 'udev|cmake' "$work/zip-nodriver.txt" ||
+    { cat "$work/zip-nodriver.txt"; fail "the ZIP's $args without a driver: status $status"; }
+done
+[ ! -e "$zdir/nowhere" ] || fail "the ZIP's capture without a driver made its output folder"
+echo "   without a driver, info and capture name libusb-win32 and GUIDE.txt section 3"
 echo "package: all passed"

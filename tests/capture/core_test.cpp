@@ -1,4 +1,4 @@
-// The capture tool's parts on their own: command line, WAV writer, spectra, pictures, the
+// The capture tool's parts on their own: command line, WAV writers, spectra, pictures, the
 // standard-error tap and the advice for the module's failure texts.
 #include "advice.h"
 #include "options.h"
@@ -7,9 +7,11 @@
 #include "stderr_tap.h"
 #include "test_files.h"
 #include "sample_file.h"
+#include "wav_file.h"
 #include "wav_writer.h"
 
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <unistd.h>
 
@@ -215,14 +217,20 @@ TEST(CaptureOptions, FrequencyTexts) {
 
 // ---- WAV files ------------------------------------------------------------------------------
 
-TEST(WavWriter, FileParsesBackAsTwoChannelFloatWithTheSamplesWritten) {
+// Both writers: libsndfile's (Linux) and the program's own (Windows), which must write the same
+// files.
+template <typename Writer> class WavWriters : public ::testing::Test {};
+using WriterTypes = ::testing::Types<WavWriter, WavFile>;
+TYPED_TEST_SUITE(WavWriters, WriterTypes);
+
+TYPED_TEST(WavWriters, FileParsesBackAsTwoChannelFloatWithTheSamplesWritten) {
     const std::string dir = temp_dir();
     for (int rate : {48000, 96000, 192000}) {
         const std::string path = dir + "/t" + std::to_string(rate) + ".wav";
         std::vector<float> iq = tone(rate, 1000, 0.5, 3000, 0.0);
         iq[0] = 1.5f;  // beyond full scale: float files keep it
         iq[1] = -2.0f;
-        WavWriter w;
+        TypeParam w;
         std::string error;
         // A file planned below 4 GiB has the plain header; one that may grow beyond it is RF64,
         // a WAV file with the extensible header until it passes 4 GiB.
@@ -253,10 +261,10 @@ TEST(WavWriter, FileParsesBackAsTwoChannelFloatWithTheSamplesWritten) {
     }
 }
 
-TEST(WavWriter, HeaderMatchesTheDataAfterEveryWriteBeforeTheFileIsClosed) {
+TYPED_TEST(WavWriters, HeaderMatchesTheDataAfterEveryWriteBeforeTheFileIsClosed) {
     // What a killed program leaves behind: the file as it is between two writes.
     const std::string path = temp_dir() + "/open.wav";
-    WavWriter w;
+    TypeParam w;
     std::string error;
     ASSERT_TRUE(w.open(path, 48000, false, &error)) << error;
     Wav empty = read_wav(path);
@@ -273,12 +281,80 @@ TEST(WavWriter, HeaderMatchesTheDataAfterEveryWriteBeforeTheFileIsClosed) {
     }
 }
 
+TEST(WavFile, PlainFileIsByteForByteLibsndfilesAndPassingTheLimitMakesItRf64) {
+    const std::string dir = temp_dir();
+    std::vector<float> iq = tone(96000, 2500, 0.7, 5000, 0.01);
+    // A file planned below 4 GiB: the same bytes as libsndfile's, also after cutting back.
+    WavWriter theirs;
+    WavFile ours;
+    for (SampleFile* f : {static_cast<SampleFile*>(&theirs), static_cast<SampleFile*>(&ours)}) {
+        std::string error;
+        f->plan(5000);
+        ASSERT_TRUE(f->open(dir + (f == &ours ? "/ours.wav" : "/theirs.wav"), 96000, false, &error))
+            << error;
+        ASSERT_TRUE(f->write(iq.data(), 1000));
+        ASSERT_TRUE(f->write(iq.data() + 2000, 3000));
+        ASSERT_TRUE(f->truncate(3500));
+        f->close();
+    }
+    EXPECT_EQ(read_text(dir + "/ours.wav"), read_text(dir + "/theirs.wav"));
+
+    // Past the limit a RIFF header can state, the header is RF64 (64-bit sizes in ds64) and back
+    // to RIFF when cut below it; libsndfile reads every state with all the samples.
+    const std::string path = dir + "/large.wav";
+    WavFile big(40000);
+    std::string error;
+    ASSERT_TRUE(big.open(path, 96000, false, &error)) << error;
+    const int64_t steps[] = {2000, 4000, 5000, 1500};  // frames in the file after each step
+    for (int64_t frames : steps) {
+        if (frames > big.frames_written())
+            ASSERT_TRUE(
+                big.write(iq.data() + 2 * big.frames_written(), frames - big.frames_written()));
+        else
+            ASSERT_TRUE(big.truncate(frames));
+        SF_INFO info{};
+        SNDFILE* f = sf_open(path.c_str(), SFM_READ, &info);
+        ASSERT_NE(f, nullptr) << frames << ": " << sf_strerror(nullptr);
+        const bool rf64 = 108 + frames * 8 > 40000;  // the RIFF size: 108 header bytes, data
+        EXPECT_EQ(info.format, (rf64 ? SF_FORMAT_RF64 : SF_FORMAT_WAVEX) | SF_FORMAT_FLOAT)
+            << frames;
+        EXPECT_EQ(info.channels, 2);
+        EXPECT_EQ(info.samplerate, 96000);
+        ASSERT_EQ(info.frames, frames);
+        std::vector<float> back(2 * frames);
+        EXPECT_EQ(sf_readf_float(f, back.data(), frames), frames);
+        sf_close(f);
+        EXPECT_EQ(back, std::vector<float>(iq.begin(), iq.begin() + 2 * frames)) << frames;
+        if (!rf64) {
+            Wav w = read_wav(path);
+            EXPECT_TRUE(w.ok && w.format_tag == 0xFFFE && w.fact_frames == uint64_t(frames))
+                << frames << ": " << w.problem;
+            continue;
+        }
+        // libsndfile forgives sizes that overstate the file: the ds64 chunk's are checked here.
+        const std::string b = read_text(path);
+        auto le64 = [&](size_t at) {
+            uint64_t v = 0;
+            for (int i = 7; i >= 0; --i)
+                v = v << 8 | static_cast<unsigned char>(b[at + i]);
+            return v;
+        };
+        ASSERT_EQ(b.substr(0, 4) + b.substr(8, 8), "RF64WAVEds64");
+        EXPECT_EQ(le64(20), b.size() - 8);                 // RIFF size
+        EXPECT_EQ(le64(28), uint64_t(frames) * 8);         // data size
+        EXPECT_EQ(le64(36), uint64_t(frames));             // sample count
+        EXPECT_EQ(b.size() - uint64_t(frames) * 8, 116u);  // the header
+    }
+}
+
 TEST(SampleFiles, ExistingFileIsKeptUnlessReplacingAndAnUnwritablePathFails) {
     const std::string dir = temp_dir();
     std::vector<float> iq = tone(48000, 1000, 0.5, 100, 0.0);
     WavWriter wav;
+    WavFile own_wav;
     RawIqFile raw;
-    for (SampleFile* f : {static_cast<SampleFile*>(&wav), static_cast<SampleFile*>(&raw)}) {
+    for (SampleFile* f : {static_cast<SampleFile*>(&wav), static_cast<SampleFile*>(&own_wav),
+                          static_cast<SampleFile*>(&raw)}) {
         std::string error;
         EXPECT_FALSE(f->open("/nonexistent-folder/x", 48000, true, &error));
         EXPECT_NE(error.find("/nonexistent-folder/x"), std::string::npos) << error;
@@ -296,7 +372,7 @@ TEST(SampleFiles, ExistingFileIsKeptUnlessReplacingAndAnUnwritablePathFails) {
         ASSERT_TRUE(f->truncate(40));
         EXPECT_EQ(f->frames_written(), 40);
         f->close();
-        if (f == &wav) {
+        if (f != &raw) {
             Wav w = read_wav(path);
             ASSERT_TRUE(w.ok) << w.problem;
             EXPECT_EQ(std::vector<float>(w.samples),

@@ -92,6 +92,30 @@ TEST_F(StartFailure, NoBoard) {
     EXPECT_EQ(h.blocks.load(), 0);
 }
 
+// A cold board whose new firmware never brings it back on the bus: StartRx gives up after its
+// bound of 5 s of waiting with the device text, and the bitstream step says why.
+TEST_F(StartFailure, ColdBoardThatNeverRejoins) {
+    auto& w = usbsim::World::instance();
+    usbsim::BoardConfig c = board_config(false);
+    c.rejoin_after_ms = usbsim::BoardConfig::REJOIN_NEVER;
+    usbsim::BoardId b = attach_board(c);
+    Host h(0);
+    StderrCapture err;
+    const auto t0 = std::chrono::steady_clock::now();
+    h.start();
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(h.errors(), std::vector<std::string>{NO_DEVICE});
+    ASSERT_EQ(h.error_threads().size(), 1u);
+    EXPECT_EQ(h.error_threads()[0], std::this_thread::get_id());
+    EXPECT_GE(took, 5.0) << "gave up before the bound";
+    EXPECT_LT(took, 6.0);
+    EXPECT_TRUE(w.firmware_running(b));
+    EXPECT_FALSE(w.on_bus(b));
+    EXPECT_NE(err.text().find("usrp: failed to find usrp[0]\n"), std::string::npos) << err.text();
+    expect_idle();
+}
+
 // The rate is checked once the device is open, so it is built and torn down again.
 TEST_F(StartFailure, UnknownSampleRate) {
     auto& w = usbsim::World::instance();

@@ -1,6 +1,7 @@
-// Sessions over time: many start/stop cycles without leaks, stopping while the worker waits for
-// the board, a board that leaves the bus mid-stream, the second session's block size, and an
-// overrun on a board paced in real time.
+// Sessions over time: many start/stop cycles without leaks, a cold board that takes its time to
+// come back after its firmware starts, stopping while the worker waits for the board, a board
+// that leaves the bus mid-stream, the second session's block size, and an overrun on a board
+// paced in real time.
 #include "e2e_support.h"
 
 #include <gtest/gtest.h>
@@ -114,6 +115,25 @@ TEST_F(Lifecycle, HundredStartStopCycles) {
 #else
     (void)heap_after_warm_up;  // the sanitizer's own leak check covers the heap there
 #endif
+}
+
+// A cold board leaves the bus when its new firmware starts and is back 1.5 s later, as a real one
+// is: the first StartRx waits for it, loads the bitstream and streams.
+TEST_F(Lifecycle, ColdBoardThatRejoinsLateStartsOnTheFirstTry) {
+    auto& w = usbsim::World::instance();
+    usbsim::BoardConfig c = board_config(false);
+    c.rejoin_after_ms = 1500;
+    usbsim::BoardId b = attach_board(c);
+    Host h(0);
+    const auto t0 = clock_type::now();
+    h.start();
+    const double took = seconds_since(t0);
+    ASSERT_TRUE(h.errors().empty()) << h.errors()[0];
+    EXPECT_GE(took, 1.5) << "the board was back before its delay";
+    EXPECT_TRUE(w.fpga_configured(b));
+    ASSERT_TRUE(h.wait_blocks(10));
+    h.stop();
+    expect_ended(h);
 }
 
 // Paced in real time, the worker spends nearly all its time waiting for the board's next block.

@@ -79,6 +79,12 @@ TEST_F(Ring, BadSizesThrowAndSetUpNothing) {
     EXPECT_EQ(out_of_range_text(*dev, -1, -1), "fusb_ephandle_win32: block_size");
     EXPECT_EQ(out_of_range_text(*dev, 0, -1), "fusb_ephandle_win32: nblocks");
     EXPECT_EQ(out_of_range_text(*dev, 512, -1), "fusb_ephandle_win32: nblocks");
+    // Transfers that cannot be set up: no ring is made, rather than one whose reads all fail.
+    fusb_devhandle_win32 none(nullptr);
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(ep_ptr(none.open_endpoint(RX_ENDPOINT, true, 4096, 4)), std::runtime_error);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "fusb_ephandle_win32: usb_bulk_setup_async failed (-22)\n");
     // A context set up with the library would have started a transfer thread.
     EXPECT_EQ(thread_count(), base);
     EXPECT_TRUE(usbsim::World::instance().bulk_log().empty());

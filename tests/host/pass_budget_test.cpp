@@ -4,7 +4,7 @@
 // (forwarding to the C library's), and a seccomp filter turns every system call other than the
 // read of the source's descriptor into a SIGSYS that is counted. The child reports through a
 // pipe, with calls that carry a marker argument the filter lets through.
-#include "session.h"
+#include "worker.h"
 
 #include <gtest/gtest.h>
 
@@ -107,11 +107,14 @@ struct Report {
     long live_blocks_changed;
 };
 
-void on_data(intptr_t context, float** buffers) {
-    ++*reinterpret_cast<int*>(context);
-    volatile float sink = buffers[0][0] + buffers[3][1];
-    (void)sink;
-}
+struct CountingSink : BlockSink {
+    void deliver(float** buffers) override {
+        ++callbacks;
+        volatile float sink = buffers[0][0] + buffers[3][1];
+        (void)sink;
+    }
+    int callbacks = 0;
+};
 
 bool install_filter(int fd) {
     struct sock_filter code[] = {
@@ -152,36 +155,31 @@ bool install_filter(int fd) {
     bool ok = fd >= 0 && write(fd, block.data(), 65536) == 65536;
 
     FileSource source(fd);
-    int callbacks = 0;
-    std::unique_ptr<ReceiveSession> s(new ReceiveSession());
-    s->settings.sample_rate_index = rate_index;
-    s->settings.data_callback = on_data;
-    s->settings.callback_context = reinterpret_cast<intptr_t>(&callbacks);
-    s->block_bytes = 65536;
-    s->source = &source;
-    ok = ok && setup_pipeline(*s);
-    WorkerState w;
+    CountingSink sink;
+    std::unique_ptr<SamplePipeline> pipeline(new SamplePipeline());
+    StreamWorker worker(source, *pipeline, sink);
+    ok = ok && pipeline->setup(rate_index, 65536) == PipelineStatus::ready;
     struct sigaction sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sa_sigaction = on_sigsys;
     sa.sa_flags = SA_SIGINFO;
     ok = ok && sigaction(SIGSYS, &sa, nullptr) == 0;
     if (ok) {
-        worker_begin(*s, w);
+        worker.begin();
         for (int k = 0; k < 3; ++k)  // first touches of every buffer
-            stream_pass(*s, w);
+            worker.pass();
         long live = dsp::live_allocations();
         source.reads = 0;
-        callbacks = 0;
+        sink.callbacks = 0;
         counting.store(true);
         if (install_filter(fd)) {
             for (int k = 0; k < PASSES; ++k)
-                stream_pass(*s, w);
+                worker.pass();
             r.passes = PASSES;
         }
         counting.store(false);
         r.reads = source.reads;
-        r.callbacks = callbacks;
+        r.callbacks = sink.callbacks;
         r.allocations = allocations.load();
         r.releases = releases.load();
         r.trapped = trapped.load();

@@ -1,8 +1,10 @@
 // The sample pipeline and the stream worker, driven with synthetic raw blocks: geometry of the
 // buffers, every allocation failure, what the data callback receives pass after pass, and how
 // the worker thread starts and ends.
-#include "session.h"
+#include "edge.h"
+#include "pipeline.h"
 #include "synthetic_source.h"
+#include "worker.h"
 
 #include <gtest/gtest.h>
 
@@ -19,53 +21,40 @@
 
 namespace {
 
-struct Recorder {
-    std::vector<std::string> errors;
-    std::vector<intptr_t> error_contexts;
-    // blocks[b][i]: buffer i of callback b, copied.
+// What the sink is handed, block by block.
+struct Recorder : BlockSink {
+    void deliver(float** buffers) override {
+        if (keep) {
+            std::vector<std::vector<float>> copy;
+            for (int i = 0; i < OUTPUT_BUFFER_COUNT; ++i)
+                copy.emplace_back(buffers[i], buffers[i] + 2 * block_length);
+            blocks.push_back(std::move(copy));
+        }
+        callbacks.fetch_add(1);
+    }
+    // blocks[b][i]: buffer i of block b, copied when keep is set.
     std::vector<std::vector<std::vector<float>>> blocks;
-    std::vector<intptr_t> data_contexts;
+    bool keep = true;
     int block_length = 0;
     std::atomic<int> callbacks{0};
 };
-
-void on_data(intptr_t context, float** buffers) {
-    Recorder* r = reinterpret_cast<Recorder*>(context);
-    r->data_contexts.push_back(context);
-    std::vector<std::vector<float>> copy;
-    for (int i = 0; i < OUTPUT_BUFFER_COUNT; ++i)
-        copy.emplace_back(buffers[i], buffers[i] + 2 * r->block_length);
-    r->blocks.push_back(std::move(copy));
-    r->callbacks.fetch_add(1);
-}
-
-void on_error(intptr_t context, const char* text) {
-    Recorder* r = reinterpret_cast<Recorder*>(context);
-    r->error_contexts.push_back(context);
-    r->errors.push_back(text);
-}
 
 class Pipeline : public ::testing::Test {
   protected:
     void SetUp() override {
         base = dsp::live_allocations();
-        s.reset(new ReceiveSession());
-        s->settings.callback_context = reinterpret_cast<intptr_t>(&rec);
-        s->settings.data_callback = on_data;
-        s->settings.error_callback = on_error;
-        s->block_bytes = 65536;
-        s->source = &source;
+        p.reset(new SamplePipeline());
+        worker.reset(new StreamWorker(source, *p, rec));
     }
     void TearDown() override {
-        stop_worker(*s);
-        release_pipeline(*s);
+        worker.reset();
+        p->release();
         dsp::fail_allocation_at(-1);
         EXPECT_EQ(dsp::live_allocations(), base) << "everything allocated was freed";
     }
     void setup(int index) {
-        s->settings.sample_rate_index = index;
-        ASSERT_TRUE(setup_pipeline(*s));
-        rec.block_length = s->block_length;
+        ASSERT_EQ(p->setup(index, 65536), PipelineStatus::ready);
+        rec.block_length = p->block_length();
     }
 
     // What the pipeline should deliver for the frames the source has produced: each stream
@@ -78,13 +67,13 @@ class Pipeline : public ::testing::Test {
             for (uint64_t f = 0; f < source.next_frame; ++f)
                 in[f] = SyntheticSource::sample(f, k) / 32768.0f;
             CResample r;
-            EXPECT_TRUE(r.Init(INPUT_RATE, s->output_rate));
-            out[k].resize(in.size() * s->output_rate / INPUT_RATE + 8);
+            EXPECT_TRUE(r.Init(INPUT_RATE, p->output_rate()));
+            out[k].resize(in.size() * p->output_rate() / INPUT_RATE + 8);
             int32_t produced = 0;
             EXPECT_TRUE(
                 r.Process(in.data(), static_cast<uint32_t>(in.size()), out[k].data(), &produced));
             out[k].resize(produced);
-            const size_t startup = std::min(out[k].size(), size_t(startup_outputs(*s)));
+            const size_t startup = std::min(out[k].size(), size_t(p->startup_outputs()));
             out[k].erase(out[k].begin(), out[k].begin() + long(startup));
         }
         return out;
@@ -94,7 +83,7 @@ class Pipeline : public ::testing::Test {
     void check_blocks() {
         auto ref = expected_streams();
         size_t total = ref[0].size();
-        size_t bl = static_cast<size_t>(s->block_length);
+        size_t bl = static_cast<size_t>(p->block_length());
         ASSERT_EQ(rec.blocks.size(), total / bl) << "one callback per full block";
         for (size_t b = 0; b < rec.blocks.size(); ++b) {
             for (int i = 0; i < RECEIVER_COUNT; ++i) {
@@ -110,15 +99,14 @@ class Pipeline : public ::testing::Test {
                 for (float v : rec.blocks[b][i])
                     ASSERT_EQ(v, 0.0f) << "buffer " << i << " of block " << b;
         }
-        for (intptr_t c : rec.data_contexts)
-            ASSERT_EQ(c, reinterpret_cast<intptr_t>(&rec));
-        EXPECT_EQ(size_t(s->output_count), total % bl) << "samples of the unfinished block";
+        EXPECT_EQ(size_t(p->output_count()), total % bl) << "samples of the unfinished block";
     }
 
     long base = 0;
     Recorder rec;
     SyntheticSource source;
-    std::unique_ptr<ReceiveSession> s;
+    std::unique_ptr<SamplePipeline> p;
+    std::unique_ptr<StreamWorker> worker;
 };
 
 }  // namespace
@@ -131,78 +119,73 @@ TEST_F(Pipeline, GeometryAtEveryRate) {
     const int32_t rates[] = {48000, 96000, 192000};
     for (int index = 0; index < 3; ++index) {
         setup(index);
-        EXPECT_EQ(s->output_rate, rates[index]);
-        EXPECT_EQ(s->block_length, lengths[index]);
-        EXPECT_EQ(s->input_length, 4096);
-        EXPECT_EQ(s->output_capacity, capacities[index]);
-        EXPECT_EQ(s->output_count, 0);
+        EXPECT_EQ(p->output_rate(), rates[index]);
+        EXPECT_EQ(p->block_length(), lengths[index]);
+        EXPECT_EQ(p->input_length(), 4096);
+        EXPECT_EQ(p->output_capacity(), capacities[index]);
+        EXPECT_EQ(p->output_count(), 0);
         for (int i = 0; i < OUTPUT_BUFFER_COUNT; ++i) {
-            ASSERT_NE(s->output_buffers[i], nullptr);
-            EXPECT_EQ(dsp::allocated_bytes(s->output_buffers[i]), size_t(lengths[index]) * 8);
+            ASSERT_NE(p->output_buffer(i), nullptr);
+            EXPECT_EQ(dsp::allocated_bytes(p->output_buffer(i)), size_t(lengths[index]) * 8);
             for (int j = 0; j < 2 * lengths[index]; ++j)
-                ASSERT_EQ(s->output_buffers[i][j], 0.0f);
+                ASSERT_EQ(p->output_buffer(i)[j], 0.0f);
         }
-        EXPECT_EQ(dsp::allocated_bytes(s->raw_block), 65536u);
+        EXPECT_EQ(dsp::allocated_bytes(p->raw_block()), 65536u);
         for (int k = 0; k < STREAM_COUNT; ++k) {
-            EXPECT_EQ(dsp::allocated_bytes(s->input_streams[k]), 4096u * 4);
-            EXPECT_EQ(dsp::allocated_bytes(s->output_streams[k]), size_t(capacities[index]) * 4);
-            ASSERT_NE(s->resamplers[k], nullptr);
-            EXPECT_EQ(s->resamplers[k]->in_rate, 500000u);
-            EXPECT_EQ(s->resamplers[k]->out_rate, uint32_t(rates[index]));
+            EXPECT_EQ(dsp::allocated_bytes(p->input_stream(k)), 4096u * 4);
+            EXPECT_EQ(dsp::allocated_bytes(p->output_stream(k)), size_t(capacities[index]) * 4);
+            ASSERT_NE(p->resampler(k), nullptr);
+            EXPECT_EQ(p->resampler(k)->in_rate, 500000u);
+            EXPECT_EQ(p->resampler(k)->out_rate, uint32_t(rates[index]));
         }
         // 8 blocks, the raw block, 2 arrays of 8 streams, the resampler array, and a buffer
         // and filter per resampler.
         EXPECT_EQ(dsp::live_allocations() - base, 8 + 1 + 2 + 16 + 1 + 16);
-        EXPECT_TRUE(rec.errors.empty());
     }
-    release_pipeline(*s);
-    release_pipeline(*s);
+    p->release();
+    p->release();
     EXPECT_EQ(dsp::live_allocations(), base);
     for (int i = 0; i < OUTPUT_BUFFER_COUNT; ++i)
-        EXPECT_EQ(s->output_buffers[i], nullptr);
-    EXPECT_EQ(s->raw_block, nullptr);
-    EXPECT_EQ(s->input_streams, nullptr);
-    EXPECT_EQ(s->output_streams, nullptr);
-    EXPECT_EQ(s->resamplers, nullptr);
+        EXPECT_EQ(p->output_buffer(i), nullptr);
+    EXPECT_EQ(p->raw_block(), nullptr);
+    EXPECT_FALSE(p->has_stream_arrays());
+    EXPECT_FALSE(p->has_resampler_array());
 }
 
 TEST_F(Pipeline, UnknownRateAllocatesNothing) {
     for (int index : {3, -1, 1000}) {
-        rec.errors.clear();
-        s->settings.sample_rate_index = index;
-        EXPECT_FALSE(setup_pipeline(*s));
-        ASSERT_EQ(rec.errors.size(), 1u);
-        EXPECT_EQ(rec.errors[0], "Unknown sample rate");
-        EXPECT_EQ(rec.error_contexts[0], reinterpret_cast<intptr_t>(&rec));
+        EXPECT_EQ(p->setup(index, 65536), PipelineStatus::unknown_rate);
         EXPECT_EQ(dsp::live_allocations(), base);
     }
-    s->settings.error_callback = nullptr;
-    EXPECT_FALSE(setup_pipeline(*s)) << "silent without an error callback";
 }
 
 // Allocation attempts in order: 8 output blocks, the raw block, the two stream arrays, input
 // and output buffer of each stream, the resampler array; then per resampler the object, its
 // work buffer and its filter (state and table).
 TEST_F(Pipeline, FailureAtEveryAllocationIsReportedAndReleased) {
-    s->settings.sample_rate_index = 1;
     const int before_resamplers = 8 + 1 + 2 + 16 + 1;
     int k = 0;
     for (;; ++k) {
-        rec.errors.clear();
-        dsp::fail_allocation_at(k);
-        bool ok = setup_pipeline(*s);
-        dsp::fail_allocation_at(-1);
-        if (ok)
-            break;
-        ASSERT_EQ(rec.errors.size(), 1u) << "attempt " << k;
+        PipelineStatus status;
+        {
+            // What a failed setup left is freed by release(), or by the pipeline's end.
+            SamplePipeline local;
+            SamplePipeline& q = k % 2 ? *p : local;
+            dsp::fail_allocation_at(k);
+            status = q.setup(1, 65536);
+            dsp::fail_allocation_at(-1);
+            if (status == PipelineStatus::ready)
+                break;
+            if (&q == p.get())
+                p->release();
+        }
         bool object_or_before = k < before_resamplers || (k - before_resamplers) % 4 == 0;
-        EXPECT_EQ(rec.errors[0], object_or_before ? "Low memory" : "Can't initialize resamplers")
+        EXPECT_EQ(status,
+                  object_or_before ? PipelineStatus::low_memory : PipelineStatus::resamplers_failed)
             << "attempt " << k;
-        release_pipeline(*s);
         ASSERT_EQ(dsp::live_allocations(), base) << "attempt " << k;
     }
     EXPECT_EQ(k, before_resamplers + 8 * 4) << "every attempt was exercised";
-    EXPECT_TRUE(rec.errors.empty());
 }
 
 // ---- passes -------------------------------------------------------------------------------
@@ -210,36 +193,33 @@ TEST_F(Pipeline, FailureAtEveryAllocationIsReportedAndReleased) {
 TEST_F(Pipeline, PassesDeliverEveryResampledSampleInOrder) {
     for (int index = 0; index < 3; ++index) {
         rec.blocks.clear();
-        rec.data_contexts.clear();
         source.next_frame = 0;
         setup(index);
-        WorkerState w;
-        worker_begin(*s, w);
+        worker->begin();
         for (int pass = 0; pass < 13; ++pass)
-            stream_pass(*s, w);
+            worker->pass();
         SCOPED_TRACE(index);
         // 13 passes of 4096 samples: 5 or 6 blocks, the later ones completed mid-pass.
         EXPECT_GE(rec.blocks.size(), 9u);
         check_blocks();
         for (int i = 0; i < RECEIVER_COUNT; ++i)
-            EXPECT_EQ(w.write_pos[i], s->output_buffers[i] + 2 * s->output_count);
+            EXPECT_EQ(p->write_position(i), p->output_buffer(i) + 2 * p->output_count());
     }
 }
 
-TEST_F(Pipeline, WithoutDataCallbackBlocksAreDroppedAndPositionsWrap) {
-    s->settings.data_callback = nullptr;
+TEST_F(Pipeline, PositionsWrapAtEveryBlock) {
+    rec.keep = false;
     setup(0);
-    WorkerState w;
-    worker_begin(*s, w);
+    worker->begin();
     for (int pass = 0; pass < 40; ++pass)
-        stream_pass(*s, w);
+        worker->pass();
     auto ref = expected_streams();
     int64_t total = static_cast<int64_t>(ref[0].size());
     EXPECT_GT(total, 3 * 512);
-    EXPECT_EQ(s->output_count, total % 512);
+    EXPECT_EQ(p->output_count(), total % 512);
     for (int i = 0; i < RECEIVER_COUNT; ++i)
-        EXPECT_EQ(w.write_pos[i], s->output_buffers[i] + 2 * s->output_count);
-    EXPECT_EQ(rec.callbacks.load(), 0);
+        EXPECT_EQ(p->write_position(i), p->output_buffer(i) + 2 * p->output_count());
+    EXPECT_EQ(rec.callbacks.load(), total / 512);
 }
 
 TEST_F(Pipeline, ShortFailedAndOverrunReads) {
@@ -249,42 +229,89 @@ TEST_F(Pipeline, ShortFailedAndOverrunReads) {
     source.set(3, {0, false, 0});     // nothing
     source.set(4, {65536, true, 0});  // overrun: processed as usual
     source.set(6, {16, false, 0});    // one frame
-    WorkerState w;
-    worker_begin(*s, w);
+    worker->begin();
     testing::internal::CaptureStderr();
     for (int pass = 0; pass < 9; ++pass)
-        stream_pass(*s, w);
+        worker->pass();
     std::string trace = testing::internal::GetCapturedStderr();
     EXPECT_EQ(trace, "O");
     EXPECT_EQ(source.next_frame, 5u * 4096 + 62 + 1) << "reads 0, 4, 5, 7, 8 full";
     check_blocks();
 }
 
+// Values at the converter's rails are told in one line per second of stream at most (in values
+// per receiver, I and Q counted alike), and what is left when the stream ends in a last one.
+TEST_F(Pipeline, ClippingIsToldOncePerSecondOfStreamAndAtTheEnd) {
+    // Per 4096-frame read: receiver 0's I at 32767 in every 4th frame and its Q at -32768 in
+    // every 8th, receiver 1's Q at -32767 in every 16th; receiver 2 next to the rails only.
+    struct RailSource : StreamSource {
+        bool start_streaming() override { return true; }
+        void stop_streaming() override {}
+        int read(void* buffer, int length, bool* overrun) override {
+            *overrun = false;
+            auto* out = static_cast<int16_t*>(buffer);
+            for (int f = 0; f < length / 16; ++f) {
+                int16_t* frame = out + 8 * f;
+                for (int k = 0; k < 8; ++k)
+                    frame[k] = static_cast<int16_t>(100 * k - 300);
+                if (f % 4 == 0)
+                    frame[0] = 32767;
+                if (f % 8 == 0)
+                    frame[1] = -32768;
+                if (f % 16 == 0)
+                    frame[3] = -32767;
+                frame[4] = 32766;
+                frame[5] = -32766;
+            }
+            return length;
+        }
+    } rails;
+    rec.keep = false;
+    setup(0);
+    StreamWorker w(rails, *p, rec);
+    w.begin();
+    testing::internal::CaptureStderr();
+    for (int pass = 0; pass < 122; ++pass)  // 999 424 values per receiver: under a second
+        w.pass();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    testing::internal::CaptureStderr();
+    w.pass();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "StreamWorker: clipping: rx0 188928 rx1 31488 rx2 0 rx3 0 of 1007616 samples\n");
+    testing::internal::CaptureStderr();
+    w.pass();
+    w.pass();
+    w.finish();
+    w.finish();  // nothing left to tell
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "StreamWorker: clipping: rx0 3072 rx1 512 rx2 0 rx3 0 of 16384 samples\n");
+}
+
 // ---- the worker thread --------------------------------------------------------------------
 
 TEST_F(Pipeline, WorkerStreamsUntilStopped) {
     setup(0);
-    ASSERT_TRUE(start_worker(*s));
+    ASSERT_TRUE(worker->start());
     ASSERT_TRUE(source.wait_reads(20, 10000));
-    stop_worker(*s);
-    EXPECT_EQ(s->thread_handle, nullptr);
+    worker->stop();
+    EXPECT_FALSE(worker->running());
     EXPECT_TRUE(source.started);
     EXPECT_TRUE(source.stopped);
     EXPECT_EQ(source.reads_at_stop.load(), source.reads.load()) << "no read after the stop";
-    EXPECT_EQ(s->stop_requested.load(), 1);
+    EXPECT_TRUE(worker->stop_requested());
     check_blocks();
-    stop_worker(*s);  // nothing left to stop
+    worker->stop();  // nothing left to stop
 }
 
-// The worker sits in a read that takes far longer than the 100 ms wait: stop_worker must not
+// The worker sits in a read that takes far longer than the 100 ms wait: stop() must not
 // return (and let the pipeline be freed) before the pass under way, callback included, ends.
 TEST_F(Pipeline, StopWaitsForAPassHeldInASlowRead) {
     setup(2);
     source.set(2, {65536, false, 600});
-    ASSERT_TRUE(start_worker(*s));
+    ASSERT_TRUE(worker->start());
     ASSERT_TRUE(source.wait_in_slow_read(10000));
-    stop_worker(*s);
-    EXPECT_TRUE(source.stopped) << "the worker had ended when stop_worker returned";
+    worker->stop();
+    EXPECT_TRUE(source.stopped) << "the worker had ended when stop() returned";
     EXPECT_EQ(source.reads.load(), 3);
     EXPECT_EQ(source.next_frame, 3u * 4096);
     // Three passes at 192 kHz make 4718 samples: the second block was completed by the slow
@@ -295,8 +322,8 @@ TEST_F(Pipeline, StopWaitsForAPassHeldInASlowRead) {
 
 TEST_F(Pipeline, StopDuringTheFirstSleepReadsNothing) {
     setup(1);
-    ASSERT_TRUE(start_worker(*s));
-    stop_worker(*s);
+    ASSERT_TRUE(worker->start());
+    worker->stop();
     EXPECT_TRUE(source.started);
     EXPECT_TRUE(source.stopped);
     EXPECT_EQ(source.reads.load(), 0);
@@ -309,9 +336,9 @@ TEST_F(Pipeline, WorkerRetriesAStartThatFailsAndStreamsOnceItWorks) {
     setup(0);
     source.start_failures = 5;
     testing::internal::CaptureStderr();
-    ASSERT_TRUE(start_worker(*s));
+    ASSERT_TRUE(worker->start());
     ASSERT_TRUE(source.wait_reads(10, 10000));
-    stop_worker(*s);
+    worker->stop();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(source.start_calls.load(), 6);
     EXPECT_EQ(err, "StreamWorker: the receive path did not start; trying again\n"
@@ -326,7 +353,7 @@ TEST_F(Pipeline, StopIsPromptWhileTheStartKeepsFailing) {
     setup(1);
     source.start_failures = INT_MAX;
     testing::internal::CaptureStderr();
-    ASSERT_TRUE(start_worker(*s));
+    ASSERT_TRUE(worker->start());
     // Attempts at 100 ms, then after pauses of 10, 20, ... 320 ms: the seventh is followed by
     // the longest pause, 640 ms.
     for (int i = 0; i < 400 && source.start_calls.load() < 7; ++i)
@@ -334,7 +361,7 @@ TEST_F(Pipeline, StopIsPromptWhileTheStartKeepsFailing) {
     ASSERT_GE(source.start_calls.load(), 7);
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const auto t0 = std::chrono::steady_clock::now();
-    stop_worker(*s);
+    worker->stop();
     const double ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     const std::string err = testing::internal::GetCapturedStderr();
@@ -352,12 +379,12 @@ TEST_F(Pipeline, AnExceptionInThePassEndsTheStreamCleanly) {
     setup(0);
     source.set(3, {-2, false, 0, true});
     testing::internal::CaptureStderr();
-    ASSERT_TRUE(start_worker(*s));
+    ASSERT_TRUE(worker->start());
     for (int i = 0; i < 1000 && !source.stopped; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_TRUE(source.stopped);
-    EXPECT_TRUE(os::thread_wait(s->thread_handle, 5000));
-    stop_worker(*s);
+    EXPECT_TRUE(os::thread_wait(worker->thread_handle(), 5000));
+    worker->stop();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "StreamWorker: the stream ends on an exception: synthetic read failure\n");
     EXPECT_EQ(source.reads.load(), 3);

@@ -3,7 +3,7 @@
 // worker, so the pipeline can be driven without a board.
 #pragma once
 
-#include "session.h"
+#include "worker.h"
 
 #include <atomic>
 #include <chrono>

@@ -116,29 +116,43 @@ TEST(DspPaths, SelectionFollowsTheProcessor) {
     EXPECT_EQ(dsp::kernel_path(), start);
 }
 
+// The de-interleave, and its count of samples at the rails (32767, -32767, -32768; not 32766 or
+// -32766), the same on every path; past 65 528 frames the count goes on in a further sweep.
 TEST(DspPaths, SplitIsExactOnEveryPath) {
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> sample(-32768, 32767);
-    for (int len : {1, 3, 4, 7, 8, 9, 15, 17, 4096, 4099}) {
+    const Ipp16s near_rails[] = {32767, -32767, -32768, 32766, -32766};
+    for (int len : {1, 3, 4, 7, 8, 9, 15, 17, 4096, 4099, 70001}) {
         std::vector<Ipp16s> src(static_cast<size_t>(len) * 8);
         for (auto& s : src)
             s = static_cast<Ipp16s>(sample(rng));
+        for (size_t i = 0; i < src.size(); i += 5)
+            src[i] = near_rails[(i / 5) % 5];
+        if (len > 65536)  // every frame of channel 3 at a rail: more than a 16-bit lane holds
+            for (size_t i = 3; i < src.size(); i += 8)
+                src[i] = -32768;
         src[0] = -32768;
         src[src.size() / 2] = 0;
         src[src.size() - 1] = 32767;
+        uint32_t rails_want[8] = {};
+        for (size_t i = 0; i < src.size(); ++i)
+            rails_want[i % 8] += src[i] >= 32767 || src[i] <= -32767;
         // Destinations one float past an aligned start, with a sentinel after each.
         std::vector<std::vector<Ipp32f>> want(8), got(8);
-        auto run = [&](std::vector<std::vector<Ipp32f>>& dst) {
+        auto run = [&](std::vector<std::vector<Ipp32f>>& dst, uint32_t* rails) {
             std::vector<Ipp32f*> ptrs;
             for (auto& d : dst) {
                 d.assign(static_cast<size_t>(len) + 2, 99.0f);
                 ptrs.push_back(d.data() + 1);
             }
-            ASSERT_EQ(ippsSplitScaled_16s32f_D2L(src.data(), ptrs.data(), 8, len), ippStsNoErr);
+            dsp::split8_rails(src.data(), ptrs.data(), len, rails);
         };
         {
             PathGuard g(dsp::KernelPath::scalar);
-            run(want);
+            uint32_t rails[8] = {};
+            run(want, rails);
+            for (int k = 0; k < 8; ++k)
+                ASSERT_EQ(rails[k], rails_want[k]) << "scalar len " << len << " channel " << k;
         }
         for (int k = 0; k < 8; ++k)
             for (int i = 0; i < len; ++i)
@@ -146,13 +160,16 @@ TEST(DspPaths, SplitIsExactOnEveryPath) {
                           src[static_cast<size_t>(i) * 8 + k] / 32768.0f);
         for (dsp::KernelPath p : vector_paths()) {
             PathGuard g(p);
-            run(got);
+            uint32_t rails[8] = {1, 1, 1, 1, 1, 1, 1, 1};  // the count adds to what is there
+            run(got, rails);
             for (int k = 0; k < 8; ++k) {
                 // Bit for bit: a zero must come out as +0, as the scalar path's does.
                 EXPECT_EQ(std::memcmp(got[k].data(), want[k].data(), want[k].size() * 4), 0)
                     << name(p) << " len " << len << " channel " << k;
                 EXPECT_EQ(got[k][0], 99.0f);
                 EXPECT_EQ(got[k][static_cast<size_t>(len) + 1], 99.0f);
+                EXPECT_EQ(rails[k], rails_want[k] + 1)
+                    << name(p) << " len " << len << " channel " << k;
             }
         }
     }

@@ -2,7 +2,9 @@
 // board.
 #include "prims_fixture.h"
 
+#include <chrono>
 #include <memory>
+#include <tuple>
 #include <unistd.h>
 
 using namespace prims_test;
@@ -315,16 +317,53 @@ TEST_F(LoadSequence, OnlyTheDifferingBitstreamIsLoaded) {
     EXPECT_EQ(world.bitstream_digest(board), md5_of(bitstream));
 }
 
-TEST_F(LoadSequence, BoardNotBackAfterTheRescan) {
+// After its new firmware starts, a board leaves the bus and comes back later as a new device. The
+// loader rescans until it is back and sends the bitstream to it: the same requests as to a board
+// that is back at the first rescan. With a second board on the bus, the first one's absence does
+// not pass for its return (board 1 would then be USRP 0 and get the bitstream).
+TEST_F(LoadSequence, TheBitstreamWaitsForTheBoardToRejoin) {
+    auto wire = [&] {
+        std::vector<std::tuple<int, int, int, int, Bytes>> w;
+        for (const auto& r : log())
+            w.emplace_back(r.request_type, r.request, r.value, r.index, r.data);
+        return w;
+    };
+    board = world.add_board(world.add_bus(), config(false, false));
+    std::string err;
+    ASSERT_TRUE(run(&err)) << err;
+    const auto prompt = wire();
+    ASSERT_FALSE(prompt.empty());
+
+    world.reset();
+    usrp_usb_init_pending = true;
     usbsim::BoardConfig c = config(false, false);
-    c.rejoin_after_rescans = 2;
+    c.rejoin_after_rescans = 3;
     board = world.add_board(world.add_bus(), c);
     ScopedEnv v("USRP_VERBOSE", "1");
-    std::string err;
-    EXPECT_FALSE(run(&err));
+    ASSERT_TRUE(run(&err)) << err;
     EXPECT_EQ(err, "usrp: firmware " + firmware_path + " loaded successfully.\n" +
-                       "usrp: failed to find usrp[0]\n");
-    EXPECT_EQ(count(REQ_FPGA_CONFIG, 0x40), 0);
+                       "usrp: fpga bitstream " + fpga_path + " loaded successfully.\n");
+    EXPECT_TRUE(world.fpga_configured(board));
+    EXPECT_EQ(world.find_busses_calls(), 1 + 3);
+    EXPECT_EQ(world.find_devices_calls(), 1 + 3);
+    EXPECT_EQ(wire(), prompt);
+
+    world.reset();
+    usrp_usb_init_pending = true;
+    c = config(false, false);
+    c.rejoin_after_ms = 300;
+    const int bus = world.add_bus();
+    board = world.add_board(bus, c);
+    const usbsim::BoardId other = world.add_board(bus, config(true, true));
+    const auto t0 = std::chrono::steady_clock::now();
+    ASSERT_TRUE(run(&err)) << err;
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
+    EXPECT_TRUE(world.fpga_configured(board));
+    EXPECT_EQ(world.bitstream_digest(board), md5_of(bitstream));
+    EXPECT_EQ(wire(), prompt) << "requests to USRP 1";
+    for (const auto& r : log())
+        EXPECT_EQ(r.board, board) << "a request to USRP 1";
+    EXPECT_TRUE(world.fpga_configured(other));
 }
 
 TEST_F(LoadSequence, MissingBoardsAndFiles) {

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -96,16 +97,16 @@ TEST_F(SimTest, ReleasingTheCpuWithoutLoadingKeepsTheBoardAndItsState) {
     usb_close(h);
 }
 
-TEST_F(SimTest, RejoinCanWaitForMoreRescansOrForTime) {
-    world.add_bus();
-    BoardConfig c;
-    c.rejoin_after_rescans = 2;
-    BoardId b = world.add_board(0, c);
-    c.rejoin_after_rescans = 1;
-    c.rejoin_after_ms = 30;
-    BoardId t = world.add_board(0, c);
+// As a scene file gives them: back after two rescans, after 30 ms, never (until plugged in again).
+TEST_F(SimTest, RejoinCanWaitForMoreRescansOrForTimeOrNeverHappen) {
+    const std::string path = testing::TempDir() + "rejoin.scene";
+    std::ofstream(path) << "board cold pacing=free_running rejoin_rescans=2\n"
+                           "board cold pacing=free_running rejoin_ms=30\n"
+                           "board cold pacing=free_running rejoin_ms=never\n";
+    world.load_file(path);
+    const BoardId b = 0, t = 1, n = 2;
     rescan();
-    for (int nth : {0, 1}) {
+    for (int nth : {0, 1, 2}) {
         usb_dev_handle* h = open_board(nth, 0);
         ASSERT_NE(h, nullptr);
         ram_write(h, 0xE600, {1});
@@ -117,6 +118,7 @@ TEST_F(SimTest, RejoinCanWaitForMoreRescansOrForTime) {
     EXPECT_EQ(nth_board(0), nullptr);
     EXPECT_FALSE(world.on_bus(b));
     EXPECT_FALSE(world.on_bus(t));
+    EXPECT_FALSE(world.on_bus(n));
     rescan();
     EXPECT_TRUE(world.on_bus(b));
     EXPECT_FALSE(world.on_bus(t));  // rescans alone do not bring it back
@@ -125,6 +127,13 @@ TEST_F(SimTest, RejoinCanWaitForMoreRescansOrForTime) {
     rescan();
     EXPECT_TRUE(world.on_bus(t));
     EXPECT_NE(nth_board(1), nullptr);
+    for (int i = 0; i < 3; ++i)
+        rescan();
+    EXPECT_FALSE(world.on_bus(n));
+    EXPECT_EQ(nth_board(2), nullptr);
+    world.attach(n);
+    rescan();
+    EXPECT_TRUE(world.on_bus(n));
 }
 
 TEST_F(SimTest, FpgaIsConfiguredOnlyByACompleteSequenceAndItsDigestIsRecorded) {

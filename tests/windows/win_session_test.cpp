@@ -1,7 +1,7 @@
 // Whole sessions of the unchanged module on the simulator's libusb0.dll: failure texts, carriers
-// at their offsets per receiver, retuning while streaming, start/stop cycles, stalls, a pause of
-// the board with libusb-win32's abort of the whole endpoint, how long StopRx takes, and where the
-// diagnostics go.
+// at their offsets per receiver, retuning while streaming, start/stop cycles, a cold board that
+// comes back late or never after its firmware starts, stalls, a pause of the board with
+// libusb-win32's abort of the whole endpoint, how long StopRx takes, and where the diagnostics go.
 #include "win_check.h"
 #include "win_support.h"
 
@@ -156,6 +156,50 @@ WIN_TEST(StartStopCyclesLeaveNothingBehind) {
     }
     // The receive ring was torn down by cancelling its queued reads and reaping each.
     CHECK(async_stats().endpoint_aborts >= 3);
+}
+
+// A cold board leaves the bus when its new firmware starts. Back 1.5 s later, as a real one is, it
+// streams from the first StartRx; never back, StartRx gives up after its bound of 5 s of waiting
+// with the device text, and leaves nothing open.
+WIN_TEST(ColdBoardRejoiningLateStartsFirstTimeAndOneNeverBackFailsInTime) {
+    REQUIRE(module().handle != nullptr);
+    auto& w = usbsim::World::instance();
+    for (int rejoin_ms : {1500, usbsim::BoardConfig::REJOIN_NEVER}) {
+        w.reset();
+        usbsim_win32_reset_async_stats();
+        usbsim::BoardConfig cfg;  // cold
+        cfg.rejoin_after_ms = rejoin_ms;
+        cfg.eeprom[1] = usbsim::eeprom_image(0x0001);
+        cfg.eeprom[3] = usbsim::eeprom_image(0x0001);
+        usbsim::BoardId b = w.add_board(w.add_bus(), cfg);
+        w.rescan();
+        Host h;
+        ReceiverSettings s = settings_for(h, 0);
+        StderrCapture err;
+        const auto t0 = std::chrono::steady_clock::now();
+        module().StartRx(&s);
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        CHECK(w.firmware_running(b));
+        if (rejoin_ms > 0) {
+            REQUIRE(h.errors.empty());
+            CHECK_MSG(took >= 1.5, "started after " << took << " s");
+            CHECK(w.fpga_configured(b));
+            CHECK(wait_for(h.blocks, 10, 30000));
+            module().StopRx();
+        } else {
+            REQUIRE(h.errors.size() == 1u);
+            CHECK_EQ(h.errors[0], std::string("Can't create instance of USRP Rx device"));
+            CHECK_MSG(took >= 5.0 && took < 6.0, "failed after " << took << " s");
+            CHECK(!w.on_bus(b));
+            CHECK_MSG(err.text().find("usrp: failed to find usrp[0]\n") != std::string::npos,
+                      err.text());
+            CHECK_EQ(h.blocks.load(), 0);
+        }
+        CHECK_EQ(w.open_handles(), 0);
+        CHECK_EQ(w.claimed_interfaces(), 0);
+        check_async_clean();
+    }
 }
 
 // libusb-win32 reports a stalled control request as -5 and never sets errno: a stale EPIPE in

@@ -78,8 +78,13 @@ zalvo_capture_board_report(void (*line)(void* context, const char* text), void* 
               ", revision " + std::to_string(revision) + " (bcdDevice " + bcd + ")");
         usb_dev_handle* udh = open_cmd_interface(dev);
         if (!udh)
+#ifdef _WIN32
+            print("  cannot open its command interface (in use by another program, or its "
+                  "driver is not libusb-win32)");
+#else
             print("  cannot open its command interface (in use by another program, or no "
                   "permission: a udev rule or root is needed)");
+#endif
         report_image(print, udh, "firmware", FIRMWARE_IMAGE, revision, FIRMWARE_HASH_SLOT);
         report_image(print, udh, "FPGA bitstream", FPGA_IMAGE, revision, FPGA_HASH_SLOT);
         if (udh) {

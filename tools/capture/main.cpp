@@ -1,5 +1,6 @@
 // zalvo_capture: records the four receivers of a USRP board through the receiver module, on a
 // real board or on the simulated one, and lists the boards on the bus.
+#include "advice.h"
 #include "module.h"
 #include "options.h"
 #include "plugins.h"
@@ -27,6 +28,8 @@ void* load_plugin(const char* built_path, bool global, std::string* error) {
     void* h = sys::load_library(built, global, error);
     if (h)
         return h;
+    if (built != built_path)
+        return nullptr;  // a relative path: it was taken from the program's folder already
     std::string name(built);
     name = name.substr(name.find_last_of("/\\") + 1);
     const std::string beside = sys::program_folder() + name;
@@ -39,13 +42,15 @@ void* load_plugin(const char* built_path, bool global, std::string* error) {
 int prepare_simulator(const std::string& scene_path, const std::string& replay_path,
                       zalvo_capture_sim_dropped_fn* dropped,
                       zalvo_capture_replay_info* replay_info = nullptr) {
+    const std::string placeholders = sys::beside_program(ZALVO_IMAGES_DIR);
+    advise_for_simulator(placeholders);
     std::string error;
     void* sim = load_plugin(ZALVO_CAPTURE_SIM_PLUGIN, true, &error);
     if (!sim) {
-        std::fprintf(stderr,
-                     "%s: cannot load the simulator (%s). Build it with: cmake --build build "
-                     "--target zalvo_capture_sim\n",
-                     PROGRAM, error.c_str());
+        std::fprintf(stderr, "%s: cannot load the simulator (%s). %s\n", PROGRAM, error.c_str(),
+                     advice_for_missing(Part::simulator,
+                                        sys::beside_program(ZALVO_CAPTURE_SIM_PLUGIN), false)
+                         .c_str());
         return EXIT_DEVICE;
     }
     auto setup = reinterpret_cast<zalvo_capture_sim_setup_fn>(
@@ -71,7 +76,7 @@ int prepare_simulator(const std::string& scene_path, const std::string& replay_p
         }
     }
     // The simulated board takes any images; the build makes placeholders.
-    sys::set_env_default("USRP_PATH", sys::beside_program(ZALVO_IMAGES_DIR));
+    sys::set_env_default("USRP_PATH", placeholders);
     return -1;
 }
 
@@ -130,20 +135,18 @@ int run_info(const Options& o) {
                             sys::find_symbol(lib, ZALVO_CAPTURE_BOARD_REPORT))
                       : nullptr;
     if (!report) {
-        std::fprintf(stderr,
-                     "%s: cannot load the board report (%s). Build it with: cmake --build build "
-                     "--target zalvo_capture_board\n",
-                     PROGRAM, error.c_str());
+        std::fprintf(stderr, "%s: cannot load the board report (%s). %s\n", PROGRAM, error.c_str(),
+                     advice_for_missing(Part::board_report,
+                                        sys::beside_program(ZALVO_CAPTURE_BOARD_PLUGIN), false)
+                         .c_str());
         return EXIT_DEVICE;
     }
     int boards = report(print_line, nullptr);
     std::fflush(stdout);
     if (boards == 0) {
-        std::fprintf(stderr,
-                     "%s: no USRP (vendor 0xfffe, product 0x0002) on the USB buses%s. Check the "
-                     "cable and power, and that you may open USB devices (a udev rule, or "
-                     "root).\n",
-                     PROGRAM, o.info_simulated ? " of the simulator" : "");
+        std::fprintf(stderr, "%s: no USRP (vendor 0xfffe, product 0x0002) on the USB buses%s. %s\n",
+                     PROGRAM, o.info_simulated ? " of the simulator" : "",
+                     advice_for_no_board().c_str());
         return EXIT_DEVICE;
     }
     return EXIT_DONE;
@@ -196,10 +199,11 @@ int run_capture_command(const Options& given) {
                                 sys::find_symbol(lib, ZALVO_CAPTURE_RAW_RECORD))
                           : nullptr;
         if (!record) {
-            std::fprintf(stderr,
-                         "%s: cannot load the raw recorder (%s). Build it with: cmake --build "
-                         "build --target zalvo_capture_board\n",
-                         PROGRAM, error.c_str());
+            std::fprintf(stderr, "%s: cannot load the raw recorder (%s). %s\n", PROGRAM,
+                         error.c_str(),
+                         advice_for_missing(Part::board_report,
+                                            sys::beside_program(ZALVO_CAPTURE_BOARD_PLUGIN), false)
+                             .c_str());
             return EXIT_DEVICE;
         }
         install_signal_handlers();
@@ -210,10 +214,9 @@ int run_capture_command(const Options& given) {
     Module module;
     std::string error;
     if (!module.load(path, &error)) {
-        std::fprintf(stderr,
-                     "%s: cannot load the receiver module: %s\n  Build it with: cmake --build "
-                     "build --target ZalvoIntf, or name it with --module PATH.\n",
-                     PROGRAM, error.c_str());
+        std::fprintf(stderr, "%s: cannot load the receiver module: %s\n  %s\n", PROGRAM,
+                     error.c_str(),
+                     advice_for_missing(Part::module, path, !o.module_path.empty()).c_str());
         return EXIT_DEVICE;
     }
     install_signal_handlers();

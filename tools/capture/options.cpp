@@ -118,7 +118,8 @@ static std::string build_note() {
         note += "This build writes no WAV files (no WAV library is built for this system):\n"
                 "--format sigmf is the default and the only format.\n";
     if (!ZALVO_CAPTURE_PICTURES)
-        note += "This build makes no pictures (and takes no --range).\n";
+        note += "This build makes no pictures (no library for them is built for this system),\n"
+                "and takes no --range.\n";
     return note.empty() ? note : note + "\n";
 }
 
@@ -127,7 +128,9 @@ std::string usage_text(const std::string& program) {
            " [capture|simulate|info] [options]\n"
            "\n"
            "Records the receivers of a USRP board through the receiver module, as a host program\n"
-           "does, and writes for each receiver a recording and a picture.\n"
+           "does, and writes for each receiver a recording" +
+           std::string(ZALVO_CAPTURE_PICTURES ? " and a picture" : "") +
+           ".\n"
            "\n" +
            build_note() +
            "commands:\n"
@@ -159,9 +162,12 @@ std::string usage_text(const std::string& program) {
            "      --replay META        simulate: the simulated board streams the raw recording\n"
            "                           META (a .sigmf-meta file of --raw) instead of its scene;\n"
            "                           the run is as long as the recording, tuned as it was\n"
-           "                           (no --freq or --retune)\n"
-           "      --range LOW:HIGH     pictures: colour range in dBFS (default: from the data),\n"
-           "                           the same for every receiver\n"
+           "                           (no --freq or --retune)\n" +
+           std::string(ZALVO_CAPTURE_PICTURES
+                           ? "      --range LOW:HIGH     pictures: colour range in dBFS (default: "
+                             "from the data),\n"
+                             "                           the same for every receiver\n"
+                           : "") +
            "  -m, --module PATH        the receiver module to load (default: the one that\n"
            "                           came with this tool, installed or built with it; a\n"
            "                           bare name is looked for in the current folder first)\n"
@@ -175,8 +181,12 @@ std::string usage_text(const std::string& program) {
            "  -h, --help               this text\n"
            "      --version            the versions of this program and of the module\n"
            "\n"
-           "Files: samples are float I/Q at the output rate, full scale 1.0. Pictures are PNG:\n"
-           "the spectrum (average and peak) above a waterfall. Existing files are never\n"
+           "Files: samples are float I/Q at the output rate, full scale 1.0." +
+           std::string(ZALVO_CAPTURE_PICTURES ? " Pictures are PNG:\n"
+                                                "the spectrum (average and peak) above a "
+                                                "waterfall."
+                                              : "") +
+           " Existing files are never\n"
            "replaced without --overwrite, and a run that fails before the first data leaves\n"
            "the output folder as it was.\n"
            "\n"

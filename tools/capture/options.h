@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-// What this build writes besides SigMF: WAV files (libsndfile) and pictures (FFTW, cairo), both
-// present unless the build says otherwise (the Windows build has neither library).
+// What this build writes besides SigMF: WAV files (libsndfile, or the program's own writer where
+// libsndfile is not built) and pictures (FFTW, cairo), both present unless the build says
+// otherwise (the Windows build has no pictures).
 #ifndef ZALVO_CAPTURE_WAV
 #define ZALVO_CAPTURE_WAV 1
 #endif

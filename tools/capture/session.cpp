@@ -610,9 +610,8 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     }
     if (stalled) {
         console.error(printf_string(
-            "zalvo_capture: no data from the board for %d s (after %s of signal). Check that "
-            "it is still plugged in and powered; the device layer's messages above tell more.%s\n",
-            STALL_SECONDS, length.c_str(),
+            "zalvo_capture: no data from the board for %d s (after %s of signal). %s%s\n",
+            STALL_SECONDS, length.c_str(), advice_for_stall().c_str(),
             outputs.created() ? " The files hold what was received." : ""));
         return EXIT_DEVICE;
     }

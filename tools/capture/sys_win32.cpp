@@ -10,6 +10,7 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -89,7 +90,9 @@ std::string beside_program(const std::string& path) {
                                                 (path[1] == '\\' || path[1] == '/')));
     if (path.empty() || absolute)
         return path;
-    return program_folder() + path;
+    std::string native = path;
+    std::replace(native.begin(), native.end(), '/', '\\');
+    return program_folder() + native;
 }
 
 bool is_bare_name(const std::string& name) {

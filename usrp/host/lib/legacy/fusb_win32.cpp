@@ -44,18 +44,26 @@ fusb_ephandle_win32::fusb_ephandle_win32(fusb_devhandle_win32* dh, int endpoint_
             nblocks = 1;
     }
 
-    // Both allocations succeed or neither is kept. The ring starts zeroed, so that a block whose
-    // first transfer failed reads as silence rather than as uninitialised memory.
+    // The buffers and every transfer context are made, or nothing is kept and the handle is not
+    // made: a ring without its transfers would fail every read. The ring starts zeroed, so that a
+    // block whose first transfer failed reads as silence rather than as uninitialised memory.
     std::unique_ptr<unsigned char[]> ring(
         new unsigned char[static_cast<size_t>(nblocks) * static_cast<size_t>(block_size)]());
     std::unique_ptr<void*[]> ctxs(new void*[nblocks]());
-    ring_buffer = ring.release();
-    contexts = ctxs.release();
 
     const unsigned char ep =
         static_cast<unsigned char>(is_input ? (endpoint | 0x80) : (endpoint & 0x7f));
-    for (int i = 0; i < nblocks; ++i)
-        usb_bulk_setup_async(devhandle->get_usb_dev_handle(), &contexts[i], ep);
+    for (int i = 0; i < nblocks; ++i) {
+        const int status = usb_bulk_setup_async(devhandle->get_usb_dev_handle(), &ctxs[i], ep);
+        if (status < 0 || !ctxs[i]) {
+            os::diag_printf("fusb_ephandle_win32: usb_bulk_setup_async failed (%d)\n", status);
+            for (int j = 0; j < i; ++j)
+                usb_free_async(&ctxs[j]);
+            throw std::runtime_error("fusb_ephandle_win32: usb_bulk_setup_async");
+        }
+    }
+    ring_buffer = ring.release();
+    contexts = ctxs.release();
 }
 
 fusb_ephandle_win32::~fusb_ephandle_win32() {

@@ -6,6 +6,7 @@
 #include "md5.h"
 #include "os.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +19,12 @@ enum { NAME_BUFFER_SIZE = 512, PATH_BUFFER_SIZE = 1000 };
 // Module-wide, so the loading functions are not reentrant: one load sequence at a time.
 char name_buffer[NAME_BUFFER_SIZE];
 char path_buffer[PATH_BUFFER_SIZE];
+
+// After its new firmware starts the board leaves the bus and joins it again as a new device, one
+// to three seconds later on real hardware. The bus is rescanned this often until it is back, for
+// at most this long.
+const unsigned REJOIN_POLL_MS = 50;
+const int REJOIN_WAIT_MS = 5000;
 
 const char* const default_firmware = "std.ihx";
 const char* const default_fpga = "std_2rxhb_2tx.rbf";
@@ -80,6 +87,30 @@ void report_tried_paths(const char* name, int revision) {
         return false;
     });
     os::diag_printf("%s\n", line.c_str());
+}
+
+// Boards on the buses as of the last rescan.
+int count_boards() {
+    int n = 0;
+    while (usrp_find_device(n))
+        ++n;
+    return n;
+}
+
+// Rescans until the buses list as many boards as they did before the firmware load (the loaded
+// one is back, and the nth board is the same board again), or the time is up. On a board that
+// never comes back the next lookup fails with its own message.
+void wait_for_rejoin(int boards_before) {
+    using clock = std::chrono::steady_clock;
+    const clock::time_point deadline = clock::now() + std::chrono::milliseconds(REJOIN_WAIT_MS);
+    os::sleep_ms(0);
+    for (;;) {
+        usb_find_busses();
+        usb_find_devices();
+        if (count_boards() >= boards_before || clock::now() >= deadline)
+            return;
+        os::sleep_ms(REJOIN_POLL_MS);
+    }
 }
 
 }  // namespace
@@ -152,6 +183,7 @@ load_status load_firmware_nth(int nth, const char* path) {
         os::diag_printf("usrp: failed to find usrp[%d]\n", nth);
         return LOAD_FAILED;
     }
+    const int boards_before = count_boards();
     usb_dev_handle* udh = usrp_open_interface(dev, CMD_INTERFACE);
     if (!udh) {
         os::diag_printf("open_nth_cmd_interface: open_cmd_interface failed\n");
@@ -161,12 +193,8 @@ load_status load_firmware_nth(int nth, const char* path) {
         load_with_hash_check(path, udh, false, FIRMWARE_HASH_SLOT, load_firmware_image);
     usb_close(udh);
 
-    if (status == LOAD_DONE) {
-        // The new firmware renumerates the board; let the next lookup see the bus as it is now.
-        os::sleep_ms(0);
-        usb_find_busses();
-        usb_find_devices();
-    }
+    if (status == LOAD_DONE)
+        wait_for_rejoin(boards_before);
     return status;
 }
 
