@@ -11,8 +11,8 @@
 #                                          simulated board's scenes), copyright, changelog
 # Windows (ZIP "ZalvoIntf-<version>-win32"):
 #   ZalvoIntf.dll, zalvo_capture.exe and zalvo_capture_board.dll (when built), the simulated
-#   board simulator\libusb0.dll with its placeholder images in simulator\images\rev<N>\,
-#   GUIDE.txt, LICENSE.txt, usrp\README.txt and the empty usrp\rev4\ folder.
+#   board simulator\libusb0.dll with its placeholder images in simulator\images\rev<N>\ and
+#   its scene file format (simulator\scene-files.txt), GUIDE.txt, LICENSE.txt, usrp\README.txt and the empty usrp\rev4\ folder.
 #
 # One version everywhere: the project's (PROJECT_VERSION) names the packages, fills the DLL's
 # version resource, the guide and the manual page, and is ZALVO_VERSION in the capture tool.
@@ -65,6 +65,10 @@ if(WIN32)
     if(ZALVO_IMAGES_DIR)
       install(DIRECTORY ${ZALVO_IMAGES_DIR}/ DESTINATION simulator/images)
     endif()
+    # How to write a scene file for it, and how to make it lose samples.
+    configure_file(${_zalvo_docs}/scene-files.md ${_zalvo_gen}/scene-files.txt @ONLY
+      NEWLINE_STYLE CRLF)
+    install(FILES ${_zalvo_gen}/scene-files.txt DESTINATION simulator)
   endif()
   install(FILES ${_zalvo_gen}/GUIDE.txt DESTINATION .)
   install(FILES ${_zalvo_gen}/LICENSE.txt DESTINATION .)

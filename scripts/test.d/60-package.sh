@@ -139,7 +139,7 @@ top="ZalvoIntf-${version}-win32"
 expected=("$top/ZalvoIntf.dll" "$top/GUIDE.txt" "$top/LICENSE.txt" "$top/usrp/README.txt"
   "$top/usrp/rev4/" "$top/zalvo_capture.exe" "$top/zalvo_capture_board.dll"
   "$top/simulator/libusb0.dll" "$top/simulator/images/rev4/std.ihx"
-  "$top/simulator/images/rev4/std_4rx_0tx.rbf")
+  "$top/simulator/images/rev4/std_4rx_0tx.rbf" "$top/simulator/scene-files.txt")
 unzip -Z1 "$zip" >"$work/zip.txt"
 for name in "${expected[@]}"; do
   grep -qxF "$name" "$work/zip.txt" || fail "$name is not in the ZIP"

@@ -174,8 +174,12 @@ std::string usage_text(const std::string& program) {
            "  -q, --quiet              no progress line, even on a terminal\n"
            "      --scene FILE         simulate: the simulator's scene file (default: its\n"
            "                           built-in scene, or the file named by USBSIM_SCENE);\n"
+#ifdef _WIN32
+           "                           the format is in simulator\\scene-files.txt\n"
+#else
            "                           the format is in scene-files.md among the documents\n"
            "                           (/usr/share/doc/zalvointf; docs/ in the source)\n"
+#endif
            "options of info:\n"
            "      --simulate           look at the simulated bus instead of the real one\n"
            "  -h, --help               this text\n"
