@@ -7,15 +7,17 @@
 #   <datadir>/zalvo/usrp/README            the board's images go in rev<N>/ beside this note
 #   <datadir>/zalvo/simulator/rev<N>/      placeholder images for "zalvo_capture simulate"
 #   <udev rules>/60-zalvo-usrp.rules       board access for plugdev and the logged-in user
-#   <mandir>/man1/zalvo_capture.1.gz, <docdir>: README.md, the Windows guide, copyright, changelog
+#   <mandir>/man1/zalvo_capture.1.gz, <docdir>: README.md, the Windows guide, scene-files.md (the
+#                                          simulated board's scenes), copyright, changelog
 # Linux, when the SoapySDR module is built (Debian package "soapysdr0.8-module-zalvo", component
 # "soapy", depending on zalvointf of the same version):
 #   <libdir>/SoapySDR/modules0.8/libzalvoSupport.so, <docdir of the package>: README, copyright,
 #   changelog
 # Windows (ZIP "ZalvoIntf-<version>-win32"):
 #   ZalvoIntf.dll, zalvo_capture.exe and zalvo_capture_board.dll (when built), the simulated
-#   board simulator\libusb0.dll with its placeholder images in simulator\images\rev<N>\,
-#   GUIDE.txt, LICENSE.txt, usrp\README.txt and the empty usrp\rev4\ folder.
+#   board simulator\libusb0.dll with its placeholder images in simulator\images\rev<N>\ and
+#   its scene file format (simulator\scene-files.txt), GUIDE.txt, LICENSE.txt, usrp\README.txt
+#   and the empty usrp\rev4\ folder.
 #
 # One version everywhere: the project's (PROJECT_VERSION) names the packages, fills the DLL's
 # version resource, the guide and the manual page, and is ZALVO_VERSION in the capture tool.
@@ -68,6 +70,10 @@ if(WIN32)
     if(ZALVO_IMAGES_DIR)
       install(DIRECTORY ${ZALVO_IMAGES_DIR}/ DESTINATION simulator/images)
     endif()
+    # How to write a scene file for it, and how to make it lose samples.
+    configure_file(${_zalvo_docs}/scene-files.md ${_zalvo_gen}/scene-files.txt @ONLY
+      NEWLINE_STYLE CRLF)
+    install(FILES ${_zalvo_gen}/scene-files.txt DESTINATION simulator)
   endif()
   install(FILES ${_zalvo_gen}/GUIDE.txt DESTINATION .)
   install(FILES ${_zalvo_gen}/LICENSE.txt DESTINATION .)
@@ -148,7 +154,7 @@ add_custom_command(OUTPUT ${_zalvo_gen}/changelog.gz
   DEPENDS ${_zalvo_gen}/changelog VERBATIM)
 add_custom_target(zalvo_changelog ALL DEPENDS ${_zalvo_gen}/changelog.gz)
 install(FILES ${_zalvo_gen}/copyright ${_zalvo_gen}/changelog.gz ${CMAKE_SOURCE_DIR}/README.md
-  ${_zalvo_gen}/GUIDE.txt DESTINATION ${ZALVO_DOCDIR})
+  ${_zalvo_gen}/GUIDE.txt ${_zalvo_docs}/scene-files.md DESTINATION ${ZALVO_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME zalvointf)

@@ -51,7 +51,8 @@ dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$work/files.txt"
 for f in "/usr/lib/$ml/zalvo/libZalvoIntf.so" "/usr/lib/$ml/zalvo/zalvo_capture" \
   /usr/bin/zalvo_capture /usr/share/man/man1/zalvo_capture.1.gz /usr/share/zalvo/usrp/README \
   /usr/share/zalvo/simulator/rev4/std.ihx /usr/share/doc/zalvointf/copyright \
-  /usr/share/doc/zalvointf/changelog.gz /usr/share/doc/zalvointf/GUIDE.txt; do
+  /usr/share/doc/zalvointf/changelog.gz /usr/share/doc/zalvointf/GUIDE.txt \
+  /usr/share/doc/zalvointf/scene-files.md; do
   grep -qx "$f" "$work/files.txt" || fail "$f is not in the package"
 done
 rule=$(grep -E '/udev/rules\.d/60-zalvo-usrp\.rules$' "$work/files.txt") ||
@@ -176,7 +177,7 @@ top="ZalvoIntf-${version}-win32"
 expected=("$top/ZalvoIntf.dll" "$top/GUIDE.txt" "$top/LICENSE.txt" "$top/usrp/README.txt"
   "$top/usrp/rev4/" "$top/zalvo_capture.exe" "$top/zalvo_capture_board.dll"
   "$top/simulator/libusb0.dll" "$top/simulator/images/rev4/std.ihx"
-  "$top/simulator/images/rev4/std_4rx_0tx.rbf")
+  "$top/simulator/images/rev4/std_4rx_0tx.rbf" "$top/simulator/scene-files.txt")
 unzip -Z1 "$zip" >"$work/zip.txt"
 for name in "${expected[@]}"; do
   grep -qxF "$name" "$work/zip.txt" || fail "$name is not in the ZIP"

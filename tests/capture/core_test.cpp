@@ -175,6 +175,11 @@ TEST(CaptureOptions, BadCommandLinesAreRefusedWithTheReason) {
         {{"--receivers", "1,"}, "--receivers"},
         {{"--range", "-20:-120"}, "--range"},
         {{"--range", "-20"}, "--range"},
+        // A value with a line break (a scene line pasted as an argument) stays on one line.
+        {{"simulate", "carrier 3.6M -30\r\n"}, "unexpected argument 'carrier 3.6M -30\\r\\n'"},
+        {{"-f", "1:7M\n"}, "not '1:7M\\n'"},
+        {{"simulate", "--replay", "r.sigmf-meta", "-f", "1:7M"}, "--freq and --retune cannot"},
+        {{"simulate", "--replay", "r.sigmf-meta", "--retune", "1:1:7M"}, "--freq and --retune"},
     };
     for (const Case& c : cases) {
         std::string line;
@@ -183,6 +188,7 @@ TEST(CaptureOptions, BadCommandLinesAreRefusedWithTheReason) {
         ParseResult r = parse(c.args);
         EXPECT_FALSE(r.ok) << line;
         EXPECT_NE(r.error.find(c.says), std::string::npos) << line << "-> " << r.error;
+        EXPECT_EQ(r.error.find_first_of("\r\n"), std::string::npos) << r.error;
     }
     // Parsing again after a failure starts afresh.
     EXPECT_TRUE(parse({"simulate", "-d", "1"}).ok);
@@ -581,6 +587,8 @@ TEST(StderrTap, CountsMarksAtLineStartsOnly) {
 TEST(StderrTap, CountsWhatAnyThreadWritesToStandardErrorAndPassesTheRestOn) {
     std::string passed;
     StderrTap tap([&](const std::string& t) { passed += t; });
+    std::vector<ClippingReport> reports;
+    tap.on_clipping([&](const ClippingReport& r) { reports.push_back(r); });
     ASSERT_TRUE(tap.start());
     std::thread worker([] {
         for (int i = 0; i < 25; ++i) {
@@ -588,12 +596,29 @@ TEST(StderrTap, CountsWhatAnyThreadWritesToStandardErrorAndPassesTheRestOn) {
             std::fflush(stderr);
         }
         std::fprintf(stderr, "usrp_basic_rx: an Overrun-free line\n");
+        // A clipping report, also when it arrives in pieces; lines that only look like one are
+        // passed on.
+        std::fputs("StreamWorker: clip", stderr);
+        std::fflush(stderr);
+        std::fputs("ping: rx0 5 rx1 0 rx2 2000000 rx3 0 of 2000000 samples\n", stderr);
+        std::fputs("StreamWorker: clipping: rx0 1 rx1 2 of 3 samples\n", stderr);
+        std::fputs("StreamWorker: clipping: rx0 9 rx1 0 rx2 0 rx3 0 of 8 samples\n", stderr);
+        std::fputs("StreamWorker: started\n", stderr);
         std::fputs("O", stderr);
     });
     worker.join();
     tap.stop();
     EXPECT_EQ(tap.overruns(), 26u);
-    EXPECT_EQ(passed, "usrp_basic_rx: an Overrun-free line\n");
+    EXPECT_EQ(passed, "usrp_basic_rx: an Overrun-free line\n"
+                      "StreamWorker: clipping: rx0 1 rx1 2 of 3 samples\n"
+                      "StreamWorker: clipping: rx0 9 rx1 0 rx2 0 rx3 0 of 8 samples\n"
+                      "StreamWorker: started\n");
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].at_rails[0], 5);
+    EXPECT_EQ(reports[0].at_rails[1], 0);
+    EXPECT_EQ(reports[0].at_rails[2], 2000000);
+    EXPECT_EQ(reports[0].at_rails[3], 0);
+    EXPECT_EQ(reports[0].values, 2000000);
     // Standard error is the real one again: nothing more reaches the tap.
     std::fputs("O", stderr);
     std::fflush(stderr);

@@ -75,8 +75,9 @@ std::string write_file(const std::string& dir, const std::string& name, const st
 bool contains(const std::string& text, const std::string& part);
 
 // Validates every SigMF meta file and the collection of `dir` against the schemas in
-// `schema_dir` with Debian's python3-jsonschema, and checks that the collection names each meta
-// file with its SHA-512. "" when all is well, else what is wrong.
+// `schema_dir` with Debian's python3-jsonschema, and checks that every data file has its meta
+// file, that no temporary (*.part) is left, and that the collection names each meta file with
+// its SHA-512. "" when all is well, else what is wrong.
 std::string sigmf_problems(const std::string& dir, const std::string& schema_dir);
 
 nlohmann::json read_json(const std::string& path);

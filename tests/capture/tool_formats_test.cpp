@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -15,6 +19,36 @@
 #include <vector>
 
 using namespace capture_test;
+
+namespace {
+
+// Mounts a tmpfs of `size` on each of `dirs`, in a mount namespace of this test program's own
+// (its children see it, the machine does not). False when that needs privileges it lacks.
+bool small_filesystems(const std::vector<std::string>& dirs, const char* size) {
+    static bool own_namespace = unshare(CLONE_NEWNS) == 0 &&
+                                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+    if (!own_namespace)
+        return false;
+    for (const std::string& d : dirs) {
+        if (mkdir(d.c_str(), 0755) != 0 ||
+            mount("zalvo-test", d.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) != 0)
+            return false;
+    }
+    return true;
+}
+
+// Every path under `dir` that `text` names.
+std::vector<std::string> paths_named(const std::string& text, const std::string& dir) {
+    std::vector<std::string> paths;
+    for (size_t at = text.find(dir + "/"); at != std::string::npos;
+         at = text.find(dir + "/", at + 1)) {
+        const size_t end = text.find_first_of(" \n:", at);
+        paths.push_back(text.substr(at, end - at));
+    }
+    return paths;
+}
+
+}  // namespace
 
 TEST_F(CaptureTool, WriteErrorKeepsEveryFileValidAndEquallyLongAndReportsTheFirstError) {
     // A file-size limit stands in for a full disk: a write past it fails with EFBIG.
@@ -48,9 +82,12 @@ TEST_F(CaptureTool, WriteErrorKeepsEveryFileValidAndEquallyLongAndReportsTheFirs
                 frames = n;
             EXPECT_EQ(n, frames) << base;
             EXPECT_TRUE(contains(r.out, "(" + std::to_string(n) + " samples)")) << r.out;
-            // A picture is listed only when it was written.
+            // A picture is listed only when it was written, and is there whole or not at all.
             const bool listed = contains(r.out, base + ".png");
             EXPECT_EQ(listed, read_png(base + ".png").ok) << r.out;
+            if (!listed) {
+                EXPECT_EQ(access((base + ".png").c_str(), F_OK), -1);
+            }
         }
         EXPECT_GT(frames, 0u);
         EXPECT_LT(frames, 3u * 48000);
@@ -58,6 +95,40 @@ TEST_F(CaptureTool, WriteErrorKeepsEveryFileValidAndEquallyLongAndReportsTheFirs
             EXPECT_EQ(check_sigmf(out), "");
         }
     }
+
+    // A file system that fills up: every data file keeps a valid meta file (the SigMF one's and
+    // the raw one's), the summary lists only files that are there, and the error names every
+    // file that could not be completed.
+    const std::string sigmf = dir_ + "/small-sigmf", raw = dir_ + "/small-raw";
+    if (!small_filesystems({sigmf, raw}, "2m"))
+        GTEST_SKIP() << "no file system of 2 MiB to fill (needs root or a mount namespace)";
+    Result full =
+        run({"simulate", "--scene", scene, "-d", "3", "--format", "sigmf", "-o", sigmf}, {}, 120);
+    EXPECT_EQ(full.exit_code, 1) << full.out << full.err;
+    EXPECT_EQ(check_sigmf(sigmf), "");
+    for (const std::string& p : paths_named(full.out, sigmf))
+        EXPECT_EQ(access(p.c_str(), F_OK), 0) << p << " is listed but not there\n" << full.out;
+    EXPECT_TRUE(contains(full.out, "collection " + sigmf + "/capture.sigmf-collection"))
+        << full.out;
+    for (int i = 0; i < 4; ++i) {
+        const std::string png = sigmf + "/rx" + std::to_string(i) + ".png";
+        if (access(png.c_str(), F_OK) == 0) {
+            EXPECT_TRUE(read_png(png).ok) << png;
+            EXPECT_TRUE(contains(full.out, png)) << full.out;
+        } else {
+            EXPECT_TRUE(contains(full.err, "the picture " + png + ": ")) << full.err;
+        }
+    }
+    EXPECT_LT(file_size(sigmf + "/rx0.sigmf-data"), 3u * 48000 * 8) << "the disk was never full";
+
+    Result full_raw = run({"simulate", "--scene", scene, "-d", "3", "--raw", "-o", raw}, {}, 120);
+    EXPECT_EQ(full_raw.exit_code, 1) << full_raw.out << full_raw.err;
+    EXPECT_TRUE(contains(full_raw.err, "cannot write " + raw + "/raw.sigmf-data: "))
+        << full_raw.err;
+    EXPECT_EQ(check_sigmf(raw), "");
+    EXPECT_TRUE(contains(full_raw.out, "  " + raw + "/raw.sigmf-meta\n")) << full_raw.out;
+    EXPECT_EQ(file_size(raw + "/raw.sigmf-data") % 16, 0u);
+    EXPECT_GT(file_size(raw + "/raw.sigmf-data"), 0u);
 }
 
 TEST_F(CaptureTool, RawRecordingReplayedThroughTheModuleGivesTheSameOutput) {
@@ -66,20 +137,17 @@ TEST_F(CaptureTool, RawRecordingReplayedThroughTheModuleGivesTheSameOutput) {
     // recording see the same stream from its first instant.
     const std::vector<std::string> tuning = {"-f", "0:3.6M", "-f", "1:3.6M",
                                              "-f", "2:3.6M", "-f", "3:3.6M"};
-    auto with = [&](std::vector<std::string> args, bool tuned) {
-        if (tuned)
-            args.insert(args.end(), tuning.begin(), tuning.end());
+    auto with = [&](std::vector<std::string> args) {
+        args.insert(args.end(), tuning.begin(), tuning.end());
         return args;
     };
     Result original = run(with({"simulate", "--scene", scene, "-d", "1", "--format", "sigmf", "-o",
-                                dir_ + "/original"},
-                               true),
+                                dir_ + "/original"}),
                           {}, 120);
     ASSERT_EQ(original.exit_code, 0) << original.out << original.err;
     // Longer than the module's run: it reads ahead of what it delivers.
     Result raw =
-        run(with({"simulate", "--scene", scene, "--raw", "-d", "2", "-o", dir_ + "/raw"}, true), {},
-            120);
+        run(with({"simulate", "--scene", scene, "--raw", "-d", "2", "-o", dir_ + "/raw"}), {}, 120);
     ASSERT_EQ(raw.exit_code, 0) << raw.out << raw.err;
     EXPECT_EQ(file_size(dir_ + "/raw/raw.sigmf-data"), 2u * 500000 * 4 * 4);
     EXPECT_EQ(check_sigmf(dir_ + "/raw"), "");
@@ -89,11 +157,11 @@ TEST_F(CaptureTool, RawRecordingReplayedThroughTheModuleGivesTheSameOutput) {
     EXPECT_EQ(m["global"]["core:num_channels"], 4);
     EXPECT_EQ(m["global"]["core:sample_rate"], 500000.0);
 
-    Result replayed =
-        run(with({"simulate", "--scene", scene, "--replay", dir_ + "/raw/raw.sigmf-meta", "-d", "1",
-                  "--format", "sigmf", "-o", dir_ + "/replayed"},
-                 true),
-            {}, 120);
+    // The replay takes the recording's tuning (3.6 MHz for every receiver here), not the
+    // defaults (and no option may claim another: see the option tests).
+    Result replayed = run({"simulate", "--scene", scene, "--replay", dir_ + "/raw/raw.sigmf-meta",
+                           "-d", "1", "--format", "sigmf", "-o", dir_ + "/replayed"},
+                          {}, 120);
     ASSERT_EQ(replayed.exit_code, 0) << replayed.out << replayed.err;
     for (int i = 0; i < 4; ++i) {
         const std::string name = "/rx" + std::to_string(i) + ".sigmf-data";
@@ -114,25 +182,52 @@ TEST_F(CaptureTool, RawRecordingReplayedThroughTheModuleGivesTheSameOutput) {
                     i, equal, a.size(), worst / rms);
         EXPECT_GT(rms, 0.0);
         EXPECT_LE(worst, 1e-4 * rms) << "rx" << i;
+        nlohmann::json said = read_json(dir_ + "/replayed/rx" + std::to_string(i) + ".sigmf-meta");
+        EXPECT_EQ(said["captures"][0]["core:frequency"], 3600000.0) << "rx" << i;
     }
 
-    // Each channel of the recording feeds its own receiver: a raw recording at the default
-    // tunings, replayed with every receiver at 3.6 MHz, still shows each receiver's carrier.
+    // Each channel of the recording feeds its own receiver, and the run is as long as the
+    // recording (1 s here, against the default 5 s): no stretch of silence at its end.
     Result spread =
         run({"simulate", "--scene", scene, "--raw", "-d", "1", "-o", dir_ + "/spread"}, {}, 120);
     ASSERT_EQ(spread.exit_code, 0) << spread.err;
-    Result mapped = run(with({"simulate", "--replay", dir_ + "/spread/raw.sigmf-meta", "-d", "0.5",
-                              "-o", dir_ + "/mapped"},
-                             true),
-                        {}, 120);
+    Result mapped = run(
+        {"simulate", "--replay", dir_ + "/spread/raw.sigmf-meta", "-o", dir_ + "/mapped"}, {}, 120);
     ASSERT_EQ(mapped.exit_code, 0) << mapped.out << mapped.err;
+    EXPECT_TRUE(contains(mapped.out, "1.00 s of signal")) << mapped.out;
+    EXPECT_TRUE(contains(mapped.out, "the replay ends where the recording does")) << mapped.out;
     const double offsets[4] = {3000, -5000, 7000, -11000};
     for (int i = 0; i < 4; ++i) {
         Wav w = read_wav(dir_ + "/mapped/rx" + std::to_string(i) + ".wav");
         ASSERT_TRUE(w.ok) << w.problem;
+        ASSERT_EQ(w.frames(), 48000u);
         EXPECT_NEAR(tone_db(w.samples, 48000, offsets[i], 12000, 12000), expected_db(-40), 1.0)
             << "rx" << i;
+        EXPECT_NEAR(tone_db(w.samples, 48000, offsets[i], 43200, 4800), expected_db(-40), 1.0)
+            << "rx" << i << ": the end of the run";
     }
+
+    // A data file cut short is refused: not a whole number of instants, or shorter than its
+    // meta file says.
+    const std::string cut = dir_ + "/cut";
+    ASSERT_EQ(mkdir(cut.c_str(), 0755), 0);
+    nlohmann::json meta = read_json(dir_ + "/spread/raw.sigmf-meta");
+    meta["annotations"] = nlohmann::json::array(
+        {{{"core:sample_start", 5000}, {"core:sample_count", 0}, {"core:label", "x"}}});
+    write_file(cut, "raw.sigmf-meta", meta.dump());
+    const std::vector<float> spread_data = read_floats(dir_ + "/spread/raw.sigmf-data");
+    for (size_t bytes : {size_t(1001), size_t(16 * 4000)}) {
+        write_file(cut, "raw.sigmf-data",
+                   std::string(reinterpret_cast<const char*>(spread_data.data()), bytes));
+        Result refused =
+            run({"simulate", "--replay", cut + "/raw.sigmf-meta", "-o", dir_ + "/never"}, {}, 60);
+        EXPECT_EQ(refused.exit_code, 2) << refused.err;
+        EXPECT_TRUE(contains(refused.err, bytes == 1001 ? "1001 bytes are not a whole number of "
+                                                          "sample instants"
+                                                        : "holds 4000; the files do not belong"))
+            << refused.err;
+    }
+    EXPECT_EQ(access((dir_ + "/never").c_str(), F_OK), -1);
 
     Result bad = run(
         {"simulate", "--replay", dir_ + "/original/rx0.sigmf-meta", "-o", dir_ + "/never"}, {}, 60);

@@ -229,6 +229,9 @@ TEST_F(CaptureTool, HighRateWidensTheBandAndStartTuningsApply) {
                     "3:3.52M", "-o", out},
                    {}, 120);
     ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, std::string("\n  images: ") + ZALVO_IMAGES_DIR +
+                                    " (the placeholders that came with this program)\n"))
+        << r.out;
     const int rate = 192000;
     Wav rx0 = read_wav(out + "/rx0.wav");
     Wav rx3 = read_wav(out + "/rx3.wav");
@@ -245,26 +248,65 @@ TEST_F(CaptureTool, HighRateWidensTheBandAndStartTuningsApply) {
     EXPECT_NEAR(tone_db(rx3.samples, rate, 3000, late, count), expected_db(-40), 1.0);
     EXPECT_NEAR(tone_db(rx3.samples, rate, 35000, late, count), expected_db(-40), 1.0);
     EXPECT_TRUE(read_png(out + "/rx3.png").ok);
+}
 
-    // A carrier driving receiver 0 past full scale is reported with its peak; the others not.
+TEST_F(CaptureTool, ClippingAtTheBoardAndInTheOutputIsReportedAndAnnotated) {
+    // A carrier that pins the board's 16-bit values at the rails (in every receiver: the
+    // board's 500 kHz band holds it for all four) and drives receiver 0's output past full
+    // scale: one CLIPPING line per receiver with both causes, the board's count the same share
+    // of values as a raw recording of the same scene holds at the rails, and annotations in
+    // each receiver's recording that add up to that count.
     const std::string loud =
         write_file(dir_, "loud.txt",
                    "noise -100\ncarrier 3523000 -3 input=0\n"
                    "board cold rev=4 pacing=free_running eeprom1=0x0001 eeprom3=0x0001\n");
-    Result clip = run({"simulate", "--scene", loud, "-d", "0.3", "-o", dir_ + "/clip"}, {}, 120);
+    Result clip =
+        run({"simulate", "--scene", loud, "-d", "1", "--format", "sigmf", "-o", dir_ + "/clip"}, {},
+            120);
     ASSERT_EQ(clip.exit_code, 0) << clip.out << clip.err;
-    long clipped = 0;
-    double peak = 0;
-    const size_t at = clip.out.find("CLIPPING: rx0 has ");
-    ASSERT_NE(at, std::string::npos) << clip.out;
-    ASSERT_EQ(std::sscanf(clip.out.c_str() + at,
-                          "CLIPPING: rx0 has %ld samples at or above full scale (peak %lf dBFS)",
-                          &clipped, &peak),
-              2)
-        << clip.out;
-    EXPECT_GT(clipped, 0);
-    EXPECT_GT(peak, 0.0);
-    EXPECT_FALSE(contains(clip.out, "CLIPPING: rx1")) << clip.out;
+    EXPECT_FALSE(contains(clip.err, "StreamWorker: clipping")) << clip.err;
+    Result raw =
+        run({"simulate", "--scene", loud, "--raw", "-d", "1", "-o", dir_ + "/clip-raw"}, {}, 120);
+    ASSERT_EQ(raw.exit_code, 0) << raw.out << raw.err;
+    std::vector<int16_t> stream(file_size(dir_ + "/clip-raw/raw.sigmf-data") / 2);
+    std::ifstream(dir_ + "/clip-raw/raw.sigmf-data", std::ios::binary)
+        .read(reinterpret_cast<char*>(stream.data()), std::streamsize(stream.size() * 2));
+    double raw_share[4] = {0, 0, 0, 0};
+    for (size_t k = 0; k < stream.size(); ++k)
+        raw_share[(k / 2) % 4] += stream[k] >= 32767 || stream[k] <= -32767;
+    EXPECT_EQ(check_sigmf(dir_ + "/clip"), "");
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE("rx" + std::to_string(i));
+        raw_share[i] = 100 * raw_share[i] / (stream.size() / 4.0);
+        ASSERT_GT(raw_share[i], 50.0);
+        long long at_rails = 0, clipped = 0;
+        double percent = 0, peak = 0;
+        const std::string head = "CLIPPING: rx" + std::to_string(i) + ": ";
+        const size_t at = clip.out.find(head);
+        ASSERT_NE(at, std::string::npos) << clip.out;
+        ASSERT_EQ(std::sscanf(clip.out.c_str() + at + head.size(),
+                              "at the board %lld 16-bit values at the rails (%lf %% of those in "
+                              "the seconds the module reported); in the output %lld samples at or "
+                              "above full scale (peak %lf dBFS)",
+                              &at_rails, &percent, &clipped, &peak),
+                  4)
+            << clip.out;
+        EXPECT_NEAR(percent, raw_share[i], 1.0);
+        // The module reads the board's stream a little ahead of the second it delivers.
+        EXPECT_GE(at_rails, raw_share[i] / 100 * 2 * 500000 * 0.9);
+        EXPECT_EQ(clipped > 0, i == 0) << clipped;
+        EXPECT_EQ(peak > 0, i == 0) << peak;
+        long long annotated = 0;
+        const std::string meta = dir_ + "/clip/rx" + std::to_string(i) + ".sigmf-meta";
+        const nlohmann::json said = read_json(meta);
+        for (const nlohmann::json& a : said["annotations"]) {
+            ASSERT_EQ(a["core:label"], "clipping at the board");
+            EXPECT_LE(a["core:sample_start"].get<int64_t>() + a["core:sample_count"].get<int64_t>(),
+                      48000);
+            annotated += std::atoll(a["core:comment"].get<std::string>().c_str());
+        }
+        EXPECT_EQ(annotated, at_rails);
+    }
 }
 
 TEST_F(CaptureTool, CtrlCEndsTheRunWithExitCode130AndValidFiles) {
@@ -303,23 +345,47 @@ TEST_F(CaptureTool, CtrlCEndsTheRunWithExitCode130AndValidFiles) {
     Wav rx0 = read_wav(out + "/rx0.wav");
     EXPECT_NEAR(tone_db(rx0.samples, 48000, 3000, 9600, 9600), expected_db(-40), 1.0);
 
-    // A second Ctrl-C says that it ends the program at once; the sample files stay valid.
+    // A second Ctrl-C says that it ends the program at once; the sample files stay valid, and
+    // each has the meta file written with its first block (and no temporary beside it).
     const std::string again = dir_ + "/again";
     int sent_twice = 0;
-    Result twice =
-        run({"simulate", "--scene", scene, "-d", "60", "-o", again}, {}, 60, [&](pid_t pid) {
-            if (sent_twice < 2 && file_size(again + "/rx3.wav") > 44 + 4800 * 8) {
-                kill(pid, SIGINT);
-                ++sent_twice;
-            }
-        });
+    Result twice = run({"simulate", "--scene", scene, "-d", "60", "--format", "sigmf", "-o", again},
+                       {}, 60, [&](pid_t pid) {
+                           if (sent_twice < 2 && file_size(again + "/rx3.sigmf-data") > 4800 * 8) {
+                               kill(pid, SIGINT);
+                               ++sent_twice;
+                           }
+                       });
     ASSERT_EQ(sent_twice, 2);
     EXPECT_EQ(twice.exit_code, 130) << twice.err;
     EXPECT_TRUE(contains(twice.err, "ending at once")) << twice.err;
+    EXPECT_EQ(check_sigmf(again), "");
     for (int i = 0; i < 4; ++i) {
-        Wav w = read_wav(again + "/rx" + std::to_string(i) + ".wav");
-        EXPECT_TRUE(w.ok) << w.problem;
+        const std::string base = again + "/rx" + std::to_string(i);
+        EXPECT_EQ(file_size(base + ".sigmf-data") % 8, 0u) << base;
+        nlohmann::json m = read_json(base + ".sigmf-meta");
+        ASSERT_TRUE(m.is_object()) << base;
+        EXPECT_EQ(m["captures"][0]["core:frequency"], 3520000.0 + 40000 * i);
     }
+
+    // Interrupted before any data: nothing is said to be closed or to hold anything, and no
+    // blank line opens the message when the output is no terminal.
+    const std::string never = dir_ + "/never";
+    const std::string zero = write_file(
+        dir_, "zero.txt",
+        "noise -100\nboard cold rev=4 pacing=real_time fifo=0 eeprom1=0x0001 eeprom3=0x0001\n");
+    int waited = 0;
+    Result early =
+        run({"simulate", "--scene", zero, "-d", "2", "-o", never}, {}, 60, [&](pid_t pid) {
+            if (++waited == 25)  // half a second: the module is starting
+                kill(pid, SIGINT);
+        });
+    EXPECT_EQ(early.exit_code, 130) << early.out << early.err;
+    EXPECT_EQ(early.err.rfind("zalvo_capture: stopping (press Ctrl-C again", 0), 0u) << early.err;
+    EXPECT_TRUE(contains(early.err, "interrupted before any data arrived; no file was written"))
+        << early.err;
+    EXPECT_FALSE(contains(early.err, "files hold")) << early.err;
+    EXPECT_EQ(access(never.c_str(), F_OK), -1);
 }
 
 TEST_F(CaptureTool, FailuresExplainThemselvesAndNeverTouchAnEarlierRecording) {
@@ -369,11 +435,14 @@ TEST_F(CaptureTool, FailuresExplainThemselvesAndNeverTouchAnEarlierRecording) {
     EXPECT_FALSE(contains(module.err, "cmake --build")) << module.err;
     EXPECT_EQ(folder_state(out), before);
 
-    // --overwrite does replace once data arrives.
+    // --overwrite does replace once data arrives; a recording too short for "0.00 s" is given
+    // in samples.
     Result replaced =
-        run({"simulate", "--scene", cold, "-d", "0.1", "-o", out, "--overwrite"}, {}, 60);
+        run({"simulate", "--scene", cold, "-d", "0.001", "-o", out, "--overwrite"}, {}, 60);
     EXPECT_EQ(replaced.exit_code, 0) << replaced.err;
-    EXPECT_EQ(read_wav(out + "/rx2.wav").frames(), 4800u);
+    EXPECT_EQ(read_wav(out + "/rx2.wav").frames(), 48u);
+    EXPECT_EQ(replaced.out.rfind("zalvo_capture: 48 samples (1.00 ms) of signal", 0), 0u)
+        << replaced.out;
 
     // Only the last level of the folder is made; its parent must exist.
     Result files =
@@ -381,6 +450,12 @@ TEST_F(CaptureTool, FailuresExplainThemselvesAndNeverTouchAnEarlierRecording) {
     EXPECT_EQ(files.exit_code, 1) << files.err;
     EXPECT_TRUE(contains(files.err, dir_ + "/no/such")) << files.err;
     EXPECT_EQ(access((dir_ + "/no").c_str(), F_OK), -1);
+    Result parent_file =
+        run({"simulate", "--scene", cold, "-d", "1", "-o", write_file(dir_, "afile", "") + "/x"},
+            {}, 60);
+    EXPECT_EQ(parent_file.exit_code, 1) << parent_file.err;
+    EXPECT_TRUE(contains(parent_file.err, "its parent " + dir_ + "/afile is a file, not a folder"))
+        << parent_file.err;
 }
 
 TEST_F(CaptureTool, InfoReportsBoardsDigestsAndDaughterboards) {

@@ -1,5 +1,7 @@
 #include "losses.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace capture {
@@ -82,6 +84,66 @@ std::string loss_comment(const LossEvent& e) {
             break;
     }
     return text;
+}
+
+namespace {
+
+constexpr double BOARD_RATE_HZ = 500000.0;  // the board's stream, which the module resamples
+
+}  // namespace
+
+std::string clipping_summary(int receiver, const std::vector<ClippingEvent>& board,
+                             bool board_counted, int64_t output_clipped, float output_peak) {
+    int64_t rails = 0, values = 0;
+    for (const ClippingEvent& e : board) {
+        rails += e.at_rails[receiver];
+        values += e.values;
+    }
+    if (rails == 0 && output_clipped == 0)
+        return "";
+    char line[320];
+    std::string at_board;
+    if (rails > 0) {
+        std::snprintf(line, sizeof line,
+                      "at the board %lld 16-bit values at the rails (%.1f %% of those in the "
+                      "seconds the module reported)",
+                      static_cast<long long>(rails), 100.0 * double(rails) / double(values));
+        at_board = line;
+    } else {
+        at_board = board_counted ? "at the board none reported" : "at the board not counted";
+    }
+    std::snprintf(line, sizeof line,
+                  "  CLIPPING: rx%d: %s; in the output %lld samples at or above full scale (peak "
+                  "%+.1f dBFS)\n",
+                  receiver, at_board.c_str(), static_cast<long long>(output_clipped),
+                  output_peak > 0 ? 20 * std::log10(output_peak) : -999.0);
+    return line;
+}
+
+std::vector<SigmfNote> clipping_notes(int receiver, const std::vector<ClippingEvent>& board,
+                                      double rate_hz, int64_t recorded) {
+    std::vector<SigmfNote> notes;
+    for (const ClippingEvent& e : board) {
+        const int64_t n = e.at_rails[receiver];
+        if (n <= 0 || recorded <= 0)
+            continue;
+        // The report covers values / 2 instants of the board's stream, which end about where
+        // the recording stood when it came (the module reads a little ahead of what it
+        // delivers).
+        const int64_t span =
+            std::max<int64_t>(1, std::llround(e.values / 2.0 * rate_hz / BOARD_RATE_HZ));
+        const int64_t end = std::clamp<int64_t>(e.sample_end, 1, recorded);
+        const int64_t start = std::max<int64_t>(0, end - span);
+        char text[320];
+        std::snprintf(text, sizeof text,
+                      "%lld of %lld 16-bit values (%.1f %%) of this receiver at the board's rails "
+                      "(+-32767) in the module's report; placed as well as its timing allows "
+                      "(it reports at most once a second)",
+                      static_cast<long long>(n), static_cast<long long>(e.values),
+                      100.0 * double(n) / double(e.values));
+        notes.push_back({start, end - start, "clipping at the board", text});
+    }
+    return notes;
 }
 
 }  // namespace capture

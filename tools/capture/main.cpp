@@ -40,7 +40,8 @@ void* load_plugin(const char* built_path, bool global, std::string* error) {
 // Puts the simulated USB library in front of everything loaded later and builds its world.
 // Returns an exit code, or -1 when all is well.
 int prepare_simulator(const std::string& scene_path, const std::string& replay_path,
-                      zalvo_capture_sim_dropped_fn* dropped) {
+                      zalvo_capture_sim_dropped_fn* dropped,
+                      zalvo_capture_replay_info* replay_info = nullptr) {
     const std::string placeholders = sys::beside_program(ZALVO_IMAGES_DIR);
     advise_for_simulator(placeholders);
     std::string error;
@@ -69,7 +70,7 @@ int prepare_simulator(const std::string& scene_path, const std::string& replay_p
     if (!replay_path.empty()) {
         auto replay = reinterpret_cast<zalvo_capture_sim_replay_fn>(
             sys::find_symbol(sim, ZALVO_CAPTURE_SIM_REPLAY));
-        if (!replay || replay(replay_path.c_str(), text, sizeof text) != 0) {
+        if (!replay || replay(replay_path.c_str(), replay_info, text, sizeof text) != 0) {
             std::fprintf(stderr, "%s: %s\n", PROGRAM, replay ? text : "no replay in the simulator");
             return EXIT_USAGE;
         }
@@ -151,15 +152,45 @@ int run_info(const Options& o) {
     return EXIT_DONE;
 }
 
-int run_capture_command(const Options& o) {
+// A replay is as long as its recording (or shorter, by --duration) and tuned as it was.
+void follow_recording(const zalvo_capture_replay_info& info, Options* o, RunContext* context) {
+    const double seconds = double(info.instants) / RAW_RATE_HZ;
+    const std::string length = signal_length_text(info.instants, RAW_RATE_HZ);
+    if (!o->duration_given || o->duration_s > seconds) {
+        context->replay_note = "  the replay ends where the recording does: " +
+                               (o->duration_given ? "--duration cut to the recording's " + length
+                                                  : "the recording's " + length);
+        o->duration_s = seconds;
+    }
+    context->tuning_known = info.tuning_known != 0;
+    if (context->tuning_known)
+        for (int i = 0; i < RECEIVERS; ++i)
+            o->freq_hz[i] = info.freq_hz[i];
+}
+
+// The simulated board's images, in one line of the summary: the folder the module is given.
+std::string simulator_images() {
+    const char* given = std::getenv("USRP_PATH");
+    const std::string folder = given ? given : "";
+    const bool ours = folder == sys::beside_program(ZALVO_IMAGES_DIR);
+    return "  images: " + folder +
+           (ours ? " (the placeholders that came with this program)" : " (from USRP_PATH)");
+}
+
+int run_capture_command(const Options& given) {
+    Options o = given;
     RunContext context;
     if (o.command == Command::simulate) {
         zalvo_capture_sim_dropped_fn dropped = nullptr;
-        int code = prepare_simulator(o.scene_path, o.replay_path, &dropped);
+        zalvo_capture_replay_info replay{};
+        int code = prepare_simulator(o.scene_path, o.replay_path, &dropped, &replay);
         if (code >= 0)
             return code;
         context.simulated = true;
         context.simulator_dropped = [dropped] { return dropped(); };
+        if (!o.replay_path.empty())
+            follow_recording(replay, &o, &context);
+        context.images_note = simulator_images();
     }
     if (o.raw) {
         std::string error;

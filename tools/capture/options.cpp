@@ -50,6 +50,27 @@ bool split(const std::string& text, size_t count, std::vector<std::string>* part
     return parts->size() == count;
 }
 
+// A command-line value inside a message: quoted, with line breaks and other control characters
+// written as escapes, so that the message stays one line.
+std::string quoted(const std::string& text) {
+    std::string q = "'";
+    for (unsigned char c : text) {
+        if (c == '\n')
+            q += "\\n";
+        else if (c == '\r')
+            q += "\\r";
+        else if (c == '\t')
+            q += "\\t";
+        else if (c < 0x20 || c == 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            q += hex;
+        } else
+            q += static_cast<char>(c);
+    }
+    return q + "'";
+}
+
 }  // namespace
 
 int rate_index(int rate_hz) {
@@ -139,18 +160,26 @@ std::string usage_text(const std::string& program) {
            "                           raw.sigmf-data (ci16_le, four receivers interleaved at\n"
            "                           500 kHz, as the board delivers them) and raw.sigmf-meta\n"
            "      --replay META        simulate: the simulated board streams the raw recording\n"
-           "                           META (a .sigmf-meta file of --raw) instead of its scene\n" +
+           "                           META (a .sigmf-meta file of --raw) instead of its scene;\n"
+           "                           the run is as long as the recording, tuned as it was\n"
+           "                           (no --freq or --retune)\n" +
            std::string(ZALVO_CAPTURE_PICTURES
                            ? "      --range LOW:HIGH     pictures: colour range in dBFS (default: "
                              "from the data),\n"
                              "                           the same for every receiver\n"
                            : "") +
-           "  -m, --module PATH        the receiver module to load (default: the one built\n"
-           "                           with this tool; a bare name is looked for in the\n"
-           "                           current folder first)\n"
+           "  -m, --module PATH        the receiver module to load (default: the one that\n"
+           "                           came with this tool, installed or built with it; a\n"
+           "                           bare name is looked for in the current folder first)\n"
            "  -q, --quiet              no progress line, even on a terminal\n"
            "      --scene FILE         simulate: the simulator's scene file (default: its\n"
-           "                           built-in scene, or the file named by USBSIM_SCENE)\n"
+           "                           built-in scene, or the file named by USBSIM_SCENE);\n"
+#ifdef _WIN32
+           "                           the format is in simulator\\scene-files.txt\n"
+#else
+           "                           the format is in scene-files.md among the documents\n"
+           "                           (/usr/share/doc/zalvointf; docs/ in the source)\n"
+#endif
            "options of info:\n"
            "      --simulate           look at the simulated bus instead of the real one\n"
            "  -h, --help               this text\n"
@@ -170,6 +199,14 @@ std::string usage_text(const std::string& program) {
            "input 0 as both I and Q (+3 dB), less the 6 dB of a real carrier split into its\n"
            "two sidebands and the resampler's small loss. The module's receiver mux feeds\n"
            "every receiver from input 0, so carriers on inputs 1-3 never appear.\n"
+           "\n"
+           "Lost samples: the module's overrun reports, instants the simulated board dropped\n"
+           "and blocks this program fell behind on are each reported in the summary\n"
+           "(SAMPLES LOST), marked in SigMF recordings, and end with exit status 4. The\n"
+           "simulated board loses nothing with its default 2 MiB FIFO; a scene whose board\n"
+           "line says pacing=real_time fifo=512 makes it drop samples as a board behind a\n"
+           "busy host does. Samples at the board's 16-bit rails or at the output's full scale\n"
+           "are reported per receiver (CLIPPING).\n"
            "\n"
            "Environment: USRP_PATH names the folder with the firmware and FPGA images\n"
            "(rev<N>/std.ihx, rev<N>/std_4rx_0tx.rbf); simulate uses the build's placeholder\n"
@@ -195,7 +232,7 @@ ParseResult parse_options(int argc, char** argv) {
         else if (word == "help")
             o.command = Command::help;
         else {
-            r.error = "unknown command '" + word + "'";
+            r.error = "unknown command " + quoted(word);
             return r;
         }
         args.erase(args.begin() + 1);
@@ -241,7 +278,7 @@ ParseResult parse_options(int argc, char** argv) {
     optind = 0;  // full re-initialisation (glibc), so that parsing may be repeated
     opterr = 0;
     bool capture_option_seen = false;
-    bool format_given = false, rate_given = false;
+    bool format_given = false, rate_given = false, freq_given = false;
     std::vector<std::string> parts;
     for (;;) {
         int c = getopt_long(count, args.data(), "+:d:r:f:o:m:qh", longs, nullptr);
@@ -253,10 +290,11 @@ ParseResult parse_options(int argc, char** argv) {
                 double d = 0;
                 if (!parse_number(arg, &d) || d <= 0 || d > MAX_DURATION_S) {
                     r.error =
-                        "--duration takes seconds above 0 and at most 86400, not '" + arg + "'";
+                        "--duration takes seconds above 0 and at most 86400, not " + quoted(arg);
                     return r;
                 }
                 o.duration_s = d;
+                o.duration_given = true;
                 capture_option_seen = true;
                 break;
             }
@@ -267,7 +305,7 @@ ParseResult parse_options(int argc, char** argv) {
                 double v = 0;
                 if (!parse_number(t, &v) || rate_index(static_cast<int>(v)) < 0 ||
                     v != std::floor(v)) {
-                    r.error = "--rate is 48000, 96000 or 192000, not '" + arg + "'";
+                    r.error = "--rate is 48000, 96000 or 192000, not " + quoted(arg);
                     return r;
                 }
                 o.rate_hz = static_cast<int>(v);
@@ -280,11 +318,12 @@ ParseResult parse_options(int argc, char** argv) {
                 int32_t hz = 0;
                 if (!split(arg, 2, &parts) || !parse_receiver(parts[0], &rx) ||
                     !parse_frequency(parts[1], &hz)) {
-                    r.error = "--freq takes RX:HZ with RX 0 to 3 and HZ from 0 to 32 MHz, not '" +
-                              arg + "'";
+                    r.error = "--freq takes RX:HZ with RX 0 to 3 and HZ from 0 to 32 MHz, not " +
+                              quoted(arg);
                     return r;
                 }
                 o.freq_hz[rx] = hz;
+                freq_given = true;
                 capture_option_seen = true;
                 break;
             }
@@ -294,8 +333,8 @@ ParseResult parse_options(int argc, char** argv) {
                     t.at_seconds < 0 || !parse_receiver(parts[1], &t.receiver) ||
                     !parse_frequency(parts[2], &t.hz)) {
                     r.error = "--retune takes T:RX:HZ (seconds, receiver 0 to 3, Hz from 0 to 32 "
-                              "MHz), not '" +
-                              arg + "'";
+                              "MHz), not " +
+                              quoted(arg);
                     return r;
                 }
                 o.retunes.push_back(t);
@@ -352,7 +391,7 @@ ParseResult parse_options(int argc, char** argv) {
                 else if (arg == "sigmf")
                     o.format = Format::sigmf;
                 else {
-                    r.error = "--format is wav or sigmf, not '" + arg + "'";
+                    r.error = "--format is wav or sigmf, not " + quoted(arg);
                     return r;
                 }
                 capture_option_seen = true;
@@ -376,8 +415,8 @@ ParseResult parse_options(int argc, char** argv) {
                 }
                 if (!good) {
                     r.error = "--receivers takes a list of distinct receivers 0 to 3 such as "
-                              "0,2, not '" +
-                              arg + "'";
+                              "0,2, not " +
+                              quoted(arg);
                     return r;
                 }
                 o.record = chosen;
@@ -400,7 +439,7 @@ ParseResult parse_options(int argc, char** argv) {
                     !parse_number(parts[1], &o.range_high_db) ||
                     o.range_low_db >= o.range_high_db) {
                     r.error =
-                        "--range takes LOW:HIGH in dBFS with LOW below HIGH, not '" + arg + "'";
+                        "--range takes LOW:HIGH in dBFS with LOW below HIGH, not " + quoted(arg);
                     return r;
                 }
                 o.range_set = true;
@@ -419,7 +458,7 @@ ParseResult parse_options(int argc, char** argv) {
         }
     }
     if (optind < count) {
-        r.error = std::string("unexpected argument '") + args[optind] + "'";
+        r.error = "unexpected argument " + quoted(args[optind]);
         return r;
     }
     if (o.command == Command::info && capture_option_seen) {
@@ -442,6 +481,11 @@ ParseResult parse_options(int argc, char** argv) {
                       "SigMF, without --retune, --receivers, --range, --format or --rate";
             return r;
         }
+    }
+    if (!o.replay_path.empty() && (freq_given || !o.retunes.empty())) {
+        r.error = "--replay streams the recording as its receivers were tuned: --freq and "
+                  "--retune cannot change it";
+        return r;
     }
     std::stable_sort(o.retunes.begin(), o.retunes.end(),
                      [](const Retune& a, const Retune& b) { return a.at_seconds < b.at_seconds; });

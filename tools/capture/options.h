@@ -34,6 +34,7 @@ struct Retune {
 struct Options {
     Command command = Command::capture;
     double duration_s = 5.0;
+    bool duration_given = false;  // --duration on the command line
     int rate_hz = 48000;
     // Spread over the 80 m CW band, 40 kHz apart.
     std::array<int32_t, RECEIVERS> freq_hz{{3520000, 3560000, 3600000, 3640000}};

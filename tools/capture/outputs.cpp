@@ -75,6 +75,11 @@ bool check_output_files(const Options& o_, const std::vector<std::string>& paths
         fs::path parent = dir.lexically_normal().parent_path();
         if (parent.empty())
             parent = ".";
+        if (fs::exists(parent, ec) && !fs::is_directory(parent, ec)) {
+            *error = "cannot create the folder " + o_.out_dir + ": its parent " + parent.string() +
+                     " is a file, not a folder";
+            return false;
+        }
         if (!fs::is_directory(parent, ec)) {
             *error = "cannot create the folder " + o_.out_dir + ": its parent " + parent.string() +
                      " does not exist (only the last level is created)";
@@ -98,23 +103,65 @@ bool check_output_files(const Options& o_, const std::vector<std::string>& paths
     return true;
 }
 
-bool Outputs::create(std::string* error) {
+namespace {
+
+constexpr size_t COLLECTION_RESERVE_BYTES = 16 * 1024;
+
+std::vector<std::pair<std::string, std::string>>
+meta_texts(const std::vector<ReceiverFiles>& rx, const std::vector<SigmfRecording>& meta) {
+    std::vector<std::pair<std::string, std::string>> streams;
+    for (size_t i = 0; i < rx.size() && i < meta.size(); ++i)
+        streams.emplace_back("rx" + std::to_string(rx[i].receiver), sigmf_meta_text(meta[i]));
+    return streams;
+}
+
+const char* const COLLECTION_DESCRIPTION = "receivers of one zalvo_capture run";
+
+}  // namespace
+
+bool Outputs::create(const std::vector<SigmfRecording>& meta, std::string* error) {
     const int made = sys::make_folder(o_.out_dir);
     const bool made_folder = made == 0;
     if (!made_folder && made != EEXIST) {
         *error = "cannot create the folder " + o_.out_dir + ": " + std::strerror(made);
         return false;
     }
+    // Leave the folder as it was: nothing of this run is kept.
+    auto undo = [&](size_t opened) {
+        for (size_t k = 0; k < opened; ++k) {
+            rx_[k].data->close();
+            unlink(rx_[k].data_path.c_str());
+        }
+        for (size_t k = 0; k < meta_.size(); ++k)
+            if (meta_[k]->exists())
+                unlink(rx_[k].meta_path.c_str());
+        meta_.clear();
+        meta_start_.clear();
+        if (made_folder)
+            rmdir(o_.out_dir.c_str());
+    };
     for (size_t i = 0; i < rx_.size(); ++i) {
         rx_[i].data->plan(static_cast<int64_t>(o_.duration_s * o_.rate_hz + 0.5));
         if (!rx_[i].data->open(rx_[i].data_path, o_.rate_hz, o_.overwrite, error)) {
-            // Leave the folder as it was: nothing of this run is kept.
-            for (size_t k = 0; k < i; ++k) {
-                rx_[k].data->close();
-                unlink(rx_[k].data_path.c_str());
+            undo(i);
+            return false;
+        }
+    }
+    if (o_.format == Format::sigmf) {
+        const auto streams = meta_texts(rx_, meta);
+        for (size_t i = 0; i < streams.size(); ++i) {
+            meta_start_.push_back(streams[i].second);
+            meta_.push_back(std::make_unique<MetaFile>());
+            if (!meta_[i]->begin(rx_[i].meta_path, streams[i].second, o_.overwrite,
+                                 MetaFile::RESERVE_BYTES, error)) {
+                undo(rx_.size());
+                return false;
             }
-            if (made_folder)
-                rmdir(o_.out_dir.c_str());
+        }
+        if (!collection_.begin(collection_path_,
+                               sigmf_collection_text(streams, COLLECTION_DESCRIPTION), o_.overwrite,
+                               COLLECTION_RESERVE_BYTES, error)) {
+            undo(rx_.size());
             return false;
         }
     }
@@ -142,32 +189,21 @@ bool Outputs::write(const std::vector<const float*>& iq, int64_t frames) {
     return false;
 }
 
-bool Outputs::finish(const std::vector<SigmfRecording>& meta, std::string* error) {
+void Outputs::finish(const std::vector<SigmfRecording>& meta, std::vector<std::string>* errors) {
     for (ReceiverFiles& f : rx_)
         f.data->close();
     if (o_.format != Format::sigmf || !created_)
-        return true;
-    std::vector<std::pair<std::string, std::string>> streams;
-    bool ok = true;
-    for (size_t i = 0; i < rx_.size() && i < meta.size(); ++i) {
-        const std::string text = sigmf_meta_text(meta[i]);
-        std::string e;
-        if (!write_text_file(rx_[i].meta_path, text, o_.overwrite, &e)) {
-            if (ok)
-                *error = e;
-            ok = false;
-        }
-        streams.emplace_back("rx" + std::to_string(rx_[i].receiver), text);
-    }
+        return;
+    auto streams = meta_texts(rx_, meta);
     std::string e;
-    if (!write_text_file(collection_path_,
-                         sigmf_collection_text(streams, "receivers of one zalvo_capture run"),
-                         o_.overwrite, &e)) {
-        if (ok)
-            *error = e;
-        ok = false;
+    for (size_t i = 0; i < streams.size() && i < meta_.size(); ++i) {
+        if (!meta_[i]->finish(streams[i].second, &e)) {
+            errors->push_back(e);
+            streams[i].second = meta_start_[i];  // the collection names the file as it is
+        }
     }
-    return ok;
+    if (!collection_.finish(sigmf_collection_text(streams, COLLECTION_DESCRIPTION), &e))
+        errors->push_back(e);
 }
 
 }  // namespace capture

@@ -33,8 +33,10 @@ class Outputs {
     // Before the module starts: the folder's parent exists, the folder (if there) is a folder,
     // and unless --overwrite no file of this run exists yet. False with the reason.
     bool check(std::string* error) const;
-    // Creates the folder's last level if missing and the sample files. False with the reason.
-    bool create(std::string* error);
+    // Creates the folder's last level if missing and the sample files; SigMF: also each meta
+    // file, as `meta` says at the start, and the collection, each with the space for its final
+    // text reserved. False with the reason, and nothing of this run left behind.
+    bool create(const std::vector<SigmfRecording>& meta, std::string* error);
     bool created() const { return created_; }
 
     // Appends one block to every receiver's file (`iq[i]` for the i-th entry of receivers()).
@@ -42,11 +44,14 @@ class Outputs {
     bool write(const std::vector<const float*>& iq, int64_t frames);
     const std::string& first_error() const { return first_error_; }
 
-    // Closes the sample files; SigMF: writes each meta file and the collection.
-    bool finish(const std::vector<SigmfRecording>& meta, std::string* error);
+    // Closes the sample files; SigMF: replaces each meta file and the collection by their final
+    // texts. Adds a line naming each file that could not be completed to `errors`.
+    void finish(const std::vector<SigmfRecording>& meta, std::vector<std::string>* errors);
 
     std::vector<ReceiverFiles>& receivers() { return rx_; }
     const std::string& collection_path() const { return collection_path_; }
+    // The collection file is there (SigMF, once created).
+    bool collection_exists() const { return collection_.exists(); }
     // Every file this run may write, pictures included.
     std::vector<std::string> all_paths() const;
 
@@ -54,6 +59,9 @@ class Outputs {
     const Options& o_;
     std::vector<ReceiverFiles> rx_;
     std::string collection_path_;
+    std::vector<std::unique_ptr<MetaFile>> meta_;
+    std::vector<std::string> meta_start_;  // each meta file's text as written at the start
+    MetaFile collection_;
     bool created_ = false;
     std::string first_error_;
 };

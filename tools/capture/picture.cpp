@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace capture {
 
@@ -360,8 +362,9 @@ bool write_picture(const std::string& path, const SpectrumAnalyzer& s, const Pic
     cairo_set_source_rgb(cr, 0, 0, 0);
     char title[256];
     std::snprintf(title, sizeof title, "Receiver %d at %s: %d Hz I/Q, %.2f s of signal%s",
-                  labels.receiver, mhz(labels.start_hz).c_str(), s.rate_hz(), labels.seconds,
-                  labels.interrupted ? " (interrupted)" : "");
+                  labels.receiver,
+                  labels.tuning_known ? mhz(labels.start_hz).c_str() : "an unknown tuning",
+                  s.rate_hz(), labels.seconds, labels.interrupted ? " (interrupted)" : "");
     const int title_lines = wrapped_text(cr, 16, 26, title, WIDTH - 32, 16, 20, 2);
     std::string sub = format("FFT %.0f points", s.fft_size()) +
                       format(", %.3f Hz per bin", s.bin_hz()) +
@@ -385,13 +388,21 @@ bool write_picture(const std::string& path, const SpectrumAnalyzer& s, const Pic
         text(cr, LEFT + PLOT_W / 2.0, FALL_TOP + FALL_H / 2.0, why, Align::centre, 15);
     }
 
+    // Written under a temporary name and renamed: a picture is there whole or not at all.
+    const std::string temp = path + ".part";
     cairo_status_t status = cairo_status(cr);
     cairo_destroy(cr);
     if (status == CAIRO_STATUS_SUCCESS)
-        status = cairo_surface_write_to_png(surface, path.c_str());
+        status = cairo_surface_write_to_png(surface, temp.c_str());
     cairo_surface_destroy(surface);
     if (status != CAIRO_STATUS_SUCCESS) {
+        std::remove(temp.c_str());
         *error = path + ": " + cairo_status_to_string(status);
+        return false;
+    }
+    if (std::rename(temp.c_str(), path.c_str()) != 0) {
+        *error = path + ": " + std::strerror(errno);
+        std::remove(temp.c_str());
         return false;
     }
     return true;

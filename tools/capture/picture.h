@@ -19,6 +19,7 @@ struct TuningChange {
 struct PictureLabels {
     int receiver = 0;
     int32_t start_hz = 0;               // tuning at the start
+    bool tuning_known = true;           // else start_hz means nothing
     std::vector<TuningChange> retunes;  // later tunings of this receiver
     double seconds = 0;                 // signal recorded
     bool interrupted = false;

@@ -16,9 +16,17 @@ extern "C" {
 // file (null or empty) leaves the simulator's own default (or USBSIM_SCENE). 0, or -1 with a
 // message in `error`.
 typedef int (*zalvo_capture_sim_setup_fn)(const char* scene_path, char* error, size_t error_size);
+// What a raw recording holds, as its files say.
+typedef struct {
+    int64_t instants;    // sample instants in the data file
+    int tuning_known;    // the meta file says how the receivers were tuned
+    int32_t freq_hz[4];  // ... to these frequencies
+} zalvo_capture_replay_info;
 // Every simulated board streams the raw recording of a SigMF meta file instead of its scene.
-// 0, or -1 with a message in `error`.
-typedef int (*zalvo_capture_sim_replay_fn)(const char* meta_path, char* error, size_t error_size);
+// A data file that is not a whole number of instants, or that the meta file describes past its
+// end, is refused. 0 with `info` filled, or -1 with a message in `error`.
+typedef int (*zalvo_capture_sim_replay_fn)(const char* meta_path, zalvo_capture_replay_info* info,
+                                           char* error, size_t error_size);
 // Sample instants the simulated boards dropped because the reader fell behind.
 typedef int64_t (*zalvo_capture_sim_dropped_fn)(void);
 

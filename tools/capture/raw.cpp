@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -22,7 +23,8 @@ namespace {
 struct RawRun {
     const Options* o = nullptr;
     const RunContext* context = nullptr;
-    std::string folder, data_path;
+    std::string folder, data_path, meta_path;
+    MetaFile meta;
     bool made_folder = false;
     int fd = -1;
     int64_t instants = 0;
@@ -39,7 +41,47 @@ struct RawRun {
             return false;
         }
         fd = sys::open_output(data_path, o->overwrite, &error);
-        return fd >= 0;
+        if (fd < 0)
+            return false;
+        // The meta file is there from the first block on, as the data file is.
+        if (!meta.begin(meta_path, sigmf_meta_text(recording({})), o->overwrite,
+                        MetaFile::RESERVE_BYTES, &error)) {
+            ::close(fd);
+            fd = -1;
+            ::unlink(data_path.c_str());
+            if (made_folder)
+                ::rmdir(folder.c_str());
+            return false;
+        }
+        note_files_made(true);
+        return true;
+    }
+
+    SigmfRecording recording(const std::vector<LossEvent>& events) const {
+        SigmfRecording m;
+        m.datatype = "ci16_le";
+        m.channels = RECEIVERS;
+        m.sample_rate = RAW_RATE_HZ;
+        m.hw = std::string("USRP board, its four receivers' stream below the module") +
+               (context->simulated ? " (simulated board)" : "");
+        m.recorder = std::string("zalvo_capture ") + ZALVO_VERSION + " --raw";
+        char text[256];
+        if (context->tuning_known)
+            std::snprintf(text, sizeof text,
+                          "channel k is receiver k, tuned to %d, %d, %d and %d Hz; converter "
+                          "input 0 as I and Q, 20 dB of gain; 16-bit I/Q as the board delivers "
+                          "them",
+                          o->freq_hz[0], o->freq_hz[1], o->freq_hz[2], o->freq_hz[3]);
+        else
+            std::snprintf(text, sizeof text,
+                          "channel k is receiver k, tuning not known (a replay of a recording "
+                          "that does not say); 16-bit I/Q as the board delivers them");
+        m.description = text;
+        m.segments.push_back({0, context->tuning_known ? double(o->freq_hz[0]) : std::nan(""),
+                              utc_iso8601(first_utc)});
+        for (const LossEvent& e : events)
+            m.losses.push_back({e.sample_start, e.samples, loss_comment(e)});
+        return m;
     }
 };
 
@@ -102,7 +144,8 @@ int run_raw(const Options& o, zalvo_capture_raw_fn record, const RunContext& con
     run.context = &context;
     run.folder = o.out_dir;
     run.data_path = (fs::path(o.out_dir) / "raw.sigmf-data").string();
-    const std::string meta_path = (fs::path(o.out_dir) / "raw.sigmf-meta").string();
+    run.meta_path = (fs::path(o.out_dir) / "raw.sigmf-meta").string();
+    const std::string& meta_path = run.meta_path;
     std::string error;
     if (!check_output_files(o, {run.data_path, meta_path}, &error)) {
         std::fprintf(stderr, "zalvo_capture: %s\n", error.c_str());
@@ -122,62 +165,59 @@ int run_raw(const Options& o, zalvo_capture_raw_fn record, const RunContext& con
         std::fprintf(stderr, "zalvo_capture: %s\n", req.error);
         return EXIT_DEVICE;
     }
-    if (run.fd >= 0 && ::close(run.fd) != 0 && run.error.empty())
+    const bool made = run.fd >= 0;
+    if (made && ::close(run.fd) != 0 && run.error.empty())
         run.error = run.data_path + ": " + std::strerror(errno);
 
+    std::vector<std::string> errors;
+    if (!run.error.empty())
+        errors.push_back(run.error);
     std::vector<LossEvent> losses = run.losses.events();
-    if (run.fd >= 0) {
-        SigmfRecording m;
-        m.datatype = "ci16_le";
-        m.channels = RECEIVERS;
-        m.sample_rate = RAW_RATE_HZ;
-        m.hw = std::string("USRP board, its four receivers' stream below the module") +
-               (context.simulated ? " (simulated board)" : "");
-        m.recorder = std::string("zalvo_capture ") + ZALVO_VERSION + " --raw";
-        char text[256];
-        std::snprintf(text, sizeof text,
-                      "channel k is receiver k, tuned to %d, %d, %d and %d Hz; converter input "
-                      "0 as I and Q, 20 dB of gain; 16-bit I/Q as the board delivers them",
-                      o.freq_hz[0], o.freq_hz[1], o.freq_hz[2], o.freq_hz[3]);
-        m.description = text;
-        m.segments.push_back({0, double(o.freq_hz[0]), utc_iso8601(run.first_utc)});
-        for (const LossEvent& e : losses) {
-            LossEvent at_rate = e;
-            m.losses.push_back({e.sample_start, e.samples, loss_comment(at_rate)});
-        }
+    if (made) {
         std::string e;
-        if (!write_text_file(meta_path, sigmf_meta_text(m), o.overwrite, &e) && run.error.empty())
-            run.error = e;
+        if (!run.meta.finish(sigmf_meta_text(run.recording(losses)), &e))
+            errors.push_back(e);
     }
 
-    const double seconds = double(run.instants) / RAW_RATE_HZ;
-    std::printf("zalvo_capture: %.2f s of the board's stream at %d Hz (four receivers)%s\n",
-                seconds, RAW_RATE_HZ, context.simulated ? " (simulated board)" : "");
+    const std::string length = signal_length_text(run.instants, RAW_RATE_HZ);
+    std::printf("zalvo_capture: %s of the board's stream at %d Hz (four receivers)%s\n",
+                length.c_str(), RAW_RATE_HZ, context.simulated ? " (simulated board)" : "");
+    if (!context.replay_note.empty())
+        std::printf("%s\n", context.replay_note.c_str());
     if (context.simulator_dropped)
         std::printf("  the simulated board dropped %lld sample instants\n",
                     static_cast<long long>(run.board_dropped - dropped0));
+    if (!context.images_note.empty())
+        std::printf("%s\n", context.images_note.c_str());
     std::fputs(loss_summary(losses).c_str(), stdout);
-    if (run.fd >= 0)
-        std::printf("  %s (%lld instants)  %s\n", run.data_path.c_str(),
-                    static_cast<long long>(run.instants), meta_path.c_str());
+    if (made)
+        std::printf("  %s (%lld instants)%s%s\n", run.data_path.c_str(),
+                    static_cast<long long>(run.instants), run.meta.exists() ? "  " : "",
+                    run.meta.exists() ? meta_path.c_str() : "");
     else
-        std::printf("  no data arrived; no file was written\n");
+        std::printf("  no file was written\n");
     std::fflush(stdout);
 
-    if (!run.error.empty()) {
-        std::fprintf(stderr, "zalvo_capture: cannot write %s\n", run.error.c_str());
+    if (!errors.empty()) {
+        std::fprintf(stderr, "zalvo_capture: cannot write %s\n", errors[0].c_str());
+        for (size_t k = 1; k < errors.size(); ++k)
+            std::fprintf(stderr, "  then also: %s\n", errors[k].c_str());
         return EXIT_FILES;
     }
     if (const int signo = pending_signal()) {
-        std::fprintf(stderr,
-                     "zalvo_capture: interrupted after %.2f s; the files hold what was "
-                     "received.\n",
-                     seconds);
+        if (made)
+            std::fprintf(stderr,
+                         "zalvo_capture: interrupted after %s; the files hold what was "
+                         "received.\n",
+                         length.c_str());
+        else
+            std::fprintf(stderr, "zalvo_capture: interrupted before any data arrived; no file "
+                                 "was written.\n");
         return signo == SIGINT ? EXIT_INTERRUPTED : EXIT_TERMINATED;
     }
     if (req.stalled) {
-        std::fprintf(stderr, "zalvo_capture: no data from the board for 5 s (after %.2f s).\n",
-                     seconds);
+        std::fprintf(stderr, "zalvo_capture: no data from the board for 5 s (after %s).\n",
+                     length.c_str());
         return EXIT_DEVICE;
     }
     if (!losses.empty()) {

@@ -45,16 +45,32 @@ void say(const char* text) {
     (void)n;
 }
 
+// What the interrupt handler says depends on these.
+volatile std::sig_atomic_t g_files_made = 0;      // the run's files exist
+volatile std::sig_atomic_t g_files_sigmf = 0;     // ... with SigMF meta files
+volatile std::sig_atomic_t g_progress_shown = 0;  // a progress line is on the terminal
+
 void on_signal(int signo) {
     if (g_signal == 0) {
         g_signal = signo;
-        say("\nzalvo_capture: stopping; the files are being closed (press Ctrl-C again to end at "
-            "once)\n");
+        if (g_progress_shown)
+            say("\n");
+        say(g_files_made ? "zalvo_capture: stopping; the files are being closed (press Ctrl-C "
+                           "again to end at once)\n"
+                         : "zalvo_capture: stopping (press Ctrl-C again to end at once)\n");
         return;
     }
-    // The sample files are valid after every write; the pictures and metadata are not written.
-    say("zalvo_capture: second interrupt: ending at once; the sample files stay valid, pictures "
-        "and metadata are not written\n");
+    // The sample files are valid after every write, and so is each meta file since it was
+    // made; the pictures and the final metadata are not written.
+    if (!g_files_made)
+        say("zalvo_capture: second interrupt: ending at once; no file was written\n");
+    else if (g_files_sigmf)
+        say("zalvo_capture: second interrupt: ending at once; the sample files stay valid, each "
+            "meta file says what it said at the start, and pictures are not written\n");
+    else
+        say("zalvo_capture: second interrupt: ending at once; the sample files stay valid, "
+            "pictures are not written\n");
+    remove_meta_reserves_now();
     std::_Exit(128 + signo);
 }
 
@@ -150,6 +166,7 @@ class Console {
         std::printf("\r%s\033[K", line.c_str());
         std::fflush(stdout);
         shown_ = true;
+        g_progress_shown = 1;
     }
     void end_progress() {
         std::lock_guard<std::mutex> g(lock_);
@@ -173,6 +190,7 @@ class Console {
             std::printf("\r\033[K");
             std::fflush(stdout);
             shown_ = false;
+            g_progress_shown = 0;
         }
     }
 
@@ -196,6 +214,19 @@ std::string printf_string(const char* fmt, ...) {
 
 int pending_signal() {
     return g_signal;
+}
+
+void note_files_made(bool sigmf) {
+    g_files_sigmf = sigmf;
+    g_files_made = 1;
+}
+
+std::string signal_length_text(int64_t samples, double rate_hz) {
+    // Below a hundredth of a second, "0.00 s" would say there is nothing.
+    if (samples > 0 && samples * 100 < rate_hz)
+        return printf_string("%lld sample%s (%.2f ms)", static_cast<long long>(samples),
+                             samples == 1 ? "" : "s", 1e3 * samples / rate_hz);
+    return printf_string("%.2f s", samples / rate_hz);
 }
 
 void install_signal_handlers() {
@@ -260,8 +291,10 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         rx[k].spectrum = std::make_unique<SpectrumAnalyzer>(fft, o.rate_hz, target, 400);
         rx[k].labels.receiver = i;
         rx[k].labels.start_hz = o.freq_hz[i];
+        rx[k].labels.tuning_known = context.tuning_known;
 #endif
-        rx[k].segments.push_back({0, double(o.freq_hz[i]), ""});
+        rx[k].segments.push_back(
+            {0, context.tuning_known ? double(o.freq_hz[i]) : std::nan(""), ""});
         rx[k].scaled.resize(2 * static_cast<size_t>(x.block_length));
     }
 
@@ -277,6 +310,33 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     module.get_sdr_info(&info);
     const std::string device = info.device_name ? info.device_name : "?";
 
+    // Each receiver's SigMF metadata, as known when the files are made and at the end.
+    std::string datetime;
+    auto make_meta = [&](const std::vector<LossEvent>& losses,
+                         const std::vector<ClippingEvent>& clipped) {
+        std::vector<SigmfRecording> meta;
+        for (size_t k = 0; k < files.size(); ++k) {
+            SigmfRecording m;
+            m.sample_rate = o.rate_hz;
+            m.hw = "USRP board, receiver " + std::to_string(files[k].receiver) +
+                   " of the module \"" + device + "\"" +
+                   (context.simulated ? " (simulated board)" : "");
+            m.recorder =
+                std::string("zalvo_capture ") + ZALVO_VERSION +
+                (context.module_version.empty() ? "" : ", module " + context.module_version);
+            m.collection = "capture";
+            m.segments = rx[k].segments;
+            if (!m.segments.empty())
+                m.segments[0].datetime = datetime;
+            for (const LossEvent& e : losses)
+                m.losses.push_back({e.sample_start, e.samples, loss_comment(e)});
+            m.notes = clipping_notes(files[k].receiver, clipped, o.rate_hz,
+                                     files[k].data ? files[k].data->frames_written() : 0);
+            meta.push_back(m);
+        }
+        return meta;
+    };
+
     StderrTap tap([&](const std::string& text) { console.error(text); });
     tap.on_mark([&x] {
         LossEvent e;
@@ -284,6 +344,15 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         e.at_s = x.signal_seconds();
         e.sample_start = x.file_position();
         x.losses.add(e);
+    });
+    ClippingLog clipping;
+    tap.on_clipping([&x, &clipping](const ClippingReport& r) {
+        ClippingEvent e;
+        e.sample_end = x.file_position();
+        for (int i = 0; i < RECEIVERS; ++i)
+            e.at_rails[i] = r.at_rails[i];
+        e.values = r.values;
+        clipping.add(e);
     });
     const bool tapped = tap.start();
 
@@ -324,7 +393,16 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
             blocks.swap(x.full);
         }
         if (!blocks.empty() && !outputs.created() && !write_failed) {
-            if (!outputs.create(&error))
+            {
+                std::lock_guard<std::mutex> g(x.lock);
+                // The first sample: a block's length before the first block was handed over.
+                datetime =
+                    utc_iso8601(x.first_block_utc - std::chrono::microseconds(
+                                                        int64_t(1e6) * x.block_length / o.rate_hz));
+            }
+            if (outputs.create(make_meta({}, {}), &error))
+                note_files_made(o.format == Format::sigmf);
+            else
                 write_failed = true;
         }
         for (std::vector<float>& b : blocks) {
@@ -429,38 +507,14 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     std::stable_sort(losses.begin(), losses.end(), [](const LossEvent& a, const LossEvent& b) {
         return a.sample_start < b.sample_start;
     });
-    const double seconds = double(written) / o.rate_hz;
+    const std::vector<ClippingEvent> board_clipping = clipping.events();
     std::vector<std::string> file_errors;
     if (write_failed)
         file_errors.push_back(error);
 
     // Metadata and pictures, only for files that were made.
-    std::vector<SigmfRecording> meta;
-    const std::string datetime =
-        outputs.created()
-            ? utc_iso8601(x.first_block_utc -
-                          std::chrono::microseconds(int64_t(1e6) * x.block_length / o.rate_hz))
-            : "";
-    for (size_t k = 0; k < files.size(); ++k) {
-        SigmfRecording m;
-        m.sample_rate = o.rate_hz;
-        m.hw = "USRP board, receiver " + std::to_string(files[k].receiver) + " of the module \"" +
-               device + "\"" + (context.simulated ? " (simulated board)" : "");
-        m.recorder = std::string("zalvo_capture ") + ZALVO_VERSION +
-                     (context.module_version.empty() ? "" : ", module " + context.module_version);
-        m.collection = "capture";
-        m.segments = rx[k].segments;
-        if (!m.segments.empty())
-            m.segments[0].datetime = datetime;
-        for (const LossEvent& e : losses)
-            m.losses.push_back({e.sample_start, e.samples, loss_comment(e)});
-        meta.push_back(m);
-    }
-    if (outputs.created()) {
-        std::string e;
-        if (!outputs.finish(meta, &e))
-            file_errors.push_back(e);
-    }
+    if (outputs.created())
+        outputs.finish(make_meta(losses, board_clipping), &file_errors);
 #if ZALVO_CAPTURE_PICTURES
     // One level range for every receiver's picture, so that they compare directly.
     std::vector<const SpectrumAnalyzer*> spectra;
@@ -472,7 +526,7 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         levels.colour_high = levels.spectrum_high = static_cast<float>(o.range_high_db);
     }
     for (size_t k = 0; k < files.size() && outputs.created(); ++k) {
-        rx[k].labels.seconds = seconds;
+        rx[k].labels.seconds = double(written) / o.rate_hz;
         rx[k].labels.interrupted = signo != 0;
         for (const auto& c : rx[k].retunes)
             rx[k].labels.retunes.push_back({c.first, c.second});
@@ -486,8 +540,11 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
 #endif
 
     // Summary.
-    std::printf("zalvo_capture: %.2f s of signal at %d Hz from \"%s\"%s\n", seconds, o.rate_hz,
+    const std::string length = signal_length_text(written, o.rate_hz);
+    std::printf("zalvo_capture: %s of signal at %d Hz from \"%s\"%s\n", length.c_str(), o.rate_hz,
                 device.c_str(), context.simulated ? " (simulated board)" : "");
+    if (!context.replay_note.empty())
+        std::printf("%s\n", context.replay_note.c_str());
     std::string overruns =
         tapped ? std::to_string(tap.overruns()) + " reported by the module" : tap.why_not();
     const int64_t delivered = x.blocks.load();
@@ -503,6 +560,8 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
     if (context.simulator_dropped)
         std::printf("  the simulated board dropped %lld sample instants\n",
                     static_cast<long long>(board_dropped - dropped0));
+    if (!context.images_note.empty())
+        std::printf("%s\n", context.images_note.c_str());
     std::fputs(loss_summary(losses).c_str(), stdout);
     std::printf("  %.1f s streaming, CPU %.0f%% of one core%s; StopRx took %.1f s\n", wall, cpu,
                 context.simulated ? " (the simulated board's work included)" : "",
@@ -511,22 +570,21 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         const int i = files[k].receiver;
         if (outputs.created())
             std::printf("  rx%d %s  %s (%lld samples)%s%s\n", i,
-                        printf_string("%.6f MHz", o.freq_hz[i] / 1e6).c_str(),
+                        context.tuning_known ? printf_string("%.6f MHz", o.freq_hz[i] / 1e6).c_str()
+                                             : "(tuning not known)",
                         files[k].data_path.c_str(),
                         static_cast<long long>(files[k].data->frames_written()),
                         files[k].png_written ? "  " : "",
                         files[k].png_written ? files[k].png_path.c_str() : "");
         for (const auto& c : rx[k].retunes)
             std::printf("      retuned to %.6f MHz at %.2f s\n", c.second / 1e6, c.first);
-        if (rx[k].clipped > 0)
-            std::printf("  CLIPPING: rx%d has %lld samples at or above full scale (peak %+.1f "
-                        "dBFS)\n",
-                        i, static_cast<long long>(rx[k].clipped), 20 * std::log10(rx[k].peak));
+        std::fputs(clipping_summary(i, board_clipping, tapped, rx[k].clipped, rx[k].peak).c_str(),
+                   stdout);
     }
-    if (outputs.created() && !outputs.collection_path().empty())
+    if (outputs.collection_exists())
         std::printf("  collection %s\n", outputs.collection_path().c_str());
     if (!outputs.created())
-        std::printf("  no data arrived; no file was written\n");
+        std::printf("  %sno file was written\n", x.blocks.load() > 0 ? "" : "no data arrived; ");
     std::fflush(stdout);
 
     if (!file_errors.empty()) {
@@ -534,21 +592,26 @@ int run_capture(const Options& o, const Module& module, const RunContext& contex
         for (size_t k = 1; k < file_errors.size(); ++k)
             console.error("  then also: " + file_errors[k] + "\n");
         if (write_failed)
-            console.error(printf_string("  the files hold the first %.2f s of signal, equally "
-                                        "long for every receiver.\n",
-                                        seconds));
+            console.error("  the sample files hold the first " + length +
+                          " of signal, equally long for every receiver.\n");
         return EXIT_FILES;
     }
     if (signo) {
-        console.error(printf_string("zalvo_capture: %s after %.2f s of signal; the files hold "
-                                    "what was received.\n",
-                                    signo == SIGINT ? "interrupted" : "terminated", seconds));
+        const char* what = signo == SIGINT ? "interrupted" : "terminated";
+        if (outputs.created())
+            console.error(printf_string("zalvo_capture: %s after %s of signal; the files hold what "
+                                        "was received.\n",
+                                        what, length.c_str()));
+        else
+            console.error(printf_string("zalvo_capture: %s before any data arrived; no file was "
+                                        "written.\n",
+                                        what));
         return signo == SIGINT ? EXIT_INTERRUPTED : EXIT_TERMINATED;
     }
     if (stalled) {
         console.error(printf_string(
-            "zalvo_capture: no data from the board for %d s (after %.2f s of signal). %s%s\n",
-            STALL_SECONDS, seconds, advice_for_stall().c_str(),
+            "zalvo_capture: no data from the board for %d s (after %s of signal). %s%s\n",
+            STALL_SECONDS, length.c_str(), advice_for_stall().c_str(),
             outputs.created() ? " The files hold what was received." : ""));
         return EXIT_DEVICE;
     }

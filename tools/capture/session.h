@@ -26,6 +26,11 @@ struct RunContext {
     // Simulated runs: instants the simulated board dropped (its own count of overruns).
     std::function<int64_t()> simulator_dropped;
     std::string module_version;  // as found in the module file; empty: not known
+    // simulate --replay: a line of the summary about the run's length; the receivers' tuning
+    // is the recording's, or not known at all.
+    std::string replay_note;
+    std::string images_note;  // simulate: which images the board was given, a summary line
+    bool tuning_known = true;
 };
 
 // Runs the capture with a loaded module; returns the exit code.
@@ -35,5 +40,10 @@ int run_capture(const Options& options, const Module& module, const RunContext& 
 void install_signal_handlers();
 // The signal that asked the run to end, or 0.
 int pending_signal();
+// The run's files exist now (`sigmf`: with meta files), for what an interrupt says.
+void note_files_made(bool sigmf);
+
+// A stretch of signal in words: "1.50 s", or "48 samples (1.00 ms)" when under 0.01 s.
+std::string signal_length_text(int64_t samples, double rate_hz);
 
 }  // namespace capture

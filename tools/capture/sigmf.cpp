@@ -6,11 +6,15 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 
 namespace capture {
 
@@ -41,20 +45,28 @@ std::string sigmf_meta_text(const SigmfRecording& r) {
 
     ordered_json captures = ordered_json::array();
     for (const SigmfSegment& s : r.segments) {
-        ordered_json c = {{"core:sample_start", s.sample_start},
-                          {"core:frequency", s.frequency_hz}};
+        ordered_json c = {{"core:sample_start", s.sample_start}};
+        if (!std::isnan(s.frequency_hz))
+            c["core:frequency"] = s.frequency_hz;
         if (!s.datetime.empty())
             c["core:datetime"] = s.datetime;
         captures.push_back(c);
     }
-    ordered_json annotations = ordered_json::array();
+    std::vector<SigmfNote> notes;
     for (const SigmfLoss& l : r.losses) {
         // The lost samples are not in the file: the annotation marks the point of the gap.
-        annotations.push_back({{"core:sample_start", l.sample_start},
-                               {"core:sample_count", 0},
-                               {"core:label", "samples lost"},
-                               {"core:comment", l.comment}});
+        notes.push_back({l.sample_start, 0, "samples lost", l.comment});
     }
+    notes.insert(notes.end(), r.notes.begin(), r.notes.end());
+    std::stable_sort(notes.begin(), notes.end(), [](const SigmfNote& a, const SigmfNote& b) {
+        return a.sample_start < b.sample_start;
+    });
+    ordered_json annotations = ordered_json::array();
+    for (const SigmfNote& n : notes)
+        annotations.push_back({{"core:sample_start", n.sample_start},
+                               {"core:sample_count", n.sample_count},
+                               {"core:label", n.label},
+                               {"core:comment", n.comment}});
     ordered_json meta = {{"global", global}, {"captures", captures}, {"annotations", annotations}};
     return meta.dump(2) + "\n";
 }
@@ -103,6 +115,120 @@ bool write_text_file(const std::string& path, const std::string& text, bool repl
     if (failure) {
         ::unlink(temp.c_str());
         *error = path + ": " + std::strerror(failure);
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+// Reserves in use, by path, for remove_meta_reserves_now().
+constexpr int RESERVE_SLOTS = 8;
+constexpr size_t RESERVE_PATH = 1024;
+char g_reserve_paths[RESERVE_SLOTS][RESERVE_PATH];
+std::atomic<bool> g_reserve_used[RESERVE_SLOTS];
+std::mutex g_reserve_lock;
+
+int claim_reserve_slot(const std::string& path) {
+    if (path.size() >= RESERVE_PATH)
+        return -1;
+    std::lock_guard<std::mutex> g(g_reserve_lock);
+    for (int i = 0; i < RESERVE_SLOTS; ++i) {
+        if (!g_reserve_used[i].load()) {
+            std::memcpy(g_reserve_paths[i], path.c_str(), path.size() + 1);
+            g_reserve_used[i].store(true);
+            return i;
+        }
+    }
+    return -1;
+}
+
+bool write_all(int fd, const std::string& text, int* failure) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            *failure = n < 0 ? errno : ENOSPC;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+void remove_meta_reserves_now() {
+    for (int i = 0; i < RESERVE_SLOTS; ++i)
+        if (g_reserve_used[i].load())
+            ::unlink(g_reserve_paths[i]);
+}
+
+MetaFile::~MetaFile() {
+    drop_reserve();
+}
+
+void MetaFile::drop_reserve() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        ::unlink(temp_.c_str());
+        fd_ = -1;
+    }
+    if (slot_ >= 0)
+        g_reserve_used[slot_].store(false);
+    slot_ = -1;
+}
+
+bool MetaFile::begin(const std::string& path, const std::string& text, bool replace, size_t reserve,
+                     std::string* error) {
+    drop_reserve();
+    path_ = path;
+    temp_ = path + ".part";
+    written_ = false;
+    if (!write_text_file(path, text, replace, error))
+        return false;
+    written_ = true;
+    std::string ignored;
+    fd_ = sys::open_output(temp_, true, &ignored);
+    if (fd_ < 0)
+        return true;
+    slot_ = claim_reserve_slot(temp_);
+    // Blocks written, not a hole: the space is the file system's to give now, not at the end.
+    int failure = 0;
+    if (!write_all(fd_, std::string(reserve, ' '), &failure))
+        drop_reserve();
+    return true;
+}
+
+bool MetaFile::finish(const std::string& text, std::string* error) {
+    if (fd_ < 0) {
+        drop_reserve();
+        if (write_text_file(path_, text, true, error)) {
+            written_ = true;
+            return true;
+        }
+        return false;
+    }
+    int failure = 0;
+    if (::lseek(fd_, 0, SEEK_SET) != 0)
+        failure = errno;
+    if (!failure && write_all(fd_, text, &failure) &&
+        !sys::truncate_file(fd_, static_cast<int64_t>(text.size())))
+        failure = errno;
+    if (::close(fd_) != 0 && !failure)
+        failure = errno;
+    fd_ = -1;
+    if (!failure)
+        failure = sys::replace_file(temp_, path_);
+    if (failure)
+        ::unlink(temp_.c_str());
+    if (slot_ >= 0)
+        g_reserve_used[slot_].store(false);
+    slot_ = -1;
+    if (failure) {
+        *error = path_ + ": " + std::strerror(failure) + " (it keeps what it said at the start)";
         return false;
     }
     return true;

@@ -88,8 +88,9 @@ extern "C" ZALVO_CAPTURE_EXPORT int64_t zalvo_capture_sim_dropped(void) {
 
 // Makes every simulated board stream the raw recording described by a SigMF meta file of
 // "zalvo_capture --raw" instead of its scene.
-extern "C" ZALVO_CAPTURE_EXPORT int zalvo_capture_sim_replay(const char* meta_path, char* error,
-                                                             size_t error_size) {
+extern "C" ZALVO_CAPTURE_EXPORT int zalvo_capture_sim_replay(const char* meta_path,
+                                                             zalvo_capture_replay_info* info,
+                                                             char* error, size_t error_size) {
     try {
         const std::string meta(meta_path);
         std::ifstream in(meta);
@@ -106,7 +107,8 @@ extern "C" ZALVO_CAPTURE_EXPORT int zalvo_capture_sim_replay(const char* meta_pa
             throw std::runtime_error(meta +
                                      ": not a raw recording of the board (ci16_le, 1 to 4 "
                                      "channels, 500000 Hz; this one: " +
-                                     type + ", " + std::to_string(channels) + " channels, " +
+                                     type + ", " + std::to_string(channels) +
+                                     (channels == 1 ? " channel, " : " channels, ") +
                                      std::to_string(rate) + " Hz)");
         std::string data = meta;
         const std::string suffix = ".sigmf-meta";
@@ -118,6 +120,36 @@ extern "C" ZALVO_CAPTURE_EXPORT int zalvo_capture_sim_replay(const char* meta_pa
         if (!d)
             throw std::runtime_error(data + ": cannot open the recording's data file");
         const std::streamoff bytes = d.tellg();
+        const std::streamoff instant_bytes = 4 * channels;  // 16-bit I and Q per channel
+        if (bytes <= 0)
+            throw std::runtime_error(data + ": holds no samples");
+        if (bytes % instant_bytes != 0)
+            throw std::runtime_error(
+                data + ": " + std::to_string(bytes) +
+                " bytes are not a whole number of sample instants (" +
+                std::to_string(instant_bytes) + " bytes each: " + std::to_string(channels) +
+                (channels == 1 ? " channel" : " channels") + " of 16-bit I and Q); cut or damaged");
+        const int64_t instants = bytes / instant_bytes;
+        // Segments and annotations place themselves in the data: none may lie past its end.
+        for (const char* list : {"captures", "annotations"}) {
+            if (!m.contains(list) || !m[list].is_array())
+                continue;
+            for (const nlohmann::json& item : m[list]) {
+                const int64_t start = item.value("core:sample_start", int64_t(0));
+                const int64_t count = item.value("core:sample_count", int64_t(0));
+                if (start < 0 || count < 0 || start + count > instants)
+                    throw std::runtime_error(meta + ": describes sample instants up to " +
+                                             std::to_string(start + count) + ", but " + data +
+                                             " holds " + std::to_string(instants) +
+                                             "; the files do not belong together");
+            }
+        }
+        info->instants = instants;
+        // The recorder's own description names the receivers' tuning.
+        info->tuning_known =
+            std::sscanf(g.value("core:description", "").c_str(),
+                        "channel k is receiver k, tuned to %d, %d, %d and %d Hz", &info->freq_hz[0],
+                        &info->freq_hz[1], &info->freq_hz[2], &info->freq_hz[3]) == 4;
         auto replay = std::make_shared<usbsim::Replay>();
         replay->channels = channels;
         replay->iq.resize(static_cast<size_t>(bytes) / 2);

@@ -5,6 +5,10 @@
 // On Windows the module writes these marks to the debugger output instead, and the tap reads
 // that output (while no debugger and no other viewer takes it; else start() fails and why_not()
 // says so); the module's other texts reach standard error on their own there.
+//
+// The module also reports, at most once a second, the samples of the board's stream at the
+// 16-bit rails: "StreamWorker: clipping: rx0 N0 rx1 N1 rx2 N2 rx3 N3 of M samples". Such a line
+// goes to the clipping hook instead of being passed on.
 #pragma once
 
 #include <atomic>
@@ -16,6 +20,13 @@
 
 namespace capture {
 
+// One clipping report of the module: per receiver the 16-bit values (I and Q each) at the rails,
+// out of `values` per receiver since its previous report.
+struct ClippingReport {
+    int64_t at_rails[4] = {0, 0, 0, 0};
+    int64_t values = 0;
+};
+
 class StderrTap {
   public:
     // `forward` receives each piece of text that is not an overrun mark.
@@ -26,6 +37,10 @@ class StderrTap {
 
     // Called on the reader thread for each overrun mark; set before start().
     void on_mark(std::function<void()> hook) { on_mark_ = std::move(hook); }
+    // Called on the reader thread for each clipping report; set before start().
+    void on_clipping(std::function<void(const ClippingReport&)> hook) {
+        on_clipping_ = std::move(hook);
+    }
 
     // False (and nothing changed) when the marks cannot be watched; why_not() tells why.
     bool start();
@@ -41,12 +56,20 @@ class StderrTap {
     // The counting rule on its own: feeds text, returns marks found. `at_line_start` carries
     // the state between pieces; `rest` receives the text that is not marks.
     static uint64_t scan(const char* data, size_t size, bool* at_line_start, std::string* rest);
+    // A clipping report's line (with or without its line end); false for any other text.
+    static bool parse_clipping(const std::string& line, ClippingReport* report);
+    // The text scan() left: clipping reports go to the hook, the rest to `forward` when
+    // `pass_on` (a line that cannot be a report is passed on at once, not held to its end).
+    void take_text(const std::string& text, bool pass_on);
 
   private:
     void pump();
 
     std::function<void(const std::string&)> forward_;
     std::function<void()> on_mark_;
+    std::function<void(const ClippingReport&)> on_clipping_;
+    std::string line_;      // the start of a line that may be a clipping report
+    bool passing_ = false;  // the current line is not one: passed on as it comes
     int saved_ = -1;
     int read_end_ = -1;
     std::thread reader_;

@@ -167,9 +167,12 @@ void StderrTap::pump() {
         overruns_ += marks;
         for (uint64_t k = 0; k < marks && on_mark_; ++k)
             on_mark_();
-        if (!rest.empty())
-            forward_(rest);
+        take_text(rest, true);
     }
+    if (!line_.empty())
+        forward_(line_);  // an unfinished line at the end
+    line_.clear();
+    passing_ = false;
 }
 
 void StderrTap::stop() {

@@ -275,6 +275,7 @@ void StderrTap::pump() {
             overruns_ += marks;
             for (uint64_t k = 0; k < marks && on_mark_; ++k)
                 on_mark_();
+            take_text(rest, false);
         }
         SetEvent(d.buffer_ready);
     }
