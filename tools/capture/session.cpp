@@ -2,6 +2,7 @@
 
 #include "advice.h"
 #include "console.h"
+#include "exchange.h"
 #include "losses.h"
 #include "outputs.h"
 #include "sigmf.h"
@@ -13,10 +14,8 @@
 #endif
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -36,83 +35,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr double FULL_SCALE = 2147483648.0;  // the module's full scale, 2^31
 constexpr int STALL_SECONDS = 5;             // no block for this long: the device has failed
-constexpr size_t QUEUE_LIMIT = 4096;         // blocks held for the writer at most
 constexpr double BOARD_RATE_HZ = 500000.0;   // the board's stream, which the module resamples
-
-// Blocks handed over from the module's worker thread to the main thread.
-struct Exchange {
-    std::mutex lock;
-    std::condition_variable ready;
-    std::deque<std::vector<float>> full;
-    std::vector<std::vector<float>> spare;
-    std::atomic<int64_t> blocks{0};
-    std::atomic<int64_t> dropped{0};  // blocks the tool itself could not keep up with
-    int block_length = 512;
-    int rate_hz = 48000;
-    int64_t target = 0;                      // samples to record
-    std::vector<std::string> errors;         // error callback texts (on the StartRx thread)
-    std::atomic<int64_t> first_block_ns{0};  // steady clock, for the rate of the steady stream
-    std::atomic<int64_t> last_block_ns{0};
-    std::chrono::system_clock::time_point first_block_utc;  // under `lock`
-    LossLog losses;
-
-    // Where the next block lands in the recording, and the signal time reached.
-    int64_t file_position() const {
-        return std::min<int64_t>(target, (blocks.load() - dropped.load()) * block_length);
-    }
-    double signal_seconds() const { return double(blocks.load()) * block_length / rate_hz; }
-};
-
-int64_t steady_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-void ZALVO_CALL on_data(intptr_t context, float** buffers) {
-    Exchange* x = reinterpret_cast<Exchange*>(context);
-    const size_t per_rx = 2 * static_cast<size_t>(x->block_length);
-    const int64_t now = steady_ns();
-    x->last_block_ns.store(now);
-    std::vector<float> block;
-    {
-        std::lock_guard<std::mutex> g(x->lock);
-        if (x->first_block_ns.load() == 0) {
-            x->first_block_ns.store(now);
-            x->first_block_utc = std::chrono::system_clock::now();
-        }
-        if (x->full.size() >= QUEUE_LIMIT) {
-            LossEvent e;
-            e.source = LossSource::tool_behind;
-            e.at_s = x->signal_seconds();
-            e.sample_start = x->file_position();
-            e.samples = x->block_length;
-            x->losses.add(e);
-            x->dropped.fetch_add(1);
-            x->blocks.fetch_add(1);
-            return;
-        }
-        if (!x->spare.empty()) {
-            block.swap(x->spare.back());
-            x->spare.pop_back();
-        }
-    }
-    block.resize(RECEIVERS * per_rx);
-    for (int i = 0; i < RECEIVERS; ++i)
-        std::memcpy(block.data() + i * per_rx, buffers[i], per_rx * sizeof(float));
-    {
-        std::lock_guard<std::mutex> g(x->lock);
-        x->full.push_back(std::move(block));
-    }
-    x->blocks.fetch_add(1);
-    x->ready.notify_one();
-}
-
-void ZALVO_CALL on_error(intptr_t context, const char* text) {
-    Exchange* x = reinterpret_cast<Exchange*>(context);
-    std::lock_guard<std::mutex> g(x->lock);
-    x->errors.push_back(text ? text : "");
-}
 
 // One receiver's measurements beside its files.
 struct ReceiverState {
@@ -267,8 +190,8 @@ void CaptureRun::prepare_receivers() {
     std::memset(&settings_, 0, sizeof settings_);
     settings_.callback_context = reinterpret_cast<intptr_t>(&x_);
     settings_.sample_rate_index = rate_index(o_.rate_hz);
-    settings_.data_callback = on_data;
-    settings_.error_callback = on_error;
+    settings_.data_callback = Exchange::on_data;
+    settings_.error_callback = Exchange::on_error;
 
     SdrInfo info;
     std::memset(&info, 0, sizeof info);
