@@ -361,7 +361,7 @@ bool take_range(ParseState& p, const std::string& arg) {
     return true;
 }
 
-struct OptionSpec {
+struct OptionRow {
     const char* name;
     char letter;  // the short form; 0: none
     bool takes_value;
@@ -369,7 +369,7 @@ struct OptionSpec {
     Handler handle;
 };
 
-const OptionSpec OPTIONS[] = {
+const OptionRow OPTIONS[] = {
     {"duration", 'd', true, true, take_duration},
     {"rate", 'r', true, true, take_rate},
     {"freq", 'f', true, true, take_freq},
@@ -416,7 +416,7 @@ const OptionSpec OPTIONS[] = {
 
 constexpr int LONG_ONLY = 1000;  // getopt's code of OPTIONS[i] without a letter: LONG_ONLY + i
 
-const OptionSpec* option_for_code(int code) {
+const OptionRow* option_for_code(int code) {
     for (size_t i = 0; i < sizeof OPTIONS / sizeof OPTIONS[0]; ++i)
         if (OPTIONS[i].letter ? code == OPTIONS[i].letter : code == LONG_ONLY + int(i))
             return &OPTIONS[i];
@@ -449,7 +449,7 @@ bool take_options(std::vector<char*> args, ParseState& p) {
     std::vector<struct option> longs;
     std::string letters = "+:";
     for (size_t i = 0; i < sizeof OPTIONS / sizeof OPTIONS[0]; ++i) {
-        const OptionSpec& s = OPTIONS[i];
+        const OptionRow& s = OPTIONS[i];
         const int code = s.letter ? s.letter : LONG_ONLY + int(i);
         longs.push_back({s.name, s.takes_value ? required_argument : no_argument, nullptr, code});
         if (s.letter)
@@ -467,7 +467,7 @@ bool take_options(std::vector<char*> args, ParseState& p) {
             break;
         if (c == ':')
             return p.fail(std::string("option ") + args[optind - 1] + " needs a value");
-        const OptionSpec* s = option_for_code(c);
+        const OptionRow* s = option_for_code(c);
         if (!s) {
             if (optopt)
                 return p.fail(std::string("unknown option -") + static_cast<char>(optopt));
