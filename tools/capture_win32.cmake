@@ -35,8 +35,8 @@ target_compile_definitions(zalvo_capture_board PRIVATE ${_cap_export})
 target_link_libraries(zalvo_capture_board PRIVATE
   zalvo_device zalvo_prims zalvo_md5 zalvo_os zalvo_warnings)
 
-add_executable(zalvo_capture ${_cap}/main.cpp ${_cap}/session.cpp ${_cap}/raw.cpp
-  ${_cap}/module.cpp)
+add_executable(zalvo_capture ${_cap}/main.cpp ${_cap}/session.cpp ${_cap}/exchange.cpp
+  ${_cap}/console.cpp ${_cap}/raw.cpp ${_cap}/module.cpp)
 target_include_directories(zalvo_capture PRIVATE ${CMAKE_SOURCE_DIR}/host)
 # Relative names are taken from the program's folder.
 target_compile_definitions(zalvo_capture PRIVATE

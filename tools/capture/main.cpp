@@ -1,6 +1,7 @@
 // zalvo_capture: records the four receivers of a USRP board through the receiver module, on a
 // real board or on the simulated one, and lists the boards on the bus.
 #include "advice.h"
+#include "console.h"
 #include "module.h"
 #include "options.h"
 #include "plugins.h"

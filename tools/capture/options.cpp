@@ -217,276 +217,290 @@ std::string usage_text(const std::string& program) {
            "interrupted (Ctrl-C; a second Ctrl-C ends at once), 143 terminated.\n";
 }
 
-ParseResult parse_options(int argc, char** argv) {
-    ParseResult r;
-    Options& o = r.options;
-    std::vector<char*> args(argv, argv + argc);
-    if (args.size() > 1 && args[1][0] != '-') {
-        std::string word = args[1];
-        if (word == "capture")
-            o.command = Command::capture;
-        else if (word == "simulate")
-            o.command = Command::simulate;
-        else if (word == "info")
-            o.command = Command::info;
-        else if (word == "help")
-            o.command = Command::help;
-        else {
-            r.error = "unknown command " + quoted(word);
-            return r;
-        }
-        args.erase(args.begin() + 1);
-    }
-    args.push_back(nullptr);
+namespace {
 
-    enum {
-        OPT_RETUNE = 1000,
-        OPT_SCENE,
-        OPT_SIMULATE,
-        OPT_VERSION,
-        OPT_OVERWRITE,
-        OPT_STOP_ON_LOSS,
-        OPT_FORMAT,
-        OPT_RECEIVERS,
-        OPT_RANGE,
-        OPT_RAW,
-        OPT_REPLAY,
-    };
-    static const struct option longs[] = {
-        {"duration", required_argument, nullptr, 'd'},
-        {"rate", required_argument, nullptr, 'r'},
-        {"freq", required_argument, nullptr, 'f'},
-        {"retune", required_argument, nullptr, OPT_RETUNE},
-        {"out", required_argument, nullptr, 'o'},
-        {"module", required_argument, nullptr, 'm'},
-        {"quiet", no_argument, nullptr, 'q'},
-        {"scene", required_argument, nullptr, OPT_SCENE},
-        {"simulate", no_argument, nullptr, OPT_SIMULATE},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, OPT_VERSION},
-        {"overwrite", no_argument, nullptr, OPT_OVERWRITE},
-        {"stop-on-loss", no_argument, nullptr, OPT_STOP_ON_LOSS},
-        {"format", required_argument, nullptr, OPT_FORMAT},
-        {"receivers", required_argument, nullptr, OPT_RECEIVERS},
-        {"range", required_argument, nullptr, OPT_RANGE},
-        {"raw", no_argument, nullptr, OPT_RAW},
-        {"replay", required_argument, nullptr, OPT_REPLAY},
-        {nullptr, 0, nullptr, 0},
-    };
+// One parse: the options so far, the error that ends it, and what the checks of the options
+// together need to know.
+struct ParseState {
+    ParseState(Options& options, std::string& error_text) : o(options), error(error_text) {}
 
-    int count = static_cast<int>(args.size()) - 1;
-    optind = 0;  // full re-initialisation (glibc), so that parsing may be repeated
-    opterr = 0;
+    Options& o;
+    std::string& error;
     bool capture_option_seen = false;
     bool format_given = false, rate_given = false, freq_given = false;
-    std::vector<std::string> parts;
+    std::vector<std::string> parts;  // scratch for split()
+
+    bool fail(const std::string& text) {
+        error = text;
+        return false;
+    }
+};
+
+// Each option's handler takes its value (empty for options without one); false with the error.
+using Handler = bool (*)(ParseState& p, const std::string& arg);
+
+bool take_duration(ParseState& p, const std::string& arg) {
+    double d = 0;
+    if (!parse_number(arg, &d) || d <= 0 || d > MAX_DURATION_S)
+        return p.fail("--duration takes seconds above 0 and at most 86400, not " + quoted(arg));
+    p.o.duration_s = d;
+    p.o.duration_given = true;
+    return true;
+}
+
+bool take_rate(ParseState& p, const std::string& arg) {
+    std::string t = arg;
+    if (!t.empty() && (t.back() == 'k' || t.back() == 'K'))
+        t = t.substr(0, t.size() - 1) + "000";
+    double v = 0;
+    if (!parse_number(t, &v) || rate_index(static_cast<int>(v)) < 0 || v != std::floor(v))
+        return p.fail("--rate is 48000, 96000 or 192000, not " + quoted(arg));
+    p.o.rate_hz = static_cast<int>(v);
+    p.rate_given = true;
+    return true;
+}
+
+bool take_freq(ParseState& p, const std::string& arg) {
+    int rx = 0;
+    int32_t hz = 0;
+    if (!split(arg, 2, &p.parts) || !parse_receiver(p.parts[0], &rx) ||
+        !parse_frequency(p.parts[1], &hz))
+        return p.fail("--freq takes RX:HZ with RX 0 to 3 and HZ from 0 to 32 MHz, not " +
+                      quoted(arg));
+    p.o.freq_hz[rx] = hz;
+    p.freq_given = true;
+    return true;
+}
+
+bool take_retune(ParseState& p, const std::string& arg) {
+    Retune t;
+    if (!split(arg, 3, &p.parts) || !parse_number(p.parts[0], &t.at_seconds) || t.at_seconds < 0 ||
+        !parse_receiver(p.parts[1], &t.receiver) || !parse_frequency(p.parts[2], &t.hz))
+        return p.fail("--retune takes T:RX:HZ (seconds, receiver 0 to 3, Hz from 0 to 32 MHz), "
+                      "not " +
+                      quoted(arg));
+    p.o.retunes.push_back(t);
+    return true;
+}
+
+bool take_out(ParseState& p, const std::string& arg) {
+    if (arg.empty())
+        return p.fail("--out needs a folder");
+    if (arg == "-")
+        return p.fail("--out names a folder; the recording cannot go to standard output");
+    p.o.out_dir = arg;
+    return true;
+}
+
+bool take_module(ParseState& p, const std::string& arg) {
+    if (arg.empty())
+        return p.fail("--module needs a path");
+    p.o.module_path = arg;
+    return true;
+}
+
+bool take_scene(ParseState& p, const std::string& arg) {
+    if (p.o.command != Command::simulate)
+        return p.fail("--scene belongs to the simulate command");
+    p.o.scene_path = arg;
+    return true;
+}
+
+bool take_simulate(ParseState& p, const std::string&) {
+    if (p.o.command != Command::info)
+        return p.fail("--simulate belongs to the info command (use the simulate command)");
+    p.o.info_simulated = true;
+    return true;
+}
+
+bool take_format(ParseState& p, const std::string& arg) {
+    if (arg == "wav")
+        p.o.format = Format::wav;
+    else if (arg == "sigmf")
+        p.o.format = Format::sigmf;
+    else
+        return p.fail("--format is wav or sigmf, not " + quoted(arg));
+    p.format_given = true;
+    return true;
+}
+
+bool take_receivers(ParseState& p, const std::string& arg) {
+    std::array<bool, RECEIVERS> chosen{};
+    bool good = !arg.empty();
+    size_t start = 0;
+    while (good) {
+        size_t comma = arg.find(',', start);
+        int rx = 0;
+        if (!parse_receiver(arg.substr(start, comma - start), &rx) || chosen[rx])
+            good = false;
+        else
+            chosen[rx] = true;
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    if (!good)
+        return p.fail("--receivers takes a list of distinct receivers 0 to 3 such as 0,2, not " +
+                      quoted(arg));
+    p.o.record = chosen;
+    return true;
+}
+
+bool take_replay(ParseState& p, const std::string& arg) {
+    if (p.o.command != Command::simulate)
+        return p.fail("--replay belongs to the simulate command");
+    p.o.replay_path = arg;
+    return true;
+}
+
+bool take_range(ParseState& p, const std::string& arg) {
+    if (!split(arg, 2, &p.parts) || !parse_number(p.parts[0], &p.o.range_low_db) ||
+        !parse_number(p.parts[1], &p.o.range_high_db) || p.o.range_low_db >= p.o.range_high_db)
+        return p.fail("--range takes LOW:HIGH in dBFS with LOW below HIGH, not " + quoted(arg));
+    p.o.range_set = true;
+    return true;
+}
+
+struct OptionRow {
+    const char* name;
+    char letter;  // the short form; 0: none
+    bool takes_value;
+    bool capture_option;  // a setting of capture and simulate, which info does not take
+    Handler handle;
+};
+
+const OptionRow OPTIONS[] = {
+    {"duration", 'd', true, true, take_duration},
+    {"rate", 'r', true, true, take_rate},
+    {"freq", 'f', true, true, take_freq},
+    {"retune", 0, true, true, take_retune},
+    {"out", 'o', true, true, take_out},
+    {"module", 'm', true, false, take_module},
+    {"quiet", 'q', false, false,
+     [](ParseState& p, const std::string&) {
+         p.o.quiet = true;
+         return true;
+     }},
+    {"scene", 0, true, false, take_scene},
+    {"simulate", 0, false, false, take_simulate},
+    {"help", 'h', false, false,
+     [](ParseState& p, const std::string&) {
+         p.o.command = Command::help;
+         return true;
+     }},
+    {"version", 0, false, false,
+     [](ParseState& p, const std::string&) {
+         p.o.command = Command::version;
+         return true;
+     }},
+    {"overwrite", 0, false, true,
+     [](ParseState& p, const std::string&) {
+         p.o.overwrite = true;
+         return true;
+     }},
+    {"stop-on-loss", 0, false, true,
+     [](ParseState& p, const std::string&) {
+         p.o.stop_on_loss = true;
+         return true;
+     }},
+    {"format", 0, true, true, take_format},
+    {"receivers", 0, true, true, take_receivers},
+    {"range", 0, true, true, take_range},
+    {"raw", 0, false, true,
+     [](ParseState& p, const std::string&) {
+         p.o.raw = true;
+         return true;
+     }},
+    {"replay", 0, true, false, take_replay},
+};
+
+constexpr int LONG_ONLY = 1000;  // getopt's code of OPTIONS[i] without a letter: LONG_ONLY + i
+
+const OptionRow* option_for_code(int code) {
+    for (size_t i = 0; i < sizeof OPTIONS / sizeof OPTIONS[0]; ++i)
+        if (OPTIONS[i].letter ? code == OPTIONS[i].letter : code == LONG_ONLY + int(i))
+            return &OPTIONS[i];
+    return nullptr;
+}
+
+// The first word, when it is not an option, names the command; it is taken out of `args`.
+bool take_command(std::vector<char*>* args, Options* o, std::string* error) {
+    if (args->size() <= 1 || (*args)[1][0] == '-')
+        return true;
+    const std::string word = (*args)[1];
+    if (word == "capture")
+        o->command = Command::capture;
+    else if (word == "simulate")
+        o->command = Command::simulate;
+    else if (word == "info")
+        o->command = Command::info;
+    else if (word == "help")
+        o->command = Command::help;
+    else {
+        *error = "unknown command " + quoted(word);
+        return false;
+    }
+    args->erase(args->begin() + 1);
+    return true;
+}
+
+// The options after the command, each through its handler; no other arguments are taken.
+bool take_options(std::vector<char*> args, ParseState& p) {
+    std::vector<struct option> longs;
+    std::string letters = "+:";
+    for (size_t i = 0; i < sizeof OPTIONS / sizeof OPTIONS[0]; ++i) {
+        const OptionRow& s = OPTIONS[i];
+        const int code = s.letter ? s.letter : LONG_ONLY + int(i);
+        longs.push_back({s.name, s.takes_value ? required_argument : no_argument, nullptr, code});
+        if (s.letter)
+            letters += std::string(1, s.letter) + (s.takes_value ? ":" : "");
+    }
+    longs.push_back({nullptr, 0, nullptr, 0});
+    args.push_back(nullptr);
+
+    const int count = static_cast<int>(args.size()) - 1;
+    optind = 0;  // full re-initialisation (glibc), so that parsing may be repeated
+    opterr = 0;
     for (;;) {
-        int c = getopt_long(count, args.data(), "+:d:r:f:o:m:qh", longs, nullptr);
+        const int c = getopt_long(count, args.data(), letters.c_str(), longs.data(), nullptr);
         if (c == -1)
             break;
-        std::string arg = optarg ? optarg : "";
-        switch (c) {
-            case 'd': {
-                double d = 0;
-                if (!parse_number(arg, &d) || d <= 0 || d > MAX_DURATION_S) {
-                    r.error =
-                        "--duration takes seconds above 0 and at most 86400, not " + quoted(arg);
-                    return r;
-                }
-                o.duration_s = d;
-                o.duration_given = true;
-                capture_option_seen = true;
-                break;
-            }
-            case 'r': {
-                std::string t = arg;
-                if (!t.empty() && (t.back() == 'k' || t.back() == 'K'))
-                    t = t.substr(0, t.size() - 1) + "000";
-                double v = 0;
-                if (!parse_number(t, &v) || rate_index(static_cast<int>(v)) < 0 ||
-                    v != std::floor(v)) {
-                    r.error = "--rate is 48000, 96000 or 192000, not " + quoted(arg);
-                    return r;
-                }
-                o.rate_hz = static_cast<int>(v);
-                capture_option_seen = true;
-                rate_given = true;
-                break;
-            }
-            case 'f': {
-                int rx = 0;
-                int32_t hz = 0;
-                if (!split(arg, 2, &parts) || !parse_receiver(parts[0], &rx) ||
-                    !parse_frequency(parts[1], &hz)) {
-                    r.error = "--freq takes RX:HZ with RX 0 to 3 and HZ from 0 to 32 MHz, not " +
-                              quoted(arg);
-                    return r;
-                }
-                o.freq_hz[rx] = hz;
-                freq_given = true;
-                capture_option_seen = true;
-                break;
-            }
-            case OPT_RETUNE: {
-                Retune t;
-                if (!split(arg, 3, &parts) || !parse_number(parts[0], &t.at_seconds) ||
-                    t.at_seconds < 0 || !parse_receiver(parts[1], &t.receiver) ||
-                    !parse_frequency(parts[2], &t.hz)) {
-                    r.error = "--retune takes T:RX:HZ (seconds, receiver 0 to 3, Hz from 0 to 32 "
-                              "MHz), not " +
-                              quoted(arg);
-                    return r;
-                }
-                o.retunes.push_back(t);
-                capture_option_seen = true;
-                break;
-            }
-            case 'o':
-                if (arg.empty()) {
-                    r.error = "--out needs a folder";
-                    return r;
-                }
-                if (arg == "-") {
-                    r.error = "--out names a folder; the recording cannot go to standard output";
-                    return r;
-                }
-                o.out_dir = arg;
-                capture_option_seen = true;
-                break;
-            case 'm':
-                if (arg.empty()) {
-                    r.error = "--module needs a path";
-                    return r;
-                }
-                o.module_path = arg;
-                break;
-            case 'q': o.quiet = true; break;
-            case OPT_SCENE:
-                if (o.command != Command::simulate) {
-                    r.error = "--scene belongs to the simulate command";
-                    return r;
-                }
-                o.scene_path = arg;
-                break;
-            case OPT_SIMULATE:
-                if (o.command != Command::info) {
-                    r.error = "--simulate belongs to the info command (use the simulate command)";
-                    return r;
-                }
-                o.info_simulated = true;
-                break;
-            case 'h': o.command = Command::help; break;
-            case OPT_VERSION: o.command = Command::version; break;
-            case OPT_OVERWRITE:
-                o.overwrite = true;
-                capture_option_seen = true;
-                break;
-            case OPT_STOP_ON_LOSS:
-                o.stop_on_loss = true;
-                capture_option_seen = true;
-                break;
-            case OPT_FORMAT:
-                if (arg == "wav")
-                    o.format = Format::wav;
-                else if (arg == "sigmf")
-                    o.format = Format::sigmf;
-                else {
-                    r.error = "--format is wav or sigmf, not " + quoted(arg);
-                    return r;
-                }
-                capture_option_seen = true;
-                format_given = true;
-                break;
-            case OPT_RECEIVERS: {
-                std::array<bool, RECEIVERS> chosen{};
-                bool good = !arg.empty();
-                std::vector<std::string> list;
-                size_t start = 0;
-                while (good) {
-                    size_t comma = arg.find(',', start);
-                    int rx = 0;
-                    if (!parse_receiver(arg.substr(start, comma - start), &rx) || chosen[rx])
-                        good = false;
-                    else
-                        chosen[rx] = true;
-                    if (comma == std::string::npos)
-                        break;
-                    start = comma + 1;
-                }
-                if (!good) {
-                    r.error = "--receivers takes a list of distinct receivers 0 to 3 such as "
-                              "0,2, not " +
-                              quoted(arg);
-                    return r;
-                }
-                o.record = chosen;
-                capture_option_seen = true;
-                break;
-            }
-            case OPT_REPLAY:
-                if (o.command != Command::simulate) {
-                    r.error = "--replay belongs to the simulate command";
-                    return r;
-                }
-                o.replay_path = arg;
-                break;
-            case OPT_RAW:
-                o.raw = true;
-                capture_option_seen = true;
-                break;
-            case OPT_RANGE: {
-                if (!split(arg, 2, &parts) || !parse_number(parts[0], &o.range_low_db) ||
-                    !parse_number(parts[1], &o.range_high_db) ||
-                    o.range_low_db >= o.range_high_db) {
-                    r.error =
-                        "--range takes LOW:HIGH in dBFS with LOW below HIGH, not " + quoted(arg);
-                    return r;
-                }
-                o.range_set = true;
-                capture_option_seen = true;
-                break;
-            }
-            case ':':
-                r.error = std::string("option ") + args[optind - 1] + " needs a value";
-                return r;
-            default:
-                if (optopt)
-                    r.error = std::string("unknown option -") + static_cast<char>(optopt);
-                else
-                    r.error = std::string("unknown option ") + args[optind - 1];
-                return r;
+        if (c == ':')
+            return p.fail(std::string("option ") + args[optind - 1] + " needs a value");
+        const OptionRow* s = option_for_code(c);
+        if (!s) {
+            if (optopt)
+                return p.fail(std::string("unknown option -") + static_cast<char>(optopt));
+            return p.fail(std::string("unknown option ") + args[optind - 1]);
         }
+        if (!s->handle(p, optarg ? optarg : ""))
+            return false;
+        p.capture_option_seen |= s->capture_option;
     }
-    if (optind < count) {
-        r.error = "unexpected argument " + quoted(args[optind]);
-        return r;
-    }
-    if (o.command == Command::info && capture_option_seen) {
-        r.error = "info takes no capture options";
-        return r;
-    }
-    if (!ZALVO_CAPTURE_WAV && o.format == Format::wav) {
-        r.error = "--format wav: this build writes no WAV files (no WAV library is built for "
-                  "this system); use --format sigmf";
-        return r;
-    }
-    if (!ZALVO_CAPTURE_PICTURES && o.range_set) {
-        r.error = "--range sets the pictures' colours, and this build makes no pictures";
-        return r;
-    }
+    if (optind < count)
+        return p.fail("unexpected argument " + quoted(args[optind]));
+    return true;
+}
+
+// What the options say together: each was valid on its own. Sorts the retunes by time.
+bool check_together(ParseState& p) {
+    Options& o = p.o;
+    if (o.command == Command::info && p.capture_option_seen)
+        return p.fail("info takes no capture options");
+    if (!ZALVO_CAPTURE_WAV && o.format == Format::wav)
+        return p.fail("--format wav: this build writes no WAV files (no WAV library is built for "
+                      "this system); use --format sigmf");
+    if (!ZALVO_CAPTURE_PICTURES && o.range_set)
+        return p.fail("--range sets the pictures' colours, and this build makes no pictures");
     if (o.raw) {
         const bool all = o.record[0] && o.record[1] && o.record[2] && o.record[3];
-        if (!o.retunes.empty() || !all || o.range_set || format_given || rate_given) {
-            r.error = "--raw records the board's stream of all four receivers at 500 kHz as "
-                      "SigMF, without --retune, --receivers, --range, --format or --rate";
-            return r;
-        }
+        if (!o.retunes.empty() || !all || o.range_set || p.format_given || p.rate_given)
+            return p.fail("--raw records the board's stream of all four receivers at 500 kHz as "
+                          "SigMF, without --retune, --receivers, --range, --format or --rate");
     }
-    if (!o.replay_path.empty() && (freq_given || !o.retunes.empty())) {
-        r.error = "--replay streams the recording as its receivers were tuned: --freq and "
-                  "--retune cannot change it";
-        return r;
-    }
+    if (!o.replay_path.empty() && (p.freq_given || !o.retunes.empty()))
+        return p.fail("--replay streams the recording as its receivers were tuned: --freq and "
+                      "--retune cannot change it");
     std::stable_sort(o.retunes.begin(), o.retunes.end(),
                      [](const Retune& a, const Retune& b) { return a.at_seconds < b.at_seconds; });
     for (const Retune& t : o.retunes) {
@@ -494,10 +508,22 @@ ParseResult parse_options(int argc, char** argv) {
             char text[96];
             std::snprintf(text, sizeof text, "a retune at %g s falls after the end of the capture",
                           t.at_seconds);
-            r.error = text;
-            return r;
+            return p.fail(text);
         }
     }
+    return true;
+}
+
+}  // namespace
+
+ParseResult parse_options(int argc, char** argv) {
+    ParseResult r;
+    std::vector<char*> args(argv, argv + argc);
+    if (!take_command(&args, &r.options, &r.error))
+        return r;
+    ParseState p(r.options, r.error);
+    if (!take_options(args, p) || !check_together(p))
+        return r;
     r.ok = true;
     return r;
 }

@@ -1,5 +1,6 @@
 #include "raw.h"
 
+#include "console.h"
 #include "losses.h"
 #include "outputs.h"
 #include "sample_file.h"

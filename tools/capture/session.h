@@ -36,13 +36,6 @@ struct RunContext {
 // Runs the capture with a loaded module; returns the exit code.
 int run_capture(const Options& options, const Module& module, const RunContext& context);
 
-// Installs the Ctrl-C and termination handlers that end a run cleanly.
-void install_signal_handlers();
-// The signal that asked the run to end, or 0.
-int pending_signal();
-// The run's files exist now (`sigmf`: with meta files), for what an interrupt says.
-void note_files_made(bool sigmf);
-
 // A stretch of signal in words: "1.50 s", or "48 samples (1.00 ms)" when under 0.01 s.
 std::string signal_length_text(int64_t samples, double rate_hz);
 
