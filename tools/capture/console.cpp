@@ -74,6 +74,10 @@ MessageChannel::MessageChannel() : fd_(dup(STDERR_FILENO)) {
 }
 
 MessageChannel::~MessageChannel() {
+    // The handler speaks to standard error again before the copy goes, so that an interrupt
+    // after the run never writes to a closed descriptor or to whatever file reuses its number.
+    if (g_message_fd == fd_)
+        g_message_fd = STDERR_FILENO;
     if (fd_ >= 0)
         close(fd_);
 }
