@@ -45,15 +45,18 @@ bool write_all(int fd, const void* data, size_t size) {
 class Bytes {
   public:
     explicit Bytes(std::vector<unsigned char>* out) : out_(out) {}
-    Bytes& tag(const char* four) {
-        out_->insert(out_->end(), four, four + 4);
+    Bytes& tag(const char* four) { return bytes(reinterpret_cast<const unsigned char*>(four), 4); }
+    // Byte by byte: GCC 12 at -O3 takes a range insert into the growing vector for an overflow.
+    Bytes& bytes(const unsigned char* p, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            out_->push_back(p[i]);
         return *this;
     }
     Bytes& u16(uint32_t v) { return le(v, 2); }
     Bytes& u32(uint64_t v) { return le(v, 4); }
     Bytes& u64(uint64_t v) { return le(v, 8); }
     Bytes& zeros(size_t n) {
-        out_->insert(out_->end(), n, 0);
+        out_->resize(out_->size() + n, 0);
         return *this;
     }
 
@@ -104,7 +107,7 @@ std::vector<unsigned char> WavFile::header() const {
     }
     b.tag("fmt ").u32(40).u16(0xFFFE).u16(2).u32(rate_).u32(uint64_t(rate_) * FRAME_BYTES);
     b.u16(FRAME_BYTES).u16(32).u16(22).u16(32).u32(3);  // valid bits, channels front left, right
-    h.insert(h.end(), FLOAT_SUBFORMAT, FLOAT_SUBFORMAT + 16);
+    b.bytes(FLOAT_SUBFORMAT, sizeof FLOAT_SUBFORMAT);
     b.tag("fact").u32(4).u32(rf64 ? 0xFFFFFFFFu : static_cast<uint64_t>(frames_));
     b.tag("data").u32(rf64 ? 0xFFFFFFFFu : data);
     return h;
