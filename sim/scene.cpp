@@ -38,19 +38,26 @@ Scene default_scene() {
     return s;
 }
 
+BoardConfig default_board() {
+    BoardConfig c;
+    c.bcd_device = 0x0004;
+    c.pacing = Pacing::real_time;
+    c.fifo_bytes = 2 << 20;
+    c.eeprom[0] = eeprom_image(0x0000);
+    c.eeprom[1] = eeprom_image(0x0001);
+    c.eeprom[2] = eeprom_image(0x0000);
+    c.eeprom[3] = eeprom_image(0x0001);
+    c.scene = default_scene();
+    return c;
+}
+
 namespace detail {
 
 WorldSpec default_world() {
     WorldSpec w;
-    w.scene = default_scene();
     WorldSpec::Device d;
-    d.config.bcd_device = 0x0004;
-    d.config.pacing = usbsim::Pacing::real_time;
-    d.config.fifo_bytes = 2 << 20;  // the device FIFO and the transfers a real host keeps queued
-    d.config.eeprom[0] = eeprom_image(0x0000);
-    d.config.eeprom[1] = eeprom_image(0x0001);
-    d.config.eeprom[2] = eeprom_image(0x0000);
-    d.config.eeprom[3] = eeprom_image(0x0001);
+    d.config = default_board();
+    w.scene = d.config.scene;
     w.buses.push_back({d});
     return w;
 }

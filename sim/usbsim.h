@@ -245,6 +245,10 @@ USBSIM_API std::vector<BulkRecord> on_endpoint(const std::vector<BulkRecord>& lo
 // A valid 32-byte daughterboard EEPROM image: magic 0xDB, the id and words, check sum in byte 31.
 USBSIM_API std::array<uint8_t, 32> eeprom_image(uint16_t id, uint16_t word1 = 0, int16_t word2 = 0,
                                                 int16_t word3 = 0);
+// The board of the default world: cold, revision 4, paced in real time with a 2 MiB FIFO (the
+// device FIFO and the transfers a real host keeps queued), Basic Tx in slots 0 and 2 and Basic Rx
+// in slots 1 and 3, showing the default scene.
+USBSIM_API BoardConfig default_board();
 
 // Physical constants of the model.
 constexpr double ADC_CLOCK_HZ = 64e6;

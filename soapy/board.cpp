@@ -1,13 +1,11 @@
 #include "board.h"
 
-#include "md5.h"
 #include "usrp_prims.h"
 
 #include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace zalvo_soapy {
 
@@ -53,16 +51,6 @@ bool load_simulator(std::string* error) {
     // The simulated board takes the build's placeholder images.
     setenv("USRP_PATH", ZALVO_SOAPY_SIM_IMAGES, 0);
     return true;
-}
-
-std::string hex(const unsigned char* bytes, int n) {
-    std::string s;
-    char b[3];
-    for (int i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", bytes[i]);
-        s += b;
-    }
-    return s;
 }
 
 }  // namespace
@@ -166,36 +154,22 @@ SoapySDR::Kwargs board_report() {
     } images[] = {{"firmware", FIRMWARE_IMAGE, FIRMWARE_HASH_SLOT},
                   {"fpga", FPGA_IMAGE, FPGA_HASH_SLOT}};
     for (const auto& image : images) {
-        const char* found = find_image_file(image.name, revision);
-        const std::string path = found ? found : "";
-        unsigned char on_board[USRP_HASH_BYTES];
-        const bool have_board = udh && usrp_fetch_hash(udh, image.slot, on_board);
-        info[std::string(image.key) + "_board_md5"] =
-            have_board ? hex(on_board, USRP_HASH_BYTES) : "unreadable";
-        info[std::string(image.key) + "_file"] = path.empty() ? "not found" : path;
-        uint8_t file_digest[MD5_DIGEST_BYTES];
-        if (!path.empty() && md5_file(path.c_str(), file_digest)) {
-            info[std::string(image.key) + "_file_md5"] = hex(file_digest, MD5_DIGEST_BYTES);
-            info[std::string(image.key) + "_loaded"] =
-                have_board && std::memcmp(on_board, file_digest, USRP_HASH_BYTES) == 0 ? "yes"
-                                                                                       : "no";
+        const image_check c = usrp_check_image(udh, image.name, revision, image.slot);
+        const std::string key = image.key;
+        info[key + "_board_md5"] =
+            c.board_known ? usrp_hex(c.board_md5, USRP_HASH_BYTES) : "unreadable";
+        info[key + "_file"] = c.path.empty() ? "not found" : c.path;
+        if (c.file_known) {
+            info[key + "_file_md5"] = usrp_hex(c.file_md5, USRP_HASH_BYTES);
+            info[key + "_loaded"] = c.loaded() ? "yes" : "no";
         }
     }
     if (udh) {
-        unsigned char flag = 0;
-        const bool running = usrp_vendor_request(udh, REQ_STATUS, 0, 2, &flag, 1) == 1;
+        const bool running = usrp_firmware_running(udh);
         for (int slot : {1, 3}) {
             const std::string key = slot == 1 ? "rx_a_dboard" : "rx_b_dboard";
-            if (!running) {
-                info[key] = "not readable until the firmware runs";
-                continue;
-            }
-            dboard_eeprom_info e{};
-            const dboard_eeprom_status st = usrp_dboard_eeprom_read(udh, slot, &e);
-            const int id = st == DBE_OK        ? int(e.id)
-                           : st == DBE_INVALID ? int(DBOARD_ID_INVALID)
-                                               : int(DBOARD_ID_NONE);
-            info[key] = usrp_dboard_id_name(id);
+            info[key] = running ? usrp_dboard_id_name(usrp_dboard_id(udh, slot))
+                                : "not readable until the firmware runs";
         }
         usb_close(udh);
     }

@@ -311,9 +311,13 @@ SoapySDR::Stream* ZalvoDevice::setupStream(const int direction, const std::strin
     return reinterpret_cast<SoapySDR::Stream*>(stream_.get());
 }
 
+bool ZalvoDevice::is_open_stream(SoapySDR::Stream* stream) const {
+    return stream && reinterpret_cast<StreamRing*>(stream) == stream_.get();
+}
+
 void ZalvoDevice::closeStream(SoapySDR::Stream* stream) {
     std::lock_guard<std::mutex> module(module_lock());
-    if (!stream || reinterpret_cast<StreamRing*>(stream) != stream_.get())
+    if (!is_open_stream(stream))
         return;
     if (running_)
         stop_module();
@@ -330,7 +334,7 @@ int ZalvoDevice::activateStream(SoapySDR::Stream* stream, const int flags, const
     if (flags != 0)
         return SOAPY_SDR_NOT_SUPPORTED;
     std::lock_guard<std::mutex> module(module_lock());
-    if (!stream || reinterpret_cast<StreamRing*>(stream) != stream_.get())
+    if (!is_open_stream(stream))
         return SOAPY_SDR_STREAM_ERROR;
     if (running_)
         return 0;
@@ -352,7 +356,7 @@ int ZalvoDevice::deactivateStream(SoapySDR::Stream* stream, const int flags, con
     if (flags != 0)
         return SOAPY_SDR_NOT_SUPPORTED;
     std::lock_guard<std::mutex> module(module_lock());
-    if (!stream || reinterpret_cast<StreamRing*>(stream) != stream_.get())
+    if (!is_open_stream(stream))
         return SOAPY_SDR_STREAM_ERROR;
     if (running_)
         stop_module();
@@ -363,6 +367,8 @@ int ZalvoDevice::deactivateStream(SoapySDR::Stream* stream, const int flags, con
 int ZalvoDevice::readStream(SoapySDR::Stream* stream, void* const* buffs, const size_t numElems,
                             int& flags, long long& timeNs, const long timeoutUs) {
     // No lock: the ring is the reader's; the module's side never waits for it.
+    if (!stream)
+        return SOAPY_SDR_STREAM_ERROR;
     ReadResult r =
         reinterpret_cast<StreamRing*>(stream)->read(buffs, numElems, timeoutUs, STALL_MS);
     flags = r.flags;

@@ -78,6 +78,8 @@ class ZalvoDevice : public SoapySDR::Device {
     // Starts the module at rate_ feeding `ring` (or nothing) and tunes the four receivers;
     // false with the error text logged. Hold module_lock().
     bool start_module(StreamRing* ring);
+    // The stream this device opened and has not closed (module lock held).
+    bool is_open_stream(SoapySDR::Stream* stream) const;
     // Stops the module; no callback comes after it. Hold module_lock().
     void stop_module();
     static void on_trace(void* context, const char* text);

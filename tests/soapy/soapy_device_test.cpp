@@ -86,15 +86,7 @@ void keep_log(const SoapySDRLogLevel level, const char* message) {
 void fresh_board() {
     usbsim::World& w = usbsim::World::instance();
     w.reset();
-    usbsim::BoardConfig c;
-    c.pacing = usbsim::Pacing::real_time;
-    c.fifo_bytes = 2 << 20;
-    c.eeprom[0] = usbsim::eeprom_image(0x0000);
-    c.eeprom[1] = usbsim::eeprom_image(0x0001);
-    c.eeprom[2] = usbsim::eeprom_image(0x0000);
-    c.eeprom[3] = usbsim::eeprom_image(0x0001);
-    c.scene = usbsim::default_scene();
-    w.add_board(w.add_bus(), c);
+    w.add_board(w.add_bus(), usbsim::default_board());
 }
 
 class SoapyDevice : public ::testing::Test {

@@ -3,11 +3,9 @@
 // would load, and the daughterboards in the two receive slots.
 #include "plugins.h"
 
-#include "md5.h"
 #include "usrp_prims.h"
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 namespace {
@@ -21,25 +19,13 @@ struct Printer {
     void operator()(const std::string& text) const { line(context, text.c_str()); }
 };
 
-std::string hex(const unsigned char* bytes, int n) {
-    std::string s;
-    char b[3];
-    for (int i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02x", bytes[i]);
-        s += b;
-    }
-    return s;
-}
-
 // One image: where the module would find it, and whether the board holds its digest.
 void report_image(const Printer& print, usb_dev_handle* udh, const char* what, const char* name,
                   int revision, int slot) {
-    const char* found = find_image_file(name, revision);
-    std::string path = found ? found : "";  // find_image_file's buffer is reused by its next call
-    unsigned char on_board[USRP_HASH_BYTES];
-    bool have_board = udh && usrp_fetch_hash(udh, slot, on_board);
-    std::string board_text = have_board ? hex(on_board, USRP_HASH_BYTES) : "unreadable";
-    if (path.empty()) {
+    const image_check c = usrp_check_image(udh, name, revision, slot);
+    const std::string board_text =
+        c.board_known ? usrp_hex(c.board_md5, USRP_HASH_BYTES) : "unreadable";
+    if (c.path.empty()) {
         print(std::string("  ") + what + " " + name + ": no file rev" + std::to_string(revision) +
               "/" + name +
               " under USRP_PATH or the default folders (set USRP_PATH); digest on "
@@ -47,16 +33,14 @@ void report_image(const Printer& print, usb_dev_handle* udh, const char* what, c
               board_text);
         return;
     }
-    uint8_t file_digest[MD5_DIGEST_BYTES];
-    if (!md5_file(path.c_str(), file_digest)) {
-        print(std::string("  ") + what + " " + path + ": cannot be read; digest on the board " +
+    if (!c.file_known) {
+        print(std::string("  ") + what + " " + c.path + ": cannot be read; digest on the board " +
               board_text);
         return;
     }
-    bool match = have_board && std::memcmp(on_board, file_digest, USRP_HASH_BYTES) == 0;
-    print(std::string("  ") + what + " " + path);
-    print("      file " + hex(file_digest, MD5_DIGEST_BYTES) + ", board " + board_text + ": " +
-          (match ? "match (already loaded)" : "differ (the next capture loads it)"));
+    print(std::string("  ") + what + " " + c.path);
+    print("      file " + usrp_hex(c.file_md5, USRP_HASH_BYTES) + ", board " + board_text + ": " +
+          (c.loaded() ? "match (already loaded)" : "differ (the next capture loads it)"));
 }
 
 }  // namespace
@@ -88,10 +72,7 @@ zalvo_capture_board_report(void (*line)(void* context, const char* text), void* 
         report_image(print, udh, "firmware", FIRMWARE_IMAGE, revision, FIRMWARE_HASH_SLOT);
         report_image(print, udh, "FPGA bitstream", FPGA_IMAGE, revision, FPGA_HASH_SLOT);
         if (udh) {
-            // Only running firmware answers vendor requests other than RAM access; the status
-            // request for the transmit underrun flag tells without touching the receive side.
-            unsigned char flag = 0;
-            bool running = usrp_vendor_request(udh, REQ_STATUS, 0, 2, &flag, 1) == 1;
+            const bool running = usrp_firmware_running(udh);
             for (int slot : {1, 3}) {
                 std::string where = "  daughterboard slot " + std::to_string(slot) +
                                     (slot == 1 ? " (receive A): " : " (receive B): ");
@@ -100,13 +81,9 @@ zalvo_capture_board_report(void (*line)(void* context, const char* text), void* 
                                   "loads it)");
                     continue;
                 }
-                dboard_eeprom_info info{};
-                dboard_eeprom_status st = usrp_dboard_eeprom_read(udh, slot, &info);
-                int id = st == DBE_OK        ? int(info.id)
-                         : st == DBE_INVALID ? int(DBOARD_ID_INVALID)
-                                             : int(DBOARD_ID_NONE);
+                const int id = usrp_dboard_id(udh, slot);
                 char idtext[32] = "";
-                if (st == DBE_OK)
+                if (id >= 0)
                     std::snprintf(idtext, sizeof idtext, " (id 0x%04x)", static_cast<unsigned>(id));
                 print(where + usrp_dboard_id_name(id) + idtext);
             }

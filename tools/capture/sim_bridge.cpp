@@ -38,14 +38,7 @@ bool describes_world(const std::string& path) {
 void default_board_with(const usbsim::Scene& scene) {
     usbsim::World& w = usbsim::World::instance();
     w.reset();
-    usbsim::BoardConfig c;
-    c.bcd_device = 0x0004;
-    c.pacing = usbsim::Pacing::real_time;
-    c.fifo_bytes = 2 << 20;
-    c.eeprom[0] = usbsim::eeprom_image(0x0000);
-    c.eeprom[1] = usbsim::eeprom_image(0x0001);
-    c.eeprom[2] = usbsim::eeprom_image(0x0000);
-    c.eeprom[3] = usbsim::eeprom_image(0x0001);
+    usbsim::BoardConfig c = usbsim::default_board();
     c.scene = scene;
     w.add_board(w.add_bus(), c);
 }

@@ -280,3 +280,8 @@ bool usrp_check_rx_overrun(usb_dev_handle* udh, bool* overrun) {
     *overrun = status != 0;
     return true;
 }
+
+bool usrp_firmware_running(usb_dev_handle* udh) {
+    unsigned char flag = 0;
+    return request(udh, REQ_STATUS, 0, STATUS_TX_UNDERRUN, &flag, 1) == 1;
+}

@@ -57,7 +57,7 @@ enum {
     SPI_FORMAT_CODE = 0x20,
 };
 
-enum { STATUS_RX_OVERRUN = 1 };
+enum { STATUS_RX_OVERRUN = 1, STATUS_TX_UNDERRUN = 2 };
 
 // Hash slots in the controller's internal RAM.
 enum {
@@ -120,6 +120,9 @@ bool usrp_eeprom_fetch(usb_dev_handle* udh, int address, int offset, unsigned ch
                        int length);
 
 bool usrp_check_rx_overrun(usb_dev_handle* udh, bool* overrun);
+// True when the board's firmware runs: only running firmware answers the status request (asked
+// for the transmit underrun flag, which leaves the receive side alone).
+bool usrp_firmware_running(usb_dev_handle* udh);
 
 // ---------------------------------------------------------------------------------------------
 // Firmware and FPGA image loading
@@ -147,6 +150,20 @@ bool load_fpga_image(usb_dev_handle* udh, const char* path,
 bool write_internal_ram(usb_dev_handle* udh, int address, const unsigned char* bytes, int length);
 void report_load_status(const char* what, const char* path, load_status status);
 
+// What a board holds against an image file, for reports (nothing on the board changes): the file
+// the module would load for the revision, and the digests on the board and of the file.
+struct image_check {
+    std::string path;          // empty: no file found
+    bool board_known = false;  // the hash slot could be read (udh may be null)
+    bool file_known = false;   // the file could be read
+    unsigned char board_md5[USRP_HASH_BYTES] = {};
+    unsigned char file_md5[USRP_HASH_BYTES] = {};
+    bool loaded() const;  // both known and equal: the next start skips this load
+};
+image_check usrp_check_image(usb_dev_handle* udh, const char* name, int revision, int slot);
+// Lower-case hexadecimal text of n bytes.
+std::string usrp_hex(const unsigned char* bytes, int n);
+
 // ---------------------------------------------------------------------------------------------
 // Daughterboard EEPROM and identifier names
 // ---------------------------------------------------------------------------------------------
@@ -168,3 +185,6 @@ dboard_eeprom_status usrp_dboard_eeprom_load(usb_dev_handle* udh, int slot,
 dboard_eeprom_status usrp_dboard_eeprom_read(usb_dev_handle* udh, int slot,
                                              dboard_eeprom_info* info);
 std::string usrp_dboard_id_name(int id);
+// The id in a daughterboard slot's EEPROM, DBOARD_ID_NONE when it cannot be read, or
+// DBOARD_ID_INVALID when its contents are not valid.
+int usrp_dboard_id(usb_dev_handle* udh, int slot);

@@ -109,3 +109,12 @@ std::string usrp_dboard_id_name(int id) {
     std::snprintf(text, sizeof text, "Unknown (0x%04x)", static_cast<unsigned>(id));
     return text;
 }
+
+int usrp_dboard_id(usb_dev_handle* udh, int slot) {
+    dboard_eeprom_info info{};
+    switch (usrp_dboard_eeprom_read(udh, slot, &info)) {
+        case DBE_OK: return int(info.id);
+        case DBE_INVALID: return DBOARD_ID_INVALID;
+        default: return DBOARD_ID_NONE;
+    }
+}

@@ -280,3 +280,26 @@ bool usrp_load_standard_bits(int nth, const std::string& fpga_filename,
     report_load_status("fpga bitstream", path, status);
     return status != LOAD_FAILED;
 }
+
+bool image_check::loaded() const {
+    return board_known && file_known && std::memcmp(board_md5, file_md5, USRP_HASH_BYTES) == 0;
+}
+
+image_check usrp_check_image(usb_dev_handle* udh, const char* name, int revision, int slot) {
+    image_check c;
+    const char* found = find_image_file(name, revision);
+    c.path = found ? found : "";  // find_image_file's buffer is reused by its next call
+    c.board_known = udh && usrp_fetch_hash(udh, slot, c.board_md5);
+    c.file_known = !c.path.empty() && md5_file(c.path.c_str(), c.file_md5);
+    return c;
+}
+
+std::string usrp_hex(const unsigned char* bytes, int n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (int i = 0; i < n; ++i) {
+        s += digits[bytes[i] >> 4];
+        s += digits[bytes[i] & 15];
+    }
+    return s;
+}
