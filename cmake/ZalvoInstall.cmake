@@ -191,7 +191,8 @@ if(TARGET zalvoSupport)
     "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
   unset(CPACK_PACKAGE_DESCRIPTION_SUMMARY)
   set(CPACK_DEBIAN_SOAPY_PACKAGE_NAME ${_zalvo_soapy_pkg})
-  set(CPACK_DEBIAN_SOAPY_PACKAGE_DEPENDS "zalvointf (= ${PROJECT_VERSION})")
+  # The module loads Debian's libusb 0.1 at run time (dlopen), which shlibdeps cannot see.
+  set(CPACK_DEBIAN_SOAPY_PACKAGE_DEPENDS "zalvointf (= ${PROJECT_VERSION}), libusb-0.1-4")
   set(CPACK_DEBIAN_SOAPY_DESCRIPTION "SoapySDR module for the USRP receivers of ZalvoIntf
 The SoapySDR device module zalvo gives the four receivers of a USRP board
 on USB, driven by the ZalvoIntf receiver module, to every program that

@@ -24,18 +24,11 @@ constexpr auto RESCAN_INTERVAL = std::chrono::milliseconds(250);
 constexpr auto DEAD_READS_LIMIT = std::chrono::seconds(3);
 constexpr unsigned STOP_POLL_MS = 5;
 
-// Bringing a board up (image loading, the re-join wait) and rescanning the buses: one thread of
-// the process at a time, whichever session it serves.
-std::timed_mutex& bus_lock() {
-    static std::timed_mutex lock;
-    return lock;
-}
-
 // Holds the bus lock once it could be taken before a stop was asked for.
 class BusLock {
   public:
     explicit BusLock(const std::atomic<uint8_t>& stop) {
-        while (!bus_lock().try_lock_for(std::chrono::milliseconds(STOP_POLL_MS))) {
+        while (!usb_bus_lock().try_lock_for(std::chrono::milliseconds(STOP_POLL_MS))) {
             if (stop.load(std::memory_order_acquire))
                 return;
         }
@@ -43,7 +36,7 @@ class BusLock {
     }
     ~BusLock() {
         if (held_)
-            bus_lock().unlock();
+            usb_bus_lock().unlock();
     }
     BusLock(const BusLock&) = delete;
     BusLock& operator=(const BusLock&) = delete;
@@ -84,6 +77,11 @@ void tune(usrp_standard_rx& device, const int32_t frequency[RECEIVER_COUNT]) {
 }
 
 }  // namespace
+
+std::timed_mutex& usb_bus_lock() {
+    static std::timed_mutex lock;
+    return lock;
+}
 
 void SessionListener::board_lost(bool gone_from_bus) {
     os::diag_printf("StreamWorker: board lost (%s); waiting for it to come back\n",
@@ -136,7 +134,7 @@ void ReceiveSession::start(const SessionConfig& config) {
     }
     std::unique_ptr<usrp_standard_rx> device;
     {
-        std::lock_guard<std::timed_mutex> bus(bus_lock());
+        std::lock_guard<std::timed_mutex> bus(usb_bus_lock());
         const int which = board_index();
         if (which >= 0)
             device = bring_up(which);
@@ -194,6 +192,11 @@ void ReceiveSession::set_frequency(int32_t frequency, int32_t receiver) {
     frequency_[receiver] = frequency;
     if (device_)
         device_->set_rx_frequency(static_cast<unsigned>(receiver), -double(frequency));
+}
+
+std::string ReceiveSession::board_place() const {
+    std::lock_guard<std::mutex> guard(device_lock_);
+    return device_ ? device_->bus_place() : std::string();
 }
 
 // ---- the worker's side ------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 class usrp_standard_rx;
 
@@ -31,6 +32,11 @@ extern const char* const TEXT_UNKNOWN_RATE;
 extern const char* const TEXT_LOW_MEMORY;
 extern const char* const TEXT_RESAMPLERS;
 extern const char* const TEXT_NO_THREAD;
+
+// Bringing a board up (image loading, the re-join wait) and rescanning the buses: one thread of
+// the process at a time, whichever session it serves. A program that scans the buses itself
+// while sessions run holds it for that.
+std::timed_mutex& usb_bus_lock();
 
 // What a session tells its owner. deliver() and the StreamEvents run on the worker's thread;
 // failed() on the thread that called start().
@@ -83,6 +89,8 @@ class ReceiveSession : private BlockSink, private StreamSource, private StreamEv
     // receiver out of range or without a session.
     void set_frequency(int32_t frequency, int32_t receiver);
     bool running() const { return worker_.has_value(); }
+    // Where the open board is on the buses ("<bus>/<device>"); empty while none is open.
+    std::string board_place() const;
 
   private:
     // BlockSink, StreamEvents: passed on to the listener.

@@ -28,17 +28,8 @@ void thread_release(thread* t);
 void sleep_ms(unsigned ms);
 
 // Writes one text to the debugger's trace (OutputDebugStringA on Windows, standard error
-// elsewhere), or to the trace sink instead while one is set.
+// elsewhere).
 void debug_trace(const char* text);
-
-// Receives the debug trace in place of the debugger or standard error: the worker's "O" marks
-// reach a program that links the module's layers into itself. Called on the tracing thread.
-typedef void (*trace_sink)(void* context, const char* text);
-
-// Sets the process-wide trace sink (null restores the debugger or standard error). Thread-safe;
-// once it returns, no call of the previous sink is still running, so its context may be freed.
-// A sink must not call set_trace_sink.
-void set_trace_sink(trace_sink sink, void* context);
 
 // Name of the environment variable that names the diagnostics log file. It is read once, at the
 // first diagnostic of the process.

@@ -55,12 +55,35 @@ uint32_t be32(const uint8_t* p) {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
 
+// GET_DESCRIPTOR of a string, answered by the controller itself (firmware or not): the language
+// list (index 0: US English) and the serial number (index 3), in UTF-16LE.
+Result string_descriptor(const Board& b, int index, uint8_t* data, int length) {
+    std::vector<uint8_t> d;
+    if (index == 0) {
+        d = {4, 0x03, 0x09, 0x04};
+    } else if (index == 3 && !b.config.serial.empty()) {
+        d = {0, 0x03};
+        for (char c : b.config.serial) {
+            d.push_back(uint8_t(c));
+            d.push_back(0);
+        }
+        d[0] = uint8_t(std::min<size_t>(d.size(), 255));
+    } else {
+        return {0, Err::stall};
+    }
+    const int n = std::min(length, int(std::min<size_t>(d.size(), 255)));
+    std::copy(d.begin(), d.begin() + n, data);
+    return {n, Err::none};
+}
+
 }  // namespace
 
 Result Impl::firmware_request(Board& b, int type, int request, int value, int index, uint8_t* data,
                               int length) {
     const Result stall{0, Err::stall};
     const bool in = (type & 0x80) != 0;
+    if (type == 0x80 && request == 0x06 && (value >> 8) == 0x03)
+        return string_descriptor(b, value & 0xFF, data, length);
     if ((type & 0x7F) != 0x40 || length > MAX_CONTROL_DATA)
         return stall;  // vendor, device only
 

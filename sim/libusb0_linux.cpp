@@ -112,6 +112,7 @@ DeviceBox* make_device(usb_bus* bus, const DeviceEntry& e) {
     dd.idProduct = e.product;
     dd.bcdDevice = e.bcd;
     dd.bNumConfigurations = 1;
+    dd.iSerialNumber = e.has_serial ? 3 : 0;
     d->dev.devnum = uint8_t(e.devnum);
     d->dev.config = &d->config;
 
@@ -363,6 +364,35 @@ SIM_EXPORT int usb_bulk_read(usb_dev_handle* h, int ep, char* bytes, int size, i
 
 SIM_EXPORT int usb_bulk_write(usb_dev_handle* h, int ep, const char* bytes, int size, int timeout) {
     return bulk(h, ep, const_cast<char*>(bytes), size, timeout);
+}
+
+// As the library does it: the first language of string descriptor 0, then the string in that
+// language, its UTF-16 reduced to ASCII ('?' for anything else).
+SIM_EXPORT int usb_get_string_simple(usb_dev_handle* h, int index, char* buf, size_t buflen) {
+    char tbuf[255];
+    int r = usb_control_msg(h, USB_ENDPOINT_IN, USB_REQ_GET_DESCRIPTOR, USB_DT_STRING << 8, 0, tbuf,
+                            sizeof tbuf, 1000);
+    if (r < 0)
+        return r;
+    if (r < 4) {
+        errno = EIO;
+        return -EIO;
+    }
+    const int langid = (tbuf[2] & 0xFF) | ((tbuf[3] & 0xFF) << 8);
+    r = usb_control_msg(h, USB_ENDPOINT_IN, USB_REQ_GET_DESCRIPTOR, (USB_DT_STRING << 8) + index,
+                        langid, tbuf, sizeof tbuf, 1000);
+    if (r < 0)
+        return r;
+    if (tbuf[1] != USB_DT_STRING)
+        return -EIO;
+    if ((tbuf[0] & 0xFF) > r)
+        return -EFBIG;
+    size_t di = 0;
+    for (int si = 2; si < (tbuf[0] & 0xFF) && di + 1 < buflen; si += 2)
+        buf[di++] = tbuf[si + 1] ? '?' : tbuf[si];
+    if (buflen > 0)
+        buf[di] = 0;
+    return int(di);
 }
 
 SIM_EXPORT int usb_clear_halt(usb_dev_handle*, unsigned int) {

@@ -93,6 +93,9 @@ int World::board_count() const {
 uint64_t World::samples_dropped(BoardId b) const {
     return locked([&](Impl& w) { return w.board(b).pacing.dropped; });
 }
+std::string World::serial(BoardId b) const {
+    return locked([&](Impl& w) { return w.board(b).config.serial; });
+}
 std::vector<uint8_t> World::bulk_out_data(BoardId b) const {
     return locked([&](Impl& w) { return w.board(b).bulk_out; });
 }

@@ -185,6 +185,10 @@ WorldSpec parse_world_file(const std::string& path) {
                         p.error("input must be 0 to 3");
                 } else if (k == "morse") {
                     c.morse = v;
+                } else if (k == "board") {
+                    c.board = int(p.integer(v));
+                    if (c.board < 0)
+                        p.error("board is the board's place among the board lines, from 0");
                 } else if (k == "wpm") {
                     c.wpm = p.number(v);
                     if (c.wpm <= 0)
@@ -231,7 +235,14 @@ WorldSpec parse_world_file(const std::string& path) {
                     c.firmware_hash = p.digest(v);
                 else if (k == "fpga_hash")
                     c.fpga_hash = p.digest(v);
-                else if (k == "fifo")
+                else if (k == "serial") {
+                    if (v.empty() || v.size() > 120)
+                        p.error("serial is 1 to 120 characters");
+                    for (char ch : v)
+                        if (ch < 0x21 || ch > 0x7E)
+                            p.error("serial is printable ASCII without spaces: " + v);
+                    c.serial = v;
+                } else if (k == "fifo")
                     c.fifo_bytes = size_t(p.integer(v));
                 else if (k == "rejoin_rescans")
                     c.rejoin_after_rescans = int(p.integer(v));
@@ -273,6 +284,15 @@ WorldSpec parse_world_file(const std::string& path) {
     }
     if (in.bad())
         throw std::runtime_error(path + ": cannot read the scene file");
+    int boards = 0;
+    for (const auto& bus : spec.buses)
+        for (const auto& d : bus)
+            boards += d.board ? 1 : 0;
+    for (const Carrier& c : spec.scene.carriers)
+        if (c.board >= boards)
+            throw std::runtime_error(path + ": a carrier for board=" + std::to_string(c.board) +
+                                     ", but the file has " + std::to_string(boards) +
+                                     " board line(s)");
     if (items == 0)
         throw std::runtime_error(path + ": an empty scene file (no noise, seed, carrier, bus, "
                                         "board or other line)");
@@ -282,12 +302,18 @@ WorldSpec parse_world_file(const std::string& path) {
 void build_world_locked(Impl& w, const WorldSpec& spec) {
     w.clear();
     w.touched = true;
+    int ordinal = 0;
     for (const auto& bus : spec.buses) {
         const int b = add_bus_locked(w);
         for (const auto& d : bus) {
             if (d.board) {
                 BoardConfig c = d.config;
                 c.scene = spec.scene;
+                c.scene.carriers.clear();
+                for (const Carrier& carrier : spec.scene.carriers)
+                    if (carrier.board < 0 || carrier.board == ordinal)
+                        c.scene.carriers.push_back(carrier);
+                ++ordinal;
                 add_board_locked(w, b, c);
             } else {
                 add_other_locked(w, b, d.vendor, d.product, d.bcd);

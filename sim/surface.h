@@ -30,6 +30,7 @@ struct DeviceEntry {
     uint64_t uid;  // one enumeration of one device; a re-enumerated board gets a new one
     uint16_t vendor, product, bcd;
     int devnum;
+    bool has_serial;  // a board: its serial-number string is string descriptor 3
 };
 
 struct BusEntry {

@@ -30,6 +30,8 @@ struct Carrier {
     int input = 0;            // converter input 0..3
     std::string morse;        // empty: steady; otherwise the text keyed in Morse, repeating
     double wpm = 20;          // Morse speed
+    int board = -1;           // scene files: shown only by this board (its place among the
+                              // file's board lines, from 0); -1: by every board
 };
 
 // A recorded stream that a board hands out instead of computing its scene: per sample instant,
@@ -82,6 +84,8 @@ struct BoardConfig {
     Pacing pacing = Pacing::free_running;
     size_t fifo_bytes = 32768;  // device FIFO for real-time pacing
     Scene scene;
+    // The board's USB serial-number string (string descriptor 3). Empty: "sim-<board id>".
+    std::string serial;
 };
 
 // What a fault does to the request or transfer it hits.
@@ -207,6 +211,7 @@ class USBSIM_API World {
     uint64_t stream_bytes_read(BoardId b) const;
     int board_count() const;  // boards made so far (ids 0 to count - 1), detached ones too
     uint64_t samples_dropped(BoardId b) const;            // sample instants lost to overruns
+    std::string serial(BoardId b) const;                  // its USB serial-number string
     std::vector<uint8_t> bulk_out_data(BoardId b) const;  // everything written to endpoint 2
     bool on_bus(BoardId b) const;  // present on the bus now (not detached or re-enumerating)
     bool cpu_held(BoardId b) const;

@@ -219,16 +219,19 @@ int api_find_devices(std::vector<BusEntry>& listing, bool counted) {
             const Slot& s = w.slots[size_t(si)];
             uint64_t uid;
             uint16_t bcd = s.bcd;
+            bool has_serial = false;
             if (s.board >= 0) {
                 const Board& b = w.board(s.board);
                 if (!b.present)
                     continue;
                 uid = b.uid;
                 bcd = b.config.bcd_device;
+                has_serial = !b.config.serial.empty();
             } else {
                 uid = s.uid;
             }
-            e.devices.push_back(DeviceEntry{uid, s.vendor, s.product, bcd, w.devnums[uid]});
+            e.devices.push_back(
+                DeviceEntry{uid, s.vendor, s.product, bcd, w.devnums[uid], has_serial});
             uids.push_back(uid);
         }
         const std::vector<uint64_t>& old = w.listed[bi];

@@ -94,6 +94,8 @@ BoardId detail::add_board_locked(Impl& w, int bus, const BoardConfig& config) {
     b->id = BoardId(w.boards.size());
     b->bus = bus;
     b->config = config;
+    if (b->config.serial.empty())
+        b->config.serial = "sim-" + std::to_string(b->id);
     b->slot = int(w.slots.size());
     Slot s;
     s.board = b->id;

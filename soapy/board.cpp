@@ -1,131 +1,169 @@
 #include "board.h"
 
+#include "usb_route.h"
 #include "usrp_prims.h"
-
-#include <dlfcn.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <stdexcept>
 
 namespace zalvo_soapy {
 
 namespace {
 
-const char* const FIRMWARE_IMAGE = "std.ihx";
-const char* const FPGA_IMAGE = "std_4rx_0tx.rbf";
+const size_t MIN_BUFFERS = 4;
+const size_t MAX_BUFFERS = 4096;
 
-enum class Bus { undecided, real, simulated };
-Bus g_bus = Bus::undecided;  // guarded by module_lock()
-int64_t (*g_sim_dropped)() = nullptr;
-
-bool wants_simulator(const SoapySDR::Kwargs& args) {
-    auto yes = [](const std::string& v) { return v == "1" || v == "true" || v == "yes"; };
-    auto it = args.find("sim");
-    if (it != args.end() && yes(it->second))
+bool yes_or_no(const std::string& key, const std::string& value) {
+    if (value == "1" || value == "true" || value == "yes")
         return true;
-    const char* env = std::getenv("ZALVO_SOAPY_SIM");
-    return env && yes(env);
+    if (value == "0" || value == "false" || value == "no")
+        return false;
+    throw std::runtime_error("zalvo: " + key + "=" + value + " (1 or 0)");
 }
 
-bool load_simulator(std::string* error) {
-    // Global scope: the device layer's USB calls, bound lazily at their first use, resolve to
-    // the simulator from now on.
-    void* sim = dlopen(ZALVO_SOAPY_SIM_PLUGIN, RTLD_NOW | RTLD_GLOBAL);
-    if (!sim) {
-        const char* why = dlerror();
-        *error = std::string("zalvo: cannot load the simulated board (") + (why ? why : "?") + ")";
-        return false;
-    }
-    typedef int (*setup_fn)(const char*, char*, size_t);
-    auto setup = reinterpret_cast<setup_fn>(dlsym(sim, "zalvo_capture_sim_setup"));
-    g_sim_dropped = reinterpret_cast<int64_t (*)()>(dlsym(sim, "zalvo_capture_sim_dropped"));
-    if (!setup || !g_sim_dropped) {
-        *error = std::string("zalvo: ") + ZALVO_SOAPY_SIM_PLUGIN + " is not the simulated board";
-        return false;
-    }
-    char text[512] = "";
-    if (setup("", text, sizeof text) != 0) {  // USBSIM_SCENE, when set
-        *error = std::string("zalvo: ") + text;
-        return false;
-    }
-    // The simulated board takes the build's placeholder images.
-    setenv("USRP_PATH", ZALVO_SOAPY_SIM_IMAGES, 0);
-    return true;
+std::mutex open_lock;
+std::vector<OpenBoard>& open_boards() {
+    static auto* boards = new std::vector<OpenBoard>();
+    return *boards;
 }
 
 }  // namespace
 
-std::mutex& module_lock() {
-    static std::mutex lock;
-    return lock;
+size_t parse_buffers(const std::string& text) {
+    char* end = nullptr;
+    const unsigned long v = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || !end || *end || text[0] == '-' || v < MIN_BUFFERS || v > MAX_BUFFERS)
+        throw std::runtime_error("zalvo: buffers=" + text + " (4 to 4096 blocks)");
+    return v;
 }
 
-bool choose_bus(const SoapySDR::Kwargs& args, std::string* error) {
-    const bool sim = wants_simulator(args);
-    if (g_bus == Bus::undecided) {
-        if (sim && !load_simulator(error))
-            return false;
-        g_bus = sim ? Bus::simulated : Bus::real;
-        return true;
+DeviceRequest parse_request(const SoapySDR::Kwargs& args) {
+    DeviceRequest r;
+    auto sim = args.find("sim");
+    if (sim != args.end()) {
+        r.simulated = yes_or_no("sim", sim->second);
+    } else if (const char* env = std::getenv("ZALVO_SOAPY_SIM")) {
+        r.simulated = yes_or_no("ZALVO_SOAPY_SIM", env);
     }
-    if (sim && g_bus == Bus::real) {
-        *error = "zalvo: sim=1 after this process already used the real USB bus; the bus is "
-                 "chosen once per process (start a new one, or set ZALVO_SOAPY_SIM=1)";
-        return false;
+    auto serial = args.find("serial");
+    if (serial != args.end()) {
+        if (serial->second.empty())
+            throw std::runtime_error("zalvo: serial= names no board");
+        r.serial = serial->second;
     }
-    return true;
+    auto index = args.find("index");
+    if (index != args.end()) {
+        const std::string& v = index->second;
+        char* end = nullptr;
+        const long n = std::strtol(v.c_str(), &end, 10);
+        if (v.empty() || !end || *end || n < 0 || n > 127)
+            throw std::runtime_error("zalvo: index=" + v + " (a board number: 0, 1, ...)");
+        r.index = static_cast<int>(n);
+    }
+    auto reconnect = args.find("reconnect");
+    if (reconnect != args.end())
+        r.reconnect = yes_or_no("reconnect", reconnect->second);
+    auto buffers = args.find("buffers");
+    if (buffers != args.end())
+        r.buffers = parse_buffers(buffers->second);
+    return r;
 }
 
-namespace {
-std::mutex g_open_lock;
-bool g_open = false;
-SoapySDR::Kwargs g_open_identity;
-}  // namespace
-
-void note_open(const SoapySDR::Kwargs* identity) {
-    std::lock_guard<std::mutex> guard(g_open_lock);
-    g_open = identity != nullptr;
-    g_open_identity = identity ? *identity : SoapySDR::Kwargs();
+UsbBus* bus_of(const DeviceRequest& request, std::string* error) {
+    return request.simulated ? simulated_bus(error) : real_bus(error);
 }
 
-bool open_identity(SoapySDR::Kwargs* identity) {
-    std::lock_guard<std::mutex> guard(g_open_lock);
-    if (g_open)
-        *identity = g_open_identity;
-    return g_open;
-}
-
-bool bus_is_simulated() {
-    return g_bus == Bus::simulated;
-}
-
-int64_t simulator_dropped() {
-    return g_sim_dropped ? g_sim_dropped() : 0;
-}
-
-bool scan_first_board(SoapySDR::Kwargs* identity, int* revision) {
+std::vector<BoardEntry> scan_boards(UsbBus* bus) {
+    ThreadBus on(bus);
     usrp_one_time_init();
-    usb_find_busses();
-    usb_find_devices();
-    struct usb_device* dev = usrp_find_device(0);
-    if (!dev)
-        return false;
-    *revision = usrp_board_revision(dev);
-    identity->clear();
-    (*identity)["driver"] = "zalvo";
-    (*identity)["index"] = "0";
-    (*identity)["label"] = "USRP rev " + std::to_string(*revision) + " #0" +
-                           (bus_is_simulated() ? " (simulated)" : "");
+    usrp_rescan();
+    std::vector<BoardEntry> boards;
+    for (int n = 0;; ++n) {
+        struct usb_device* dev = usrp_find_device(n);
+        if (!dev)
+            break;
+        BoardEntry b;
+        b.index = n;
+        b.place = usrp_place(dev);
+        b.revision = usrp_board_revision(dev);
+        if (!open_board_at(bus, b.place, &b.serial))
+            b.serial = usrp_serial(dev);
+        boards.push_back(b);
+    }
+    return boards;
+}
+
+bool any_bus(UsbBus* bus) {
+    ThreadBus on(bus);
+    return usb_get_busses() != nullptr;
+}
+
+SoapySDR::Kwargs identity_of(const BoardEntry& board, bool simulated) {
+    SoapySDR::Kwargs identity;
+    identity["driver"] = "zalvo";
+    if (board.serial.empty())
+        identity["index"] = std::to_string(board.index);
+    else
+        identity["serial"] = board.serial;
+    identity["label"] = "USRP rev " + std::to_string(board.revision) + " " +
+                        (board.serial.empty() ? "#" + std::to_string(board.index) : board.serial) +
+                        (simulated ? " (simulated)" : "");
+    if (simulated)
+        identity["sim"] = "1";
+    return identity;
+}
+
+std::string board_key(const BoardEntry& board) {
+    return board.serial.empty() ? "#" + std::to_string(board.index) : board.serial;
+}
+
+void set_board_place(UsbBus* bus, const std::string& key, std::function<std::string()> place) {
+    std::lock_guard<std::mutex> guard(open_lock);
+    for (OpenBoard& b : open_boards())
+        if (b.bus == bus && b.serial == key)
+            b.place = std::move(place);
+}
+
+bool claim_board(const OpenBoard& board) {
+    std::lock_guard<std::mutex> guard(open_lock);
+    for (const OpenBoard& b : open_boards())
+        if (b.bus == board.bus && b.serial == board.serial)
+            return false;
+    open_boards().push_back(board);
     return true;
+}
+
+void release_board(UsbBus* bus, const std::string& serial) {
+    std::lock_guard<std::mutex> guard(open_lock);
+    auto& boards = open_boards();
+    for (auto it = boards.begin(); it != boards.end(); ++it) {
+        if (it->bus == bus && it->serial == serial) {
+            boards.erase(it);
+            return;
+        }
+    }
+}
+
+bool open_board_at(UsbBus* bus, const std::string& place, std::string* serial) {
+    std::lock_guard<std::mutex> guard(open_lock);
+    for (const OpenBoard& b : open_boards()) {
+        if (b.bus == bus && b.place && b.place() == place) {
+            *serial = b.serial;
+            return true;
+        }
+    }
+    return false;
 }
 
 std::string missing_images(int revision) {
-    for (const char* name : {FIRMWARE_IMAGE, FPGA_IMAGE}) {
+    for (const char* name : {USRP_FIRMWARE_IMAGE, USRP_FPGA_IMAGE_4RX}) {
         if (find_image_file(name, revision))
             continue;
         const char* p = std::getenv("USRP_PATH");
-        return std::string(name == FIRMWARE_IMAGE ? "Can't find firmware: "
-                                                  : "Can't find fpga bitstream: ") +
+        return std::string(name == USRP_FIRMWARE_IMAGE ? "Can't find firmware: "
+                                                       : "Can't find fpga bitstream: ") +
                name +
                ". Set USRP_PATH to the folder that holds rev<N>/std.ihx and "
                "rev<N>/std_4rx_0tx.rbf for your board's revision (" +
@@ -136,9 +174,9 @@ std::string missing_images(int revision) {
     return "";
 }
 
-SoapySDR::Kwargs board_report() {
+SoapySDR::Kwargs board_report(int index, bool simulated) {
     SoapySDR::Kwargs info;
-    struct usb_device* dev = usrp_find_device(0);
+    struct usb_device* dev = usrp_find_device(index);
     if (!dev)
         return info;
     const int revision = usrp_board_revision(dev);
@@ -151,8 +189,8 @@ SoapySDR::Kwargs board_report() {
         const char* key;
         const char* name;
         int slot;
-    } images[] = {{"firmware", FIRMWARE_IMAGE, FIRMWARE_HASH_SLOT},
-                  {"fpga", FPGA_IMAGE, FPGA_HASH_SLOT}};
+    } images[] = {{"firmware", USRP_FIRMWARE_IMAGE, FIRMWARE_HASH_SLOT},
+                  {"fpga", USRP_FPGA_IMAGE_4RX, FPGA_HASH_SLOT}};
     for (const auto& image : images) {
         const image_check c = usrp_check_image(udh, image.name, revision, image.slot);
         const std::string key = image.key;
@@ -173,15 +211,17 @@ SoapySDR::Kwargs board_report() {
         }
         usb_close(udh);
     }
-    info["simulated"] = bus_is_simulated() ? "yes" : "no";
+    info["simulated"] = simulated ? "yes" : "no";
     return info;
 }
 
-std::string advice_for(const std::string& text) {
+std::string advice_for(const std::string& text, bool simulated) {
     if (text == "Can't create instance of USRP Rx device")
-        return "No USRP board could be opened and brought up. Check that the board is plugged "
-               "in and powered, that you may open it (a udev rule for vendor 0xfffe, product "
-               "0x0002, or run as root), and that no other program uses it.";
+        return simulated ? "The simulated board could not be brought up (see the lines before)."
+                         : "No USRP board could be opened and brought up. Check that the board "
+                           "is plugged in and powered, that you may open it (a udev rule for "
+                           "vendor 0xfffe, product 0x0002, or run as root), and that no other "
+                           "program uses it.";
     if (text == "Low memory")
         return "The module could not allocate its sample buffers.";
     if (text == "Can't start worker thread")

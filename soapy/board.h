@@ -1,49 +1,79 @@
-// The process-wide side of the SoapySDR module: which USB bus this process uses (the real one or
-// the simulated board), the lock around the receiver module's functions and the device layer,
-// and what is known of the board.
+// The boards on a bus as SoapySDR lists them, what a device string asks for, and the devices
+// open in this process.
 #pragma once
 
 #include <SoapySDR/Types.hpp>
 
-#include <cstdint>
-#include <mutex>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace zalvo_soapy {
 
-// The module's six functions and the device layer serve one caller at a time: every call into
-// them from this adapter holds this lock.
-std::mutex& module_lock();
+struct UsbBus;
 
-// Decides the bus at the first find or make of the process: the simulated board when `args`
-// has sim=1 (or ZALVO_SOAPY_SIM=1 is set), the real bus otherwise. The simulator is loaded with
-// global symbol scope before the first USB call, so the device layer's calls reach it. Returns
-// false with a message when sim=1 comes after the real bus was chosen, or the simulator cannot
-// be loaded.
-bool choose_bus(const SoapySDR::Kwargs& args, std::string* error);
-bool bus_is_simulated();
+// One board of a rescan.
+struct BoardEntry {
+    std::string serial;  // its USB serial-number string; empty when it has none
+    std::string place;   // "<bus>/<device>" as the library names them
+    int index = 0;       // its place among the USRPs of its bus (the device layer's board number)
+    int revision = 0;
+};
 
-// The identity of the device open in this process (null: none). find keeps listing it, without
-// touching the bus, so that SoapySDR's table of open devices finds it again.
-void note_open(const SoapySDR::Kwargs* identity);
-bool open_identity(SoapySDR::Kwargs* identity);
+// What a device string asks for, checked: a value that cannot be honoured is refused by name
+// (std::runtime_error).
+struct DeviceRequest {
+    bool simulated = false;  // sim=1 (or ZALVO_SOAPY_SIM=1)
+    std::string serial;      // serial=, or empty
+    int index = -1;          // index=, or -1
+    bool reconnect = true;   // reconnect=0 turns it off
+    size_t buffers = 0;      // buffers=, or 0 for the default
+};
+DeviceRequest parse_request(const SoapySDR::Kwargs& args);
+// The stream ring's size in blocks: default, limits, and a value checked ("buffers=N").
+constexpr size_t DEFAULT_BUFFERS = 64;  // module blocks: 0.68 s at every rate
+size_t parse_buffers(const std::string& text);
 
-// Sample instants the simulated board dropped so far (0 on the real bus).
-int64_t simulator_dropped();
+// The bus a request names, loaded; null with the reason in `error`.
+UsbBus* bus_of(const DeviceRequest& request, std::string* error);
 
-// Rescans the bus and describes the first board (the one the module opens): its SoapySDR
-// identity, or false when there is none. Hold module_lock().
-bool scan_first_board(SoapySDR::Kwargs* identity, int* revision);
+// Rescans `bus` and lists its boards. Hold usb_bus_lock(). A board open in this process is not
+// touched: its serial comes from the device that has it.
+std::vector<BoardEntry> scan_boards(UsbBus* bus);
+// Whether the bus has any USB bus at all (as of the last rescan).
+bool any_bus(UsbBus* bus);
+// SoapySDR's description of a board: driver, serial (or index when it has none), label, and
+// sim=1 on the simulated bus.
+SoapySDR::Kwargs identity_of(const BoardEntry& board, bool simulated);
 
-// Why the board cannot be opened before the module tries: the images of its revision missing.
-// Empty when both are found. Hold module_lock().
+// The devices open in this process, one per board. `place` tells where the board is now (empty
+// while it is not open on the bus).
+struct OpenBoard {
+    UsbBus* bus = nullptr;
+    std::string serial;  // the board's key
+    SoapySDR::Kwargs identity;
+    std::function<std::string()> place;
+};
+// The key of a board among the open ones: its serial, or "#<index>" when it has none.
+std::string board_key(const BoardEntry& board);
+// Reserves a board for a device; false when it is open already.
+bool claim_board(const OpenBoard& board);
+// Tells where the board of a claimed key is, from now on.
+void set_board_place(UsbBus* bus, const std::string& key, std::function<std::string()> place);
+// Frees the key; no call of its place function is running or comes after it.
+void release_board(UsbBus* bus, const std::string& key);
+// The serial of the open board at `place` on `bus`, if one is there.
+bool open_board_at(UsbBus* bus, const std::string& place, std::string* serial);
+
+// Why the board cannot be opened before a stream tries: the images of its revision missing.
+// Empty when both are found.
 std::string missing_images(int revision);
 
-// What zalvo_capture info shows of the first board: revision, image digests on the board and in
-// the files, daughterboards. Hold module_lock().
-SoapySDR::Kwargs board_report();
+// What zalvo_capture info shows of the board: revision, image digests on the board and in the
+// files, daughterboards. Hold usb_bus_lock() with the board's bus the thread's.
+SoapySDR::Kwargs board_report(int index, bool simulated);
 
-// What to do about one of the module's error texts (empty when there is no advice).
-std::string advice_for(const std::string& text);
+// What to do about one of the session's error texts (empty when there is no advice).
+std::string advice_for(const std::string& text, bool simulated);
 
 }  // namespace zalvo_soapy

@@ -1,14 +1,14 @@
 #include "device.h"
 
-#include "ZalvoIntf.h"
-#include "board.h"
-#include "os.h"
+#include "usb_route.h"
+#include "usrp_prims.h"
 
 #include <SoapySDR/Errors.h>
 #include <SoapySDR/Formats.h>
 #include <SoapySDR/Logger.hpp>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <set>
 #include <stdexcept>
@@ -21,11 +21,10 @@ const size_t CHANNELS = 4;
 const double RATES[] = {48000.0, 96000.0, 192000.0};
 const double MIN_FREQUENCY = 0.0;
 const double MAX_FREQUENCY = 32e6;  // the converter's Nyquist frequency
-const size_t DEFAULT_BUFFERS = 64;  // module blocks: 0.68 s at every rate
-const size_t MIN_BUFFERS = 4;
-const size_t MAX_BUFFERS = 4096;
-const int STALL_MS = 5000;  // no block for this long while active: the board is gone
+const int STALL_MS = 5000;          // no block for this long while active: the board is gone
 const double BOARD_RATE = 500000.0;
+const size_t MIN_BUFFERS_SHOWN = 4;
+const size_t MAX_BUFFERS_SHOWN = 4096;
 
 int rate_index(double rate) {
     for (int i = 0; i < 3; ++i)
@@ -34,93 +33,200 @@ int rate_index(double rate) {
     return -1;
 }
 
+// A number as people write it: 192000, 3.5625e+06 becomes 3562500, 0.5 stays 0.5.
+std::string plain(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.10g", value);
+    return text;
+}
+
 void check_channel(int direction, size_t channel) {
     if (direction != SOAPY_SDR_RX || channel >= CHANNELS)
         throw std::runtime_error("zalvo: no such channel (4 RX channels, 0 to 3; no TX)");
 }
 
-// The module's callbacks reach the run through their context. The data callback only copies
-// into the ring: it never waits and never calls the module.
-void ZALVO_CALL on_data(intptr_t context, float** buffers) {
-    auto* run = reinterpret_cast<ZalvoDevice::Run*>(context);
-    if (run->ring)
-        run->ring->push(buffers, run->block_length);
-}
-
-void ZALVO_CALL on_error(intptr_t context, const char* text) {
-    reinterpret_cast<ZalvoDevice::Run*>(context)->error = text ? text : "?";
+std::string direction_name(int direction) {
+    return direction == SOAPY_SDR_RX ? "RX" : "TX";
 }
 
 }  // namespace
 
-ZalvoDevice::ZalvoDevice(const SoapySDR::Kwargs& identity, const SoapySDR::Kwargs& hardware)
-    : identity_(identity), hardware_(hardware) {
-    os::set_trace_sink(&ZalvoDevice::on_trace, this);
+ZalvoDevice::ZalvoDevice(UsbBus* bus, const BoardEntry& board, const DeviceRequest& request)
+    : bus_(bus), simulated_(is_simulated(bus)), serial_(board.serial), key_(board_key(board)),
+      index_(board.index), reconnect_(request.reconnect),
+      buffers_(request.buffers ? request.buffers : DEFAULT_BUFFERS), session_(*this) {
+    // Once at each rate: the session designs each rate's filters now (once per process, up to
+    // 0.3 s each), so that a rate change while streaming restarts quickly.
+    std::lock_guard<std::mutex> guard(lock_);
+    for (double rate : RATES) {
+        {
+            std::lock_guard<std::mutex> settings(settings_lock_);
+            rate_ = rate;
+        }
+        if (!start_session(nullptr, false))
+            throw std::runtime_error("zalvo: " + error_ + ". " + advice_for(error_, simulated_));
+        stop_session();
+    }
+    {
+        std::lock_guard<std::mutex> settings(settings_lock_);
+        rate_ = RATES[0];
+    }
+    std::lock_guard<std::timed_mutex> scan(usb_bus_lock());
+    ThreadBus on(bus_);
+    const int which = find_board();
+    if (which >= 0)
+        hardware_ = board_report(which, simulated_);
+    if (!serial_.empty())
+        hardware_["serial"] = serial_;
 }
 
 ZalvoDevice::~ZalvoDevice() {
+    release_board(bus_, key_);
+    std::lock_guard<std::mutex> guard(lock_);
+    if (running_)
+        stop_session();
+    std::unique_ptr<StreamRing> ring;
     {
-        std::lock_guard<std::mutex> guard(module_lock());
-        if (running_)
-            stop_module();
-        stream_.reset();
+        std::lock_guard<std::mutex> streams(stream_lock_);
+        ring = std::move(stream_);
     }
-    os::set_trace_sink(nullptr, nullptr);
-    note_open(nullptr);
+    if (ring) {
+        ring->close();  // a reader waiting in it returns now
+        ring->wait_for_readers();
+    }
 }
 
-// The module's overrun mark, on its worker thread (the module was started by start_module, so
-// run_ and dropped_seen_ are this thread's until stop_module has waited for it).
-void ZalvoDevice::on_trace(void* context, const char* text) {
-    auto* self = static_cast<ZalvoDevice*>(context);
-    if (!text || !std::strchr(text, 'O') || !self->run_.ring)
+int ZalvoDevice::find_board() {
+    if (serial_.empty())
+        return usrp_find_device(index_) ? index_ : -1;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt == 1)
+            usrp_rescan();  // not in the list of the last rescan: perhaps back since
+        for (int n = 0;; ++n) {
+            struct usb_device* dev = usrp_find_device(n);
+            if (!dev)
+                break;
+            std::string serial;
+            if (open_board_at(bus_, usrp_place(dev), &serial) ? serial == serial_
+                                                              : usrp_serial(dev) == serial_)
+                return n;
+        }
+    }
+    return -1;
+}
+
+std::string ZalvoDevice::place() const {
+    return session_.board_place();
+}
+
+void ZalvoDevice::log_once(int level, const std::string& text) {
+    {
+        std::lock_guard<std::mutex> guard(logged_lock_);
+        if (!logged_.insert(text).second)
+            return;
+    }
+    SoapySDR::log(static_cast<SoapySDRLogLevel>(level), text);
+}
+
+// ---- the session's listener --------------------------------------------------------------------
+
+void ZalvoDevice::deliver(float** buffers) {
+    if (ring_)
+        ring_->push(buffers, block_length_);
+}
+
+void ZalvoDevice::failed(const char* text) {
+    error_ = text ? text : "?";
+}
+
+void ZalvoDevice::worker_started() {
+    set_thread_bus(bus_);
+}
+
+void ZalvoDevice::overrun() {
+    if (!ring_)
         return;
     int64_t lost = 0;
-    if (bus_is_simulated()) {
+    if (simulated_) {
         // The simulated board counts what it dropped; the real one does not say.
-        const int64_t dropped = simulator_dropped();
-        const double rate = static_cast<double>(self->run_.block_length) * BLOCKS_PER_SECOND;
-        lost = std::llround(static_cast<double>(dropped - self->dropped_seen_) * rate / BOARD_RATE);
-        self->dropped_seen_ = dropped;
+        const int64_t dropped = samples_dropped(bus_, serial_);
+        const double rate = static_cast<double>(block_length_) * BLOCKS_PER_SECOND;
+        lost = std::llround(static_cast<double>(dropped - dropped_seen_) * rate / BOARD_RATE);
+        dropped_seen_ = dropped;
     }
-    self->run_.ring->note_board_loss(lost);
+    ring_->note_board_loss(lost);
 }
 
-bool ZalvoDevice::start_module(StreamRing* ring) {
-    double rate, freq[CHANNELS];
+void ZalvoDevice::clipping(const RailCounts& counts) {
+    if (!counts.any())
+        return;
+    SoapySDR::logf(SOAPY_SDR_WARNING,
+                   "zalvo %s: clipping at the board: rx0 %llu rx1 %llu rx2 %llu rx3 %llu of %llu "
+                   "samples",
+                   serial_.c_str(), static_cast<unsigned long long>(counts.at_rails[0]),
+                   static_cast<unsigned long long>(counts.at_rails[1]),
+                   static_cast<unsigned long long>(counts.at_rails[2]),
+                   static_cast<unsigned long long>(counts.at_rails[3]),
+                   static_cast<unsigned long long>(counts.values));
+}
+
+void ZalvoDevice::board_lost(bool gone_from_bus) {
+    if (ring_)
+        ring_->note_board_away();
+    SoapySDR::logf(SOAPY_SDR_WARNING, "zalvo %s: the board %s; reads time out until it is back",
+                   serial_.c_str(), gone_from_bus ? "left the USB bus" : "stopped delivering data");
+}
+
+void ZalvoDevice::board_back(double away_s) {
+    const double rate = static_cast<double>(block_length_) * BLOCKS_PER_SECOND;
+    dropped_seen_ = samples_dropped(bus_, serial_);
+    if (ring_)
+        ring_->note_board_back(std::llround(away_s * rate));
+    SoapySDR::logf(SOAPY_SDR_INFO, "zalvo %s: the board is back after %.3f s; streaming again",
+                   serial_.c_str(), away_s);
+}
+
+// ---- the session ------------------------------------------------------------------------------
+
+bool ZalvoDevice::start_session(StreamRing* ring, bool log) {
+    SessionConfig config;
     {
         std::lock_guard<std::mutex> guard(settings_lock_);
-        rate = rate_;
-        std::memcpy(freq, frequency_, sizeof freq);
+        config.rate_index = rate_index(rate_);
+        block_length_ = static_cast<size_t>(rate_ / BLOCKS_PER_SECOND);
+        for (size_t r = 0; r < CHANNELS; ++r)
+            config.frequency[r] = static_cast<int32_t>(std::llround(frequency_[r]));
     }
-    ReceiverSettings s{};
-    s.callback_context = reinterpret_cast<intptr_t>(&run_);
-    s.sample_rate_index = rate_index(rate);
-    s.data_callback = &on_data;
-    s.error_callback = &on_error;
-    run_.ring = ring;
-    run_.block_length = static_cast<size_t>(rate / BLOCKS_PER_SECOND);
-    run_.error.clear();
-    dropped_seen_ = simulator_dropped();
-    StartRx(&s);
-    if (!run_.error.empty()) {
-        SoapySDR::logf(SOAPY_SDR_ERROR, "zalvo: %s. %s", run_.error.c_str(),
-                       advice_for(run_.error).c_str());
-        StopRx();  // a device left open without a worker is closed too
-        run_.ring = nullptr;
+    config.find_board = [this] { return find_board(); };
+    config.reconnect = reconnect_;
+    ring_ = ring;
+    error_.clear();
+    dropped_seen_ = samples_dropped(bus_, serial_);
+    {
+        ThreadBus on(bus_);
+        try {
+            session_.start(config);
+        } catch (const std::bad_alloc&) {
+            session_.abandon_start(true);
+        } catch (const std::exception&) {
+            session_.abandon_start(false);
+        }
+    }
+    if (!error_.empty()) {
+        if (log)
+            SoapySDR::logf(SOAPY_SDR_ERROR, "zalvo: %s. %s", error_.c_str(),
+                           advice_for(error_, simulated_).c_str());
+        stop_session();
         return false;
     }
     running_ = true;
-    // The module's start tunes every receiver to 3.6 MHz: the stored frequencies again.
-    for (size_t r = 0; r < CHANNELS; ++r)
-        SetRxFrequency(static_cast<int32_t>(std::llround(freq[r])), static_cast<int32_t>(r));
     return true;
 }
 
-void ZalvoDevice::stop_module() {
-    StopRx();
+void ZalvoDevice::stop_session() {
+    session_.stop();
     running_ = false;
-    run_.ring = nullptr;
+    ring_ = nullptr;
 }
 
 std::string ZalvoDevice::getDriverKey() const {
@@ -157,8 +263,13 @@ std::vector<std::string> ZalvoDevice::listAntennas(const int direction,
 
 void ZalvoDevice::setAntenna(const int direction, const size_t channel, const std::string& name) {
     check_channel(direction, channel);
-    if (name != "RX")
-        throw std::runtime_error("zalvo: no antenna \"" + name + "\" (only RX)");
+    if (name == "RX")
+        return;
+    if (name.empty()) {
+        log_once(SOAPY_SDR_INFO, "zalvo: antenna \"\" taken as RX, the only one");
+        return;
+    }
+    throw std::runtime_error("zalvo: no antenna \"" + name + "\" (only RX)");
 }
 
 std::string ZalvoDevice::getAntenna(const int direction, const size_t channel) const {
@@ -178,16 +289,13 @@ void ZalvoDevice::setFrequency(const int direction, const size_t channel, const 
     if (name != "RF")
         throw std::runtime_error("zalvo: no frequency element \"" + name + "\" (only RF)");
     if (!(frequency >= MIN_FREQUENCY && frequency <= MAX_FREQUENCY))
-        throw std::runtime_error("zalvo: frequency " + std::to_string(frequency) +
+        throw std::runtime_error("zalvo: frequency " + plain(frequency) +
                                  " Hz out of range (0 to 32 MHz)");
-    std::lock_guard<std::mutex> module(module_lock());
-    {
-        std::lock_guard<std::mutex> guard(settings_lock_);
-        frequency_[channel] = frequency;
-    }
-    if (running_)
-        SetRxFrequency(static_cast<int32_t>(std::llround(frequency)),
-                       static_cast<int32_t>(channel));
+    std::lock_guard<std::mutex> guard(settings_lock_);
+    frequency_[channel] = frequency;
+    // Now when the board streams, and again whenever the session brings it up.
+    session_.set_frequency(static_cast<int32_t>(std::llround(frequency)),
+                           static_cast<int32_t>(channel));
 }
 
 double ZalvoDevice::getFrequency(const int direction, const size_t channel,
@@ -212,12 +320,74 @@ SoapySDR::RangeList ZalvoDevice::getFrequencyRange(const int direction,
     return getFrequencyRange(direction, channel, "RF");
 }
 
+void ZalvoDevice::setFrequencyCorrection(const int direction, const size_t channel,
+                                         const double value) {
+    check_channel(direction, channel);
+    if (value != 0.0)
+        log_once(SOAPY_SDR_INFO, "zalvo: no frequency correction; " + plain(value) +
+                                     " ppm ignored (the board's clock is its reference)");
+}
+
+void ZalvoDevice::setGainMode(const int direction, const size_t channel, const bool automatic) {
+    check_channel(direction, channel);
+    if (automatic)
+        log_once(SOAPY_SDR_INFO, "zalvo: no automatic gain control; the request is ignored");
+}
+
+void ZalvoDevice::setGain(const int direction, const size_t channel, const double value) {
+    check_channel(direction, channel);
+    log_once(SOAPY_SDR_INFO, "zalvo: no gain to set (the module's receive gain is fixed); " +
+                                 direction_name(direction) + " gain requests are ignored");
+    (void)value;
+}
+
+void ZalvoDevice::setGain(const int direction, const size_t channel, const std::string& name,
+                          const double value) {
+    setGain(direction, channel, value);
+    (void)name;
+}
+
+void ZalvoDevice::setDCOffsetMode(const int direction, const size_t channel, const bool automatic) {
+    check_channel(direction, channel);
+    if (automatic)
+        log_once(SOAPY_SDR_INFO, "zalvo: no DC offset correction; the request is ignored");
+}
+
+void ZalvoDevice::setDCOffset(const int direction, const size_t channel,
+                              const std::complex<double>&) {
+    check_channel(direction, channel);
+    log_once(SOAPY_SDR_INFO, "zalvo: no DC offset correction; the request is ignored");
+}
+
+void ZalvoDevice::setIQBalance(const int direction, const size_t channel,
+                               const std::complex<double>&) {
+    check_channel(direction, channel);
+    log_once(SOAPY_SDR_INFO, "zalvo: no IQ balance correction; the request is ignored");
+}
+
+void ZalvoDevice::setBandwidth(const int direction, const size_t channel, const double bw) {
+    check_channel(direction, channel);
+    log_once(SOAPY_SDR_INFO,
+             "zalvo: the bandwidth follows the sample rate; " + plain(bw) + " Hz ignored");
+}
+
+bool ZalvoDevice::hasHardwareTime(const std::string& what) const {
+    return what.empty();
+}
+
+long long ZalvoDevice::getHardwareTime(const std::string& what) const {
+    if (!what.empty())
+        return 0;
+    std::lock_guard<std::mutex> guard(stream_lock_);
+    return stream_ ? stream_->time_ns() : 0;
+}
+
 void ZalvoDevice::setSampleRate(const int direction, const size_t channel, const double rate) {
     check_channel(direction, channel);
     if (rate_index(rate) < 0)
-        throw std::runtime_error("zalvo: sample rate " + std::to_string(rate) +
+        throw std::runtime_error("zalvo: sample rate " + plain(rate) +
                                  " Hz not supported (48000, 96000 or 192000)");
-    std::lock_guard<std::mutex> module(module_lock());
+    std::lock_guard<std::mutex> control(lock_);
     {
         std::lock_guard<std::mutex> guard(settings_lock_);
         if (rate_ == rate)
@@ -226,10 +396,10 @@ void ZalvoDevice::setSampleRate(const int direction, const size_t channel, const
     }
     if (!running_)
         return;
-    // A new rate restarts the module; the ring starts a new run (older blocks are skipped).
-    stop_module();
+    // A new rate restarts the session; the ring starts a new run (older blocks are skipped).
+    stop_session();
     stream_->begin_run(rate);
-    if (!start_module(stream_.get()))
+    if (!start_session(stream_.get(), true))
         stream_->set_failed();
 }
 
@@ -269,12 +439,12 @@ SoapySDR::ArgInfoList ZalvoDevice::getStreamArgsInfo(const int direction,
     check_channel(direction, channel);
     SoapySDR::ArgInfo buffers;
     buffers.key = "buffers";
-    buffers.value = std::to_string(DEFAULT_BUFFERS);
+    buffers.value = std::to_string(buffers_);
     buffers.name = "Buffers";
     buffers.description = "Blocks the stream holds for its reader (one block is 1/93.75 s)";
     buffers.units = "blocks";
     buffers.type = SoapySDR::ArgInfo::INT;
-    buffers.range = SoapySDR::Range(double(MIN_BUFFERS), double(MAX_BUFFERS));
+    buffers.range = SoapySDR::Range(double(MIN_BUFFERS_SHOWN), double(MAX_BUFFERS_SHOWN));
     return {buffers};
 }
 
@@ -295,19 +465,16 @@ SoapySDR::Stream* ZalvoDevice::setupStream(const int direction, const std::strin
     for (size_t c : list)
         if (c >= CHANNELS || !seen.insert(c).second)
             throw std::runtime_error("zalvo: bad channel list (distinct channels 0 to 3)");
-    size_t buffers = DEFAULT_BUFFERS;
+    size_t buffers = buffers_;  // the device argument, or the default
     auto it = args.find("buffers");
-    if (it != args.end()) {
-        char* end = nullptr;
-        const unsigned long v = std::strtoul(it->second.c_str(), &end, 10);
-        if (!end || *end || v < MIN_BUFFERS || v > MAX_BUFFERS)
-            throw std::runtime_error("zalvo: buffers=" + it->second + " (4 to 4096)");
-        buffers = v;
-    }
-    std::lock_guard<std::mutex> module(module_lock());
+    if (it != args.end())
+        buffers = parse_buffers(it->second);
+    std::lock_guard<std::mutex> control(lock_);
+    std::lock_guard<std::mutex> streams(stream_lock_);
     if (stream_)
         throw std::runtime_error("zalvo: a stream is open already (one stream per device)");
     stream_.reset(new StreamRing(list, f, buffers));
+    paused_ = false;
     return reinterpret_cast<SoapySDR::Stream*>(stream_.get());
 }
 
@@ -316,12 +483,21 @@ bool ZalvoDevice::is_open_stream(SoapySDR::Stream* stream) const {
 }
 
 void ZalvoDevice::closeStream(SoapySDR::Stream* stream) {
-    std::lock_guard<std::mutex> module(module_lock());
-    if (!is_open_stream(stream))
-        return;
+    std::lock_guard<std::mutex> control(lock_);
+    std::unique_ptr<StreamRing> ring;
+    {
+        std::lock_guard<std::mutex> streams(stream_lock_);
+        if (!is_open_stream(stream))
+            return;
+    }
     if (running_)
-        stop_module();
-    stream_.reset();
+        stop_session();
+    {
+        std::lock_guard<std::mutex> streams(stream_lock_);
+        ring = std::move(stream_);
+    }
+    ring->close();  // a reader waiting in it returns now
+    ring->wait_for_readers();
 }
 
 size_t ZalvoDevice::getStreamMTU(SoapySDR::Stream*) const {
@@ -333,7 +509,7 @@ int ZalvoDevice::activateStream(SoapySDR::Stream* stream, const int flags, const
                                 const size_t) {
     if (flags != 0)
         return SOAPY_SDR_NOT_SUPPORTED;
-    std::lock_guard<std::mutex> module(module_lock());
+    std::lock_guard<std::mutex> control(lock_);
     if (!is_open_stream(stream))
         return SOAPY_SDR_STREAM_ERROR;
     if (running_)
@@ -343,11 +519,18 @@ int ZalvoDevice::activateStream(SoapySDR::Stream* stream, const int flags, const
         std::lock_guard<std::mutex> guard(settings_lock_);
         rate = rate_;
     }
-    stream_->begin_run(rate);
-    if (!start_module(stream_.get())) {
+    // After a pause the time stamps go on by the time the stream was paused.
+    long long pause_ns = 0;
+    if (paused_)
+        pause_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                       std::chrono::steady_clock::now() - paused_at_)
+                       .count();
+    stream_->begin_run(rate, pause_ns);
+    if (!start_session(stream_.get(), true)) {
         stream_->set_failed();
         return SOAPY_SDR_STREAM_ERROR;
     }
+    paused_ = false;
     stream_->set_active(true);
     return 0;
 }
@@ -355,22 +538,32 @@ int ZalvoDevice::activateStream(SoapySDR::Stream* stream, const int flags, const
 int ZalvoDevice::deactivateStream(SoapySDR::Stream* stream, const int flags, const long long) {
     if (flags != 0)
         return SOAPY_SDR_NOT_SUPPORTED;
-    std::lock_guard<std::mutex> module(module_lock());
+    std::lock_guard<std::mutex> control(lock_);
     if (!is_open_stream(stream))
         return SOAPY_SDR_STREAM_ERROR;
-    if (running_)
-        stop_module();
+    if (running_) {
+        stop_session();
+        paused_ = true;
+        paused_at_ = std::chrono::steady_clock::now();
+    }
     stream_->set_active(false);
     return 0;
 }
 
 int ZalvoDevice::readStream(SoapySDR::Stream* stream, void* const* buffs, const size_t numElems,
                             int& flags, long long& timeNs, const long timeoutUs) {
-    // No lock: the ring is the reader's; the module's side never waits for it.
-    if (!stream)
-        return SOAPY_SDR_STREAM_ERROR;
-    ReadResult r =
-        reinterpret_cast<StreamRing*>(stream)->read(buffs, numElems, timeoutUs, STALL_MS);
+    // The session's side never waits for the reader; closing the stream waits for readers to
+    // leave the ring.
+    StreamRing* ring;
+    {
+        std::lock_guard<std::mutex> streams(stream_lock_);
+        if (!is_open_stream(stream))
+            return SOAPY_SDR_STREAM_ERROR;
+        ring = stream_.get();
+        ring->enter();
+    }
+    ReadResult r = ring->read(buffs, numElems, timeoutUs, STALL_MS);
+    ring->leave();
     flags = r.flags;
     if (r.code > 0)
         timeNs = r.time_ns;

@@ -32,7 +32,9 @@ StreamRing::StreamRing(std::vector<size_t> channels, SampleFormat format, size_t
         s.iq.reset(new float[channels_.size() * MAX_BLOCK_LENGTH * 2]);
 }
 
-void StreamRing::begin_run(double rate) {
+void StreamRing::begin_run(double rate, long long pause_ns) {
+    pause_ns_.store(pause_ns, std::memory_order_relaxed);
+    away_.store(false, std::memory_order_release);
     rate_ = rate;
     index_ = 0;
     pending_board_loss_ = false;
@@ -45,6 +47,34 @@ void StreamRing::set_active(bool active) {
     active_.store(active, std::memory_order_release);
     { std::lock_guard<std::mutex> guard(wake_lock_); }
     wake_.notify_all();
+}
+
+void StreamRing::close() {
+    closed_.store(true, std::memory_order_release);
+    { std::lock_guard<std::mutex> guard(wake_lock_); }
+    wake_.notify_all();
+}
+
+void StreamRing::leave() {
+    if (readers_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        { std::lock_guard<std::mutex> guard(wake_lock_); }
+        wake_.notify_all();
+    }
+}
+
+void StreamRing::wait_for_readers() {
+    std::unique_lock<std::mutex> lock(wake_lock_);
+    wake_.wait(lock, [&] { return readers_.load(std::memory_order_acquire) == 0; });
+}
+
+void StreamRing::note_board_away() {
+    away_.store(true, std::memory_order_release);
+}
+
+void StreamRing::note_board_back(int64_t lost) {
+    note_board_loss(lost);
+    away_.store(false, std::memory_order_release);
+    last_block_ms_.store(steady_ms(), std::memory_order_release);
 }
 
 void StreamRing::set_failed() {
@@ -89,7 +119,8 @@ void StreamRing::push(float* const* buffers, size_t length) {
 bool StreamRing::wait_for_block(long timeout_us) {
     auto ready = [&] {
         return head_.load(std::memory_order_acquire) != tail_.load(std::memory_order_relaxed) ||
-               failed_.load(std::memory_order_acquire) || !active_.load(std::memory_order_acquire);
+               failed_.load(std::memory_order_acquire) ||
+               !active_.load(std::memory_order_acquire) || closed_.load(std::memory_order_acquire);
     };
     std::unique_lock<std::mutex> lock(wake_lock_);
     wake_.wait_for(lock, std::chrono::microseconds(std::max(0L, timeout_us)), ready);
@@ -99,15 +130,18 @@ bool StreamRing::wait_for_block(long timeout_us) {
 ReadResult StreamRing::read(void* const* buffs, size_t count, long timeout_us, int stall_ms) {
     ReadResult r;
     if (!active_.load(std::memory_order_acquire)) {
-        // Inactive: wait out the time-out (or until activated), as clients expect.
+        // Inactive: wait out the time-out (or until activated or closed), as clients expect.
         std::unique_lock<std::mutex> lock(wake_lock_);
-        wake_.wait_for(lock, std::chrono::microseconds(std::max(0L, timeout_us)),
-                       [&] { return active_.load(std::memory_order_acquire); });
-        r.code = SOAPY_SDR_TIMEOUT;
+        wake_.wait_for(lock, std::chrono::microseconds(std::max(0L, timeout_us)), [&] {
+            return active_.load(std::memory_order_acquire) ||
+                   closed_.load(std::memory_order_acquire);
+        });
+        r.code =
+            closed_.load(std::memory_order_acquire) ? SOAPY_SDR_STREAM_ERROR : SOAPY_SDR_TIMEOUT;
         return r;
     }
     for (;;) {
-        if (failed_.load(std::memory_order_acquire)) {
+        if (failed_.load(std::memory_order_acquire) || closed_.load(std::memory_order_acquire)) {
             r.code = SOAPY_SDR_STREAM_ERROR;
             return r;
         }
@@ -116,7 +150,9 @@ ReadResult StreamRing::read(void* const* buffs, size_t count, long timeout_us, i
             const bool got = wait_for_block(timeout_us);
             if (!got) {
                 const int64_t quiet = steady_ms() - last_block_ms_.load(std::memory_order_acquire);
-                if (active_.load(std::memory_order_acquire) && quiet >= stall_ms) {
+                // A board away (being waited for) is no stall: its reads time out.
+                if (active_.load(std::memory_order_acquire) &&
+                    !away_.load(std::memory_order_acquire) && quiet >= stall_ms) {
                     if (!stall_reported_)
                         SoapySDR_logf(SOAPY_SDR_ERROR,
                                       "zalvo: the board stopped delivering data for %d s "
@@ -143,7 +179,8 @@ ReadResult StreamRing::read(void* const* buffs, size_t count, long timeout_us, i
         if (s.generation != reader_generation_) {
             // The first block of a new run: its time goes on from the last sample read.
             reader_generation_ = s.generation;
-            base_ns_ = end_ns_;
+            base_ns_ =
+                end_ns_.load(std::memory_order_relaxed) + pause_ns_.load(std::memory_order_relaxed);
             expected_ = 0;
         }
         if (offset_ == 0 && (s.first != expected_ || s.board_loss) && !loss_reported_) {
@@ -159,7 +196,8 @@ ReadResult StreamRing::read(void* const* buffs, size_t count, long timeout_us, i
         r.flags = SOAPY_SDR_HAS_TIME;
         r.code = static_cast<int>(n);
         offset_ += n;
-        end_ns_ = time_of(base_ns_, s.first + static_cast<int64_t>(offset_), s.rate);
+        end_ns_.store(time_of(base_ns_, s.first + static_cast<int64_t>(offset_), s.rate),
+                      std::memory_order_relaxed);
         if (offset_ == s.length) {
             expected_ = s.first + static_cast<int64_t>(s.length);
             offset_ = 0;

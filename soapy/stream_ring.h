@@ -44,9 +44,13 @@ class StreamRing {
 
     // ---- run control; called while no writer runs ----
     // Starts a generation at `rate`: earlier blocks are skipped, the sample count starts at 0.
-    void begin_run(double rate);
+    // Its time goes on from the last sample read, plus `pause_ns` (a stream paused by its
+    // client), or plus nothing (a restart for a new rate).
+    void begin_run(double rate, long long pause_ns = 0);
     // Active streams deliver; an inactive one makes reads wait out their time-out.
     void set_active(bool active);
+    // The stream is being closed: every read, waiting or to come, returns a stream error at once.
+    void close();
     // The module could not be started: reads report a stream error until the next run.
     void set_failed();
 
@@ -56,6 +60,10 @@ class StreamRing {
     // The module reported an overrun: samples were lost before the next block. `lost` is their
     // count where known (0 where not); the next block carries the mark.
     void note_board_loss(int64_t lost);
+    // The board left the bus (reads wait out their time-outs instead of ending in a stall error)
+    // and came back (`lost` samples: the stream's time jumps by them, after one OVERFLOW).
+    void note_board_away();
+    void note_board_back(int64_t lost);
 
     // ---- the reader ----
     // Up to `count` samples of each channel into buffs (CF32 or CS16 per the format).
@@ -63,6 +71,12 @@ class StreamRing {
     // SOAPY_SDR_OVERFLOW once before the first block after a loss, SOAPY_SDR_STREAM_ERROR when
     // the module failed or no block came for `stall_ms` while active.
     ReadResult read(void* const* buffs, size_t count, long timeout_us, int stall_ms);
+    // Time just after the last sample read, in ns (any thread).
+    long long time_ns() const { return end_ns_.load(std::memory_order_relaxed); }
+    // Readers inside read(): close() then wait_for_readers() before the ring goes.
+    void enter() { readers_.fetch_add(1, std::memory_order_acq_rel); }
+    void leave();
+    void wait_for_readers();
 
   private:
     struct Slot {
@@ -87,6 +101,10 @@ class StreamRing {
     std::atomic<uint64_t> generation_{0};
     std::atomic<bool> active_{false};
     std::atomic<bool> failed_{false};
+    std::atomic<bool> closed_{false};
+    std::atomic<bool> away_{false};
+    std::atomic<long long> pause_ns_{0};
+    std::atomic<int> readers_{0};
     std::atomic<int64_t> last_block_ms_{0};  // steady clock of the last block or run start
     std::mutex wake_lock_;                   // only for the reader's wait
     std::condition_variable wake_;
@@ -98,11 +116,11 @@ class StreamRing {
 
     // Reader state.
     uint64_t reader_generation_ = 0;
-    int64_t expected_ = 0;        // the next sample index the reader expects in its generation
-    size_t offset_ = 0;           // samples of the slot at tail_ already read
-    long long base_ns_ = 0;       // time of sample 0 of the reader's generation
-    long long end_ns_ = 0;        // time just after the last sample read
-    bool loss_reported_ = false;  // OVERFLOW returned for the loss before the slot at tail_
+    int64_t expected_ = 0;   // the next sample index the reader expects in its generation
+    size_t offset_ = 0;      // samples of the slot at tail_ already read
+    long long base_ns_ = 0;  // time of sample 0 of the reader's generation
+    std::atomic<long long> end_ns_{0};  // time just after the last sample read
+    bool loss_reported_ = false;        // OVERFLOW returned for the loss before the slot at tail_
     bool stall_reported_ = false;
 };
 

@@ -118,33 +118,9 @@ void sleep_ms(unsigned ms) {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
-namespace {
-
-// The trace sink. The pointer is read without the lock first, so a process without a sink pays
-// one atomic load per trace; the lock keeps a sink and its context together and lets
-// set_trace_sink wait for a call in progress.
-std::mutex sink_lock;
-std::atomic<trace_sink> sink_function{nullptr};
-void* sink_context = nullptr;
-
-}  // namespace
-
-void set_trace_sink(trace_sink sink, void* context) {
-    std::lock_guard<std::mutex> guard(sink_lock);
-    sink_context = context;
-    sink_function.store(sink, std::memory_order_release);
-}
-
 void debug_trace(const char* text) {
     if (!text)
         return;
-    if (sink_function.load(std::memory_order_acquire)) {
-        std::lock_guard<std::mutex> guard(sink_lock);
-        if (trace_sink sink = sink_function.load(std::memory_order_relaxed)) {
-            sink(sink_context, text);
-            return;
-        }
-    }
     std::fputs(text, stderr);
     std::fflush(stderr);
 }

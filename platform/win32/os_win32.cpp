@@ -87,35 +87,9 @@ void sleep_ms(unsigned ms) {
     Sleep(ms);
 }
 
-namespace {
-
-// The trace sink; see the POSIX implementation. A slim reader/writer lock, statically
-// initialised, keeps the sink and its context together.
-SRWLOCK sink_lock = SRWLOCK_INIT;
-trace_sink volatile sink_function = nullptr;
-void* sink_context = nullptr;
-
-}  // namespace
-
-void set_trace_sink(trace_sink sink, void* context) {
-    AcquireSRWLockExclusive(&sink_lock);
-    sink_context = context;
-    sink_function = sink;
-    ReleaseSRWLockExclusive(&sink_lock);
-}
-
 void debug_trace(const char* text) {
     if (!text)
         return;
-    if (sink_function) {
-        AcquireSRWLockExclusive(&sink_lock);
-        if (trace_sink sink = sink_function) {
-            sink(sink_context, text);
-            ReleaseSRWLockExclusive(&sink_lock);
-            return;
-        }
-        ReleaseSRWLockExclusive(&sink_lock);
-    }
     OutputDebugStringA(text);
 }
 

@@ -114,38 +114,6 @@ TEST(OsTrace, GoesToStandardErrorUnchanged) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "OOline\n");
 }
 
-// While a sink is set the trace goes to it and not to standard error; clearing it waits for a
-// call in progress, so that the sink's context may be freed once set_trace_sink returns.
-TEST(OsTrace, SinkTakesTheTraceAndClearingWaitsForIt) {
-    struct Sink {
-        std::string text;
-        std::atomic<bool> entered{false}, finished{false};
-    } sink;
-    auto collect = [](void* context, const char* text) {
-        auto* s = static_cast<Sink*>(context);
-        s->text += text;
-        if (s->text == "OOslow") {
-            s->entered = true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(150));
-            s->finished = true;
-        }
-    };
-    testing::internal::CaptureStderr();
-    os::set_trace_sink(collect, &sink);
-    os::debug_trace("O");
-    os::debug_trace("O");
-    os::debug_trace(nullptr);
-    std::thread tracer([] { os::debug_trace("slow"); });
-    while (!sink.entered)
-        std::this_thread::yield();
-    os::set_trace_sink(nullptr, nullptr);
-    EXPECT_TRUE(sink.finished) << "the sink was cleared while a call was still in it";
-    tracer.join();
-    os::debug_trace("after");
-    EXPECT_EQ(sink.text, "OOslow");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "after");
-}
-
 // Each case runs in a fresh process (the log variable is read once per process): the statement
 // of a death test, in the thread-safe style, which starts this program anew for it. The new
 // process inherits the folder through the environment.

@@ -29,6 +29,8 @@ typedef int (*zalvo_capture_sim_replay_fn)(const char* meta_path, zalvo_capture_
                                            char* error, size_t error_size);
 // Sample instants the simulated boards dropped because the reader fell behind.
 typedef int64_t (*zalvo_capture_sim_dropped_fn)(void);
+// The same for the one board whose USB serial number is `serial` (0 when there is none such).
+typedef int64_t (*zalvo_capture_sim_board_dropped_fn)(const char* serial);
 
 // The board's own stream, below the module: four receivers at 500 kHz, 16-bit I/Q per receiver
 // per instant as the bulk endpoint delivers it.
@@ -55,6 +57,7 @@ typedef int (*zalvo_capture_board_report_fn)(void (*line)(void* context, const c
 
 #define ZALVO_CAPTURE_SIM_SETUP "zalvo_capture_sim_setup"
 #define ZALVO_CAPTURE_SIM_DROPPED "zalvo_capture_sim_dropped"
+#define ZALVO_CAPTURE_SIM_BOARD_DROPPED "zalvo_capture_sim_board_dropped"
 #define ZALVO_CAPTURE_SIM_REPLAY "zalvo_capture_sim_replay"
 #define ZALVO_CAPTURE_BOARD_REPORT "zalvo_capture_board_report"
 #define ZALVO_CAPTURE_RAW_RECORD "zalvo_capture_raw_record"

@@ -79,6 +79,16 @@ extern "C" ZALVO_CAPTURE_EXPORT int64_t zalvo_capture_sim_dropped(void) {
     return total;
 }
 
+// Sample instants dropped by the simulated board whose serial number is `serial` (0 when there is
+// none such).
+extern "C" ZALVO_CAPTURE_EXPORT int64_t zalvo_capture_sim_board_dropped(const char* serial) {
+    usbsim::World& w = usbsim::World::instance();
+    for (usbsim::BoardId b = 0; b < w.board_count(); ++b)
+        if (serial && w.serial(b) == serial)
+            return static_cast<int64_t>(w.samples_dropped(b));
+    return 0;
+}
+
 // Makes every simulated board stream the raw recording described by a SigMF meta file of
 // "zalvo_capture --raw" instead of its scene.
 extern "C" ZALVO_CAPTURE_EXPORT int zalvo_capture_sim_replay(const char* meta_path,

@@ -92,6 +92,11 @@ void usrp_rescan();
 std::string usrp_place(struct usb_device* dev);
 // True when a USRP is listed at `place` as of the last rescan.
 bool usrp_listed_at(const std::string& place);
+#if !defined(_WIN32)
+// The board's serial-number string descriptor, read through a handle of its own (no interface
+// claimed); empty when the board has none or it cannot be read.
+std::string usrp_serial(struct usb_device* dev);
+#endif
 usb_dev_handle* usrp_open_interface(struct usb_device* dev, int interface);
 usb_dev_handle* open_cmd_interface(struct usb_device* dev);
 usb_dev_handle* open_nth_cmd_interface(int nth);
