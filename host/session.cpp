@@ -292,6 +292,10 @@ bool ReceiveSession::bring_back(const std::atomic<uint8_t>& stop) {
         if (!pause_unless_stopped(RESCAN_INTERVAL, stop))
             return false;
     }
+    // The fresh board's receive path, as the worker started the first one's; one that does not
+    // start fails its reads and is found dead again.
+    if (!start_streaming())
+        os::diag_printf("StreamWorker: the receive path of the board brought back did not start\n");
     failing_ = false;
     last_rescan_ = Clock::time_point();
     listener_.board_back(std::chrono::duration<double>(Clock::now() - last_data_).count());

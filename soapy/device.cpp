@@ -131,6 +131,17 @@ void ZalvoDevice::log_once(int level, const std::string& text) {
 // ---- the session's listener --------------------------------------------------------------------
 
 void ZalvoDevice::deliver(float** buffers) {
+    const auto now = std::chrono::steady_clock::now();
+    if (back_ && ring_) {
+        // The blocks before and after the absence come as late after their samples: the
+        // samples between them are the absence's cost.
+        const double rate = static_cast<double>(block_length_) * BLOCKS_PER_SECOND;
+        const double gap = std::chrono::duration<double>(now - last_block_).count();
+        const int64_t lost = std::llround(gap * rate) - static_cast<int64_t>(block_length_);
+        ring_->note_board_back(lost > 0 ? lost : 0);
+    }
+    back_ = false;
+    last_block_ = now;
     if (ring_)
         ring_->push(buffers, block_length_);
 }
@@ -146,6 +157,12 @@ void ZalvoDevice::worker_started() {
 void ZalvoDevice::overrun() {
     if (!ring_)
         return;
+    if (back_) {
+        // Before the first block after an absence: the absence's cost, measured at that block,
+        // covers what the board dropped meanwhile.
+        dropped_seen_ = samples_dropped(bus_, serial_);
+        return;
+    }
     int64_t lost = 0;
     if (simulated_) {
         // The simulated board counts what it dropped; the real one does not say.
@@ -178,10 +195,8 @@ void ZalvoDevice::board_lost(bool gone_from_bus) {
 }
 
 void ZalvoDevice::board_back(double away_s) {
-    const double rate = static_cast<double>(block_length_) * BLOCKS_PER_SECOND;
     dropped_seen_ = samples_dropped(bus_, serial_);
-    if (ring_)
-        ring_->note_board_back(std::llround(away_s * rate));
+    back_ = true;
     SoapySDR::logf(SOAPY_SDR_INFO, "zalvo %s: the board is back after %.3f s; streaming again",
                    serial_.c_str(), away_s);
 }
@@ -200,6 +215,8 @@ bool ZalvoDevice::start_session(StreamRing* ring, bool log) {
     config.find_board = [this] { return find_board(); };
     config.reconnect = reconnect_;
     ring_ = ring;
+    back_ = false;
+    last_block_ = std::chrono::steady_clock::now();
     error_.clear();
     dropped_seen_ = samples_dropped(bus_, serial_);
     {

@@ -148,6 +148,8 @@ class ZalvoDevice : public SoapySDR::Device, private SessionListener {
     size_t block_length_ = 0;
     std::string error_;
     int64_t dropped_seen_ = 0;  // the simulated board's dropped instants when last looked at
+    std::chrono::steady_clock::time_point last_block_{};  // when the last block came
+    bool back_ = false;  // the board is back: the next block measures the absence
 
     std::mutex logged_lock_;
     std::set<std::string> logged_;
