@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The SoapySDR module "zalvo" through clients nobody here wrote, on the simulated board:
-# SoapySDR's utility (--info, --find, --probe, a 15 s --rate run judged by what it prints) and a
-# Python client (tests/soapy/soapy_client_test.py, Debian's /usr/bin/python3 with the binding).
+# SoapySDR's utility (--info, --find, --probe, refusals, a 15 s --rate run judged by what it
+# prints), a GUI's order of calls (enumerate everything, then open sim=1), and a Python client
+# (tests/soapy/soapy_client_test.py, Debian's /usr/bin/python3 with the binding), on one board
+# and on two (tests/soapy/two_boards.scene).
 # Needs the build tree of scripts/test.sh (build/, with libsoapysdr-dev installed).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
@@ -20,13 +22,6 @@ failed=0
 ok() { echo "ok    $1"; passed=$((passed + 1)); }
 fail() { echo "FAIL  $1"; failed=$((failed + 1)); }
 
-# The module is bound lazily: with -z now the simulator's USB calls could not take over.
-if readelf -d "$modules/libzalvoSupport.so" | grep -Eq 'BIND_NOW|FLAGS_1.*NOW'; then
-  fail "the module is linked with bind-now"
-else
-  ok "the module is bound lazily"
-fi
-
 SoapySDRUtil --info >"$log/info" 2>&1 || true
 if grep -q "Module found: $SOAPY_SDR_PLUGIN_PATH/libzalvoSupport.so" "$log/info" &&
   grep -Eq "Available factories\.\.\..*\bzalvo\b" "$log/info"; then
@@ -38,8 +33,9 @@ fi
 status=0
 SoapySDRUtil --find="driver=zalvo,sim=1" >"$log/find" 2>&1 || status=$?
 if [ "$status" -eq 0 ] && [ "$(grep -c '^Found device' "$log/find")" -eq 1 ] &&
-  grep -q "driver = zalvo" "$log/find" && ! grep -Eq "(bus|device|address) = " "$log/find"; then
-  ok "--find with sim=1: exactly one device, without bus addresses"
+  grep -q "driver = zalvo" "$log/find" && grep -q "serial = sim-0" "$log/find" &&
+  grep -q "sim = 1" "$log/find" && ! grep -Eq "(bus|device|address) = " "$log/find"; then
+  ok "--find with sim=1: exactly one device, its serial and sim=1, without bus addresses"
 else
   fail "--find with sim=1 (status $status)"; cat "$log/find"
 fi
@@ -56,7 +52,7 @@ else
 fi
 status=0
 USBSIM_SCENE=$empty SoapySDRUtil --make="driver=zalvo,sim=1" >"$log/make" 2>&1 || status=$?
-if [ "$status" -ne 0 ] && grep -q "no USRP (vendor 0xfffe, product 0x0002) on the USB buses" "$log/make"; then
+if [ "$status" -ne 0 ] && grep -q "no USRP (vendor 0xfffe, product 0x0002) on the simulated bus" "$log/make"; then
   ok "--make with no board fails naming the cause"
 else
   fail "--make with no board (status $status)"; cat "$log/make"
@@ -70,21 +66,75 @@ else
   fail "--make with images missing (status $status)"; cat "$log/noimages"
 fi
 
-# The first find or make decides the bus of the process: sim=1 after the real bus is refused.
+# Arguments that cannot be honoured are refused by name, and logged once (the factory runs a
+# find with the same arguments before the make).
+for args in "index=1" "index=banana" "sim=banana" "sim=" "serial=nowhere" "reconnect=maybe" \
+  "buffers=2"; do
+  case $args in
+    index=1) want="zalvo: no board index=1 on the simulated bus" ;;
+    serial=nowhere) want="zalvo: no board with serial nowhere" ;;
+    *) want="zalvo: $args (" ;;
+  esac
+  case $args in sim*) device="driver=zalvo,$args" ;; *) device="driver=zalvo,sim=1,$args" ;; esac
+  status=0
+  SoapySDRUtil --make="$device" >"$log/refused" 2>&1 || status=$?
+  if [ "$status" -ne 0 ] && grep -qF "$want" "$log/refused" &&
+    [ "$(grep -cF "[ERROR] $want" "$log/refused")" -eq 1 ]; then
+    ok "--make $args refused by name, logged once"
+  else
+    fail "--make $args (status $status)"; cat "$log/refused"
+  fi
+done
+
+# Two boards on one bus: two devices, two serials.
 status=0
-/usr/bin/python3 - >"$log/late-sim" 2>&1 <<'PY' || status=$?
-import SoapySDR
-SoapySDR.Device.enumerate("driver=zalvo")
-try:
-    SoapySDR.Device("driver=zalvo,sim=1")
-except RuntimeError as e:
-    print("refused:", e)
-PY
-if [ "$status" -eq 0 ] && grep -q "refused: zalvo: sim=1 after this process already used the real USB bus" "$log/late-sim"; then
-  ok "sim=1 after the real bus was used is refused with a clear error"
+USBSIM_SCENE=tests/soapy/two_boards.scene SoapySDRUtil --find="driver=zalvo,sim=1" >"$log/two" 2>&1 ||
+  status=$?
+if [ "$status" -eq 0 ] && [ "$(grep -c '^Found device' "$log/two")" -eq 2 ] &&
+  grep -q "serial = ZS-A" "$log/two" && grep -q "serial = sim-1" "$log/two"; then
+  ok "--find with two boards: two devices, serials ZS-A and sim-1"
 else
-  fail "sim=1 after the real bus (status $status)"; cat "$log/late-sim"
+  fail "--find with two boards (status $status)"; cat "$log/two"
 fi
+
+# A GUI's order: every factory enumerated without arguments (the real bus, which has no board
+# here), then the simulated board opened and streamed, as CubicSDR sends it (an empty antenna
+# name first); once as usual and once with every symbol bound at load.
+cat >"$log/gui.py" <<'PY'
+import numpy as np
+import SoapySDR
+from SoapySDR import SOAPY_SDR_CF32, SOAPY_SDR_RX
+SoapySDR.Device.enumerate()
+sdr = SoapySDR.Device("driver=zalvo,sim=1")
+sdr.setAntenna(SOAPY_SDR_RX, 0, "")
+sdr.setGainMode(SOAPY_SDR_RX, 0, True)
+sdr.setGain(SOAPY_SDR_RX, 0, 30.0)
+sdr.setSampleRate(SOAPY_SDR_RX, 0, 96000)
+sdr.setFrequency(SOAPY_SDR_RX, 0, 3.56e6)
+stream = sdr.setupStream(SOAPY_SDR_RX, SOAPY_SDR_CF32, [0])
+sdr.activateStream(stream)
+buf = np.zeros(1024, np.complex64)
+got = 0
+for _ in range(100):
+    r = sdr.readStream(stream, [buf], 1024, timeoutUs=1000000)
+    got += max(r.ret, 0)
+sdr.closeStream(stream)
+print("streamed", got)
+PY
+for bind in lazy now; do
+  status=0
+  if [ "$bind" = now ]; then
+    LD_BIND_NOW=1 /usr/bin/python3 "$log/gui.py" >"$log/gui" 2>&1 || status=$?
+  else
+    /usr/bin/python3 "$log/gui.py" >"$log/gui" 2>&1 || status=$?
+  fi
+  if [ "$status" -eq 0 ] && grep -q "^streamed 102400$" "$log/gui" &&
+    [ "$(grep -c 'antenna "" taken as RX' "$log/gui")" -eq 1 ]; then
+    ok "enumerate everything, then sim=1 streams (binding $bind)"
+  else
+    fail "enumerate everything, then sim=1 (binding $bind, status $status)"; tail -5 "$log/gui"
+  fi
+done
 
 SoapySDRUtil --probe="driver=zalvo,sim=1" >"$log/probe" 2>&1 || true
 channels=$(grep -c '^-- RX Channel' "$log/probe" || true)
@@ -92,8 +142,9 @@ if grep -q "Channels: 4 Rx, 0 Tx" "$log/probe" && [ "$channels" -eq 4 ] &&
   [ "$(grep -c 'Stream formats: CF32, CS16' "$log/probe")" -eq 4 ] &&
   [ "$(grep -c 'Sample rates: 0.048, 0.096, 0.192 MSps' "$log/probe")" -eq 4 ] &&
   [ "$(grep -c 'RF freq range: \[0, 32\] MHz' "$log/probe")" -eq 4 ] &&
-  grep -q "rx_a_dboard=Basic Rx" "$log/probe" && grep -q "firmware_loaded=yes" "$log/probe"; then
-  ok "--probe: 4 RX channels, CF32, three rates, the RF range, the board report"
+  grep -q "rx_a_dboard=Basic Rx" "$log/probe" && grep -q "firmware_loaded=yes" "$log/probe" &&
+  grep -q "Timestamps: YES" "$log/probe"; then
+  ok "--probe: 4 RX channels, CF32, three rates, the RF range, the board report, time stamps"
 else
   fail "--probe"; cat "$log/probe"
 fi
@@ -111,10 +162,23 @@ else
   fail "--rate 192000, 4 channels (last figure: ${rate:-none})"; tr '\r' '\n' <"$log/rate" | tail -5
 fi
 
+SoapySDRUtil --probe="driver=zalvo,sim=1,buffers=8" >"$log/probe8" 2>&1 || true
+if grep -q "key=buffers, units=blocks, default=8," "$log/probe8"; then
+  ok "buffers as a device argument"
+else
+  fail "buffers as a device argument"; grep -i buffers "$log/probe8"
+fi
+
 if /usr/bin/python3 tests/soapy/soapy_client_test.py build; then
   ok "the Python client"
 else
   fail "the Python client"
+fi
+if USBSIM_SCENE=tests/soapy/two_boards.scene /usr/bin/python3 tests/soapy/soapy_client_test.py \
+  build two-boards; then
+  ok "the Python client with two boards at once"
+else
+  fail "the Python client with two boards at once"
 fi
 
 echo "soapy stage: $passed passed, $failed failed"
