@@ -1,5 +1,6 @@
 // Scene files and the built-in default scene.
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <stdexcept>
 
@@ -54,6 +55,31 @@ TEST_F(SimTest, SceneFileGivesCarriersNoiseAndBoards) {
     EXPECT_TRUE(world.eeprom(0, 0).empty());
 }
 
+// Each board's USB serial string: set on its board line, or "sim-<id>"; read as the library
+// reads it (string descriptor 3, in the first language of descriptor 0).
+TEST_F(SimTest, SceneFileGivesEachBoardItsSerial) {
+    world.load_file(write_file("serials.scene",
+                               "carrier 3.6M -30\ncarrier 7M -40 board=1\nbus\n"
+                               "board warm rev=4 pacing=free_running serial=ABC-1\n"
+                               "board cold rev=4 pacing=free_running\n"));
+    EXPECT_EQ(world.serial(0), "ABC-1");
+    EXPECT_EQ(world.serial(1), "sim-1");
+    rescan();
+    auto all = listed();
+    ASSERT_EQ(all.size(), 2u);
+    const char* expected[] = {"ABC-1", "sim-1"};
+    for (size_t i = 0; i < 2; ++i) {
+        ASSERT_EQ(all[i]->descriptor.iSerialNumber, 3);
+        usb_dev_handle* h = usb_open(all[i]);
+        ASSERT_NE(h, nullptr);
+        char text[64] = "";
+        EXPECT_EQ(usb_get_string_simple(h, 3, text, sizeof text), int(strlen(expected[i])));
+        EXPECT_STREQ(text, expected[i]);
+        EXPECT_LT(usb_get_string_simple(h, 5, text, sizeof text), 0);  // no such string
+        usb_close(h);
+    }
+}
+
 TEST_F(SimTest, SceneFileErrorsNameTheLine) {
     EXPECT_NE(error_of("noise -90\nbogus 1\n").find("bad.scene:2: unknown line: bogus"),
               std::string::npos);
@@ -75,6 +101,11 @@ TEST_F(SimTest, SceneFileErrorsNameTheLine) {
     EXPECT_NE(error_of("board pacing=fast\n").find("pacing is real_time or free_running"),
               std::string::npos);
     EXPECT_NE(error_of("board firmware_hash=12\n").find("32 hexadecimal digits"),
+              std::string::npos);
+    EXPECT_NE(error_of("board pacing=real_time serial=\"A B\"\n").find("without spaces"),
+              std::string::npos);
+    EXPECT_NE(error_of("carrier 7M -3 board=1\nboard pacing=real_time\n")
+                  .find("a carrier for board=1, but the file has 1 board line(s)"),
               std::string::npos);
     EXPECT_NE(error_of("").size(), 1u);  // an empty file is a valid, empty scene
     EXPECT_THROW(load_scene_file("/nonexistent/x.scene"), std::runtime_error);
