@@ -7,6 +7,7 @@
 #include <SoapySDR/Formats.h>
 #include <SoapySDR/Logger.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -40,6 +41,12 @@ std::string plain(double value) {
     return text;
 }
 
+bool has_channel(int direction, size_t channel) {
+    return direction == SOAPY_SDR_RX && channel < CHANNELS;
+}
+
+// Setters throw for a channel that is not there; queries answer that there is nothing (clients
+// ask of TX channels too).
 void check_channel(int direction, size_t channel) {
     if (direction != SOAPY_SDR_RX || channel >= CHANNELS)
         throw std::runtime_error("zalvo: no such channel (4 RX channels, 0 to 3; no TX)");
@@ -264,7 +271,8 @@ size_t ZalvoDevice::getNumChannels(const int direction) const {
 }
 
 SoapySDR::Kwargs ZalvoDevice::getChannelInfo(const int direction, const size_t channel) const {
-    check_channel(direction, channel);
+    if (!has_channel(direction, channel))
+        return {};
     return {{"name", "receiver " + std::to_string(channel)}};
 }
 
@@ -274,7 +282,8 @@ bool ZalvoDevice::getFullDuplex(const int, const size_t) const {
 
 std::vector<std::string> ZalvoDevice::listAntennas(const int direction,
                                                    const size_t channel) const {
-    check_channel(direction, channel);
+    if (!has_channel(direction, channel))
+        return {};
     return {"RX"};
 }
 
@@ -290,13 +299,15 @@ void ZalvoDevice::setAntenna(const int direction, const size_t channel, const st
 }
 
 std::string ZalvoDevice::getAntenna(const int direction, const size_t channel) const {
-    check_channel(direction, channel);
+    if (!has_channel(direction, channel))
+        return "";
     return "RX";
 }
 
 std::vector<std::string> ZalvoDevice::listFrequencies(const int direction,
                                                       const size_t channel) const {
-    check_channel(direction, channel);
+    if (!has_channel(direction, channel))
+        return {};
     return {"RF"};
 }
 
@@ -305,19 +316,28 @@ void ZalvoDevice::setFrequency(const int direction, const size_t channel, const 
     check_channel(direction, channel);
     if (name != "RF")
         throw std::runtime_error("zalvo: no frequency element \"" + name + "\" (only RF)");
-    if (!(frequency >= MIN_FREQUENCY && frequency <= MAX_FREQUENCY))
-        throw std::runtime_error("zalvo: frequency " + plain(frequency) +
-                                 " Hz out of range (0 to 32 MHz)");
+    if (std::isnan(frequency))
+        throw std::runtime_error("zalvo: frequency is not a number");
+    // A GUI's default (CubicSDR starts at 100 MHz, and does not catch what a setter throws) is
+    // taken to the nearest edge of the range, with a warning.
+    const double tuned = std::min(MAX_FREQUENCY, std::max(MIN_FREQUENCY, frequency));
+    if (tuned != frequency)
+        SoapySDR::logf(SOAPY_SDR_WARNING,
+                       "zalvo: frequency %s Hz out of range (0 to 32 MHz); channel %u tuned to "
+                       "%s Hz",
+                       plain(frequency).c_str(), static_cast<unsigned>(channel),
+                       plain(tuned).c_str());
     std::lock_guard<std::mutex> guard(settings_lock_);
-    frequency_[channel] = frequency;
+    frequency_[channel] = tuned;
     // Now when the board streams, and again whenever the session brings it up.
-    session_.set_frequency(static_cast<int32_t>(std::llround(frequency)),
+    session_.set_frequency(static_cast<int32_t>(std::llround(tuned)),
                            static_cast<int32_t>(channel));
 }
 
 double ZalvoDevice::getFrequency(const int direction, const size_t channel,
                                  const std::string& name) const {
-    check_channel(direction, channel);
+    if (!has_channel(direction, channel))
+        return 0.0;
     if (name != "RF")
         throw std::runtime_error("zalvo: no frequency element \"" + name + "\" (only RF)");
     std::lock_guard<std::mutex> guard(settings_lock_);
@@ -326,7 +346,8 @@ double ZalvoDevice::getFrequency(const int direction, const size_t channel,
 
 SoapySDR::RangeList ZalvoDevice::getFrequencyRange(const int direction, const size_t channel,
                                                    const std::string& name) const {
-    check_channel(direction, channel);
+    if (!has_channel(direction, channel))
+        return {};
     if (name != "RF")
         throw std::runtime_error("zalvo: no frequency element \"" + name + "\" (only RF)");
     return {SoapySDR::Range(MIN_FREQUENCY, MAX_FREQUENCY)};
@@ -421,26 +442,30 @@ void ZalvoDevice::setSampleRate(const int direction, const size_t channel, const
 }
 
 double ZalvoDevice::getSampleRate(const int direction, const size_t channel) const {
-    check_channel(direction, channel);
+    if (!has_channel(direction, channel))
+        return 0.0;
     std::lock_guard<std::mutex> guard(settings_lock_);
     return rate_;
 }
 
 std::vector<double> ZalvoDevice::listSampleRates(const int direction, const size_t channel) const {
-    check_channel(direction, channel);
+    if (!has_channel(direction, channel))
+        return {};
     return {RATES[0], RATES[1], RATES[2]};
 }
 
 SoapySDR::RangeList ZalvoDevice::getSampleRateRange(const int direction,
                                                     const size_t channel) const {
-    check_channel(direction, channel);
+    if (!has_channel(direction, channel))
+        return {};
     return {SoapySDR::Range(RATES[0], RATES[0]), SoapySDR::Range(RATES[1], RATES[1]),
             SoapySDR::Range(RATES[2], RATES[2])};
 }
 
 std::vector<std::string> ZalvoDevice::getStreamFormats(const int direction,
                                                        const size_t channel) const {
-    check_channel(direction, channel);
+    if (!has_channel(direction, channel))
+        return {};
     return {SOAPY_SDR_CF32, SOAPY_SDR_CS16};
 }
 
@@ -453,7 +478,8 @@ std::string ZalvoDevice::getNativeStreamFormat(const int direction, const size_t
 
 SoapySDR::ArgInfoList ZalvoDevice::getStreamArgsInfo(const int direction,
                                                      const size_t channel) const {
-    check_channel(direction, channel);
+    if (!has_channel(direction, channel))
+        return {};
     SoapySDR::ArgInfo buffers;
     buffers.key = "buffers";
     buffers.value = std::to_string(buffers_);

@@ -70,9 +70,8 @@ std::vector<SoapySDR::Kwargs> find_zalvo(const SoapySDR::Kwargs& args) {
 std::string no_board_text(const DeviceRequest& request, UsbBus* bus, size_t boards) {
     const bool simulated = is_simulated(bus);
     const std::string which = !request.serial.empty() ? "board with serial " + request.serial
-                              : request.index >= 0
-                                  ? "board index=" + std::to_string(request.index)
-                                  : "USRP (vendor 0xfffe, product 0x0002)";
+                              : request.index >= 0 ? "board index=" + std::to_string(request.index)
+                                                   : "USRP (vendor 0xfffe, product 0x0002)";
     if (simulated)
         return "zalvo: no " + which + " on the simulated bus (" + std::to_string(boards) +
                " board(s) there; USBSIM_SCENE sets what it holds)";

@@ -56,10 +56,11 @@ void StreamRing::close() {
 }
 
 void StreamRing::leave() {
-    if (readers_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-        { std::lock_guard<std::mutex> guard(wake_lock_); }
+    // Under the lock: the closer waiting for the count cannot see it at zero (and free the ring)
+    // before the notification is done.
+    std::lock_guard<std::mutex> guard(wake_lock_);
+    if (readers_.fetch_sub(1, std::memory_order_acq_rel) == 1)
         wake_.notify_all();
-    }
 }
 
 void StreamRing::wait_for_readers() {
