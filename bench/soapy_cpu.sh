@@ -12,6 +12,9 @@
 #   filters of all three rates, a capture only the one it uses).
 #   Times: make, activate to first sample, a rate change to the next sample, closeStream and
 #   unmake, from a Python client.
+#   Boards: CPU per board with one and with two simulated boards streaming four channels at
+#   192 kHz each into one Python process (tests/soapy/two_boards.scene; each board on its own
+#   reader thread), the simulator's board model included.
 #
 # usage: bench/soapy_cpu.sh [short long]   (seconds, default 10 30); needs build/ (scripts/test.sh
 # or cmake --build build --target zalvoSupport zalvo_host_demo usbsim_shared zalvo_images)
@@ -69,3 +72,37 @@ a = t(); sdr.close(); unmake = t() - a
 print("  make %.3f, activate to first sample %.3f, rate change to next sample %.3f, "
       "closeStream (active) %.3f, unmake (stream active) %.3f" % (make, first, change, close, unmake))
 PY
+
+# One Python process reading BOARDS boards for SECONDS, each on its own thread.
+boards() {
+  USBSIM_SCENE=tests/soapy/two_boards.scene /usr/bin/python3 - "$1" "$2" <<'PY'
+import sys, threading, time, numpy as np, SoapySDR
+from SoapySDR import SOAPY_SDR_RX, SOAPY_SDR_CF32
+count, seconds = int(sys.argv[1]), float(sys.argv[2])
+found = SoapySDR.Device.enumerate("driver=zalvo,sim=1")[:count]
+def run(args, losses):
+    sdr = SoapySDR.Device(args)
+    sdr.setSampleRate(SOAPY_SDR_RX, 0, 192000.0)
+    st = sdr.setupStream(SOAPY_SDR_RX, SOAPY_SDR_CF32, [0, 1, 2, 3])
+    bufs = [np.zeros(2048, np.complex64) for _ in range(4)]
+    sdr.activateStream(st)
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        r = sdr.readStream(st, bufs, 2048, timeoutUs=500000)
+        losses[0] += r.ret <= 0
+    sdr.closeStream(st)
+losses = [[0] for _ in found]
+threads = [threading.Thread(target=run, args=(f, l)) for f, l in zip(found, losses)]
+for t in threads: t.start()
+for t in threads: t.join()
+print("losses", [l[0] for l in losses], file=sys.stderr)
+PY
+}
+export -f boards
+echo "CPU per board, 4 channels at 192 kHz each, one Python reader thread per board"
+for n in 1 2; do
+  b1=$(cpu bash -c "boards $n $short"); b2=$(cpu bash -c "boards $n $long")
+  awk -v n="$n" -v b1="$b1" -v b2="$b2" -v a="$short" -v b="$long" 'BEGIN {
+    printf "  %d board(s): %s s, %s s -> %.3f CPU s per signal s per board\n", n, b1, b2,
+      (b2 - b1) / (b - a) / n }'
+done
