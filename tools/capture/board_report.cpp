@@ -10,9 +10,6 @@
 
 namespace {
 
-const char* const FIRMWARE_IMAGE = "std.ihx";
-const char* const FPGA_IMAGE = "std_4rx_0tx.rbf";
-
 struct Printer {
     void (*line)(void*, const char*);
     void* context;
@@ -69,8 +66,8 @@ zalvo_capture_board_report(void (*line)(void* context, const char* text), void* 
             print("  cannot open its command interface (in use by another program, or no "
                   "permission: a udev rule or root is needed)");
 #endif
-        report_image(print, udh, "firmware", FIRMWARE_IMAGE, revision, FIRMWARE_HASH_SLOT);
-        report_image(print, udh, "FPGA bitstream", FPGA_IMAGE, revision, FPGA_HASH_SLOT);
+        report_image(print, udh, "firmware", USRP_FIRMWARE_IMAGE, revision, FIRMWARE_HASH_SLOT);
+        report_image(print, udh, "FPGA bitstream", USRP_FPGA_IMAGE_4RX, revision, FPGA_HASH_SLOT);
         if (udh) {
             const bool running = usrp_firmware_running(udh);
             for (int slot : {1, 3}) {
