@@ -89,6 +89,19 @@ bool check_output_files(const Options& o_, const std::vector<std::string>& paths
             *error = "cannot create the folder " + o_.out_dir + ": " + std::strerror(errno);
             return false;
         }
+        // A name the system refuses is found out now, not after streaming: the folder is made
+        // and removed again (it is made for good when the first data arrives).
+        const std::string refused = sys::folder_name_problem(o_.out_dir);
+        if (!refused.empty()) {
+            *error = "cannot create the folder " + o_.out_dir + ": " + refused;
+            return false;
+        }
+        const int made = sys::make_folder(o_.out_dir);
+        if (made != 0) {
+            *error = "cannot create the folder " + o_.out_dir + ": " + std::strerror(made);
+            return false;
+        }
+        rmdir(o_.out_dir.c_str());
         return true;  // a new folder holds nothing to replace
     }
     if (o_.overwrite)

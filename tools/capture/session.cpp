@@ -488,7 +488,7 @@ int CaptureRun::exit_code() {
         console_.error("zalvo_capture: cannot write " + file_errors_[0] + "\n");
         for (size_t k = 1; k < file_errors_.size(); ++k)
             console_.error("  then also: " + file_errors_[k] + "\n");
-        if (write_failed_)
+        if (write_failed_ && outputs_.created())
             console_.error("  the sample files hold the first " + length_ +
                            " of signal, equally long for every receiver.\n");
         return EXIT_FILES;

@@ -29,7 +29,7 @@ struct RunContext {
     // simulate --replay: a line of the summary about the run's length; the receivers' tuning
     // is the recording's, or not known at all.
     std::string replay_note;
-    std::string images_note;  // simulate: which images the board was given, a summary line
+    std::string images_note;  // simulate: the scene and the images the board was given, summary lines
     bool tuning_known = true;
 };
 
