@@ -555,9 +555,14 @@ bool check_together(ParseState& p) {
                      [](const Retune& a, const Retune& b) { return a.at_seconds < b.at_seconds; });
     for (const Retune& t : o.retunes) {
         if (t.at_seconds >= o.duration_s) {
-            char text[96];
-            std::snprintf(text, sizeof text, "a retune at %g s falls after the end of the capture",
-                          t.at_seconds);
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          t.at_seconds == o.duration_s
+                              ? "a retune at %g s falls at the end of the capture (--duration "
+                                "%g): no signal would follow it"
+                              : "a retune at %g s falls after the end of the capture (--duration "
+                                "%g)",
+                          t.at_seconds, o.duration_s);
             return p.fail(text);
         }
     }

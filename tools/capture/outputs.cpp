@@ -72,7 +72,9 @@ bool check_output_files(const Options& o_, const std::vector<std::string>& paths
             return false;
         }
     } else {
-        fs::path parent = dir.lexically_normal().parent_path();
+        // Normalised only for "." and "..": normalising drops one of the two leading backslashes of a UNC path.
+        const bool dots = dir.filename() == "." || dir.filename() == "..";
+        fs::path parent = dots ? dir.lexically_normal().parent_path() : dir.parent_path();
         if (parent.empty())
             parent = ".";
         if (fs::exists(parent, ec) && !fs::is_directory(parent, ec)) {
@@ -114,6 +116,20 @@ bool check_output_files(const Options& o_, const std::vector<std::string>& paths
         }
     }
     return true;
+}
+
+std::vector<std::string> other_receivers_files(const Options& o) {
+    std::vector<std::string> kept;
+    std::error_code ec;
+    for (int i = 0; i < RECEIVERS; ++i) {
+        if (o.record[i])
+            continue;
+        const std::string base = "rx" + std::to_string(i);
+        for (const char* suffix : {".wav", ".sigmf-data", ".sigmf-meta", ".png"})
+            if (fs::exists(fs::path(o.out_dir) / (base + suffix), ec))
+                kept.push_back(base + suffix);
+    }
+    return kept;
 }
 
 namespace {
