@@ -16,8 +16,9 @@
 # Windows (ZIP "ZalvoIntf-<version>-win32"):
 #   ZalvoIntf.dll, zalvo_capture.exe and zalvo_capture_board.dll (when built), the simulated
 #   board simulator\libusb0.dll with its placeholder images in simulator\images\rev<N>\ and
-#   its scene file format (simulator\scene-files.txt), GUIDE.txt, LICENSE.txt, usrp\README.txt
-#   and the empty usrp\rev4\ folder.
+#   its scene file format (simulator\scene-files.txt: docs/scene-files-windows.txt, the plain
+#   text of docs/scene-files.md for Windows users), GUIDE.txt, LICENSE.txt, usrp\README.txt and
+#   the empty usrp\rev4\ folder.
 #
 # One version everywhere: the project's (PROJECT_VERSION) names the packages, fills the DLL's
 # version resource, the guide and the manual page, and is ZALVO_VERSION in the capture tool.

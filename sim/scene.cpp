@@ -147,9 +147,8 @@ std::string without_byte_order_mark(const std::string& path, const std::string& 
     if (first_line.compare(0, 3, "\xEF\xBB\xBF") == 0)
         return first_line.substr(3);
     if (first_line.compare(0, 2, "\xFF\xFE") == 0 || first_line.compare(0, 2, "\xFE\xFF") == 0)
-        throw std::runtime_error(path +
-                                 ": the file is UTF-16 text (Notepad's \"Unicode\"), which "
-                                 "cannot be read; save it as UTF-8 or ANSI");
+        throw std::runtime_error(path + ": the file is UTF-16 text (Notepad's \"Unicode\"), which "
+                                        "cannot be read; save it as UTF-8 or ANSI");
     return first_line;
 }
 

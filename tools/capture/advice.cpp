@@ -51,7 +51,8 @@ std::string images_hint() {
     std::string where;
     switch (installation()) {
         case Installation::package:
-            where = " The module looks there first, then in " ZALVO_IMAGE_ROOT "/rev<N>/ and ./usrp/rev<N>/.";
+            where = " The module looks there first, then in " ZALVO_IMAGE_ROOT
+                    "/rev<N>/ and ./usrp/rev<N>/.";
             break;
         case Installation::zip:
             where = " The module looks there first, then in \\usrp\\rev<N>\\ on the current "
@@ -61,8 +62,7 @@ std::string images_hint() {
         case Installation::build_tree: break;
     }
     return std::string("Set USRP_PATH to the folder that holds ") + IMAGE_FILES +
-           " for your board's revision (" +
-           usrp_path_now() + ")." + where;
+           " for your board's revision (" + usrp_path_now() + ")." + where;
 }
 
 std::string board_access_hint() {
@@ -100,7 +100,8 @@ std::string start_failure_from(const BoardFacts& f) {
         return "";
     if (f.boards == 0) {
         if (g_simulated)
-            return "No board is on the simulated bus now: either the scene has no USRP board, or "
+            return "No board is on the simulated bus now: either the scene describes no USRP "
+                   "board, or "
                    "the board left the bus when its firmware was loaded and did not come back "
                    "(a board line with rejoin_ms=never does that)." +
                    steps;
@@ -111,7 +112,8 @@ std::string start_failure_from(const BoardFacts& f) {
     }
     if (!f.missing.empty()) {
         const std::string searched = "The image " + f.missing + " for the board's revision " +
-                                     std::to_string(f.revision) + " was not found; searched, in "
+                                     std::to_string(f.revision) +
+                                     " was not found; searched, in "
                                      "order: " +
                                      f.tried + ". ";
         if (g_simulated)

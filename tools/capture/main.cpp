@@ -252,8 +252,8 @@ std::string simulator_notes(const Options& o) {
     if (!f.known || f.boards == 0)
         images += "not looked for (no board on the simulated bus before the start)";
     else if (f.firmware.empty())
-        images += "none found for revision " + std::to_string(f.revision) + " (searched " +
-                  f.tried + ")";
+        images +=
+            "none found for revision " + std::to_string(f.revision) + " (searched " + f.tried + ")";
     else if (f.firmware_root == sys::native_path(placeholders))
         images += f.firmware_root + " (the placeholders that came with this program)";
     else if (f.firmware_root == sys::native_path(usrp_path))

@@ -471,7 +471,8 @@ const OptionRow* option_for_code(int code) {
 
 // "/?" and "-?", the Windows way of asking for help, first or after the command word.
 bool asks_for_help(const std::vector<char*>& args, size_t at) {
-    return args.size() > at && (std::strcmp(args[at], "/?") == 0 || std::strcmp(args[at], "-?") == 0);
+    return args.size() > at &&
+           (std::strcmp(args[at], "/?") == 0 || std::strcmp(args[at], "-?") == 0);
 }
 
 // The first word, when it is not an option, names the command; it is taken out of `args`.

@@ -72,7 +72,8 @@ bool check_output_files(const Options& o_, const std::vector<std::string>& paths
             return false;
         }
     } else {
-        // Normalised only for "." and "..": normalising drops one of the two leading backslashes of a UNC path.
+        // Normalised only for "." and "..": normalising drops one of the two leading backslashes of
+        // a UNC path.
         const bool dots = dir.filename() == "." || dir.filename() == "..";
         fs::path parent = dots ? dir.lexically_normal().parent_path() : dir.parent_path();
         if (parent.empty())
