@@ -179,6 +179,7 @@ status=0
 (cd "$zip" && timeout 60 wine zalvo_capture.exe SIMULATE -q -d 0.1 --format SigMF \
   --scene "$(winepath -w "$work/bom.txt")" -o "$(winepath -w "$work/bom-out")\\") >"$work/bom.out" 2>&1 ||
   status=$?
+sed -i 's/\r$//' "$work/bom.out"
 if [ "$status" -ne 0 ] || [ "$(stat -c %s "$work/bom-out/rx3.sigmf-data")" -ne 38400 ] ||
   ! grep -q '(simulated board)$' "$work/bom.out" || ! grep -q '^  scene: .*bom\.txt$' "$work/bom.out"; then
   cat "$work/bom.out"; echo "windows: FAILED: BOM scene, capitals, -o ending in a backslash: exit $status"; exit 1

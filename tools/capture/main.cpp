@@ -23,6 +23,12 @@ namespace {
 using namespace capture;
 
 const char* const PROGRAM = "zalvo_capture";
+// The name a user types, in the usage texts.
+#ifdef _WIN32
+const char* const COMMAND_NAME = "zalvo_capture.exe";
+#else
+const char* const COMMAND_NAME = PROGRAM;
+#endif
 
 // A helper library: at the path it was built to, or else beside this program.
 void* load_plugin(const char* built_path, bool global, std::string* error) {
@@ -332,11 +338,12 @@ int run_capture_command(const Options& given) {
 int main(int argc, char** argv) {
     ParseResult r = parse_options(argc, argv);
     if (!r.ok) {
-        std::fprintf(stderr, "%s: %s\n%s", PROGRAM, r.error.c_str(), short_usage(PROGRAM).c_str());
+        std::fprintf(stderr, "%s: %s\n%s", PROGRAM, r.error.c_str(),
+                     short_usage(COMMAND_NAME).c_str());
         return EXIT_USAGE;
     }
     switch (r.options.command) {
-        case Command::help: std::fputs(usage_text(PROGRAM).c_str(), stdout); return EXIT_DONE;
+        case Command::help: std::fputs(usage_text(COMMAND_NAME).c_str(), stdout); return EXIT_DONE;
         case Command::info: return run_info(r.options);
         case Command::version: return run_version(r.options);
         case Command::capture:
