@@ -119,6 +119,18 @@ for i in 0 1 2 3; do
   [ -s "$work/out/rx$i.wav" ] && [ -s "$work/out/rx$i.png" ] || fail "simulate wrote no rx$i"
 done
 echo "   simulate --module <unpacked module>: four WAV files and pictures"
+# Built with the package's hardening flags, an MD5 taken from a preloaded rig-control library
+# (whose context is larger than ours) corrupts the stack: the cold board then fails to come up.
+if /sbin/ldconfig -p | grep -F libhamlib.so.4 >/dev/null; then
+  status=0
+  LD_PRELOAD=libhamlib.so.4 timeout 180 "$tool" simulate --module "$module" -d 1 -q \
+    --out "$work/hamlib" >"$work/hamlib.txt" 2>&1 || status=$?
+  [ "$status" -eq 0 ] && [ -s "$work/hamlib/rx3.wav" ] ||
+    { cat "$work/hamlib.txt"; fail "simulate with libhamlib preloaded: status $status"; }
+  echo "   simulate with libhamlib.so.4 preloaded: a cold board comes up"
+else
+  fail "libhamlib.so.4 is not installed (scripts/packages/soapy.txt)"
+fi
 # The same scene for the ZIP's tool (below), which must write the same files.
 cat >"$work/scene.txt" <<'SCENE'
 noise -90
