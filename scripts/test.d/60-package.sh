@@ -81,11 +81,16 @@ else
     grep -qx "$f" "$work/soapy-files.txt" || fail "$f is not in $soapy_pkg"
   done
   ! grep -q 'libZalvoIntf\|/zalvo/' "$work/soapy-files.txt" || fail "$soapy_pkg carries zalvointf's files"
+  [[ "$(dpkg-deb -f "$soapy_deb" Suggests)" == *soapyremote-server* ]] ||
+    fail "$soapy_pkg does not suggest soapyremote-server"
   depends=$(dpkg-deb -f "$soapy_deb" Depends)
   echo "   Depends: $depends"
   [[ "$depends" == *"zalvointf (= $version)"* && "$depends" == *libsoapysdr0.8* ]] ||
     fail "$soapy_pkg does not depend on zalvointf (= $version) and libsoapysdr0.8"
   dpkg-deb -x "$soapy_deb" "$work/soapy-root"
+  first=$(zcat "$work/soapy-root/usr/share/doc/$soapy_pkg/changelog.gz" | sed -n 1p)
+  [[ "$first" == "$soapy_pkg ($version) "* ]] ||
+    fail "$soapy_pkg's changelog begins \"$first\", not with $soapy_pkg ($version)"
   plugins=$work/soapy-root/usr/lib/$ml/SoapySDR/modules0.8
   SOAPY_SDR_PLUGIN_PATH=$plugins SoapySDRUtil --info >"$work/soapy-info.txt" 2>&1 || true
   grep -q "Module found: $plugins/libzalvoSupport.so" "$work/soapy-info.txt" &&
@@ -172,6 +177,7 @@ grep -q "ZalvoIntf $version" "$root/usr/share/doc/zalvointf/GUIDE.txt" ||
   fail "the guide does not name version $version"
 zcat "$root/usr/share/man/man1/zalvo_capture.1.gz" | sed 's/\\-/-/g' >"$work/man.txt"
 grep -q "\"ZalvoIntf $version\"" "$work/man.txt" || fail "the manual page does not name $version"
+grep -q '^\.SH SEE ALSO' "$work/man.txt" || fail "the manual page has no SEE ALSO"
 # (grep -q reads files here: a pipe into it could fail under pipefail when it stops reading.)
 "$tool" --help >"$work/help.txt"
 if grep -q -- '--version' "$work/help.txt"; then
