@@ -57,7 +57,8 @@ def local_reference():
 
 def find_remote():
     found = SoapySDR.Device.enumerate(REMOTE)
-    check(len(found) == 1 and found[0]["driver"] == "remote" and "simulated" in found[0]["label"],
+    check(len(found) == 1 and found[0]["driver"] == "remote" and
+          found[0]["remote:driver"] == "zalvo",
           "the server lists one device: %s" % [dict(f) for f in found])
     if not found:
         raise RuntimeError("no device through the server")
@@ -92,8 +93,9 @@ def first():
     elapsed = time.monotonic() - started
     check(not codes, "20 s of four channels at 192 kHz: no error codes (%s)" % codes)
     check(not reader.breaks, "time stamps unbroken: %s" % reader.breaks[:3])
-    # What the ring and the network hold at the end is at most a fraction of a second.
-    check(RATE * (elapsed - 0.5) <= got <= RATE * (elapsed + 0.5),
+    # Real time, give or take what the ring and the socket buffers hold at either end (a
+    # stream slower than the board by 5 % or more falls outside).
+    check(RATE * (elapsed - 1.0) <= got <= RATE * (elapsed + 1.0),
           "%d samples a channel in %.2f s (%.0f per second)" % (got, elapsed, got / elapsed))
     x = np.concatenate(tail) if tail else np.zeros(1)
     level = steady_level(x) if len(x) >= RATE else -999.0
