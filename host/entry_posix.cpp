@@ -1,5 +1,5 @@
 // The module's load-time initialiser: makes the module's session.
-#include "session.h"
+#include "module.h"
 
 namespace {
 __attribute__((constructor)) void module_load() {

@@ -1,6 +1,6 @@
 // The module's entry routine: process attach makes the module's session; every notification
 // reports success.
-#include "session.h"
+#include "module.h"
 
 #include <windows.h>
 

@@ -1,19 +1,10 @@
 // The six functions the module exports.
 #include "edge.h"
-#include "session.h"
-
-#include <new>
+#include "module.h"
 
 namespace {
 const char DEVICE_NAME[] = "USRP device";
-
-alignas(ReceiveSession) unsigned char session_storage[sizeof(ReceiveSession)];
 }  // namespace
-
-ReceiveSession& module_session() {
-    static ReceiveSession* const session = new (session_storage) ReceiveSession();
-    return *session;
-}
 
 // Every export runs its body through at_edge: no exception reaches the host.
 extern "C" {

@@ -1,9 +1,11 @@
-// The receive session: opens the board, builds the pipeline, runs and ends the worker.
+// The receive session: opens the board, builds the pipeline, runs and ends the worker, and brings
+// a board that left the bus up again.
 #include "session.h"
 
+#include "os.h"
+#include "usrp_prims.h"
 #include "usrp_standard.h"
 
-#include <cstring>
 #include <new>
 
 const char* const TEXT_NO_DEVICE = "Can't create instance of USRP Rx device";
@@ -14,20 +16,52 @@ const char* const TEXT_NO_THREAD = "Can't start worker thread";
 
 namespace {
 
-// The worker's view of the session's device.
-class DeviceSource : public StreamSource {
+// While reads fail, the buses are rescanned at most this often to see whether the board is still
+// there; while the board is away, to see whether it is back.
+constexpr auto RESCAN_INTERVAL = std::chrono::milliseconds(250);
+// A board still listed whose reads have failed this long (the transfer ring's own recovery has
+// had its chances) is closed and brought up again as one that came back.
+constexpr auto DEAD_READS_LIMIT = std::chrono::seconds(3);
+constexpr unsigned STOP_POLL_MS = 5;
+
+// Bringing a board up (image loading, the re-join wait) and rescanning the buses: one thread of
+// the process at a time, whichever session it serves.
+std::timed_mutex& bus_lock() {
+    static std::timed_mutex lock;
+    return lock;
+}
+
+// Holds the bus lock once it could be taken before a stop was asked for.
+class BusLock {
   public:
-    explicit DeviceSource(usrp_standard_rx& d) : device(d) {}
-    bool start_streaming() override { return device.start_streaming(); }
-    void stop_streaming() override { device.stop_streaming(); }
-    int read(void* buffer, int length, bool* overrun) override {
-        return device.read(buffer, length, overrun);
+    explicit BusLock(const std::atomic<uint8_t>& stop) {
+        while (!bus_lock().try_lock_for(std::chrono::milliseconds(STOP_POLL_MS))) {
+            if (stop.load(std::memory_order_acquire))
+                return;
+        }
+        held_ = true;
     }
-    void abort_read() override { device.abort_read(); }
+    ~BusLock() {
+        if (held_)
+            bus_lock().unlock();
+    }
+    BusLock(const BusLock&) = delete;
+    BusLock& operator=(const BusLock&) = delete;
+    explicit operator bool() const { return held_; }
 
   private:
-    usrp_standard_rx& device;
+    bool held_ = false;
 };
+
+bool pause_unless_stopped(std::chrono::milliseconds length, const std::atomic<uint8_t>& stop) {
+    const auto end = std::chrono::steady_clock::now() + length;
+    while (std::chrono::steady_clock::now() < end) {
+        if (stop.load(std::memory_order_acquire))
+            return false;
+        os::sleep_ms(STOP_POLL_MS);
+    }
+    return !stop.load(std::memory_order_acquire);
+}
 
 const char* text_of(PipelineStatus status) {
     switch (status) {
@@ -39,62 +73,98 @@ const char* text_of(PipelineStatus status) {
     return TEXT_LOW_MEMORY;
 }
 
+// The settings every start gives the board's receivers: phases, frequencies, then gains.
+void tune(usrp_standard_rx& device, const int32_t frequency[RECEIVER_COUNT]) {
+    for (int i = 0; i < RECEIVER_COUNT; ++i)
+        device.set_rx_phase(static_cast<unsigned>(i), 0);
+    for (int i = 0; i < RECEIVER_COUNT; ++i)
+        device.set_rx_frequency(static_cast<unsigned>(i), -double(frequency[i]));
+    for (int i = 0; i < RECEIVER_COUNT; ++i)
+        device.set_rx_gain(static_cast<unsigned>(i), INITIAL_GAIN);
+}
+
 }  // namespace
 
-ReceiveSession::ReceiveSession() = default;
+void SessionListener::board_lost(bool gone_from_bus) {
+    os::diag_printf("StreamWorker: board lost (%s); waiting for it to come back\n",
+                    gone_from_bus ? "gone from the bus" : "reads failing");
+}
+
+void SessionListener::board_back(double away_s) {
+    os::diag_printf("StreamWorker: board back after %.3f s; streaming again\n", away_s);
+}
+
+ReceiveSession::ReceiveSession(SessionListener& listener) : listener_(listener) {}
 
 ReceiveSession::~ReceiveSession() {
     stop();
 }
 
-void ReceiveSession::report_error(const char* text) const {
-    if (settings_.error_callback)
-        settings_.error_callback(settings_.callback_context, text);
-}
-
 void ReceiveSession::deliver(float** buffers) {
-    if (settings_.data_callback)
-        settings_.data_callback(settings_.callback_context, buffers);
+    listener_.deliver(buffers);
 }
 
-void ReceiveSession::start(const ReceiverSettings* settings) {
-    if (!settings)
-        return;
+void ReceiveSession::worker_started() {
+    listener_.worker_started();
+}
+
+void ReceiveSession::overrun() {
+    listener_.overrun();
+}
+
+void ReceiveSession::clipping(const RailCounts& counts) {
+    listener_.clipping(counts);
+}
+
+int ReceiveSession::board_index() const {
+    return config_.find_board ? config_.find_board() : config_.board;
+}
+
+std::unique_ptr<usrp_standard_rx> ReceiveSession::bring_up(int which) {
+    return std::unique_ptr<usrp_standard_rx>(
+        usrp_standard_rx::create(which, DECIMATION, RECEIVER_COUNT, 0, 0, block_bytes_, 0,
+                                 USRP_FPGA_IMAGE_4RX, USRP_FIRMWARE_IMAGE));
+}
+
+void ReceiveSession::start(const SessionConfig& config) {
     stop();
-
-    std::memcpy(&settings_, settings, sizeof(ReceiverSettings));
-    device_.reset(usrp_standard_rx::create(0, DECIMATION, RECEIVER_COUNT, 0, 0, block_bytes_, 0,
-                                           FPGA_IMAGE, FIRMWARE_IMAGE));
-    if (!device_) {
-        report_error(TEXT_NO_DEVICE);
+    config_ = config;
+    {
+        std::lock_guard<std::mutex> guard(device_lock_);
+        for (int i = 0; i < RECEIVER_COUNT; ++i)
+            frequency_[i] = config.frequency[i];
+    }
+    std::unique_ptr<usrp_standard_rx> device;
+    {
+        std::lock_guard<std::timed_mutex> bus(bus_lock());
+        const int which = board_index();
+        if (which >= 0)
+            device = bring_up(which);
+    }
+    if (!device) {
+        listener_.failed(TEXT_NO_DEVICE);
         return;
     }
-    block_bytes_ = device_->read_block_size();
+    block_bytes_ = device->read_block_size();
 
-    const PipelineStatus status = pipeline_.setup(settings_.sample_rate_index, block_bytes_);
+    const PipelineStatus status = pipeline_.setup(config_.rate_index, block_bytes_);
     if (status != PipelineStatus::ready) {
-        report_error(text_of(status));
+        listener_.failed(text_of(status));
         pipeline_.release();
-        device_.reset();
         return;
     }
-
-    for (int i = 0; i < RECEIVER_COUNT; ++i)
-        device_->set_rx_phase(static_cast<unsigned>(i), 0);
-    for (int i = 0; i < RECEIVER_COUNT; ++i)
-        device_->set_rx_frequency(static_cast<unsigned>(i), -double(INITIAL_FREQUENCY));
-    for (int i = 0; i < RECEIVER_COUNT; ++i)
-        device_->set_rx_gain(static_cast<unsigned>(i), INITIAL_GAIN);
-
-    source_.reset(new (std::nothrow) DeviceSource(*device_));
-    if (!source_) {
-        stop();
-        report_error(TEXT_LOW_MEMORY);
-        return;
+    tune(*device, config_.frequency);
+    {
+        std::lock_guard<std::mutex> guard(device_lock_);
+        device_ = std::move(device);
     }
-    worker_.emplace(*source_, pipeline_, static_cast<BlockSink&>(*this));
+    failing_ = false;
+    last_rescan_ = Clock::time_point();
+    last_data_ = Clock::now();
+    worker_.emplace(static_cast<StreamSource&>(*this), pipeline_, static_cast<BlockSink&>(*this),
+                    static_cast<StreamEvents*>(this));
     if (!worker_->start()) {
-        report_error(TEXT_NO_THREAD);
+        listener_.failed(TEXT_NO_THREAD);
         worker_.reset();
         pipeline_.release();
     }
@@ -102,18 +172,130 @@ void ReceiveSession::start(const ReceiverSettings* settings) {
 
 void ReceiveSession::abandon_start(bool allocation_failure) {
     stop();
-    report_error(allocation_failure ? TEXT_LOW_MEMORY : TEXT_NO_DEVICE);
+    listener_.failed(allocation_failure ? TEXT_LOW_MEMORY : TEXT_NO_DEVICE);
 }
 
 void ReceiveSession::stop() {
     worker_.reset();  // its destructor ends the thread
     pipeline_.release();
-    source_.reset();
-    device_.reset();
+    std::unique_ptr<usrp_standard_rx> device;
+    {
+        std::lock_guard<std::mutex> guard(device_lock_);
+        device = std::move(device_);
+    }
 }
 
 void ReceiveSession::set_frequency(int32_t frequency, int32_t receiver) {
-    if (!device_ || receiver < 0 || receiver >= RECEIVER_COUNT)
+    if (receiver < 0 || receiver >= RECEIVER_COUNT)
         return;
-    device_->set_rx_frequency(static_cast<unsigned>(receiver), -double(frequency));
+    std::lock_guard<std::mutex> guard(device_lock_);
+    if (!device_ && !worker_)
+        return;
+    frequency_[receiver] = frequency;
+    if (device_)
+        device_->set_rx_frequency(static_cast<unsigned>(receiver), -double(frequency));
+}
+
+// ---- the worker's side ------------------------------------------------------------------------
+
+bool ReceiveSession::start_streaming() {
+    return device_ && device_->start_streaming();
+}
+
+void ReceiveSession::stop_streaming() {
+    if (device_)
+        device_->stop_streaming();
+}
+
+int ReceiveSession::read(void* buffer, int length, bool* overrun) {
+    if (!device_) {
+        *overrun = false;
+        return -1;
+    }
+    const int got = device_->read(buffer, length, overrun);
+    if (got > 0) {
+        failing_ = false;
+        last_data_ = Clock::now();
+    }
+    return got;
+}
+
+void ReceiveSession::abort_read() {
+    std::lock_guard<std::mutex> guard(device_lock_);
+    if (device_)
+        device_->abort_read();
+}
+
+bool ReceiveSession::still_listed() {
+    usrp_rescan();
+    return device_ && usrp_listed_at(device_->bus_place());
+}
+
+bool ReceiveSession::recover(const std::atomic<uint8_t>& stop) {
+    const Clock::time_point now = Clock::now();
+    if (!failing_) {
+        failing_ = true;
+        failing_since_ = now;
+    }
+    if (!config_.reconnect || now - last_rescan_ < RESCAN_INTERVAL)
+        return false;
+    last_rescan_ = now;
+    bool gone;
+    {
+        BusLock bus(stop);
+        if (!bus)
+            return false;
+        gone = !still_listed();
+    }
+    if (!gone && now - failing_since_ < DEAD_READS_LIMIT)
+        return false;
+    listener_.board_lost(gone);
+    return bring_back(gone, stop);
+}
+
+bool ReceiveSession::bring_back(bool gone, const std::atomic<uint8_t>& stop) {
+    {
+        std::unique_ptr<usrp_standard_rx> old;
+        {
+            std::lock_guard<std::mutex> guard(device_lock_);
+            old = std::move(device_);
+        }
+        // Its transfers end and its handle closes here; a board that has left the bus is sent no
+        // further requests.
+        static const std::atomic<uint8_t> always(1);
+        usrp_abandon_scope quiet(gone ? &always : nullptr);
+        old.reset();
+    }
+    usrp_abandon_scope abandon(&stop);
+    bool told = false;
+    for (;;) {
+        {
+            BusLock bus(stop);
+            if (!bus)
+                return false;
+            usrp_rescan();
+            const int which = board_index();
+            if (which >= 0 && usrp_find_device(which)) {
+                std::unique_ptr<usrp_standard_rx> fresh = bring_up(which);
+                if (stop.load(std::memory_order_acquire))
+                    return false;
+                if (fresh) {
+                    std::lock_guard<std::mutex> guard(device_lock_);
+                    tune(*fresh, frequency_);
+                    device_ = std::move(fresh);
+                    break;
+                }
+                if (!told)
+                    os::diag_printf("StreamWorker: a board is there but could not be brought "
+                                    "up; trying again\n");
+                told = true;
+            }
+        }
+        if (!pause_unless_stopped(RESCAN_INTERVAL, stop))
+            return false;
+    }
+    failing_ = false;
+    last_rescan_ = Clock::time_point();
+    listener_.board_back(std::chrono::duration<double>(Clock::now() - last_data_).count());
+    return true;
 }

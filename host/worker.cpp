@@ -12,25 +12,46 @@ namespace {
 // gone away does not turn the worker into a busy loop. The wait doubles with every further
 // failed read up to the longest one; this also bounds the error lines that the failed reads
 // print. A failed read is one failure of the stream however many transfers it ended (the ring
-// re-synchronises itself within that read), so a pause of the board costs one short wait. The
-// wait is cut short when a stop is asked for, so it never holds up StopRx.
+// re-synchronises itself within that read), so a pause of the board costs one short wait.
 constexpr unsigned FAILED_READ_PAUSE_MS = 10;
 constexpr unsigned FAILED_READ_PAUSE_MAX_MS = 250;
-constexpr unsigned STOP_LOOK_MS = 5;  // how often the wait looks at the stop flag
 // How long a stop lets a pass under way finish by itself before ending a read that waits for data.
 constexpr int STOP_READ_GRACE_MS = 10;
 
 // While the receive path refuses to start, the worker tries again after a pause that doubles
-// from the first to the longest. It looks at the stop flag every STOP_POLL_MS meanwhile, so a
-// stop never waits for a pause to end.
+// from the first to the longest.
 constexpr unsigned START_RETRY_PAUSE_MS = 10;
 constexpr unsigned START_RETRY_PAUSE_MAX_MS = 640;
-constexpr unsigned STOP_POLL_MS = 10;
+
+// Every pause of the worker looks at the stop flag this often, so a stop never waits for one to
+// end.
+constexpr unsigned STOP_POLL_MS = 5;
 
 // Clipping is told at most once per second of stream (values per receiver: I and Q).
 constexpr uint64_t CLIPPING_INTERVAL_VALUES = 2 * uint64_t(INPUT_RATE);
 
+StreamEvents& traced_events() {
+    static StreamEvents events;
+    return events;
+}
+
 }  // namespace
+
+void StreamEvents::overrun() {
+    os::debug_trace("O");
+}
+
+// One line for the values at the converter's rails since the last line.
+void StreamEvents::clipping(const RailCounts& c) {
+    os::diag_printf("StreamWorker: clipping: rx0 %" PRIu64 " rx1 %" PRIu64 " rx2 %" PRIu64
+                    " rx3 %" PRIu64 " of %" PRIu64 " samples\n",
+                    c.at_rails[0], c.at_rails[1], c.at_rails[2], c.at_rails[3], c.values);
+}
+
+StreamWorker::StreamWorker(StreamSource& source, SamplePipeline& pipeline, BlockSink& sink,
+                           StreamEvents* events)
+    : source_(source), pipeline_(pipeline), sink_(sink),
+      events_(events ? *events : traced_events()) {}
 
 bool StreamWorker::start() {
     stop_requested_.store(0, std::memory_order_release);
@@ -60,17 +81,18 @@ void StreamWorker::pass() {
     bool overrun = false;
     int got = source_.read(pipeline_.raw_block(), pipeline_.block_bytes(), &overrun);
     if (overrun)
-        os::debug_trace("O");
+        events_.overrun();
     if (got <= 0) {
         unsigned pause = FAILED_READ_PAUSE_MS << (failed_reads_ < 5 ? failed_reads_ : 5);
         if (pause > FAILED_READ_PAUSE_MAX_MS)
             pause = FAILED_READ_PAUSE_MAX_MS;
         if (failed_reads_ < INT32_MAX)
             ++failed_reads_;
-        for (unsigned slept = 0; slept < pause; slept += STOP_LOOK_MS) {
-            if (stop_requested())
-                break;
-            os::sleep_ms(STOP_LOOK_MS);
+        if (pause_unless_stopped(pause) && source_.recover(stop_requested_)) {
+            // A fresh board: its first block starts a new stream through the pipeline.
+            report_clipping();
+            begin();
+            start_stream();
         }
         return;
     }
@@ -85,14 +107,11 @@ void StreamWorker::finish() {
     report_clipping();
 }
 
-// One line for the values at the converter's rails since the last line, when there are any.
+// The values at the converter's rails since the last report, when there are any.
 void StreamWorker::report_clipping() {
     const RailCounts c = pipeline_.take_rail_counts();
-    if (!c.any())
-        return;
-    os::diag_printf("StreamWorker: clipping: rx0 %" PRIu64 " rx1 %" PRIu64 " rx2 %" PRIu64
-                    " rx3 %" PRIu64 " of %" PRIu64 " samples\n",
-                    c.at_rails[0], c.at_rails[1], c.at_rails[2], c.at_rails[3], c.values);
+    if (c.any())
+        events_.clipping(c);
 }
 
 bool StreamWorker::pause_unless_stopped(unsigned ms) {
@@ -123,6 +142,7 @@ bool StreamWorker::start_stream() {
 }
 
 void StreamWorker::run() {
+    events_.worker_started();
     os::sleep_ms(100);
     begin();
     if (start_stream()) {

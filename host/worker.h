@@ -20,13 +20,35 @@ class StreamSource {
     virtual int read(void* buffer, int length, bool* overrun) = 0;
     // Called from another thread: a read waiting for data returns at once.
     virtual void abort_read() {}
+    // After a read that delivered nothing (and the worker's pause after it): a source that can
+    // replace a board that has gone away does so here, returning true once a fresh one streams.
+    // `stop` is the worker's stop flag: the source returns false soon after it is set.
+    virtual bool recover(const std::atomic<uint8_t>& stop) {
+        (void)stop;
+        return false;
+    }
+};
+
+// What the worker tells of the stream besides its blocks, on the worker's thread. By default the
+// module's own way: the debug trace "O" for an overrun, a diagnostic line for clipping.
+class StreamEvents {
+  public:
+    virtual ~StreamEvents() = default;
+    // First thing on the worker's thread.
+    virtual void worker_started() {}
+    // A read found the board's overrun flag set.
+    virtual void overrun();
+    // Values at the converter's rails since the last report: at most once per second of stream,
+    // and once more at its end ("StreamWorker: clipping: rx0 N0 rx1 N1 rx2 N2 rx3 N3 of M
+    // samples").
+    virtual void clipping(const RailCounts& counts);
 };
 
 class StreamWorker {
   public:
-    // The pipeline must be set up before start() or begin().
-    StreamWorker(StreamSource& source, SamplePipeline& pipeline, BlockSink& sink)
-        : source_(source), pipeline_(pipeline), sink_(sink) {}
+    // The pipeline must be set up before start() or begin(). Without events, the module's own.
+    StreamWorker(StreamSource& source, SamplePipeline& pipeline, BlockSink& sink,
+                 StreamEvents* events = nullptr);
     ~StreamWorker() { stop(); }
     StreamWorker(const StreamWorker&) = delete;
     StreamWorker& operator=(const StreamWorker&) = delete;
@@ -42,9 +64,10 @@ class StreamWorker {
     os::thread* thread_handle() const { return thread_; }
 
     // The thread's steps, for driving the pipeline without it: begin() before the first pass;
-    // pass() reads one block (an overrun writes the trace "O"; a read that delivers nothing is
-    // followed by a pause that grows with each one in a row) and runs the pipeline over it;
-    // finish() reports the clipping not yet reported.
+    // pass() reads one block (an overrun is an event; a read that delivers nothing is followed by
+    // a pause that grows with each one in a row, then by the source's recovery, after which the
+    // pipeline begins afresh) and runs the pipeline over it; finish() reports the clipping not yet
+    // reported.
     void begin();
     void pass();
     void finish();
@@ -59,6 +82,7 @@ class StreamWorker {
     StreamSource& source_;
     SamplePipeline& pipeline_;
     BlockSink& sink_;
+    StreamEvents& events_;
     os::thread* thread_ = nullptr;
     uint32_t thread_id_ = 0;
     std::atomic<uint8_t> stop_requested_{0};

@@ -28,6 +28,8 @@ usrp_basic::usrp_basic(int which, const std::string& fpga_filename,
         // The library lists the devices of its last scan. A board unplugged and plugged in again
         // since then is listed at its old address and cannot be opened: when a rescan shows that
         // the buses changed, try once more on the fresh list.
+        if (usrp_abandoned())
+            throw std::runtime_error("usrp_basic/abandoned");
         int changes = usb_find_busses();
         changes += usb_find_devices();
         if (changes <= 0 || !usrp_load_standard_bits(which, fpga_filename, firmware_filename))
@@ -46,6 +48,7 @@ usrp_basic::usrp_basic(int which, const std::string& fpga_filename,
         throw std::runtime_error("usrp_basic/bad_rev");
     }
 
+    place = usrp_place(dev);
     usb_handle = usrp_open_interface(dev, RX_INTERFACE);
     if (usb_handle == nullptr) {
         os::diag_printf("usrp_basic_rx: can't open rx interface\n");

@@ -23,6 +23,8 @@ class usrp_basic {
     bool _write_fpga_reg(int regno, int value);
 
     usb_dev_handle* get_usb_handle() const { return usb_handle; }
+    // Where the board was on the buses when it was opened (see usrp_place).
+    const std::string& bus_place() const { return place; }
     uint32_t fpga_reg_mirror(int regno) const { return register_mirror[regno & 0x7F]; }
     int get_stream_bytes_per_sec() const { return stream_bytes_per_sec; }
     int get_overrun_check_bytes() const { return overrun_check_bytes; }
@@ -32,6 +34,7 @@ class usrp_basic {
     usrp_basic(int which, const std::string& fpga_filename, const std::string& firmware_filename);
 
     usb_dev_handle* usb_handle;
+    std::string place;
     int stream_bytes_per_sec;
     int overrun_check_bytes;
     bool trace_registers;

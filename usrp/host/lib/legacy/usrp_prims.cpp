@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 // ---------------------------------------------------------------------------------------------
 // Discovery and interface opening
@@ -19,6 +20,25 @@ void usrp_one_time_init() {
     usb_init();
     usb_find_busses();
     usb_find_devices();
+}
+
+void usrp_rescan() {
+    usb_find_busses();
+    usb_find_devices();
+}
+
+std::string usrp_place(struct usb_device* dev) {
+    return std::string(dev->bus ? dev->bus->dirname : "") + "/" + dev->filename;
+}
+
+bool usrp_listed_at(const std::string& place) {
+    for (int n = 0;; ++n) {
+        struct usb_device* dev = usrp_find_device(n);
+        if (!dev)
+            return false;
+        if (usrp_place(dev) == place)
+            return true;
+    }
 }
 
 struct usb_device* usrp_find_device(int nth) {
@@ -98,6 +118,45 @@ usb_dev_handle* open_nth_cmd_interface(int nth) {
 // ---------------------------------------------------------------------------------------------
 
 namespace {
+thread_local const std::atomic<uint8_t>* abandon_flag = nullptr;
+const unsigned PAUSE_STEP_MS = 5;
+}  // namespace
+
+usrp_abandon_scope::usrp_abandon_scope(const std::atomic<uint8_t>* flag) : previous_(abandon_flag) {
+    abandon_flag = flag;
+}
+
+usrp_abandon_scope::~usrp_abandon_scope() {
+    abandon_flag = previous_;
+}
+
+bool usrp_abandoned() {
+    return abandon_flag && abandon_flag->load(std::memory_order_acquire) != 0;
+}
+
+bool usrp_pause(unsigned ms) {
+    if (!abandon_flag) {
+        os::sleep_ms(ms);
+        return true;
+    }
+    for (unsigned slept = 0; slept < ms; slept += PAUSE_STEP_MS) {
+        if (usrp_abandoned())
+            return false;
+        os::sleep_ms(ms - slept < PAUSE_STEP_MS ? ms - slept : PAUSE_STEP_MS);
+    }
+    return !usrp_abandoned();
+}
+
+int usrp_control_msg(usb_dev_handle* udh, int type, int request, int value, int index, char* bytes,
+                     int length) {
+    if (usrp_abandoned()) {
+        errno = EINTR;
+        return -EINTR;
+    }
+    return usb_control_msg(udh, type, request, value, index, bytes, length, USB_TIMEOUT_MS);
+}
+
+namespace {
 
 // One vendor request with the type derived from the direction bit of the request number.
 // errno is cleared first so that a stall reported by an earlier call cannot silence the report
@@ -106,13 +165,14 @@ int control(usb_dev_handle* udh, int request, int value, int index, unsigned cha
             int length) {
     int type = VRT_VENDOR_OUT | (request & 0x80);
     errno = 0;
-    return usb_control_msg(udh, type, request, value, index, reinterpret_cast<char*>(bytes), length,
-                           USB_TIMEOUT_MS);
+    return usrp_control_msg(udh, type, request, value, index, reinterpret_cast<char*>(bytes),
+                            length);
 }
 
-// Reports a failed request on standard error, except a stall, which fails silently.
+// Reports a failed request on standard error, except a stall or an abandoned bring-up, which
+// fail silently.
 int reported(int result) {
-    if (result < 0 && errno != EPIPE)
+    if (result < 0 && errno != EPIPE && !usrp_abandoned())
         os::diag_printf("usb_control_msg failed: %s\n", usb_strerror());
     return result;
 }
@@ -182,14 +242,14 @@ bool usrp_store_hash(usb_dev_handle* udh, int slot, const unsigned char hash[USR
     unsigned char copy[USRP_HASH_BYTES];
     for (int i = 0; i < USRP_HASH_BYTES; ++i)
         copy[i] = hash[i];
-    int r = usb_control_msg(udh, VRT_VENDOR_OUT, REQ_RAM_ACCESS, hash_address(slot), 0,
-                            reinterpret_cast<char*>(copy), USRP_HASH_BYTES, USB_TIMEOUT_MS);
+    int r = usrp_control_msg(udh, VRT_VENDOR_OUT, REQ_RAM_ACCESS, hash_address(slot), 0,
+                             reinterpret_cast<char*>(copy), USRP_HASH_BYTES);
     return r == USRP_HASH_BYTES;
 }
 
 bool usrp_fetch_hash(usb_dev_handle* udh, int slot, unsigned char hash[USRP_HASH_BYTES]) {
-    int r = usb_control_msg(udh, VRT_VENDOR_IN, REQ_RAM_ACCESS, hash_address(slot), 0,
-                            reinterpret_cast<char*>(hash), USRP_HASH_BYTES, USB_TIMEOUT_MS);
+    int r = usrp_control_msg(udh, VRT_VENDOR_IN, REQ_RAM_ACCESS, hash_address(slot), 0,
+                             reinterpret_cast<char*>(hash), USRP_HASH_BYTES);
     return r == USRP_HASH_BYTES;
 }
 

@@ -7,6 +7,7 @@
 
 #include "usb_api.h"
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -84,6 +85,13 @@ void usrp_one_time_init();
 
 struct usb_device* usrp_find_device(int nth);
 int usrp_board_revision(struct usb_device* dev);
+// Rescans the buses (usb_find_busses, then usb_find_devices).
+void usrp_rescan();
+// Where a device is on the buses, "<bus>/<device>" as the library names them: a board that leaves
+// the bus and comes back gets a new place.
+std::string usrp_place(struct usb_device* dev);
+// True when a USRP is listed at `place` as of the last rescan.
+bool usrp_listed_at(const std::string& place);
 usb_dev_handle* usrp_open_interface(struct usb_device* dev, int interface);
 usb_dev_handle* open_cmd_interface(struct usb_device* dev);
 usb_dev_handle* open_nth_cmd_interface(int nth);
@@ -91,6 +99,31 @@ usb_dev_handle* open_nth_cmd_interface(int nth);
 // ---------------------------------------------------------------------------------------------
 // Vendor control requests
 // ---------------------------------------------------------------------------------------------
+
+// Every control request of this layer goes through here. While a usrp_abandon_scope whose flag is
+// set lives on the calling thread, it fails at once (-EINTR) without reaching the bus.
+int usrp_control_msg(usb_dev_handle* udh, int type, int request, int value, int index, char* bytes,
+                     int length);
+
+// While one lives on a thread, that thread's control requests fail at once as soon as *flag is
+// non-zero, and the wait for a board to re-join the bus ends: a bring-up in progress (the image
+// loads, the re-join wait) is abandoned between two requests, leaving the board as after a failed
+// load (its hash slot not written, so the next bring-up loads the image again). Scopes nest.
+class usrp_abandon_scope {
+  public:
+    explicit usrp_abandon_scope(const std::atomic<uint8_t>* flag);
+    ~usrp_abandon_scope();
+    usrp_abandon_scope(const usrp_abandon_scope&) = delete;
+    usrp_abandon_scope& operator=(const usrp_abandon_scope&) = delete;
+
+  private:
+    const std::atomic<uint8_t>* previous_;
+};
+// True when the calling thread's bring-up is to be abandoned.
+bool usrp_abandoned();
+// Sleeps ms milliseconds, or less when the calling thread's bring-up is abandoned meanwhile. False
+// when it was.
+bool usrp_pause(unsigned ms);
 
 // One request; the type byte is derived from bit 7 of request. Returns the library's result.
 int usrp_vendor_request(usb_dev_handle* udh, int request, int value, int index,
@@ -127,6 +160,11 @@ bool usrp_firmware_running(usb_dev_handle* udh);
 // ---------------------------------------------------------------------------------------------
 // Firmware and FPGA image loading
 // ---------------------------------------------------------------------------------------------
+
+// The images of the standard configuration that the receiver module and its tools load: the
+// controller firmware and the four-receiver FPGA bitstream.
+extern const char* const USRP_FIRMWARE_IMAGE;  // "std.ihx"
+extern const char* const USRP_FPGA_IMAGE_4RX;  // "std_4rx_0tx.rbf"
 
 enum load_status { LOAD_FAILED = 0, LOAD_DONE = 1, LOAD_SKIPPED = 2 };
 

@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+const char* const USRP_FIRMWARE_IMAGE = "std.ihx";
+const char* const USRP_FPGA_IMAGE_4RX = "std_4rx_0tx.rbf";
+
 namespace {
 
 enum { NAME_BUFFER_SIZE = 512, PATH_BUFFER_SIZE = 1000 };
@@ -30,7 +33,7 @@ const unsigned REJOIN_POLL_MS = 50;
 const int REJOIN_TRUST_MS = 500;
 const int REJOIN_WAIT_MS = 5000;
 
-const char* const default_firmware = "std.ihx";
+const char* const default_firmware = USRP_FIRMWARE_IMAGE;
 const char* const default_fpga = "std_2rxhb_2tx.rbf";
 
 bool readable(const char* path) {
@@ -100,7 +103,7 @@ std::vector<std::string> board_places() {
         struct usb_device* d = usrp_find_device(n);
         if (!d)
             return places;
-        places.push_back(std::string(d->bus ? d->bus->dirname : "") + "/" + d->filename);
+        places.push_back(usrp_place(d));
     }
 }
 
@@ -118,8 +121,7 @@ void wait_for_rejoin(const std::vector<std::string>& before) {
     bool seen_gone = false;
     os::sleep_ms(0);
     for (;;) {
-        usb_find_busses();
-        usb_find_devices();
+        usrp_rescan();
         const std::vector<std::string> now = board_places();
         const clock::time_point t = clock::now();
         if (now.size() < before.size()) {
@@ -131,9 +133,8 @@ void wait_for_rejoin(const std::vector<std::string>& before) {
             if (seen_gone || moved || t >= trusted)
                 return;
         }
-        if (t >= deadline)
+        if (t >= deadline || !usrp_pause(REJOIN_POLL_MS))
             return;
-        os::sleep_ms(REJOIN_POLL_MS);
     }
 }
 
@@ -224,7 +225,10 @@ load_status load_firmware_nth(int nth, const char* path) {
 
 void report_load_status(const char* what, const char* path, load_status status) {
     switch (status) {
-        case LOAD_FAILED: os::diag_printf("usrp: failed to load %s %s.\n", what, path); break;
+        case LOAD_FAILED:
+            if (!usrp_abandoned())
+                os::diag_printf("usrp: failed to load %s %s.\n", what, path);
+            break;
         case LOAD_DONE:
             if (verbose())
                 os::diag_printf("usrp: %s %s loaded successfully.\n", what, path);

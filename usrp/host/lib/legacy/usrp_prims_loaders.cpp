@@ -105,9 +105,11 @@ bool write_internal_ram(usb_dev_handle* udh, int address, const unsigned char* b
         int n = length - offset < RAM_CHUNK ? length - offset : RAM_CHUNK;
         char chunk[RAM_CHUNK];
         std::memcpy(chunk, bytes + offset, n);
-        int r = usb_control_msg(udh, VRT_VENDOR_OUT, REQ_RAM_ACCESS, address + offset, 0, chunk, n,
-                                USB_TIMEOUT_MS);
+        int r =
+            usrp_control_msg(udh, VRT_VENDOR_OUT, REQ_RAM_ACCESS, address + offset, 0, chunk, n);
         if (r < 0) {
+            if (usrp_abandoned())
+                return false;
             os::diag_printf("write_internal_ram failed: %s\n", usb_strerror());
             return false;
         }
