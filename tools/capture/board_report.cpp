@@ -144,7 +144,7 @@ extern "C" ZALVO_CAPTURE_EXPORT int zalvo_capture_find_images(zalvo_capture_boar
         return 0;
     const int revision = usrp_board_revision(usrp_find_device(0));
     images->revision = revision;
-    for (const char* name : {FIRMWARE_IMAGE, FPGA_IMAGE}) {
+    for (const char* name : {USRP_FIRMWARE_IMAGE, USRP_FPGA_IMAGE_4RX}) {
         const char* found = find_image_file(name, revision);
         if (!found) {
             if (!images->missing[0]) {
@@ -154,9 +154,9 @@ extern "C" ZALVO_CAPTURE_EXPORT int zalvo_capture_find_images(zalvo_capture_boar
             continue;
         }
         const std::string path = native(found);
-        copy_text(name == FIRMWARE_IMAGE ? images->firmware : images->fpga, sizeof images->fpga,
-                  path);
-        if (name != FIRMWARE_IMAGE)
+        copy_text(name == USRP_FIRMWARE_IMAGE ? images->firmware : images->fpga,
+                  sizeof images->fpga, path);
+        if (name != USRP_FIRMWARE_IMAGE)
             continue;
         for (const std::string& root : search_roots()) {
             if (image_under(root, revision, name) == path) {
