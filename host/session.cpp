@@ -24,16 +24,14 @@ constexpr auto RESCAN_INTERVAL = std::chrono::milliseconds(250);
 constexpr auto DEAD_READS_LIMIT = std::chrono::seconds(3);
 constexpr unsigned STOP_POLL_MS = 5;
 
-// Holds the bus lock once it could be taken before a stop was asked for. It polls with
-// try_lock: the timed wait (pthread_mutex_clocklock) is one that ThreadSanitizer does not see,
-// and it then takes the unlock for one of a lock never taken.
+// Holds the bus lock once it could be taken before a stop was asked for.
 class BusLock {
   public:
     explicit BusLock(const std::atomic<uint8_t>& stop) {
         while (!usb_bus_lock().try_lock()) {
             if (stop.load(std::memory_order_acquire))
                 return;
-            os::sleep_ms(1);
+            os::sleep_ms(STOP_POLL_MS);
         }
         held_ = true;
     }
@@ -81,8 +79,8 @@ void tune(usrp_standard_rx& device, const int32_t frequency[RECEIVER_COUNT]) {
 
 }  // namespace
 
-std::timed_mutex& usb_bus_lock() {
-    static std::timed_mutex lock;
+std::mutex& usb_bus_lock() {
+    static std::mutex lock;
     return lock;
 }
 
@@ -137,7 +135,7 @@ void ReceiveSession::start(const SessionConfig& config) {
     }
     std::unique_ptr<usrp_standard_rx> device;
     {
-        std::lock_guard<std::timed_mutex> bus(usb_bus_lock());
+        std::lock_guard<std::mutex> bus(usb_bus_lock());
         const int which = board_index();
         if (which >= 0)
             device = bring_up(which);
@@ -256,17 +254,22 @@ bool ReceiveSession::recover(const std::atomic<uint8_t>& stop) {
     if (!gone && now - failing_since_ < DEAD_READS_LIMIT)
         return false;
     listener_.board_lost(gone);
-    return bring_back(stop);
+    return bring_back(gone, stop);
 }
 
-bool ReceiveSession::bring_back(const std::atomic<uint8_t>& stop) {
+bool ReceiveSession::bring_back(bool gone, const std::atomic<uint8_t>& stop) {
     {
         std::unique_ptr<usrp_standard_rx> old;
         {
             std::lock_guard<std::mutex> guard(device_lock_);
             old = std::move(device_);
         }
-    }  // its transfers end and its handle closes here
+        // Its transfers end and its handle closes here; a board that has left the bus is sent no
+        // further requests.
+        static const std::atomic<uint8_t> always(1);
+        usrp_abandon_scope quiet(gone ? &always : nullptr);
+        old.reset();
+    }
     usrp_abandon_scope abandon(&stop);
     bool told = false;
     for (;;) {
@@ -295,10 +298,6 @@ bool ReceiveSession::bring_back(const std::atomic<uint8_t>& stop) {
         if (!pause_unless_stopped(RESCAN_INTERVAL, stop))
             return false;
     }
-    // The fresh board's receive path, as the worker started the first one's; one that does not
-    // start fails its reads and is found dead again.
-    if (!start_streaming())
-        os::diag_printf("StreamWorker: the receive path of the board brought back did not start\n");
     failing_ = false;
     last_rescan_ = Clock::time_point();
     listener_.board_back(std::chrono::duration<double>(Clock::now() - last_data_).count());

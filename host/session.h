@@ -36,7 +36,7 @@ extern const char* const TEXT_NO_THREAD;
 // Bringing a board up (image loading, the re-join wait) and rescanning the buses: one thread of
 // the process at a time, whichever session it serves. A program that scans the buses itself
 // while sessions run holds it for that.
-std::timed_mutex& usb_bus_lock();
+std::mutex& usb_bus_lock();
 
 // What a session tells its owner. deliver() and the StreamEvents run on the worker's thread;
 // failed() on the thread that called start().
@@ -112,8 +112,9 @@ class ReceiveSession : private BlockSink, private StreamSource, private StreamEv
     std::unique_ptr<usrp_standard_rx> bring_up(int which);
     // Whether the open board is still listed where it was (one rescan).
     bool still_listed();
-    // Waits for the board to come back and brings it up; false when a stop came first.
-    bool bring_back(const std::atomic<uint8_t>& stop);
+    // Closes the device, waits for the board to come back and brings it up; false when a stop
+    // came first. gone: the board has left the bus (its device is closed without requests).
+    bool bring_back(bool gone, const std::atomic<uint8_t>& stop);
 
     SessionListener& listener_;
     SessionConfig config_;

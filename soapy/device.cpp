@@ -78,7 +78,7 @@ ZalvoDevice::ZalvoDevice(UsbBus* bus, const BoardEntry& board, const DeviceReque
         std::lock_guard<std::mutex> settings(settings_lock_);
         rate_ = RATES[0];
     }
-    std::lock_guard<std::timed_mutex> scan(usb_bus_lock());
+    std::lock_guard<std::mutex> scan(usb_bus_lock());
     ThreadBus on(bus_);
     const int which = find_board();
     if (which >= 0)

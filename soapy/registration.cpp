@@ -46,7 +46,7 @@ std::vector<SoapySDR::Kwargs> find_zalvo(const SoapySDR::Kwargs& args) {
         }
         std::vector<BoardEntry> boards;
         {
-            std::lock_guard<std::timed_mutex> scan(usb_bus_lock());
+            std::lock_guard<std::mutex> scan(usb_bus_lock());
             boards = scan_boards(bus);
         }
         std::vector<SoapySDR::Kwargs> found;
@@ -95,7 +95,7 @@ SoapySDR::Device* open_zalvo(const SoapySDR::Kwargs& args) {
         throw std::runtime_error(error);
     std::vector<BoardEntry> boards;
     {
-        std::lock_guard<std::timed_mutex> scan(usb_bus_lock());
+        std::lock_guard<std::mutex> scan(usb_bus_lock());
         boards = scan_boards(bus);
     }
     const BoardEntry* board = nullptr;
