@@ -19,6 +19,9 @@ namespace zalvo_soapy {
 
 struct UsbBus;
 
+// The module's rate index of a rate (0, 1, 2 for 48, 96, 192 kHz), or -1.
+int rate_index(double rate);
+
 class ZalvoDevice : public SoapySDR::Device, private SessionListener {
   public:
     // Brings the board up once at each rate and closes it again (a board that cannot be opened

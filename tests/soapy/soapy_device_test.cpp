@@ -522,7 +522,8 @@ TEST_F(SoapyDevice, TwoBoardsStreamIndependently) {
     const double step = 64e6 / 4294967296.0;
     const double tuned = std::round(3.55e6 / step) * step;
     for (int i = 0; i < 2; ++i) {
-        EXPECT_GT(boards[i].samples, 192000) << "board " << i;
+        // Under the sanitizers the boards overrun and the readers lag: that they stream is enough.
+        EXPECT_GT(boards[i].samples, INSTRUMENTED ? 9600 : 192000) << "board " << i;
         EXPECT_GT(boards[i].at(carriers[i] - tuned), 10 * boards[i].at(carriers[1 - i] - tuned))
             << "board " << i << " shows the other's carrier";
         if (!INSTRUMENTED) {
@@ -540,7 +541,8 @@ TEST_F(SoapyDevice, TwoBoardsStreamIndependently) {
     boards[0].end();
     SoapySDR::Device::unmake(boards[0].device);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_GT(boards[1].samples - before, 192000) << "board 1 stopped with board 0";
+    EXPECT_GT(boards[1].samples - before, INSTRUMENTED ? 9600 : 192000)
+        << "board 1 stopped with board 0";
     EXPECT_EQ(boards[1].errors, 0);
     if (!INSTRUMENTED) {
         EXPECT_EQ(boards[1].overflows, overflows);
