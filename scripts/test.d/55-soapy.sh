@@ -57,6 +57,17 @@ if [ "$status" -ne 0 ] && grep -q "no USRP (vendor 0xfffe, product 0x0002) on th
 else
   fail "--make with no board (status $status)"; cat "$log/make"
 fi
+# The real bus of this machine (no board here: none, or no USB buses at all in a container): the
+# cause goes to SoapySDR's log at error level and names sim=1.
+if ! SoapySDRUtil --find="driver=zalvo" 2>&1 | grep -q '^Found device'; then
+  status=0
+  SoapySDRUtil --make="driver=zalvo" >"$log/real" 2>&1 || status=$?
+  if [ "$status" -ne 0 ] && grep -q '\[ERROR\] zalvo: no .*sim=1' "$log/real"; then
+    ok "--make on the real bus without a board: the cause on the log, naming sim=1"
+  else
+    fail "--make on the real bus without a board (status $status)"; cat "$log/real"
+  fi
+fi
 status=0
 USRP_PATH=$log/nowhere SoapySDRUtil --make="driver=zalvo,sim=1" >"$log/noimages" 2>&1 || status=$?
 if [ "$status" -ne 0 ] && grep -q "Can't find firmware: std.ihx" "$log/noimages" &&
