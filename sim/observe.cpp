@@ -99,6 +99,9 @@ std::vector<uint8_t> World::bulk_out_data(BoardId b) const {
 bool World::on_bus(BoardId b) const {
     return locked([&](Impl& w) { return w.board(b).present; });
 }
+int World::unplugs_done(BoardId b) const {
+    return locked([&](Impl& w) { return w.board(b).unplugs_done; });
+}
 bool World::cpu_held(BoardId b) const {
     return locked([&](Impl& w) { return w.board(b).cpu_held; });
 }

@@ -59,6 +59,19 @@ USBSIM_API Scene load_scene_file(const std::string& path);
 
 enum class Pacing { free_running, real_time };
 
+// A board taken off the bus and put back on a schedule, once or again and again: a loose cable,
+// a hub that resets. Times count from the moment the board first streams.
+struct Unplug {
+    double at_s = 0;       // the first time off the bus
+    double every_s = 0;    // > 0: off again this many seconds after each previous start
+    double for_s = 1;      // off the bus this long ...
+    double for_max_s = 0;  // ... or, when above for_s, a length drawn in for_s..for_max_s each time
+    uint32_t seed = 1;     // the draws (the same seed, the same lengths)
+    // Back cold: power lost (RAM cleared, firmware stopped, FPGA unconfigured). Warm: only the
+    // connection was lost; the firmware runs on and the FPGA keeps its configuration.
+    bool back_warm = false;
+};
+
 struct BoardConfig {
     uint16_t bcd_device = 0x0004;  // low byte: hardware revision
     // Warm: firmware running and FPGA configured, with these digests in the hash slots.
@@ -82,6 +95,9 @@ struct BoardConfig {
     Pacing pacing = Pacing::free_running;
     size_t fifo_bytes = 32768;  // device FIFO for real-time pacing
     Scene scene;
+    // Each one line of standard error as it leaves and comes back; a start that falls while the
+    // board is already off the bus is skipped.
+    std::vector<Unplug> unplugs;
 };
 
 // What a fault does to the request or transfer it hits.
@@ -209,6 +225,7 @@ class USBSIM_API World {
     uint64_t samples_dropped(BoardId b) const;            // sample instants lost to overruns
     std::vector<uint8_t> bulk_out_data(BoardId b) const;  // everything written to endpoint 2
     bool on_bus(BoardId b) const;  // present on the bus now (not detached or re-enumerating)
+    int unplugs_done(BoardId b) const;  // times the board's unplug schedule took it off the bus
     bool cpu_held(BoardId b) const;
     bool fpga_in_reset(BoardId b) const;
     bool tx_enabled(BoardId b) const;

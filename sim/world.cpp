@@ -42,6 +42,7 @@ void Impl::poll_timers(Clock::time_point now) {
             b.plugged = false;
             leave_bus(b);
         }
+        poll_unplugs(b, now);
     }
 }
 

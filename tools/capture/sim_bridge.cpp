@@ -27,7 +27,7 @@ bool describes_world(const std::string& path) {
         std::istringstream words(line);
         std::string first;
         words >> first;
-        if (first == "bus" || first == "board" || first == "other")
+        if (first == "bus" || first == "board" || first == "other" || first == "unplug")
             return true;
     }
     return false;
