@@ -209,7 +209,7 @@ WorldSpec parse_world_file(const std::string& path) {
         throw std::runtime_error(path + ": cannot open the scene file");
     Parser p{path};
     WorldSpec spec;
-    std::vector<std::pair<size_t, size_t>> boards;  // each board line: its bus and place
+    std::vector<std::pair<size_t, size_t>> boards;    // each board line: its bus and place
     std::vector<std::pair<LineUnplug, int>> unplugs;  // with the line number
     std::string text;
     int items = 0;

@@ -51,8 +51,8 @@ void Impl::poll_unplugs(Board& b, Clock::time_point now) {
             double length = r.plan.for_s;
             if (r.plan.for_max_s > r.plan.for_s) {
                 const double u = next_draw(r.draw) / 4294967295.0;
-                length = std::round((r.plan.for_s + (r.plan.for_max_s - r.plan.for_s) * u) * 1e3) /
-                         1e3;
+                length =
+                    std::round((r.plan.for_s + (r.plan.for_max_s - r.plan.for_s) * u) * 1e3) / 1e3;
             }
             ++r.next;
             r.done = r.plan.every_s <= 0;
@@ -64,8 +64,8 @@ void Impl::poll_unplugs(Board& b, Clock::time_point now) {
             b.replug_at = back;
             b.replug_warm = r.plan.back_warm;
             ++b.unplugs_done;
-            std::fprintf(stderr, "usbsim: board %d unplugged at %.3f s for %.3f s; back %s\n",
-                         b.id, start_s, length, r.plan.back_warm ? "warm" : "cold");
+            std::fprintf(stderr, "usbsim: board %d unplugged at %.3f s for %.3f s; back %s\n", b.id,
+                         start_s, length, r.plan.back_warm ? "warm" : "cold");
         }
     }
 }

@@ -224,7 +224,7 @@ class USBSIM_API World {
     int board_count() const;  // boards made so far (ids 0 to count - 1), detached ones too
     uint64_t samples_dropped(BoardId b) const;            // sample instants lost to overruns
     std::vector<uint8_t> bulk_out_data(BoardId b) const;  // everything written to endpoint 2
-    bool on_bus(BoardId b) const;  // present on the bus now (not detached or re-enumerating)
+    bool on_bus(BoardId b) const;       // present on the bus now (not detached or re-enumerating)
     int unplugs_done(BoardId b) const;  // times the board's unplug schedule took it off the bus
     bool cpu_held(BoardId b) const;
     bool fpga_in_reset(BoardId b) const;
