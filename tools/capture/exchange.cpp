@@ -31,6 +31,8 @@ void ZALVO_CALL Exchange::on_data(intptr_t context, float** buffers) {
             x->first_block_ns.store(now);
             x->first_block_utc = std::chrono::system_clock::now();
         }
+        if (x->losses.awaiting_resume())
+            x->losses.stream_resumed(std::chrono::system_clock::now() - x->block_span());
         if (x->full.size() >= QUEUE_LIMIT) {
             LossEvent e;
             e.source = LossSource::tool_behind;

@@ -156,6 +156,9 @@ std::string usage_text(const std::string& program) {
            "      --overwrite          replace output files left by an earlier run (without\n"
            "                           it, a run whose files exist stops before it starts)\n"
            "      --stop-on-loss       end the run at the first lost samples\n"
+           "      --wait-for-board SECONDS  how long a board that left the bus may stay away\n"
+           "                           before the run ends (exit status 3); default: the rest\n"
+           "                           of the run\n"
            "      --raw                record the board's own stream below the module instead:\n"
            "                           raw.sigmf-data (ci16_le, four receivers interleaved at\n"
            "                           500 kHz, as the board delivers them) and raw.sigmf-meta\n"
@@ -208,6 +211,13 @@ std::string usage_text(const std::string& program) {
            "busy host does. Samples at the board's 16-bit rails or at the output's full scale\n"
            "are reported per receiver (CLIPPING).\n"
            "\n"
+           "A board that leaves the bus (unplugged, a hub reset) and comes back: the module\n"
+           "brings it up again and the run goes on. Each absence is a BOARD AWAY line of the\n"
+           "summary (when, how long, the samples missing in each receiver); a SigMF recording\n"
+           "gets an annotation there and a new capture segment with the time the stream\n"
+           "resumed; nothing is filled in; exit status 4. While the board is away the 5 s\n"
+           "no-data rule waits; --wait-for-board limits the wait.\n"
+           "\n"
            "Environment: USRP_PATH names the folder with the firmware and FPGA images\n"
            "(rev<N>/std.ihx, rev<N>/std_4rx_0tx.rbf); simulate uses the build's placeholder\n"
            "images when it is not set.\n"
@@ -228,6 +238,7 @@ struct ParseState {
     std::string& error;
     bool capture_option_seen = false;
     bool format_given = false, rate_given = false, freq_given = false;
+    bool board_wait_given = false;
     std::vector<std::string> parts;  // scratch for split()
 
     bool fail(const std::string& text) {
@@ -361,6 +372,16 @@ bool take_range(ParseState& p, const std::string& arg) {
     return true;
 }
 
+bool take_board_wait(ParseState& p, const std::string& arg) {
+    double s = 0;
+    if (!parse_number(arg, &s) || s <= 0 || s > MAX_DURATION_S)
+        return p.fail("--wait-for-board takes seconds above 0 and at most 86400, not " +
+                      quoted(arg));
+    p.o.board_wait_s = s;
+    p.board_wait_given = true;
+    return true;
+}
+
 struct OptionRow {
     const char* name;
     char letter;  // the short form; 0: none
@@ -403,6 +424,7 @@ const OptionRow OPTIONS[] = {
          p.o.stop_on_loss = true;
          return true;
      }},
+    {"wait-for-board", 0, true, true, take_board_wait},
     {"format", 0, true, true, take_format},
     {"receivers", 0, true, true, take_receivers},
     {"range", 0, true, true, take_range},
@@ -498,6 +520,9 @@ bool check_together(ParseState& p) {
             return p.fail("--raw records the board's stream of all four receivers at 500 kHz as "
                           "SigMF, without --retune, --receivers, --range, --format or --rate");
     }
+    if (o.raw && p.board_wait_given)
+        return p.fail("--wait-for-board: --raw reads the board below the module, and a board that "
+                      "leaves the bus ends such a run");
     if (!o.replay_path.empty() && (p.freq_given || !o.retunes.empty()))
         return p.fail("--replay streams the recording as its receivers were tuned: --freq and "
                       "--retune cannot change it");
