@@ -119,7 +119,8 @@ class ReceiveSession : private BlockSink, private StreamSource, private StreamEv
     std::unique_ptr<usrp_standard_rx> device_;
     int32_t frequency_[RECEIVER_COUNT] = {};
 
-    // The worker's: reads failing since (while failing_), the last rescan, the last data read.
+    // The worker's: reads failing since (while failing_), the last rescan, the last block
+    // delivered (the data read after it and lost with the board counts as time away).
     bool failing_ = false;
     Clock::time_point failing_since_;
     Clock::time_point last_rescan_;
