@@ -16,8 +16,9 @@
 # Windows (ZIP "ZalvoIntf-<version>-win32"):
 #   ZalvoIntf.dll, zalvo_capture.exe and zalvo_capture_board.dll (when built), the simulated
 #   board simulator\libusb0.dll with its placeholder images in simulator\images\rev<N>\ and
-#   its scene file format (simulator\scene-files.txt), GUIDE.txt, LICENSE.txt, usrp\README.txt
-#   and the empty usrp\rev4\ folder.
+#   its scene file format (simulator\scene-files.txt: docs/scene-files-windows.txt, the plain
+#   text of docs/scene-files.md for Windows users), GUIDE.txt, LICENSE.txt, usrp\README.txt and
+#   the empty usrp\rev4\ folder.
 #
 # One version everywhere: the project's (PROJECT_VERSION) names the packages, fills the DLL's
 # version resource, the guide and the manual page, and is ZALVO_VERSION in the capture tool.
@@ -38,6 +39,30 @@ configure_file(${_zalvo_docs}/windows-guide.txt ${_zalvo_gen}/GUIDE.txt @ONLY
   NEWLINE_STYLE ${_zalvo_newline})
 configure_file(${CMAKE_SOURCE_DIR}/LICENSE ${_zalvo_gen}/LICENSE.txt @ONLY
   NEWLINE_STYLE ${_zalvo_newline})
+
+# The images folder's note, in each system's words: its search order is the module's.
+if(WIN32)
+  set(ZALVO_NOTE_TOOL "zalvo_capture.exe")
+  set(ZALVO_NOTE_FILES "  rev4\\std.ihx            the controller firmware (Intel HEX)
+  rev4\\std_4rx_0tx.rbf    the FPGA image with four receivers")
+  set(ZALVO_NOTE_SEARCH "The module takes each file from the first of these folders that has it
+(GUIDE.txt, section 4):
+  1. %USRP_PATH%\\rev4\\     when the variable USRP_PATH is set
+  2. \\usrp\\rev4\\           the folder usrp at the top of the current drive
+  3. .\\usrp\\rev4\\          the folder usrp in the working folder
+This folder is found as .\\usrp only while the working folder is the one
+zalvo_capture.exe is in. For every program, copy it to C:\\usrp (found as
+\\usrp on drive C:), or set USRP_PATH to the folder that holds rev4
+(GUIDE.txt, section 5). With USRP_VERBOSE set the module reports each image
+it loads.")
+else()
+  set(ZALVO_NOTE_TOOL "zalvo_capture")
+  set(ZALVO_NOTE_FILES "  rev4/std.ihx            the controller firmware (Intel HEX)
+  rev4/std_4rx_0tx.rbf    the FPGA image with four receivers")
+  set(ZALVO_NOTE_SEARCH "The module looks in the folder named by USRP_PATH first, then in this
+folder, then in ./usrp (the working folder's). With USRP_VERBOSE set it
+reports each image it loads.")
+endif()
 
 set(CPACK_PACKAGE_VENDOR "ZalvoIntf developers")
 set(CPACK_PACKAGE_CONTACT "ZalvoIntf developers <zalvointf@users.noreply.example.org>")
@@ -70,8 +95,8 @@ if(WIN32)
     if(ZALVO_IMAGES_DIR)
       install(DIRECTORY ${ZALVO_IMAGES_DIR}/ DESTINATION simulator/images)
     endif()
-    # How to write a scene file for it, and how to make it lose samples.
-    configure_file(${_zalvo_docs}/scene-files.md ${_zalvo_gen}/scene-files.txt @ONLY
+    # How to write a scene file for it, and how to make it lose samples: plain text for Notepad.
+    configure_file(${_zalvo_docs}/scene-files-windows.txt ${_zalvo_gen}/scene-files.txt @ONLY
       NEWLINE_STYLE CRLF)
     install(FILES ${_zalvo_gen}/scene-files.txt DESTINATION simulator)
   endif()

@@ -249,17 +249,22 @@ bool ReceiveSession::recover(const std::atomic<uint8_t>& stop) {
     if (!gone && now - failing_since_ < DEAD_READS_LIMIT)
         return false;
     listener_.board_lost(gone);
-    return bring_back(stop);
+    return bring_back(gone, stop);
 }
 
-bool ReceiveSession::bring_back(const std::atomic<uint8_t>& stop) {
+bool ReceiveSession::bring_back(bool gone, const std::atomic<uint8_t>& stop) {
     {
         std::unique_ptr<usrp_standard_rx> old;
         {
             std::lock_guard<std::mutex> guard(device_lock_);
             old = std::move(device_);
         }
-    }  // its transfers end and its handle closes here
+        // Its transfers end and its handle closes here; a board that has left the bus is sent no
+        // further requests.
+        static const std::atomic<uint8_t> always(1);
+        usrp_abandon_scope quiet(gone ? &always : nullptr);
+        old.reset();
+    }
     usrp_abandon_scope abandon(&stop);
     bool told = false;
     for (;;) {

@@ -104,8 +104,9 @@ class ReceiveSession : private BlockSink, private StreamSource, private StreamEv
     std::unique_ptr<usrp_standard_rx> bring_up(int which);
     // Whether the open board is still listed where it was (one rescan).
     bool still_listed();
-    // Waits for the board to come back and brings it up; false when a stop came first.
-    bool bring_back(const std::atomic<uint8_t>& stop);
+    // Closes the device, waits for the board to come back and brings it up; false when a stop
+    // came first. gone: the board has left the bus (its device is closed without requests).
+    bool bring_back(bool gone, const std::atomic<uint8_t>& stop);
 
     SessionListener& listener_;
     SessionConfig config_;

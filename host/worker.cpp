@@ -89,8 +89,7 @@ void StreamWorker::pass() {
         if (failed_reads_ < INT32_MAX)
             ++failed_reads_;
         if (pause_unless_stopped(pause) && source_.recover(stop_requested_)) {
-            // A fresh board streams once started: its first block starts a new stream through
-            // the pipeline.
+            // A fresh board: its first block starts a new stream through the pipeline.
             report_clipping();
             begin();
             start_stream();

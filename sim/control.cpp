@@ -264,6 +264,12 @@ Result api_control(int handle, int type, int request, int value, int index, uint
             r.err = Err::inval;
             rec.data.clear();
         } else {
+            const int latency = w.board(h.board).config.control_latency_us;
+            if (latency > 0) {
+                lk.unlock();
+                std::this_thread::sleep_for(std::chrono::microseconds(latency));
+                lk.lock();
+            }
             Board& b = w.board(h.board);
             std::vector<uint8_t> scratch(in ? size_t(length) : 0);
             r = w.firmware_request(b, type, request, value, index, in ? scratch.data() : data,

@@ -198,6 +198,18 @@ LineUnplug parse_unplug(const Parser& p, const std::vector<std::string>& w, size
     return u;
 }
 
+// The first line of a scene file without a UTF-8 byte order mark; a UTF-16 file is refused with
+// its encoding named.
+std::string without_byte_order_mark(const std::string& path, const std::string& first_line) {
+    // Notepad marks UTF-8 with EF BB BF; its "Unicode" is UTF-16 (FF FE, or FE FF big-endian).
+    if (first_line.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        return first_line.substr(3);
+    if (first_line.compare(0, 2, "\xFF\xFE") == 0 || first_line.compare(0, 2, "\xFE\xFF") == 0)
+        throw std::runtime_error(path + ": the file is UTF-16 text (Notepad's \"Unicode\"), which "
+                                        "cannot be read; save it as UTF-8 or ANSI");
+    return first_line;
+}
+
 }  // namespace
 
 WorldSpec parse_world_file(const std::string& path) {
@@ -214,7 +226,8 @@ WorldSpec parse_world_file(const std::string& path) {
     std::string text;
     int items = 0;
     while (std::getline(in, text)) {
-        ++p.line;
+        if (++p.line == 1)
+            text = without_byte_order_mark(path, text);
         std::vector<std::string> w = p.words(text);
         if (w.empty())
             continue;

@@ -94,6 +94,9 @@ struct BoardConfig {
     int leave_after_ms = 0;
     Pacing pacing = Pacing::free_running;
     size_t fifo_bytes = 32768;  // device FIFO for real-time pacing
+    // Every control request to the board takes at least this long (a real board's round trip and
+    // its work: loading a bitstream 64 bytes a request takes seconds).
+    int control_latency_us = 0;
     Scene scene;
     // Each one line of standard error as it leaves and comes back; a start that falls while the
     // board is already off the bus is skipped.

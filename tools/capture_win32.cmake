@@ -50,6 +50,23 @@ set_target_properties(zalvo_capture zalvo_capture_board PROPERTIES
 set_target_properties(zalvo_capture_sim PROPERTIES
   PREFIX "" OUTPUT_NAME libusb0 RUNTIME_OUTPUT_DIRECTORY ${_capdir}/simulator)
 
+# A version resource for each file the ZIP ships beside ZalvoIntf.dll (which has its own); the
+# simulated board's libusb0.dll says what it is, so that nobody takes it for the driver's.
+function(_zalvo_capture_version target file type description)
+  set(ZALVO_RC_FILE ${file})
+  set(ZALVO_RC_NAME ${target})
+  set(ZALVO_RC_TYPE ${type})
+  set(ZALVO_RC_DESCRIPTION "${description}")
+  configure_file(${_cap}/version.rc.in ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc @ONLY)
+  target_sources(${target} PRIVATE ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+endfunction()
+_zalvo_capture_version(zalvo_capture zalvo_capture.exe VFT_APP
+  "ZalvoIntf capture tool: records the receivers of a USRP board")
+_zalvo_capture_version(zalvo_capture_board zalvo_capture_board.dll VFT_DLL
+  "ZalvoIntf capture tool: board report and raw recorder")
+_zalvo_capture_version(zalvo_capture_sim libusb0.dll VFT_DLL
+  "SIMULATED USRP board for zalvo_capture simulate: not the libusb-win32 driver")
+
 add_custom_command(
   OUTPUT ${_capdir}/ZalvoIntf.dll
   COMMAND ${CMAKE_COMMAND} -E make_directory ${_capdir}

@@ -4,8 +4,11 @@
 # of the DLL's float output for the fixed scene with the Linux build's (built in build/ by the
 # main test run), and the capture tool (zalvo_capture.exe): "info" on the simulated bus, and
 # short WAV and SigMF recordings on the simulated board, which must equal, bit for bit, the Linux
-# tool's for the same scene (WAV: the whole files, the own writer's against libsndfile's). Bounded
-# in time; exits non-zero on any failure.
+# tool's for the same scene (WAV: the whole files, the own writer's against libsndfile's); then
+# the ZIP's files, put in place by its install rules, as a Windows user meets them: real-board
+# commands started in simulator\ refuse the simulated board, a scene file with a byte order mark,
+# capitals, an output folder ending in a backslash, /?, version resources, --version without the
+# DLL. Bounded in time; exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 top=$PWD
@@ -151,4 +154,67 @@ status=0
 if [ "$status" -ne 2 ] || ! grep -q 'bad-scene.txt:1' "$work/bad.err" || [ -e "$work/bad" ]; then
   cat "$work/bad.err"; echo "windows: FAILED: a bad scene file gives exit status $status, not 2 with its reason"; exit 1
 fi
+
+echo "-- the ZIP's files (its install rules) as a Windows user meets them"
+zip="$work/zip"
+cmake --install build-win32 --prefix "$zip" >/dev/null
+# With the command prompt in simulator\, Windows takes its libusb0.dll for the driver's: the
+# real-board commands refuse, naming the folder, and touch nothing.
+for args in "info" "capture -d 1 -q -o nowhere" "capture --raw -d 1 -q -o nowhere"; do
+  status=0
+  (cd "$zip/simulator" && timeout 60 wine ../zalvo_capture.exe $args) >"$work/in-sim.txt" 2>&1 ||
+    status=$?
+  if [ "$status" -ne 3 ] || ! grep -q 'loaded the simulated board (libusb0.dll in .*simulator\\)' \
+    "$work/in-sim.txt" || grep -qE '^board 0|blocks delivered' "$work/in-sim.txt" ||
+    [ -e "$zip/simulator/nowhere" ]; then
+    cat "$work/in-sim.txt"; echo "windows: FAILED: '$args' in simulator\\ ran on the simulated board"; exit 1
+  fi
+done
+echo "   in simulator\\: info, capture and capture --raw refuse the simulated board, naming it"
+# A scene saved by Notepad as UTF-8 with its byte order mark, commands and format names in capitals,
+# an output folder with a trailing backslash; the summary names the scene and the simulated board.
+printf '\xef\xbb\xbfnoise -90\r\nboard cold rev=4 pacing=free_running eeprom1=0x0001 eeprom3=0x0001\r\n' \
+  >"$work/bom.txt"
+status=0
+(cd "$zip" && timeout 60 wine zalvo_capture.exe SIMULATE -q -d 0.1 --format SigMF \
+  --scene "$(winepath -w "$work/bom.txt")" -o "$(winepath -w "$work/bom-out")\\") >"$work/bom.out" 2>&1 ||
+  status=$?
+sed -i 's/\r$//' "$work/bom.out"
+if [ "$status" -ne 0 ] || [ "$(stat -c %s "$work/bom-out/rx3.sigmf-data")" -ne 38400 ] ||
+  ! grep -q '(simulated board)$' "$work/bom.out" || ! grep -q '^  scene: .*bom\.txt$' "$work/bom.out"; then
+  cat "$work/bom.out"; echo "windows: FAILED: BOM scene, capitals, -o ending in a backslash: exit $status"; exit 1
+fi
+# Notepad's "Unicode" is refused with its encoding named; a folder name Windows cannot have is
+# refused before the board starts.
+printf '\xff\xfen\x00o\x00' >"$work/utf16.txt"
+status=0
+(cd "$zip" && timeout 60 wine zalvo_capture.exe simulate -q -d 0.1 \
+  --scene "$(winepath -w "$work/utf16.txt")" -o "$(winepath -w "$work/u16")") 2>"$work/u16.err" || status=$?
+[ "$status" -eq 2 ] && grep -q 'UTF-16' "$work/u16.err" ||
+  { cat "$work/u16.err"; echo "windows: FAILED: a UTF-16 scene file: exit $status"; exit 1; }
+status=0
+(cd "$zip" && timeout 60 wine zalvo_capture.exe simulate -q -d 0.1 -o "$(winepath -w "$work")\\a*b") \
+  >"$work/star.out" 2>&1 || status=$?
+[ "$status" -eq 1 ] && grep -q 'allows no \* in a name' "$work/star.out" &&
+  ! grep -q 'blocks delivered' "$work/star.out" ||
+  { cat "$work/star.out"; echo "windows: FAILED: -o ...\\a*b: exit $status"; exit 1; }
+echo "   BOM scene, SIMULATE --format SigMF, -o DIR\\: recorded; UTF-16 and a*b refused up front"
+# /? and -? are the help; --version without the DLL says it is missing.
+for ask in "/?" "-?" "capture /?"; do
+  (cd "$zip" && timeout 30 wine zalvo_capture.exe $ask) >"$work/help.txt" 2>&1 &&
+    grep -q '^usage: zalvo_capture' "$work/help.txt" && ! grep -q '143' "$work/help.txt" ||
+    { cat "$work/help.txt"; echo "windows: FAILED: zalvo_capture.exe $ask"; exit 1; }
+done
+for file in zalvo_capture.exe zalvo_capture_board.dll simulator/libusb0.dll; do
+  strings -el "$zip/$file" | grep -qx 'ZalvoIntf USRP receiver interface' ||
+    { echo "windows: FAILED: $file has no version resource"; exit 1; }
+done
+strings -el "$zip/simulator/libusb0.dll" | grep -q '^SIMULATED USRP board' ||
+  { echo "windows: FAILED: simulator\\libusb0.dll does not describe itself as the simulated board"; exit 1; }
+rm "$zip/ZalvoIntf.dll"
+status=0
+(cd "$zip" && timeout 30 wine zalvo_capture.exe --version) >"$work/version.txt" 2>&1 || status=$?
+[ "$status" -eq 3 ] && grep -q 'ZalvoIntf.dll: missing' "$work/version.txt" ||
+  { cat "$work/version.txt"; echo "windows: FAILED: --version without ZalvoIntf.dll: exit $status"; exit 1; }
+echo "   /?, -?: the help; version resources; --version without the DLL: missing, exit 3"
 echo "windows: all passed"

@@ -163,7 +163,9 @@ grep -q "\"ZalvoIntf $version\"" "$work/man.txt" || fail "the manual page does n
 # (grep -q reads files here: a pipe into it could fail under pipefail when it stops reading.)
 "$tool" --help >"$work/help.txt"
 if grep -q -- '--version' "$work/help.txt"; then
-  "$tool" --version >"$work/version.txt"
+  # The unpacked module (the package's own path is empty unless the package is installed, and a
+  # missing module is an error).
+  "$tool" --version --module "$module" >"$work/version.txt"
   grep -qF "$version" "$work/version.txt" || fail "zalvo_capture --version does not print $version"
 fi
 for option in $(grep -oE -- '--[a-z][a-z-]+' "$work/help.txt" | sort -u); do

@@ -125,6 +125,14 @@ TEST(CaptureOptions, DefaultsAndAFullCommandLine) {
     EXPECT_TRUE(parse({"info", "--simulate"}).options.info_simulated);
     EXPECT_EQ(parse({"--help"}).options.command, Command::help);
     EXPECT_EQ(parse({"simulate", "-h"}).options.command, Command::help);
+    // The Windows ways: /? and -?, command words and format names in any case; a trailing
+    // separator is not a folder level.
+    EXPECT_EQ(parse({"/?"}).options.command, Command::help);
+    EXPECT_EQ(parse({"capture", "-?"}).options.command, Command::help);
+    EXPECT_EQ(parse({"SIMULATE", "--format", "SigMF"}).options.command, Command::simulate);
+    EXPECT_EQ(parse({"Simulate", "--format", "SigMF"}).options.format, Format::sigmf);
+    EXPECT_EQ(parse({"-o", "rec/"}).options.out_dir, "rec");
+    EXPECT_EQ(parse({"-o", "/"}).options.out_dir, "/");
     for (int rate : {48000, 96000, 192000})
         EXPECT_EQ(parse({"-r", std::to_string(rate)}).options.rate_hz, rate);
     EXPECT_EQ(rate_index(48000), 0);
@@ -160,7 +168,7 @@ TEST(CaptureOptions, BadCommandLinesAreRefusedWithTheReason) {
         {{"--retune", "-1:1:7M"}, "--retune"},
         {{"--retune", "x:1:7M"}, "--retune"},
         {{"--retune", "1:9:7M"}, "--retune"},
-        {{"-d", "2", "--retune", "2:1:7M"}, "after the end"},
+        {{"-d", "2", "--retune", "2:1:7M"}, "at the end of the capture (--duration 2)"},
         {{"--retune", "6:1:7M"}, "after the end"},  // default duration 5 s
         {{"capture", "--scene", "a"}, "--scene belongs to the simulate command"},
         {{"simulate", "--simulate"}, "--simulate belongs to the info command"},

@@ -6,11 +6,13 @@
 // continue without a break in its phase: no samples lost, none repeated. After StopRx nothing may
 // be left open, claimed, enabled or running.
 #include "rel_support.h"
+#include "signal_measure.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 
 using namespace rel;
 
@@ -265,5 +267,198 @@ TEST_F(StreamFaults, UnplugWhileStreamingThenPlugInAgain) {
     stop("session after plugging in again");
     EXPECT_GT(second.phase.samples_checked(), 5000);
     EXPECT_EQ(second.phase.breaks(), 0) << second.phase.first_break();
+    expect_closed(b);
+}
+
+// ---- a board that leaves the bus while streaming and comes back ------------------------------
+
+namespace {
+
+const char* const LOST_GONE =
+    "StreamWorker: board lost (gone from the bus); waiting for it to come back\n";
+const char* const LOST_READS =
+    "StreamWorker: board lost (reads failing); waiting for it to come back\n";
+const char* const BACK = "StreamWorker: board back after ";
+
+int count_of(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// One cold board paced in real time (it comes back cold when power-cycled) that re-joins the bus
+// 1.5 s after its firmware starts; every control request takes `latency_us`.
+usbsim::BoardId rejoining_world(int latency_us = 0) {
+    auto& w = usbsim::World::instance();
+    w.reset();
+    usbsim::BoardConfig cfg;
+    support::add_basic_rx(cfg);
+    cfg.pacing = usbsim::Pacing::real_time;
+    cfg.fifo_bytes = 2 * 1024 * 1024;
+    cfg.rejoin_after_ms = 1500;
+    cfg.control_latency_us = latency_us;
+    cfg.scene = tone_scene();
+    usbsim::BoardId b = support::attach_board(cfg);
+    w.clear_log();
+    return b;
+}
+
+bool wait_for(const std::function<bool()>& done, int timeout_ms) {
+    return support::wait_until(done, timeout_ms);
+}
+
+// Strongest tone (Hz) in the next blocks of receiver r.
+double tone_in(Host& h, int r) {
+    if (!h.keep_next_blocks(40, 10000))
+        return -1e9;
+    std::lock_guard<std::mutex> guard(h.lock);
+    return support::strongest_tone(support::complex_samples(h.kept[r]),
+                                   support::rate_of(h.rate_index), 20000, 25);
+}
+
+}  // namespace
+
+// Unplugged while streaming and plugged in again 2 s later, back cold (its images loaded again,
+// the 1.5 s re-join waited for) or back warm: the stream resumes by itself, every receiver where
+// the host tuned it last (receiver 1 was retuned while the board was away), with no failure
+// reported to the host and one diagnostic line for the loss and one for the return.
+TEST_F(StreamFaults, BoardThatLeavesAndComesBackStreamsAgainByItself) {
+    using clock = std::chrono::steady_clock;
+    auto& w = usbsim::World::instance();
+    for (const bool cold : {true, false}) {
+        const std::string how = cold ? "cold" : "warm";
+        SCOPED_TRACE(how);
+        usbsim::BoardId b = rejoining_world();
+        Host h;
+        h.track_phase = false;
+        ASSERT_TRUE(start_streaming(h));
+        std::optional<support::StderrCapture> capture(std::in_place);
+        auto& err = *capture;
+
+        w.detach(b);
+        ASSERT_TRUE(wait_for([&] { return err.text().find(LOST_GONE) != std::string::npos; }, 3000))
+            << err.text();
+        module().set_rx_frequency(int32_t(INITIAL_TUNING_HZ) + 2000, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        const int before = h.blocks.load();
+        w.attach(b, cold);
+        const auto attached = clock::now();
+        dog.arm(how + ": streaming again", 20);
+        ASSERT_TRUE(h.wait_blocks(before + 1, 15000)) << err.text();
+        dog.disarm();
+        // From the board being back and ready: a cold one first loads its firmware and re-joins.
+        const double ms =
+            std::chrono::duration<double, std::milli>(clock::now() - attached).count() -
+            (cold ? 1500 : 0);
+        figure("return_to_first_block_ms_" + how, std::to_string(int(ms + 0.5)));
+        EXPECT_LT(ms, 5000);
+        EXPECT_EQ(w.firmware_running(b), true);
+
+        EXPECT_NEAR(tone_in(h, 0), TONE_OFFSET_HZ, 50);
+        EXPECT_NEAR(tone_in(h, 1), TONE_OFFSET_HZ - 2000, 50) << "the retune while away";
+        const std::string text = err.text();
+        EXPECT_EQ(count_of(text, LOST_GONE), 1) << text;
+        EXPECT_EQ(count_of(text, BACK), 1) << text;
+        EXPECT_TRUE(h.error_list().empty()) << "nothing is reported to the host while streaming";
+        stop(how);
+        capture.reset();
+        expect_closed(b);
+    }
+}
+
+// StopRx inside every step of bringing a board back ends the session quickly: while it waits for
+// the board, in the middle of the firmware load, during the re-join wait, in the middle of the
+// bitstream load (every request of the board here takes 2 ms, as a real board's bitstream takes
+// seconds) and right after the return. Nothing stays open or running and no callback follows; a
+// board left half loaded is repaired by the next start.
+TEST_F(StreamFaults, StopRxInsideTheRecoveryIsQuick) {
+    auto& w = usbsim::World::instance();
+    auto seen = [&](int request, std::optional<int> index) {
+        usbsim::ControlMatch m;
+        m.request = request;
+        m.index = index;
+        return !usbsim::matching(w.control_log(), m).empty();
+    };
+    for (const char* step : {"waiting", "firmware_load", "rejoin_wait", "fpga_load", "just_back"}) {
+        const std::string what = step;
+        SCOPED_TRACE(what);
+        usbsim::BoardId b = rejoining_world(2000);
+        Host h;
+        h.track_phase = false;
+        ASSERT_TRUE(start_streaming(h));
+        std::optional<support::StderrCapture> capture(std::in_place);
+        auto& err = *capture;
+        w.detach(b);
+        ASSERT_TRUE(
+            wait_for([&] { return err.text().find(LOST_GONE) != std::string::npos; }, 3000));
+        w.clear_log();
+        const int before = h.blocks.load();
+        dog.arm(what + ": reaching the step", 20);
+        if (what != "waiting")
+            w.attach(b, true);
+        bool reached = true;
+        if (what == "firmware_load") {
+            reached = wait_for([&] { return seen(0xA0, std::nullopt) && w.cpu_held(b); }, 5000);
+        } else if (what == "rejoin_wait") {
+            reached = wait_for([&] { return w.firmware_running(b) && !w.on_bus(b); }, 5000);
+        } else if (what == "fpga_load") {
+            reached = wait_for([&] { return seen(0x02, 1); }, 10000);
+        } else if (what == "just_back") {
+            reached = h.wait_blocks(before + 1, 15000);
+        }
+        ASSERT_TRUE(reached);
+        dog.disarm();
+        const int64_t ms = timed_ms([] { module().stop_rx(); });
+        figure("stoprx_ms_during_recovery_" + what, std::to_string(ms));
+        EXPECT_LT(ms, instrumented_build() ? 1000 : 300);
+        const int after_stop = h.blocks.load();
+        capture.reset();
+        EXPECT_EQ(w.open_handles(), 0);
+        EXPECT_EQ(w.claimed_interfaces(), 0);
+        EXPECT_EQ(wait_thread_count_at_most(base_threads, 2000), base_threads);
+        EXPECT_EQ(descriptor_count(), base_fds);
+        EXPECT_EQ(h.blocks.load(), after_stop) << "a block after StopRx";
+        EXPECT_TRUE(h.error_list().empty());
+        if (what == "fpga_load") {
+            EXPECT_FALSE(w.fpga_configured(b));
+            w.rescan();
+            Host again;
+            dog.arm("the start after an abandoned load", 30);
+            ASSERT_TRUE(start_streaming(again)) << "the next start repairs the board";
+            dog.disarm();
+            EXPECT_TRUE(w.fpga_configured(b));
+            stop("after the repair");
+        }
+    }
+}
+
+// A board that stays on the bus but delivers nothing for longer than the ring's own recovery can
+// bridge is closed, opened again and brought up again; its stream then resumes.
+TEST_F(StreamFaults, PresentBoardWhoseReadsKeepFailingIsBroughtUpAgain) {
+    auto& w = usbsim::World::instance();
+    usbsim::BoardId b = rejoining_world();
+    Host h;
+    h.track_phase = false;
+    ASSERT_TRUE(start_streaming(h));
+    std::optional<support::StderrCapture> capture(std::in_place);
+    auto& err = *capture;
+    const size_t opens_before = w.call_log().size();
+    w.pause_stream(b, 5000);
+    dog.arm("a board that delivers nothing", 30);
+    ASSERT_TRUE(wait_for([&] { return err.text().find(LOST_READS) != std::string::npos; }, 10000))
+        << err.text();
+    const int before = h.blocks.load();
+    ASSERT_TRUE(h.wait_blocks(before + 20, 15000)) << err.text();
+    dog.disarm();
+    int opens = 0;
+    const auto calls = w.call_log();
+    for (size_t i = opens_before; i < calls.size(); ++i)
+        opens += calls[i].call == usbsim::UsbCall::open ? 1 : 0;
+    EXPECT_GE(opens, 1) << "the board was opened again";
+    EXPECT_GE(count_of(err.text(), BACK), 1) << err.text();
+    EXPECT_TRUE(h.error_list().empty());
+    stop("after bringing a present board up again");
+    capture.reset();
     expect_closed(b);
 }

@@ -62,6 +62,12 @@ TEST_F(SimTest, SceneFileErrorsNameTheLine) {
     EXPECT_NE(error_of("carrier 7Q -3\n").find("not a number: 7Q"), std::string::npos);
     EXPECT_NE(error_of("carrier 7M -3 input=4\n").find("input must be 0 to 3"), std::string::npos);
     EXPECT_NE(error_of("carrier 7M -3 morse=\"CQ\n").find("unterminated quote"), std::string::npos);
+    // Windows editors: UTF-8 with a byte order mark is read; UTF-16 is refused by its name.
+    EXPECT_EQ(error_of("\xEF\xBB\xBFnoise -90\r\nseed 3\r\n"), "");
+    EXPECT_EQ(*load_scene_file(write_file("bom.scene", "\xEF\xBB\xBFnoise -90\r\n")).noise_dbfs,
+              -90);
+    EXPECT_NE(error_of(std::string("\xFF\xFEn\0o\0", 6)).find("bad.scene: the file is UTF-16 text"),
+              std::string::npos);
     // Nothing in the file, or no file at all: refused, not taken as an empty scene.
     EXPECT_NE(error_of("# only a comment\n\n").find("an empty scene file"), std::string::npos);
     try {

@@ -320,6 +320,78 @@ WIN_TEST(StopRxIsQuickWithTheBoardPresentSilentOrGone) {
     }
 }
 
+// Unplugged while streaming and plugged in again 2 s later, back cold: the DLL finds it gone,
+// waits, loads the images again, waits for the re-join and streams by itself, receiver 1 where the
+// host retuned it while the board was away; nothing reaches the error callback. Unplugged again,
+// StopRx during the wait is quick and leaves nothing behind.
+WIN_TEST(BoardThatLeavesAndComesBackStreamsAgainByItself) {
+    REQUIRE(module().handle != nullptr);
+    auto& w = usbsim::World::instance();
+    w.reset();
+    usbsim_win32_reset_async_stats();
+    usbsim::BoardConfig cfg;  // cold, and cold again after a power cycle
+    cfg.rejoin_after_ms = 1500;
+    cfg.eeprom[1] = usbsim::eeprom_image(0x0001);
+    cfg.eeprom[3] = usbsim::eeprom_image(0x0001);
+    cfg.pacing = usbsim::Pacing::real_time;
+    cfg.fifo_bytes = 2 * 1024 * 1024;
+    cfg.scene.carriers.push_back(carrier(3606000, -30));
+    usbsim::BoardId b = w.add_board(w.add_bus(), cfg);
+    w.rescan();
+    Host h;
+    ReceiverSettings s = settings_for(h, 0);
+    StderrCapture err;
+    module().StartRx(&s);
+    REQUIRE(h.errors.empty());
+    REQUIRE(wait_for(h.blocks, 10, 30000));
+    auto lost = [&] {
+        const std::string t = err.text();
+        return t.find("StreamWorker: board lost (gone from the bus)") != std::string::npos;
+    };
+
+    w.detach(b);
+    REQUIRE(support::wait_until(lost, 3000));
+    module().SetRxFrequency(3604000, 1);
+    Sleep(2000);
+    const int before = h.blocks.load();
+    const auto attached = std::chrono::steady_clock::now();
+    w.attach(b, true);
+    REQUIRE(wait_for(h.blocks, before + 1, 15000));
+    std::printf(
+        "FIGURE windows_return_to_first_block_ms_cold %.0f\n",
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - attached)
+                .count() -
+            1500);
+    REQUIRE(h.keep_next_blocks(40, 10000));
+    {
+        std::lock_guard<std::mutex> guard(h.lock);
+        const double rx0 = strongest_tone(h.kept[0], 48000, 25);
+        const double rx1 = strongest_tone(h.kept[1], 48000, 25);
+        CHECK_MSG(std::fabs(rx0 - 6000) < 50, "receiver 0 at " << rx0 << " Hz");
+        CHECK_MSG(std::fabs(rx1 - 2000) < 50,
+                  "receiver 1 (retuned while away) at " << rx1 << " Hz");
+    }
+    CHECK(err.text().find("StreamWorker: board back after ") != std::string::npos);
+    CHECK(h.errors.empty());
+
+    w.detach(b);
+    REQUIRE(support::wait_until(
+        [&] {
+            const std::string t = err.text();
+            return t.find("StreamWorker: board lost") != t.rfind("StreamWorker: board lost");
+        },
+        3000));
+    const auto t0 = std::chrono::steady_clock::now();
+    module().StopRx();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    std::printf("FIGURE windows_stoprx_ms_waiting_for_board %.0f\n", ms);
+    CHECK_MSG(ms < 300, ms << " ms");
+    CHECK(h.errors.empty());
+    CHECK_EQ(w.open_handles(), 0);
+    check_async_clean();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Diagnostics a GUI host's user can see: every line the module writes to standard error also
 // reaches the debugger output and the log file named by ZALVO_LOG (with time stamps). A child

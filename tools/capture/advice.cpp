@@ -29,8 +29,13 @@ constexpr bool WINDOWS = true;
 constexpr bool WINDOWS = false;
 #endif
 
+// The image files of a revision, written the system's way.
+const char* const IMAGE_FILES = WINDOWS ? "rev<N>\\std.ihx and rev<N>\\std_4rx_0tx.rbf"
+                                        : "rev<N>/std.ihx and rev<N>/std_4rx_0tx.rbf";
+
 bool g_simulated = false;
 std::string g_placeholders;
+std::function<BoardFacts()> g_look;
 
 // Where the Windows guide is for this installation.
 std::string windows_guide() {
@@ -46,18 +51,18 @@ std::string images_hint() {
     std::string where;
     switch (installation()) {
         case Installation::package:
-            where = " Without USRP_PATH the module looks in " ZALVO_IMAGE_ROOT "/rev<N>/.";
+            where = " The module looks there first, then in " ZALVO_IMAGE_ROOT
+                    "/rev<N>/ and ./usrp/rev<N>/.";
             break;
         case Installation::zip:
-            where = " Without USRP_PATH the module looks in \\usrp\\rev<N>\\ on the current drive "
-                    "and in .\\usrp\\rev<N>\\ (" +
+            where = " The module looks there first, then in \\usrp\\rev<N>\\ on the current "
+                    "drive and in .\\usrp\\rev<N>\\ (" +
                     windows_guide() + ", section 4).";
             break;
         case Installation::build_tree: break;
     }
-    return "Set USRP_PATH to the folder that holds rev<N>/std.ihx and rev<N>/std_4rx_0tx.rbf "
-           "for your board's revision (" +
-           usrp_path_now() + ")." + where;
+    return std::string("Set USRP_PATH to the folder that holds ") + IMAGE_FILES +
+           " for your board's revision (" + usrp_path_now() + ")." + where;
 }
 
 std::string board_access_hint() {
@@ -69,21 +74,54 @@ std::string board_access_hint() {
            "rule for vendor 0xfffe, product 0x0002, or run as root)";
 }
 
-std::string simulated_board_hint() {
+// What to do about the simulated board's images when USRP_PATH or the placeholders hold none.
+std::string simulated_images_hint() {
     const char* p = std::getenv("USRP_PATH");
     const std::string now = p ? p : "";
-    std::string images;
     if (now.empty() || now == g_placeholders)
-        images = "the placeholder images in \"" + g_placeholders +
-                 "\" (rev<N>/std.ihx, rev<N>/std_4rx_0tx.rbf) are missing";
-    else
-        images = "USRP_PATH is set to \"" + now +
-                 "\", which holds no images for it; unset USRP_PATH to use the placeholder "
-                 "images in \"" +
-                 g_placeholders + "\"";
-    return "The simulated board could not be brought up: either " + images +
+        return "the placeholder images in \"" + g_placeholders + "\" (" + IMAGE_FILES +
+               ") are missing";
+    return "USRP_PATH is set to \"" + now +
+           "\", which holds no images for it; unset USRP_PATH to use the placeholder images in "
+           "\"" +
+           g_placeholders + "\"";
+}
+
+std::string simulated_board_hint() {
+    return "The simulated board could not be brought up: either " + simulated_images_hint() +
            ", or the scene file describes no USRP board. The device layer's messages above "
            "tell which step failed.";
+}
+
+// The cause of a failed start, from what is on the bus now; empty when nothing was learnt.
+std::string start_failure_from(const BoardFacts& f) {
+    const std::string steps = " The device layer's messages above tell which step failed.";
+    if (!f.known)
+        return "";
+    if (f.boards == 0) {
+        if (g_simulated)
+            return "No board is on the simulated bus now: either the scene describes no USRP "
+                   "board, or "
+                   "the board left the bus when its firmware was loaded and did not come back "
+                   "(a board line with rejoin_ms=never does that)." +
+                   steps;
+        return "No USRP is on the bus now: either none is plugged in, or the board left the bus "
+               "when its firmware was loaded and did not come back (unplug it and plug it in "
+               "again). " +
+               board_access_hint() + "." + steps;
+    }
+    if (!f.missing.empty()) {
+        const std::string searched = "The image " + f.missing + " for the board's revision " +
+                                     std::to_string(f.revision) +
+                                     " was not found; searched, in "
+                                     "order: " +
+                                     f.tried + ". ";
+        if (g_simulated)
+            return searched + "For the simulated board: " + simulated_images_hint() + ".";
+        return searched + images_hint();
+    }
+    return "The board is on the bus and its images were found (" + f.firmware + ", " + f.fpga +
+           ")." + (g_simulated ? "" : " " + board_access_hint() + ".") + steps;
 }
 
 // The same part again, for each installation.
@@ -106,6 +144,10 @@ std::string reinstall(const char* what) {
 
 Installation installation() {
     return static_cast<Installation>(ZALVO_INSTALLATION);
+}
+
+void advise_with(std::function<BoardFacts()> look) {
+    g_look = std::move(look);
 }
 
 void advise_for_simulator(const std::string& placeholder_images) {
@@ -146,6 +188,9 @@ std::string advice_for_missing(Part part, const std::string& path, bool named_by
 
 std::string advice_for(const std::string& t) {
     if (t == "Can't create instance of USRP Rx device") {
+        const std::string known = start_failure_from(g_look ? g_look() : BoardFacts{});
+        if (!known.empty())
+            return known;
         if (g_simulated)
             return simulated_board_hint();
         return "No USRP board could be opened and brought up. " + board_access_hint() +
@@ -171,8 +216,8 @@ std::string advice_for(const std::string& t) {
 
 std::string advice_for_stall() {
     if (g_simulated)
-        return "The simulated board stopped as its scene file makes it (a board without a FIFO, "
-               "or a fault line); the device layer's messages above tell more.";
+        return "The simulated board stopped as its scene file makes it (a board line with "
+               "fifo=0 never delivers); the device layer's messages above tell more.";
     return "Check that it is still plugged in and powered; the device layer's messages above "
            "tell more.";
 }

@@ -3,6 +3,7 @@
 // build tree, the Debian package, the Windows ZIP) and whether the board is the simulated one.
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace capture {
@@ -21,6 +22,18 @@ std::string advice_for_missing(Part part, const std::string& path, bool named_by
 // This run uses the simulated board; `placeholder_images` is the folder of the placeholder
 // images it takes when USRP_PATH was not set. Later advice speaks of the simulated board.
 void advise_for_simulator(const std::string& placeholder_images);
+
+// What is on the bus after a failed start, and which image files the device layer finds for
+// the first board there (see zalvo_capture_board_images in plugins.h).
+struct BoardFacts {
+    bool known = false;  // false: could not be looked at
+    int boards = 0;
+    int revision = -1;
+    std::string firmware, fpga, missing, tried;
+    std::string firmware_root;  // the search folder the firmware was found under
+};
+// How to look at the bus when the advice needs it.
+void advise_with(std::function<BoardFacts()> look);
 
 // Advice for one of the module's error-callback texts (a general line for texts it does not know).
 std::string advice_for(const std::string& module_text);

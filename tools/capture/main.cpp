@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -22,6 +23,12 @@ namespace {
 using namespace capture;
 
 const char* const PROGRAM = "zalvo_capture";
+// The name a user types, in the usage texts.
+#ifdef _WIN32
+const char* const COMMAND_NAME = "zalvo_capture.exe";
+#else
+const char* const COMMAND_NAME = PROGRAM;
+#endif
 
 // A helper library: at the path it was built to, or else beside this program.
 void* load_plugin(const char* built_path, bool global, std::string* error) {
@@ -36,6 +43,47 @@ void* load_plugin(const char* built_path, bool global, std::string* error) {
     const std::string beside = sys::program_folder() + name;
     std::string ignored;
     return beside == built ? nullptr : sys::load_library(beside, global, &ignored);
+}
+
+// What is on the bus the board report looks at (the simulated one once the simulator is loaded),
+// and the image files the device layer finds for the first board there.
+BoardFacts look_at_bus() {
+    BoardFacts f;
+    std::string error;
+    void* lib = load_plugin(ZALVO_CAPTURE_BOARD_PLUGIN, false, &error);
+    auto find = lib ? reinterpret_cast<zalvo_capture_find_images_fn>(
+                          sys::find_symbol(lib, ZALVO_CAPTURE_FIND_IMAGES))
+                    : nullptr;
+    if (!find)
+        return f;
+    zalvo_capture_board_images images;
+    f.boards = find(&images);
+    f.known = true;
+    f.revision = images.revision;
+    f.firmware = images.firmware;
+    f.fpga = images.fpga;
+    f.missing = images.missing;
+    f.tried = images.tried;
+    f.firmware_root = images.firmware_root;
+    return f;
+}
+
+// A command for a real board must never run on the simulated one: on Windows a libusb0.dll in
+// the current folder (such as the ZIP's simulator\) or on PATH is loaded before the driver's.
+// Returns an exit code, or -1 when the USB library loaded is not the simulator.
+int refuse_simulated_board(const char* command) {
+    const std::string sim = sys::simulated_usb_library();
+    if (sim.empty())
+        return -1;
+    const std::string folder = sim.substr(0, sim.find_last_of("\\/") + 1);
+    std::fprintf(stderr,
+                 "%s: Windows loaded the simulated board (libusb0.dll in %s) in place of the "
+                 "board's driver: it takes a libusb0.dll in the current folder or on PATH first. "
+                 "%s never runs on the simulated board: run zalvo_capture.exe from another "
+                 "folder; \"simulate\" and \"info --simulate\" find the simulated board by "
+                 "themselves.\n",
+                 PROGRAM, folder.c_str(), command);
+    return EXIT_DEVICE;
 }
 
 // Puts the simulated USB library in front of everything loaded later and builds its world.
@@ -113,14 +161,29 @@ std::string module_path_of(const Options& o) {
 
 int run_version(const Options& o) {
     const std::string path = module_path_of(o);
+    std::printf("zalvo_capture %s\n", ZALVO_VERSION);
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) {
+        std::printf("module %s: missing\n", path.c_str());
+        std::fflush(stdout);
+        std::fprintf(stderr, "%s: the receiver module %s is missing. %s\n", PROGRAM, path.c_str(),
+                     advice_for_missing(Part::module, path, !o.module_path.empty()).c_str());
+        return EXIT_DEVICE;
+    }
     const std::string v = module_version(path);
-    std::printf("zalvo_capture %s\nmodule %s: %s\n", ZALVO_VERSION, path.c_str(),
+    std::printf("module %s: %s\n", path.c_str(),
                 v.empty() ? "version not known (no version text in the file)" : v.c_str());
     return EXIT_DONE;
 }
 
 void print_line(void*, const char* text) {
     std::printf("%s\n", text);
+}
+
+// The simulated bus's report: each board line says that it is the simulated board.
+void print_simulated_line(void*, const char* text) {
+    const bool board = std::strncmp(text, "board ", 6) == 0;
+    std::printf("%s%s\n", text, board ? " (simulated board)" : "");
 }
 
 int run_info(const Options& o) {
@@ -142,7 +205,12 @@ int run_info(const Options& o) {
                          .c_str());
         return EXIT_DEVICE;
     }
-    int boards = report(print_line, nullptr);
+    if (!o.info_simulated) {
+        int code = refuse_simulated_board("info");
+        if (code >= 0)
+            return code;
+    }
+    int boards = report(o.info_simulated ? print_simulated_line : print_line, nullptr);
     std::fflush(stdout);
     if (boards == 0) {
         std::fprintf(stderr, "%s: no USRP (vendor 0xfffe, product 0x0002) on the USB buses%s. %s\n",
@@ -169,13 +237,37 @@ void follow_recording(const zalvo_capture_replay_info& info, Options* o, RunCont
             o->freq_hz[i] = info.freq_hz[i];
 }
 
-// The simulated board's images, in one line of the summary: the folder the module is given.
-std::string simulator_images() {
+// The simulated board's scene and images, two lines of the summary: the scene file in use, and
+// the folder the device layer takes the images from (USRP_PATH, or one of its own folders).
+std::string simulator_notes(const Options& o) {
+    std::string scene = "  scene: ";
+    const char* env_scene = std::getenv("USBSIM_SCENE");
+    if (!o.replay_path.empty())
+        scene += "the recording " + o.replay_path;
+    else if (!o.scene_path.empty())
+        scene += o.scene_path;
+    else if (env_scene && *env_scene)
+        scene += std::string(env_scene) + " (from USBSIM_SCENE)";
+    else
+        scene += "the simulator's built-in scene";
+    const BoardFacts f = look_at_bus();
     const char* given = std::getenv("USRP_PATH");
-    const std::string folder = given ? given : "";
-    const bool ours = folder == sys::beside_program(ZALVO_IMAGES_DIR);
-    return "  images: " + folder +
-           (ours ? " (the placeholders that came with this program)" : " (from USRP_PATH)");
+    const std::string usrp_path = given ? given : "";
+    const std::string placeholders = sys::beside_program(ZALVO_IMAGES_DIR);
+    std::string images = "  images: ";
+    if (!f.known || f.boards == 0)
+        images += "not looked for (no board on the simulated bus before the start)";
+    else if (f.firmware.empty())
+        images +=
+            "none found for revision " + std::to_string(f.revision) + " (searched " + f.tried + ")";
+    else if (f.firmware_root == sys::native_path(placeholders))
+        images += f.firmware_root + " (the placeholders that came with this program)";
+    else if (f.firmware_root == sys::native_path(usrp_path))
+        images += f.firmware_root + " (from USRP_PATH)";
+    else
+        images += f.firmware_root + " (a folder the module searches after USRP_PATH, which holds " +
+                  "no images: \"" + usrp_path + "\")";
+    return scene + "\n" + images;
 }
 
 int run_capture_command(const Options& given) {
@@ -191,7 +283,10 @@ int run_capture_command(const Options& given) {
         context.simulator_dropped = [dropped] { return dropped(); };
         if (!o.replay_path.empty())
             follow_recording(replay, &o, &context);
-        context.images_note = simulator_images();
+        context.images_note = simulator_notes(o);
+        advise_with(look_at_bus);
+    } else {
+        advise_with(look_at_bus);
     }
     if (o.raw) {
         std::string error;
@@ -207,6 +302,11 @@ int run_capture_command(const Options& given) {
                              .c_str());
             return EXIT_DEVICE;
         }
+        if (!context.simulated) {
+            int code = refuse_simulated_board("capture");
+            if (code >= 0)
+                return code;
+        }
         install_signal_handlers();
         return run_raw(o, record, context);
     }
@@ -220,6 +320,13 @@ int run_capture_command(const Options& given) {
                      advice_for_missing(Part::module, path, !o.module_path.empty()).c_str());
         return EXIT_DEVICE;
     }
+    if (!context.simulated) {
+        int code = refuse_simulated_board("capture");
+        if (code >= 0) {
+            module.unload();
+            return code;
+        }
+    }
     install_signal_handlers();
     int code = run_capture(o, module, context);
     module.unload();
@@ -231,11 +338,12 @@ int run_capture_command(const Options& given) {
 int main(int argc, char** argv) {
     ParseResult r = parse_options(argc, argv);
     if (!r.ok) {
-        std::fprintf(stderr, "%s: %s\n%s", PROGRAM, r.error.c_str(), short_usage(PROGRAM).c_str());
+        std::fprintf(stderr, "%s: %s\n%s", PROGRAM, r.error.c_str(),
+                     short_usage(COMMAND_NAME).c_str());
         return EXIT_USAGE;
     }
     switch (r.options.command) {
-        case Command::help: std::fputs(usage_text(PROGRAM).c_str(), stdout); return EXIT_DONE;
+        case Command::help: std::fputs(usage_text(COMMAND_NAME).c_str(), stdout); return EXIT_DONE;
         case Command::info: return run_info(r.options);
         case Command::version: return run_version(r.options);
         case Command::capture:

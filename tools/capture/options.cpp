@@ -3,6 +3,7 @@
 #include <getopt.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -69,6 +70,13 @@ std::string quoted(const std::string& text) {
             q += static_cast<char>(c);
     }
     return q + "'";
+}
+
+// Command words and format names are taken in either case (Windows users type SIMULATE or WAV).
+std::string lower(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
 }
 
 }  // namespace
@@ -171,9 +179,15 @@ std::string usage_text(const std::string& program) {
                              "from the data),\n"
                              "                           the same for every receiver\n"
                            : "") +
+#ifdef _WIN32
+           "  -m, --module PATH        the receiver module to load (default: ZalvoIntf.dll\n"
+           "                           beside this program; a bare name is looked for in the\n"
+           "                           current folder first)\n"
+#else
            "  -m, --module PATH        the receiver module to load (default: the one that\n"
            "                           came with this tool, installed or built with it; a\n"
            "                           bare name is looked for in the current folder first)\n"
+#endif
            "  -q, --quiet              no progress line, even on a terminal\n"
            "      --scene FILE         simulate: the simulator's scene file (default: its\n"
            "                           built-in scene, or the file named by USBSIM_SCENE);\n"
@@ -185,7 +199,11 @@ std::string usage_text(const std::string& program) {
 #endif
            "options of info:\n"
            "      --simulate           look at the simulated bus instead of the real one\n"
-           "  -h, --help               this text\n"
+           "  -h, --help               this text"
+#ifdef _WIN32
+           " (also /? and -?)"
+#endif
+           "\n"
            "      --version            the versions of this program and of the module\n"
            "\n"
            "Files: samples are float I/Q at the output rate, full scale 1.0." +
@@ -218,6 +236,17 @@ std::string usage_text(const std::string& program) {
            "resumed; nothing is filled in; exit status 4. While the board is away the 5 s\n"
            "no-data rule waits; --wait-for-board limits the wait.\n"
            "\n"
+#ifdef _WIN32
+           "Environment: USRP_PATH names the folder with the firmware and FPGA images\n"
+           "(rev<N>\\std.ihx, rev<N>\\std_4rx_0tx.rbf), set in the command prompt with\n"
+           "set USRP_PATH=C:\\usrp; without it the module looks in \\usrp\\ on the current\n"
+           "drive, then in .\\usrp\\, and simulate uses the placeholder images in\n"
+           "simulator\\images\\ beside this program.\n"
+           "\n"
+           "Exit status: 0 done, 1 files could not be written (or exist already), 2 usage\n"
+           "error, 3 module or device error, 4 recorded, but samples were lost, 130\n"
+           "interrupted (Ctrl-C or Ctrl-Break; a second one ends at once).\n";
+#else
            "Environment: USRP_PATH names the folder with the firmware and FPGA images\n"
            "(rev<N>/std.ihx, rev<N>/std_4rx_0tx.rbf); simulate uses the build's placeholder\n"
            "images when it is not set.\n"
@@ -225,6 +254,7 @@ std::string usage_text(const std::string& program) {
            "Exit status: 0 done, 1 files could not be written (or exist already), 2 usage\n"
            "error, 3 module or device error, 4 recorded, but samples were lost, 130\n"
            "interrupted (Ctrl-C; a second Ctrl-C ends at once), 143 terminated.\n";
+#endif
 }
 
 namespace {
@@ -299,7 +329,20 @@ bool take_out(ParseState& p, const std::string& arg) {
         return p.fail("--out needs a folder");
     if (arg == "-")
         return p.fail("--out names a folder; the recording cannot go to standard output");
-    p.o.out_dir = arg;
+    // One kind of separator (Windows takes both), and no trailing one: "C:\\rec\\" is the
+    // folder rec, whose parent is C:\\ (a root keeps its separator).
+    std::string dir = arg;
+#ifdef _WIN32
+    std::replace(dir.begin(), dir.end(), '/', '\\');
+    const char separator = '\\';
+    const size_t root = dir.size() >= 2 && dir[1] == ':' ? 3 : 1;
+#else
+    const char separator = '/';
+    const size_t root = 1;
+#endif
+    while (dir.size() > root && dir.back() == separator)
+        dir.pop_back();
+    p.o.out_dir = dir;
     return true;
 }
 
@@ -325,9 +368,10 @@ bool take_simulate(ParseState& p, const std::string&) {
 }
 
 bool take_format(ParseState& p, const std::string& arg) {
-    if (arg == "wav")
+    const std::string name = lower(arg);
+    if (name == "wav")
         p.o.format = Format::wav;
-    else if (arg == "sigmf")
+    else if (name == "sigmf")
         p.o.format = Format::sigmf;
     else
         return p.fail("--format is wav or sigmf, not " + quoted(arg));
@@ -365,6 +409,8 @@ bool take_replay(ParseState& p, const std::string& arg) {
 }
 
 bool take_range(ParseState& p, const std::string& arg) {
+    if (!ZALVO_CAPTURE_PICTURES)
+        return p.fail("--range sets the pictures' colours, and this build makes no pictures");
     if (!split(arg, 2, &p.parts) || !parse_number(p.parts[0], &p.o.range_low_db) ||
         !parse_number(p.parts[1], &p.o.range_high_db) || p.o.range_low_db >= p.o.range_high_db)
         return p.fail("--range takes LOW:HIGH in dBFS with LOW below HIGH, not " + quoted(arg));
@@ -445,11 +491,17 @@ const OptionRow* option_for_code(int code) {
     return nullptr;
 }
 
+// "/?" and "-?", the Windows way of asking for help, first or after the command word.
+bool asks_for_help(const std::vector<char*>& args, size_t at) {
+    return args.size() > at &&
+           (std::strcmp(args[at], "/?") == 0 || std::strcmp(args[at], "-?") == 0);
+}
+
 // The first word, when it is not an option, names the command; it is taken out of `args`.
 bool take_command(std::vector<char*>* args, Options* o, std::string* error) {
     if (args->size() <= 1 || (*args)[1][0] == '-')
         return true;
-    const std::string word = (*args)[1];
+    const std::string word = lower((*args)[1]);
     if (word == "capture")
         o->command = Command::capture;
     else if (word == "simulate")
@@ -459,7 +511,7 @@ bool take_command(std::vector<char*>* args, Options* o, std::string* error) {
     else if (word == "help")
         o->command = Command::help;
     else {
-        *error = "unknown command " + quoted(word);
+        *error = "unknown command " + quoted((*args)[1]);
         return false;
     }
     args->erase(args->begin() + 1);
@@ -512,13 +564,12 @@ bool check_together(ParseState& p) {
     if (!ZALVO_CAPTURE_WAV && o.format == Format::wav)
         return p.fail("--format wav: this build writes no WAV files (no WAV library is built for "
                       "this system); use --format sigmf");
-    if (!ZALVO_CAPTURE_PICTURES && o.range_set)
-        return p.fail("--range sets the pictures' colours, and this build makes no pictures");
     if (o.raw) {
         const bool all = o.record[0] && o.record[1] && o.record[2] && o.record[3];
         if (!o.retunes.empty() || !all || o.range_set || p.format_given || p.rate_given)
-            return p.fail("--raw records the board's stream of all four receivers at 500 kHz as "
-                          "SigMF, without --retune, --receivers, --range, --format or --rate");
+            return p.fail(std::string("--raw records the board's stream of all four receivers at "
+                                      "500 kHz as SigMF, without --retune, --receivers, ") +
+                          (ZALVO_CAPTURE_PICTURES ? "--range, " : "") + "--format or --rate");
     }
     if (o.raw && p.board_wait_given)
         return p.fail("--wait-for-board: --raw reads the board below the module, and a board that "
@@ -530,9 +581,14 @@ bool check_together(ParseState& p) {
                      [](const Retune& a, const Retune& b) { return a.at_seconds < b.at_seconds; });
     for (const Retune& t : o.retunes) {
         if (t.at_seconds >= o.duration_s) {
-            char text[96];
-            std::snprintf(text, sizeof text, "a retune at %g s falls after the end of the capture",
-                          t.at_seconds);
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          t.at_seconds == o.duration_s
+                              ? "a retune at %g s falls at the end of the capture (--duration "
+                                "%g): no signal would follow it"
+                              : "a retune at %g s falls after the end of the capture (--duration "
+                                "%g)",
+                          t.at_seconds, o.duration_s);
             return p.fail(text);
         }
     }
@@ -544,6 +600,11 @@ bool check_together(ParseState& p) {
 ParseResult parse_options(int argc, char** argv) {
     ParseResult r;
     std::vector<char*> args(argv, argv + argc);
+    if (asks_for_help(args, 1) || asks_for_help(args, 2)) {
+        r.options.command = Command::help;
+        r.ok = true;
+        return r;
+    }
     if (!take_command(&args, &r.options, &r.error))
         return r;
     ParseState p(r.options, r.error);

@@ -72,7 +72,10 @@ bool check_output_files(const Options& o_, const std::vector<std::string>& paths
             return false;
         }
     } else {
-        fs::path parent = dir.lexically_normal().parent_path();
+        // Normalised only for "." and "..": normalising drops one of the two leading backslashes of
+        // a UNC path.
+        const bool dots = dir.filename() == "." || dir.filename() == "..";
+        fs::path parent = dots ? dir.lexically_normal().parent_path() : dir.parent_path();
         if (parent.empty())
             parent = ".";
         if (fs::exists(parent, ec) && !fs::is_directory(parent, ec)) {
@@ -89,6 +92,19 @@ bool check_output_files(const Options& o_, const std::vector<std::string>& paths
             *error = "cannot create the folder " + o_.out_dir + ": " + std::strerror(errno);
             return false;
         }
+        // A name the system refuses is found out now, not after streaming: the folder is made
+        // and removed again (it is made for good when the first data arrives).
+        const std::string refused = sys::folder_name_problem(o_.out_dir);
+        if (!refused.empty()) {
+            *error = "cannot create the folder " + o_.out_dir + ": " + refused;
+            return false;
+        }
+        const int made = sys::make_folder(o_.out_dir);
+        if (made != 0) {
+            *error = "cannot create the folder " + o_.out_dir + ": " + std::strerror(made);
+            return false;
+        }
+        rmdir(o_.out_dir.c_str());
         return true;  // a new folder holds nothing to replace
     }
     if (o_.overwrite)
@@ -101,6 +117,20 @@ bool check_output_files(const Options& o_, const std::vector<std::string>& paths
         }
     }
     return true;
+}
+
+std::vector<std::string> other_receivers_files(const Options& o) {
+    std::vector<std::string> kept;
+    std::error_code ec;
+    for (int i = 0; i < RECEIVERS; ++i) {
+        if (o.record[i])
+            continue;
+        const std::string base = "rx" + std::to_string(i);
+        for (const char* suffix : {".wav", ".sigmf-data", ".sigmf-meta", ".png"})
+            if (fs::exists(fs::path(o.out_dir) / (base + suffix), ec))
+                kept.push_back(base + suffix);
+    }
+    return kept;
 }
 
 namespace {

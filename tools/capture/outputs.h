@@ -26,6 +26,10 @@ struct ReceiverFiles {
 bool check_output_files(const Options& o, const std::vector<std::string>& paths,
                         std::string* error);
 
+// Files of the receivers this run does not record, left in the output folder by an earlier run
+// (a run with --receivers keeps them).
+std::vector<std::string> other_receivers_files(const Options& o);
+
 class Outputs {
   public:
     explicit Outputs(const Options& o);

@@ -51,6 +51,21 @@ typedef int (*zalvo_capture_raw_fn)(zalvo_capture_raw_request* request);
 // Writes one line of text per call to `line`. Returns the number of boards found.
 typedef int (*zalvo_capture_board_report_fn)(void (*line)(void* context, const char* text),
                                              void* context);
+
+// The first board on the bus and the image files the device layer would load for it, found as
+// the device layer finds them (USRP_PATH when set, then the system's folders), paths written
+// the system's way.
+typedef struct {
+    int boards;               // on the bus now
+    int revision;             // of the first board; -1 when there is none
+    char firmware[512];       // the file found; empty when there is none
+    char fpga[512];           // the same for the FPGA bitstream
+    char firmware_root[512];  // the search folder the firmware was found under
+    char missing[64];         // the first image not found ("std.ihx"), or empty
+    char tried[2048];         // the paths tried for it, in order, each in double quotes
+} zalvo_capture_board_images;
+// Fills `images`; the number of boards on the bus.
+typedef int (*zalvo_capture_find_images_fn)(zalvo_capture_board_images* images);
 }
 
 #define ZALVO_CAPTURE_SIM_SETUP "zalvo_capture_sim_setup"
@@ -58,3 +73,4 @@ typedef int (*zalvo_capture_board_report_fn)(void (*line)(void* context, const c
 #define ZALVO_CAPTURE_SIM_REPLAY "zalvo_capture_sim_replay"
 #define ZALVO_CAPTURE_BOARD_REPORT "zalvo_capture_board_report"
 #define ZALVO_CAPTURE_RAW_RECORD "zalvo_capture_raw_record"
+#define ZALVO_CAPTURE_FIND_IMAGES "zalvo_capture_find_images"

@@ -3,6 +3,7 @@
 // bulk stream handed on as read.
 #include "plugins.h"
 
+#include "usrp_prims.h"
 #include "usrp_standard.h"
 
 #include <algorithm>
@@ -26,8 +27,8 @@ extern "C" ZALVO_CAPTURE_EXPORT int zalvo_capture_raw_record(zalvo_capture_raw_r
     r->recorded = 0;
     r->stalled = 0;
     r->error[0] = '\0';
-    std::unique_ptr<usrp_standard_rx> rx(usrp_standard_rx::create(0, DECIMATION, RECEIVERS, 0, 0, 0,
-                                                                  0, "std_4rx_0tx.rbf", "std.ihx"));
+    std::unique_ptr<usrp_standard_rx> rx(usrp_standard_rx::create(
+        0, DECIMATION, RECEIVERS, 0, 0, 0, 0, USRP_FPGA_IMAGE_4RX, USRP_FIRMWARE_IMAGE));
     if (!rx) {
         std::snprintf(r->error, sizeof r->error,
                       "the board could not be opened and set up (the device layer's messages "

@@ -488,6 +488,12 @@ void CaptureRun::summarise() {
         std::printf("  collection %s\n", outputs_.collection_path().c_str());
     if (!outputs_.created())
         std::printf("  %sno file was written\n", x_.blocks.load() > 0 ? "" : "no data arrived; ");
+    const std::vector<std::string> kept = other_receivers_files(o_);
+    for (size_t k = 0; k < kept.size(); ++k)
+        std::printf("%s%s", k == 0 ? "  left as they were (not this run's receivers): " : ", ",
+                    kept[k].c_str());
+    if (!kept.empty())
+        std::printf("\n");
     std::fflush(stdout);
 }
 
@@ -516,7 +522,7 @@ int CaptureRun::exit_code() {
         console_.error("zalvo_capture: cannot write " + file_errors_[0] + "\n");
         for (size_t k = 1; k < file_errors_.size(); ++k)
             console_.error("  then also: " + file_errors_[k] + "\n");
-        if (write_failed_)
+        if (write_failed_ && outputs_.created())
             console_.error("  the sample files hold the first " + length_ +
                            " of signal, equally long for every receiver.\n");
         return EXIT_FILES;

@@ -29,7 +29,8 @@ struct RunContext {
     // simulate --replay: a line of the summary about the run's length; the receivers' tuning
     // is the recording's, or not known at all.
     std::string replay_note;
-    std::string images_note;  // simulate: which images the board was given, a summary line
+    // simulate: the scene and the images the board was given, lines of the summary
+    std::string images_note;
     bool tuning_known = true;
 };
 

@@ -23,7 +23,11 @@ bool describes_world(const std::string& path) {
     if (!in)
         throw std::runtime_error(path + ": cannot open the scene file");
     std::string line;
+    bool first_line = true;
     while (std::getline(in, line)) {
+        if (first_line && line.compare(0, 3, "\xEF\xBB\xBF") == 0)
+            line.erase(0, 3);  // Notepad's UTF-8 mark
+        first_line = false;
         std::istringstream words(line);
         std::string first;
         words >> first;

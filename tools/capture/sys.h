@@ -23,6 +23,14 @@ std::string beside_program(const std::string& path);
 // True when `name` has no folder part.
 bool is_bare_name(const std::string& name);
 
+// The USB library this process has loaded, when it is the simulated board's (it exports the
+// simulator's setup): its path. Empty when none is loaded or it is another. On Windows a
+// libusb0.dll in the current folder or on PATH is taken for the driver's.
+std::string simulated_usb_library();
+
+// A path as the system writes it ('\\' on Windows); a UNC path keeps its leading "\\\\".
+std::string native_path(const std::string& path);
+
 // Sets an environment variable unless it is set already, for this process and the libraries
 // it loads.
 void set_env_default(const char* name, const std::string& value);
@@ -34,6 +42,9 @@ int open_output(const std::string& path, bool replace, std::string* error);
 bool truncate_file(int fd, int64_t bytes);
 // Creates a folder: 0, or the errno value (EEXIST when it is there already).
 int make_folder(const std::string& path);
+// Why the system would refuse a folder of that name (Windows: characters such as * or a quote
+// in a name); empty when it would not.
+std::string folder_name_problem(const std::string& path);
 // Replaces `path` by `temp` in one step. 0, or the errno value.
 int replace_file(const std::string& temp, const std::string& path);
 // True when files may be created in the folder; false with errno set.

@@ -52,6 +52,18 @@ std::string beside_program(const std::string& path) {
     return program_folder() + path;
 }
 
+std::string simulated_usb_library() {
+    return "";  // the dynamic linker takes nothing from the current folder by itself
+}
+
+std::string folder_name_problem(const std::string&) {
+    return "";  // any byte but '/' and NUL is allowed in a name
+}
+
+std::string native_path(const std::string& path) {
+    return path;
+}
+
 bool is_bare_name(const std::string& name) {
     return name.find('/') == std::string::npos;
 }

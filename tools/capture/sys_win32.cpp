@@ -39,7 +39,9 @@ void (*g_handler)(int) = nullptr;
 BOOL WINAPI on_console_event(DWORD event) {
     if (!g_handler)
         return FALSE;
-    g_handler(event == CTRL_C_EVENT ? SIGINT : SIGTERM);
+    // Ctrl-C and Ctrl-Break are both the user's interrupt; closing the window, logging off
+    // and shutting down end the process once the handler returns.
+    g_handler(event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? SIGINT : SIGTERM);
     return TRUE;
 }
 
@@ -93,6 +95,40 @@ std::string beside_program(const std::string& path) {
     std::string native = path;
     std::replace(native.begin(), native.end(), '/', '\\');
     return program_folder() + native;
+}
+
+std::string simulated_usb_library() {
+    HMODULE usb = GetModuleHandleA("libusb0.dll");
+    if (!usb || !GetProcAddress(usb, "zalvo_capture_sim_setup"))
+        return "";
+    char path[MAX_PATH * 4];
+    DWORD n = GetModuleFileNameA(usb, path, sizeof path);
+    return n > 0 && n < sizeof path ? std::string(path, n) : std::string("libusb0.dll");
+}
+
+std::string folder_name_problem(const std::string& path) {
+    // The names after the long-path prefix ("\\?\") and the drive ("C:").
+    size_t start = path.compare(0, 4, "\\\\?\\") == 0 ? 4 : 0;
+    if (path.size() >= start + 2 && path[start + 1] == ':')
+        start += 2;
+    for (size_t i = start; i < path.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(path[i]);
+        if (c == '"')
+            return "Windows allows no \" in a name (a folder written as \"C:\\rec 3\\\" ends in "
+                   "a backslash, which makes the command prompt pass the closing quote: leave "
+                   "out that backslash)";
+        if (c < 0x20)
+            return "Windows allows no control character in a name";
+        if (std::strchr("<>:|?*", c))
+            return std::string("Windows allows no ") + char(c) + " in a name";
+    }
+    return "";
+}
+
+std::string native_path(const std::string& path) {
+    std::string native = path;
+    std::replace(native.begin(), native.end(), '/', '\\');
+    return native;
 }
 
 bool is_bare_name(const std::string& name) {

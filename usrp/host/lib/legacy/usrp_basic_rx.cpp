@@ -113,7 +113,7 @@ usrp_basic_rx::~usrp_basic_rx() {
 
 void usrp_basic_rx::teardown() {
     receive_enabled = false;
-    if (!usrp_rx_path_enable(usb_handle, false))
+    if (!usrp_rx_path_enable(usb_handle, false) && !usrp_abandoned())
         os::diag_printf("usrp_basic_rx: set_fpga_rx_enable failed\n");
 
     if (stream_endpoint != nullptr)
@@ -123,7 +123,8 @@ void usrp_basic_rx::teardown() {
     delete stream_device;
     stream_device = nullptr;
 
-    if (!usrp_codec_write_list_both(usb_handle, CODEC_RX_SHUTDOWN, sizeof CODEC_RX_SHUTDOWN))
+    if (!usrp_codec_write_list_both(usb_handle, CODEC_RX_SHUTDOWN, sizeof CODEC_RX_SHUTDOWN) &&
+        !usrp_abandoned())
         os::diag_printf("usrp_basic_rx: failed to fini AD9862 RX regs\n");
 }
 
