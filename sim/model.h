@@ -171,6 +171,7 @@ struct Impl {
     std::deque<CallRecord> call_log;
     int init_calls = 0, find_busses_calls = 0, find_devices_calls = 0;
     int trace = 0;
+    bool logging = true;
 
     Board& board(BoardId b);
     const Board& board(BoardId b) const;
@@ -211,6 +212,8 @@ Impl& impl();
 void power_on(Impl& w, Board& b, bool warm);
 // Plugs a board in again: it joins the bus at the next rescan.
 void plug_in(Impl& w, Board& b, bool power_cycle);
+// The first state of an unplug rule's draws from its seed.
+uint32_t unplug_draws(uint32_t seed);
 int add_bus_locked(Impl& w);
 BoardId add_board_locked(Impl& w, int bus, const BoardConfig& config);
 void add_other_locked(Impl& w, int bus, uint16_t vendor, uint16_t product, uint16_t bcd_device);

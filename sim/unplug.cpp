@@ -8,12 +8,18 @@
 namespace usbsim {
 namespace detail {
 
+// A seed spread over all 32 bits (small seeds would give small first draws), never 0.
+uint32_t unplug_draws(uint32_t seed) {
+    seed = (seed ^ (seed >> 16)) * 0x45D9F3Bu + 0x9E3779B9u;
+    seed = (seed ^ (seed >> 16)) * 0x45D9F3Bu;
+    seed ^= seed >> 16;
+    return seed ? seed : 0x9E3779B9u;
+}
+
 namespace {
 
 // xorshift32: the same lengths from the same seed on every platform.
 uint32_t next_draw(uint32_t& state) {
-    if (state == 0)
-        state = 0x9E3779B9u;
     state ^= state << 13;
     state ^= state >> 17;
     state ^= state << 5;

@@ -213,6 +213,9 @@ class USBSIM_API World {
     std::vector<BulkRecord> bulk_log() const;
     std::vector<CallRecord> call_log() const;
     void clear_log();
+    // Whether the three logs above keep records (they do unless turned off; reset() turns them
+    // on again): a long run that never reads them keeps its memory flat without them.
+    void keep_logs(bool on);
 
     uint32_t fpga_register(BoardId b, int reg) const;             // 0..127
     uint8_t codec_register(BoardId b, int codec, int reg) const;  // codec 0/1, reg 0..63

@@ -20,6 +20,7 @@ void World::reset() {
         std::lock_guard<std::mutex> lk(w.m);
         w.clear();
         w.touched = true;
+        w.logging = true;
     }
     surface_reset();
 }
@@ -103,7 +104,7 @@ BoardId detail::add_board_locked(Impl& w, int bus, const BoardConfig& config) {
     w.buses[size_t(bus)].slots.push_back(b->slot);
     power_on(w, *b, config.warm);
     for (const Unplug& u : config.unplugs)
-        b->unplug_rules.push_back({u, 0, u.seed, false});
+        b->unplug_rules.push_back({u, 0, unplug_draws(u.seed), false});
     w.join_bus(*b);
     w.boards.push_back(std::move(b));
     return w.boards.back()->id;
