@@ -12,7 +12,7 @@
 # Linux, when the SoapySDR module is built (Debian package "soapysdr0.8-module-zalvo", component
 # "soapy", depending on zalvointf of the same version):
 #   <libdir>/SoapySDR/modules0.8/libzalvoSupport.so, <docdir of the package>: README, copyright,
-#   changelog
+#   its own changelog; suggests soapyremote-server
 # Windows (ZIP "ZalvoIntf-<version>-win32"):
 #   ZalvoIntf.dll, zalvo_capture.exe and zalvo_capture_board.dll (when built), the simulated
 #   board simulator\libusb0.dll with its placeholder images in simulator\images\rev<N>\ and
@@ -204,7 +204,13 @@ firmware and FPGA images.")
 # The SoapySDR module as a package of its own, in the Debian naming style of SoapySDR modules.
 if(TARGET zalvoSupport)
   set(_zalvo_soapy_pkg soapysdr${SOAPY_SDR_ABI_VERSION}-module-zalvo)
-  install(FILES ${_zalvo_gen}/copyright ${_zalvo_gen}/changelog.gz
+  # Its own changelog (a Debian package's changelog names that package).
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/debian/changelog.soapy ${_zalvo_gen}/soapy/changelog @ONLY)
+  add_custom_command(OUTPUT ${_zalvo_gen}/soapy/changelog.gz
+    COMMAND gzip -9n -c ${_zalvo_gen}/soapy/changelog > ${_zalvo_gen}/soapy/changelog.gz
+    DEPENDS ${_zalvo_gen}/soapy/changelog VERBATIM)
+  add_custom_target(zalvo_soapy_changelog ALL DEPENDS ${_zalvo_gen}/soapy/changelog.gz)
+  install(FILES ${_zalvo_gen}/copyright ${_zalvo_gen}/soapy/changelog.gz
     ${CMAKE_SOURCE_DIR}/soapy/README
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${_zalvo_soapy_pkg} COMPONENT soapy)
   set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -217,6 +223,9 @@ if(TARGET zalvoSupport)
   unset(CPACK_PACKAGE_DESCRIPTION_SUMMARY)
   set(CPACK_DEBIAN_SOAPY_PACKAGE_NAME ${_zalvo_soapy_pkg})
   set(CPACK_DEBIAN_SOAPY_PACKAGE_DEPENDS "zalvointf (= ${PROJECT_VERSION})")
+  # SoapyRemote's server serves the receivers to other machines (README.md, "Receivers on
+  # another machine").
+  set(CPACK_DEBIAN_SOAPY_PACKAGE_SUGGESTS "soapyremote-server")
   set(CPACK_DEBIAN_SOAPY_DESCRIPTION "SoapySDR module for the USRP receivers of ZalvoIntf
 The SoapySDR device module zalvo gives the four receivers of a USRP board
 on USB, driven by the ZalvoIntf receiver module, to every program that

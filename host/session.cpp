@@ -26,8 +26,8 @@ constexpr unsigned STOP_POLL_MS = 5;
 
 // Bringing a board up (image loading, the re-join wait) and rescanning the buses: one thread of
 // the process at a time, whichever session it serves.
-std::timed_mutex& bus_lock() {
-    static std::timed_mutex lock;
+std::mutex& bus_lock() {
+    static std::mutex lock;
     return lock;
 }
 
@@ -35,9 +35,10 @@ std::timed_mutex& bus_lock() {
 class BusLock {
   public:
     explicit BusLock(const std::atomic<uint8_t>& stop) {
-        while (!bus_lock().try_lock_for(std::chrono::milliseconds(STOP_POLL_MS))) {
+        while (!bus_lock().try_lock()) {
             if (stop.load(std::memory_order_acquire))
                 return;
+            os::sleep_ms(STOP_POLL_MS);
         }
         held_ = true;
     }
@@ -137,7 +138,7 @@ void ReceiveSession::start(const SessionConfig& config) {
     }
     std::unique_ptr<usrp_standard_rx> device;
     {
-        std::lock_guard<std::timed_mutex> bus(bus_lock());
+        std::lock_guard<std::mutex> bus(bus_lock());
         const int which = board_index();
         if (which >= 0)
             device = bring_up(which);

@@ -124,7 +124,7 @@ Result Impl::firmware_request(Board& b, int type, int request, int value, int in
                 b.config_open = false;
                 if (b.config_bytes > 0) {
                     b.fpga_configured = true;
-                    b.digest = b.config_md5.digest();
+                    b.config_md5.final(b.digest.data());
                 }
             } else {
                 return stall;

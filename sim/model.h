@@ -14,7 +14,7 @@
 #include <optional>
 #include <vector>
 
-#include "sim_md5.h"
+#include "md5.h"
 #include "stream.h"
 #include "surface.h"
 #include "usbsim.h"
@@ -98,7 +98,7 @@ struct Board {
     bool fpga_reset = false;
     bool config_open = false;
     uint64_t config_bytes = 0;
-    Md5 config_md5;
+    md5_context config_md5;
     std::array<uint8_t, 16> digest{};
     std::array<uint32_t, 128> regs{};
     std::array<std::array<uint8_t, 64>, 2> codec{};

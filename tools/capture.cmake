@@ -83,6 +83,11 @@ target_include_directories(zalvo_capture_board PRIVATE ${_cap})
 target_compile_definitions(zalvo_capture_board PRIVATE ${_cap_export})
 target_link_libraries(zalvo_capture_board PRIVATE
   zalvo_device zalvo_prims zalvo_md5 zalvo_os PkgConfig::LIBUSB zalvo_warnings)
+# The helpers export their entry points only: a host that loads them sees nothing else.
+foreach(_plugin zalvo_capture_sim zalvo_capture_board)
+  target_link_options(${_plugin} PRIVATE -Wl,--version-script=${_cap}/plugin.map)
+  set_target_properties(${_plugin} PROPERTIES LINK_DEPENDS ${_cap}/plugin.map)
+endforeach()
 add_executable(zalvo_capture ${_cap}/main.cpp ${_cap}/session.cpp ${_cap}/exchange.cpp
   ${_cap}/console.cpp ${_cap}/raw.cpp ${_cap}/module.cpp)
 target_include_directories(zalvo_capture PRIVATE ${CMAKE_SOURCE_DIR}/host)

@@ -27,8 +27,8 @@ target_link_libraries(zalvo_capture_core PUBLIC Threads::Threads bcrypt
 add_library(zalvo_capture_sim SHARED $<TARGET_OBJECTS:usbsim_objects> ${_cap}/sim_bridge.cpp)
 target_include_directories(zalvo_capture_sim PRIVATE ${_cap} ${CMAKE_SOURCE_DIR}/sim)
 target_compile_definitions(zalvo_capture_sim PRIVATE ${_cap_export})
-target_link_libraries(zalvo_capture_sim PRIVATE Threads::Threads nlohmann_json::nlohmann_json
-  zalvo_warnings)
+target_link_libraries(zalvo_capture_sim PRIVATE Threads::Threads zalvo_md5
+  nlohmann_json::nlohmann_json zalvo_warnings)
 
 add_library(zalvo_capture_board SHARED ${_cap}/board_report.cpp ${_cap}/raw_record.cpp)
 target_include_directories(zalvo_capture_board PRIVATE ${_cap})

@@ -15,6 +15,3 @@ add_library(zalvo_libusb0 INTERFACE)
 target_link_libraries(zalvo_libusb0 INTERFACE ${_zalvo_libusb0_implib})
 add_dependencies(zalvo_libusb0 zalvo_libusb0_implib)
 target_link_libraries(zalvo_usb_api INTERFACE zalvo_libusb0)
-
-# MD5 through CNG.
-target_link_libraries(zalvo_md5 PUBLIC bcrypt)

@@ -35,7 +35,7 @@ echo "-- cppcheck"
 if cppcheck --quiet --std=c++17 --language=c++ --enable=warning,performance,portability \
     --error-exitcode=1 --inline-suppr -I host -I platform -I usrp/host/lib/legacy -I sim \
     --suppress=missingIncludeSystem --suppress=invalidPointerCast \
-    --suppress=virtualCallInConstructor --suppress=uninitMemberVar:sim/sim_md5.h \
+    --suppress=virtualCallInConstructor \
     -i host/entry_win32.cpp -i platform/win32 -i sim/libusb0_win32.cpp \
     -i sim/libusb0_win32_async.cpp \
     host usrp/host/lib/legacy platform/common platform/posix sim soapy; then

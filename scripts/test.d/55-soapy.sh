@@ -111,6 +111,64 @@ else
   fail "--rate 192000, 4 channels (last figure: ${rate:-none})"; tr '\r' '\n' <"$log/rate" | tail -5
 fi
 
+# In any host's process: what we ship takes no symbol from an unrelated library and gives it none.
+# libhamlib (a rig-control library many SDR programs link) exports MD5Init/MD5Update/MD5Final
+# without versions, as a system MD5 library does; an MD5 of ours imported under those names would
+# run hamlib's code on a context too small for it. Each shared object exports only its entry
+# points and imports no MD5 names, and each brings up a cold simulated board with libhamlib
+# preloaded.
+hamlib=libhamlib.so.4
+if ! /sbin/ldconfig -p | grep -F "$hamlib" >/dev/null; then
+  fail "$hamlib is not installed (scripts/packages/soapy.txt)"
+else
+  sim_lib=build/sim/libusbsim.so
+  plugins=(build/tools/libzalvo_capture_sim.so build/tools/libzalvo_capture_board.so)
+  exports() { nm -D --defined-only "$1" | awk '{print $3}' | sort | tr '\n' ' '; }
+  for lib in build/host/libZalvoIntf.so "$modules/libzalvoSupport.so" "${plugins[@]}" "$sim_lib"; do
+    md5=$(nm -D --undefined-only "$lib" | awk '{print $2}' | grep -iE 'md5|sha[0-9]' | tr '\n' ' ' || true)
+    [ -z "$md5" ] && ok "$(basename "$lib") imports no MD5 names" ||
+      fail "$(basename "$lib") imports $md5"
+  done
+  got=$(exports build/host/libZalvoIntf.so)
+  [ "$got" = "GetSdrInfo ReadPort SetCtrlBits SetRxFrequency StartRx StopRx " ] &&
+    ok "libZalvoIntf.so exports the six functions only" || fail "libZalvoIntf.so exports $got"
+  got=$(exports "$modules/libzalvoSupport.so")
+  [ -z "$got" ] && ok "libzalvoSupport.so exports nothing" || fail "libzalvoSupport.so exports $got"
+  for lib in "${plugins[@]}"; do
+    got=$(exports "$lib" | tr ' ' '\n' | grep -v '^zalvo_capture_' | tr '\n' ' ' || true)
+    [ -z "${got// /}" ] && ok "$(basename "$lib") exports its zalvo_capture_* entry points only" ||
+      fail "$(basename "$lib") also exports $got"
+  done
+  # The simulator stands in for libusb: its USB calls and its own API (usbsim::), nothing else.
+  got=$(nm -D --defined-only -C "$sim_lib" | cut -c20- | grep -vE '^usb_[a-z_]+$|^usbsim::' | tr '\n' ';' || true)
+  [ -z "$got" ] && ok "libusbsim.so exports the USB calls and usbsim:: only" ||
+    fail "libusbsim.so also exports $got"
+
+  LD_PRELOAD=$hamlib SoapySDRUtil --probe="driver=zalvo,sim=1" >"$log/hamlib-probe" 2>&1 || true
+  if grep -q "firmware_loaded=yes" "$log/hamlib-probe" && grep -q "fpga_loaded=yes" "$log/hamlib-probe" &&
+    grep -q "Channels: 4 Rx" "$log/hamlib-probe"; then
+    ok "with $hamlib preloaded: --probe brings up a cold simulated board"
+  else
+    fail "with $hamlib preloaded: --probe"; grep -iE 'error|fail' "$log/hamlib-probe" | head -5
+  fi
+  status=0
+  LD_PRELOAD=$hamlib timeout 120 build/tools/zalvo_capture simulate -d 1 -q -o "$log/hamlib-capture" \
+    >"$log/hamlib-capture.txt" 2>&1 || status=$?
+  if [ "$status" -eq 0 ] && [ -s "$log/hamlib-capture/rx3.wav" ]; then
+    ok "with $hamlib preloaded: zalvo_capture simulate -d 1 (the module on the simulator)"
+  else
+    fail "with $hamlib preloaded: zalvo_capture simulate -d 1 (status $status)"
+    tail -5 "$log/hamlib-capture.txt"
+  fi
+  LD_PRELOAD=$hamlib timeout 60 build/tools/zalvo_capture info --simulate >"$log/hamlib-info" 2>&1 || true
+  digest=$(md5sum build/images/rev4/std_4rx_0tx.rbf | cut -d' ' -f1)
+  if grep -q "file $digest, board" "$log/hamlib-info"; then
+    ok "with $hamlib preloaded: info --simulate (board report) gives the bitstream's digest"
+  else
+    fail "with $hamlib preloaded: info --simulate (want $digest)"; cat "$log/hamlib-info"
+  fi
+fi
+
 if /usr/bin/python3 tests/soapy/soapy_client_test.py build; then
   ok "the Python client"
 else

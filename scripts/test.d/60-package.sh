@@ -81,11 +81,16 @@ else
     grep -qx "$f" "$work/soapy-files.txt" || fail "$f is not in $soapy_pkg"
   done
   ! grep -q 'libZalvoIntf\|/zalvo/' "$work/soapy-files.txt" || fail "$soapy_pkg carries zalvointf's files"
+  [[ "$(dpkg-deb -f "$soapy_deb" Suggests)" == *soapyremote-server* ]] ||
+    fail "$soapy_pkg does not suggest soapyremote-server"
   depends=$(dpkg-deb -f "$soapy_deb" Depends)
   echo "   Depends: $depends"
   [[ "$depends" == *"zalvointf (= $version)"* && "$depends" == *libsoapysdr0.8* ]] ||
     fail "$soapy_pkg does not depend on zalvointf (= $version) and libsoapysdr0.8"
   dpkg-deb -x "$soapy_deb" "$work/soapy-root"
+  first=$(zcat "$work/soapy-root/usr/share/doc/$soapy_pkg/changelog.gz" | sed -n 1p)
+  [[ "$first" == "$soapy_pkg ($version) "* ]] ||
+    fail "$soapy_pkg's changelog begins \"$first\", not with $soapy_pkg ($version)"
   plugins=$work/soapy-root/usr/lib/$ml/SoapySDR/modules0.8
   SOAPY_SDR_PLUGIN_PATH=$plugins SoapySDRUtil --info >"$work/soapy-info.txt" 2>&1 || true
   grep -q "Module found: $plugins/libzalvoSupport.so" "$work/soapy-info.txt" &&
@@ -119,6 +124,18 @@ for i in 0 1 2 3; do
   [ -s "$work/out/rx$i.wav" ] && [ -s "$work/out/rx$i.png" ] || fail "simulate wrote no rx$i"
 done
 echo "   simulate --module <unpacked module>: four WAV files and pictures"
+# Built with the package's hardening flags, an MD5 taken from a preloaded rig-control library
+# (whose context is larger than ours) corrupts the stack: the cold board then fails to come up.
+if /sbin/ldconfig -p | grep -F libhamlib.so.4 >/dev/null; then
+  status=0
+  LD_PRELOAD=libhamlib.so.4 timeout 180 "$tool" simulate --module "$module" -d 1 -q \
+    --out "$work/hamlib" >"$work/hamlib.txt" 2>&1 || status=$?
+  [ "$status" -eq 0 ] && [ -s "$work/hamlib/rx3.wav" ] ||
+    { cat "$work/hamlib.txt"; fail "simulate with libhamlib preloaded: status $status"; }
+  echo "   simulate with libhamlib.so.4 preloaded: a cold board comes up"
+else
+  fail "libhamlib.so.4 is not installed (scripts/packages/soapy.txt)"
+fi
 # The same scene for the ZIP's tool (below), which must write the same files.
 cat >"$work/scene.txt" <<'SCENE'
 noise -90
@@ -160,6 +177,7 @@ grep -q "ZalvoIntf $version" "$root/usr/share/doc/zalvointf/GUIDE.txt" ||
   fail "the guide does not name version $version"
 zcat "$root/usr/share/man/man1/zalvo_capture.1.gz" | sed 's/\\-/-/g' >"$work/man.txt"
 grep -q "\"ZalvoIntf $version\"" "$work/man.txt" || fail "the manual page does not name $version"
+grep -q '^\.SH SEE ALSO' "$work/man.txt" || fail "the manual page has no SEE ALSO"
 # (grep -q reads files here: a pipe into it could fail under pipefail when it stops reading.)
 "$tool" --help >"$work/help.txt"
 if grep -q -- '--version' "$work/help.txt"; then

@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <optional>
 
 using namespace rel;
@@ -340,7 +341,13 @@ TEST_F(StreamFaults, BoardThatLeavesAndComesBackStreamsAgainByItself) {
         ASSERT_TRUE(wait_for([&] { return err.text().find(LOST_GONE) != std::string::npos; }, 3000))
             << err.text();
         module().set_rx_frequency(int32_t(INITIAL_TUNING_HZ) + 2000, 1);
+        const std::clock_t cpu_before = std::clock();
         std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+        // The process's processor time while the module waits for the board: its rescans.
+        char percent[32];
+        std::snprintf(percent, sizeof percent, "%.2f",
+                      100.0 * double(std::clock() - cpu_before) / CLOCKS_PER_SEC / 2.0);
+        figure("cpu_percent_while_board_away_" + how, percent);
         const int before = h.blocks.load();
         w.attach(b, cold);
         const auto attached = clock::now();

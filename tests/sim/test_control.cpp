@@ -1,6 +1,4 @@
 // The board's answers to the vendor requests, the control log and control faults.
-#include <md5.h>
-
 #include <cerrno>
 #include <chrono>
 #include <fstream>
@@ -158,14 +156,11 @@ TEST_F(SimTest, FpgaIsConfiguredOnlyByACompleteSequenceAndItsDigestIsRecorded) {
     EXPECT_FALSE(world.fpga_configured(b));
     EXPECT_EQ(vendor(h, 0x02, 0, 2), 0);
     EXPECT_TRUE(world.fpga_configured(b));
-    uint8_t expect[16];
-    MD5_CTX ctx;
-    MD5Init(&ctx);
-    MD5Update(&ctx, stream.data(), stream.size());
-    MD5Final(expect, &ctx);
+    // The digest of these 130 bytes, as any MD5 tool gives it.
+    const std::vector<uint8_t> expect = {0x42, 0x98, 0x95, 0x18, 0x76, 0xaf, 0x90, 0x53,
+                                         0x76, 0xa0, 0x25, 0xf7, 0x27, 0x96, 0x51, 0xc2};
     auto got = world.bitstream_digest(b);
-    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end()),
-              std::vector<uint8_t>(expect, expect + 16));
+    EXPECT_EQ(std::vector<uint8_t>(got.begin(), got.end()), expect);
 
     // A begin that is never ended leaves the FPGA unconfigured.
     EXPECT_EQ(vendor(h, 0x02, 0, 0), 0);
