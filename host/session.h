@@ -44,7 +44,7 @@ class SessionListener : public BlockSink, public StreamEvents {
     // being "gone from the bus" or "reads failing".
     virtual void board_lost(bool gone_from_bus);
     // The board is back, brought up again and streaming: blocks follow from a fresh pipeline.
-    // away_s: seconds from the last data read before the loss to the stream's restart. By
+    // away_s: seconds from the last block delivered before the loss to the stream's restart. By
     // default the line "StreamWorker: board back after S.SSS s; streaming again".
     virtual void board_back(double away_s);
 };
