@@ -100,6 +100,7 @@ ReceiveSession::~ReceiveSession() {
 }
 
 void ReceiveSession::deliver(float** buffers) {
+    last_data_ = Clock::now();
     listener_.deliver(buffers);
 }
 
@@ -217,10 +218,8 @@ int ReceiveSession::read(void* buffer, int length, bool* overrun) {
         return -1;
     }
     const int got = device_->read(buffer, length, overrun);
-    if (got > 0) {
+    if (got > 0)
         failing_ = false;
-        last_data_ = Clock::now();
-    }
     return got;
 }
 

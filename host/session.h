@@ -50,7 +50,7 @@ class SessionListener : public BlockSink, public StreamEvents {
     // being "gone from the bus" or "reads failing".
     virtual void board_lost(bool gone_from_bus);
     // The board is back, brought up again and streaming: blocks follow from a fresh pipeline.
-    // away_s: seconds from the last data read before the loss to the stream's restart. By
+    // away_s: seconds from the last block delivered before the loss to the stream's restart. By
     // default the line "StreamWorker: board back after S.SSS s; streaming again".
     virtual void board_back(double away_s);
 };
@@ -128,7 +128,8 @@ class ReceiveSession : private BlockSink, private StreamSource, private StreamEv
     std::unique_ptr<usrp_standard_rx> device_;
     int32_t frequency_[RECEIVER_COUNT] = {};
 
-    // The worker's: reads failing since (while failing_), the last rescan, the last data read.
+    // The worker's: reads failing since (while failing_), the last rescan, the last block
+    // delivered (the data read after it and lost with the board counts as time away).
     bool failing_ = false;
     Clock::time_point failing_since_;
     Clock::time_point last_rescan_;

@@ -5,9 +5,15 @@
 # figures in RELIABILITY.md.
 #
 # usage: scripts/soak.sh [seconds of signal]   (default 7200)
+#        scripts/soak.sh unplug [minutes] [seconds between unplugs] [seed]: the unplug soak of the
+#        recorder (scripts/soak_unplug.sh)
 # environment: SOAK_BUILD_DIR (default build)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if [ "${1:-}" = unplug ]; then
+  shift
+  exec ./scripts/soak_unplug.sh "$@"
+fi
 
 seconds=${1:-7200}
 build=${SOAK_BUILD_DIR:-build}

@@ -73,6 +73,19 @@ struct Board {
     std::optional<Clock::time_point> detach_at;
     std::optional<Clock::time_point> paused_until;  // the receive endpoint sends nothing until then
 
+    // The unplug schedule: each rule's next start and its draws, counted from the first stream.
+    struct UnplugRule {
+        Unplug plan;
+        uint64_t next = 0;  // starts taken (or skipped) so far
+        uint32_t draw = 0;  // generator state
+        bool done = false;
+    };
+    std::vector<UnplugRule> unplug_rules;
+    std::optional<Clock::time_point> first_stream;
+    std::optional<Clock::time_point> replug_at;  // off the bus by the schedule until then
+    bool replug_warm = false;
+    int unplugs_done = 0;
+
     // USB controller.
     std::vector<uint8_t> ram = std::vector<uint8_t>(RAM_BYTES, 0);
     bool cpu_held = false;
@@ -158,12 +171,15 @@ struct Impl {
     std::deque<CallRecord> call_log;
     int init_calls = 0, find_busses_calls = 0, find_devices_calls = 0;
     int trace = 0;
+    bool logging = true;
 
     Board& board(BoardId b);
     const Board& board(BoardId b) const;
 
     // Everything below expects the mutex held.
     void poll_timers(Clock::time_point now);
+    // The board's unplug schedule (unplug.cpp).
+    void poll_unplugs(Board& b, Clock::time_point now);
     void leave_bus(Board& b);
     void join_bus(Board& b);
     void start_firmware(Board& b);
@@ -192,6 +208,12 @@ struct Impl {
 Impl& impl();
 
 // Building blocks of the world, with the mutex held.
+// Puts a board into its power-on state, cold or warm.
+void power_on(Impl& w, Board& b, bool warm);
+// Plugs a board in again: it joins the bus at the next rescan.
+void plug_in(Impl& w, Board& b, bool power_cycle);
+// The first state of an unplug rule's draws from its seed.
+uint32_t unplug_draws(uint32_t seed);
 int add_bus_locked(Impl& w);
 BoardId add_board_locked(Impl& w, int bus, const BoardConfig& config);
 void add_other_locked(Impl& w, int bus, uint16_t vendor, uint16_t product, uint16_t bcd_device);

@@ -41,6 +41,18 @@ void World::clear_log() {
     });
 }
 
+void World::keep_logs(bool on) {
+    locked([&](Impl& w) {
+        w.logging = on;
+        if (!on) {
+            w.control_log.clear();
+            w.bulk_log.clear();
+            w.call_log.clear();
+        }
+        return 0;
+    });
+}
+
 uint32_t World::fpga_register(BoardId b, int reg) const {
     if (reg < 0 || reg > 127)
         throw std::out_of_range("usbsim: FPGA register");
@@ -101,6 +113,9 @@ std::vector<uint8_t> World::bulk_out_data(BoardId b) const {
 }
 bool World::on_bus(BoardId b) const {
     return locked([&](Impl& w) { return w.board(b).present; });
+}
+int World::unplugs_done(BoardId b) const {
+    return locked([&](Impl& w) { return w.board(b).unplugs_done; });
 }
 bool World::cpu_held(BoardId b) const {
     return locked([&](Impl& w) { return w.board(b).cpu_held; });

@@ -140,6 +140,64 @@ std::pair<std::string, std::string> key_value(const std::string& word) {
     return {word.substr(0, eq), word.substr(eq + 1)};
 }
 
+// An unplug line, and the board it names: board=N (counting board lines from 0), else the last
+// board line above it (board 0 when there is none).
+struct LineUnplug {
+    Unplug plan;
+    size_t board = 0;
+};
+
+LineUnplug parse_unplug(const Parser& p, const std::vector<std::string>& w, size_t boards_above) {
+    LineUnplug u;
+    u.board = boards_above > 0 ? boards_above - 1 : 0;
+    bool at = false, every = false, length = false;
+    auto seconds = [&](const std::string& k, const std::string& v) {
+        const double s = p.number(v);
+        if (!(s >= 0))
+            p.error("unplug " + k + "= is a number of seconds, not below 0");
+        return s;
+    };
+    for (size_t i = 1; i < w.size(); ++i) {
+        auto [k, v] = key_value(w[i]);
+        if (k == "at") {
+            u.plan.at_s = seconds(k, v);
+            at = true;
+        } else if (k == "every") {
+            u.plan.every_s = seconds(k, v);
+            every = true;
+            if (u.plan.every_s <= 0)
+                p.error("unplug every= is a number of seconds above 0");
+        } else if (k == "for") {
+            const size_t dots = v.find("..");
+            u.plan.for_s = seconds(k, v.substr(0, dots));
+            u.plan.for_max_s = dots == std::string::npos ? 0 : seconds(k, v.substr(dots + 2));
+            if (dots != std::string::npos && u.plan.for_max_s < u.plan.for_s)
+                p.error("unplug for=A..B needs A no more than B");
+            length = true;
+        } else if (k == "back") {
+            if (v != "cold" && v != "warm")
+                p.error("unplug back= is cold or warm");
+            u.plan.back_warm = v == "warm";
+        } else if (k == "seed") {
+            u.plan.seed = uint32_t(p.integer(v));
+        } else if (k == "board") {
+            const long n = p.integer(v);
+            if (n < 0)
+                p.error("unplug board= counts board lines from 0");
+            u.board = size_t(n);
+        } else {
+            p.error("unknown unplug setting: " + w[i]);
+        }
+    }
+    if (!length)
+        p.error("unplug needs for= (seconds off the bus, or a range A..B)");
+    if (!at && !every)
+        p.error("unplug needs at= (seconds after the board first streams) or every=");
+    if (every && !at)
+        u.plan.at_s = u.plan.every_s;
+    return u;
+}
+
 // The first line of a scene file without a UTF-8 byte order mark; a UTF-16 file is refused with
 // its encoding named.
 std::string without_byte_order_mark(const std::string& path, const std::string& first_line) {
@@ -163,6 +221,8 @@ WorldSpec parse_world_file(const std::string& path) {
         throw std::runtime_error(path + ": cannot open the scene file");
     Parser p{path};
     WorldSpec spec;
+    std::vector<std::pair<size_t, size_t>> boards;    // each board line: its bus and place
+    std::vector<std::pair<LineUnplug, int>> unplugs;  // with the line number
     std::string text;
     int items = 0;
     while (std::getline(in, text)) {
@@ -290,25 +350,39 @@ WorldSpec parse_world_file(const std::string& path) {
             }
             if (!paced)
                 p.error("a board line names its pacing: pacing=real_time or pacing=free_running");
+            boards.push_back({spec.buses.size() - 1, spec.buses.back().size()});
             spec.buses.back().push_back(d);
+        } else if (kw == "unplug") {
+            unplugs.push_back({parse_unplug(p, w, boards.size()), p.line});
         } else {
             p.error("unknown line: " + kw);
         }
     }
     if (in.bad())
         throw std::runtime_error(path + ": cannot read the scene file");
-    int boards = 0;
-    for (const auto& bus : spec.buses)
-        for (const auto& d : bus)
-            boards += d.board ? 1 : 0;
     for (const Carrier& c : spec.scene.carriers)
-        if (c.board >= boards)
+        if (c.board >= int(boards.size()))
             throw std::runtime_error(path + ": a carrier for board=" + std::to_string(c.board) +
-                                     ", but the file has " + std::to_string(boards) +
+                                     ", but the file has " + std::to_string(boards.size()) +
                                      " board line(s)");
     if (items == 0)
         throw std::runtime_error(path + ": an empty scene file (no noise, seed, carrier, bus, "
                                         "board or other line)");
+    // Unplug lines of a file without boards unplug the default board.
+    if (!unplugs.empty() && boards.empty() && spec.buses.empty()) {
+        spec.buses = default_world().buses;
+        boards.push_back({0, 0});
+    }
+    for (const auto& [u, line] : unplugs) {
+        if (u.board >= boards.size()) {
+            p.line = line;
+            p.error("unplug names board " + std::to_string(u.board) + ", but the file has " +
+                    std::to_string(boards.size()) + " board line" +
+                    (boards.size() == 1 ? "" : "s"));
+        }
+        const auto [bus, place] = boards[u.board];
+        spec.buses[bus][place].config.unplugs.push_back(u.plan);
+    }
     return spec;
 }
 

@@ -61,6 +61,19 @@ USBSIM_API Scene load_scene_file(const std::string& path);
 
 enum class Pacing { free_running, real_time };
 
+// A board taken off the bus and put back on a schedule, once or again and again: a loose cable,
+// a hub that resets. Times count from the moment the board first streams.
+struct Unplug {
+    double at_s = 0;       // the first time off the bus
+    double every_s = 0;    // > 0: off again this many seconds after each previous start
+    double for_s = 1;      // off the bus this long ...
+    double for_max_s = 0;  // ... or, when above for_s, a length drawn in for_s..for_max_s each time
+    uint32_t seed = 1;     // the draws (the same seed, the same lengths)
+    // Back cold: power lost (RAM cleared, firmware stopped, FPGA unconfigured). Warm: only the
+    // connection was lost; the firmware runs on and the FPGA keeps its configuration.
+    bool back_warm = false;
+};
+
 struct BoardConfig {
     uint16_t bcd_device = 0x0004;  // low byte: hardware revision
     // Warm: firmware running and FPGA configured, with these digests in the hash slots.
@@ -89,6 +102,9 @@ struct BoardConfig {
     Scene scene;
     // The board's USB serial-number string (string descriptor 3). Empty: "sim-<board id>".
     std::string serial;
+    // Each one line of standard error as it leaves and comes back; a start that falls while the
+    // board is already off the bus is skipped.
+    std::vector<Unplug> unplugs;
 };
 
 // What a fault does to the request or transfer it hits.
@@ -201,6 +217,9 @@ class USBSIM_API World {
     std::vector<BulkRecord> bulk_log() const;
     std::vector<CallRecord> call_log() const;
     void clear_log();
+    // Whether the three logs above keep records (they do unless turned off; reset() turns them
+    // on again): a long run that never reads them keeps its memory flat without them.
+    void keep_logs(bool on);
 
     uint32_t fpga_register(BoardId b, int reg) const;             // 0..127
     uint8_t codec_register(BoardId b, int codec, int reg) const;  // codec 0/1, reg 0..63
@@ -216,7 +235,8 @@ class USBSIM_API World {
     uint64_t samples_dropped(BoardId b) const;            // sample instants lost to overruns
     std::string serial(BoardId b) const;                  // its USB serial-number string
     std::vector<uint8_t> bulk_out_data(BoardId b) const;  // everything written to endpoint 2
-    bool on_bus(BoardId b) const;  // present on the bus now (not detached or re-enumerating)
+    bool on_bus(BoardId b) const;       // present on the bus now (not detached or re-enumerating)
+    int unplugs_done(BoardId b) const;  // times the board's unplug schedule took it off the bus
     bool cpu_held(BoardId b) const;
     bool fpga_in_reset(BoardId b) const;
     bool tx_enabled(BoardId b) const;

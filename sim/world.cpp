@@ -42,6 +42,7 @@ void Impl::poll_timers(Clock::time_point now) {
             b.plugged = false;
             leave_bus(b);
         }
+        poll_unplugs(b, now);
     }
 }
 
@@ -128,13 +129,17 @@ template <class T> static void push_capped(std::deque<T>& log, T r) {
 }
 
 void Impl::log_call(UsbCall call, int handle, int board, int arg, int result) {
-    push_capped(call_log, CallRecord{++seq, call, handle, board, arg, result});
+    ++seq;
+    if (logging)
+        push_capped(call_log, CallRecord{seq, call, handle, board, arg, result});
 }
 void Impl::log_control(ControlRecord r) {
-    push_capped(control_log, std::move(r));
+    if (logging)
+        push_capped(control_log, std::move(r));
 }
 void Impl::log_bulk(BulkRecord r) {
-    push_capped(bulk_log, std::move(r));
+    if (logging)
+        push_capped(bulk_log, std::move(r));
 }
 
 void Impl::clear() {

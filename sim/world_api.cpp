@@ -20,6 +20,7 @@ void World::reset() {
         std::lock_guard<std::mutex> lk(w.m);
         w.clear();
         w.touched = true;
+        w.logging = true;
     }
     surface_reset();
 }
@@ -59,15 +60,14 @@ static void apply_config(Board& b) {
     }
 }
 
-// Puts a board into its power-on state: cold, or warm as the configuration says.
-static void power_on(Impl& w, Board& b) {
+void detail::power_on(Impl& w, Board& b, bool warm) {
     b.ram.assign(RAM_BYTES, 0);
     b.cpu_held = b.written_while_held = b.running_before_hold = false;
-    b.firmware_running = b.config.warm;
-    b.fpga_configured = b.config.warm;
+    b.firmware_running = warm;
+    b.fpga_configured = warm;
     b.fpga_reset = b.config_open = false;
     b.config_bytes = 0;
-    b.digest = b.config.warm ? b.config.fpga_hash : std::array<uint8_t, 16>{};
+    b.digest = warm ? b.config.fpga_hash : std::array<uint8_t, 16>{};
     b.regs.fill(0);
     for (auto& c : b.codec)
         c.fill(0);
@@ -76,7 +76,7 @@ static void power_on(Impl& w, Board& b) {
     for (auto& p : b.eeprom_pointer)
         p = 0;
     b.overrun = false;
-    if (b.config.warm) {
+    if (warm) {
         std::copy(b.config.firmware_hash.begin(), b.config.firmware_hash.end(),
                   b.ram.begin() + FIRMWARE_HASH_ADDRESS);
         std::copy(b.config.fpga_hash.begin(), b.config.fpga_hash.end(),
@@ -104,7 +104,9 @@ BoardId detail::add_board_locked(Impl& w, int bus, const BoardConfig& config) {
     s.bcd = config.bcd_device;
     w.slots.push_back(s);
     w.buses[size_t(bus)].slots.push_back(b->slot);
-    power_on(w, *b);
+    power_on(w, *b, config.warm);
+    for (const Unplug& u : config.unplugs)
+        b->unplug_rules.push_back({u, 0, unplug_draws(u.seed), false});
     w.join_bus(*b);
     w.boards.push_back(std::move(b));
     return w.boards.back()->id;
@@ -150,11 +152,16 @@ void World::attach(BoardId id, bool power_cycle) {
     Impl& w = impl();
     std::lock_guard<std::mutex> lk(w.m);
     Board& b = w.board(id);
+    b.replug_at.reset();
+    plug_in(w, b, power_cycle);
+}
+
+void detail::plug_in(Impl& w, Board& b, bool power_cycle) {
     if (b.present)
         w.leave_bus(b);
     b.plugged = true;
     if (power_cycle)
-        power_on(w, b);
+        power_on(w, b, b.config.warm);
     b.rejoin_rescans_left = 1;
 }
 

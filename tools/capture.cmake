@@ -60,7 +60,8 @@ pkg_check_modules(CAPTURE_SNDFILE REQUIRED IMPORTED_TARGET sndfile)
 pkg_check_modules(CAPTURE_MD REQUIRED IMPORTED_TARGET libmd)
 
 add_library(zalvo_capture_core STATIC
-  ${_cap}/options.cpp ${_cap}/wav_writer.cpp ${_cap}/wav_file.cpp ${_cap}/sample_file.cpp
+  ${_cap}/options.cpp ${_cap}/usage.cpp ${_cap}/wav_writer.cpp ${_cap}/wav_file.cpp
+  ${_cap}/sample_file.cpp
   ${_cap}/sigmf.cpp
   ${_cap}/losses.cpp ${_cap}/outputs.cpp ${_cap}/spectrum.cpp ${_cap}/picture.cpp
   ${_cap}/advice.cpp ${_cap}/stderr_tap.cpp ${_cap}/sys_posix.cpp)

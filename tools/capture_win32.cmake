@@ -14,7 +14,8 @@
 set(_capdir ${CMAKE_BINARY_DIR}/capture)
 
 add_library(zalvo_capture_core STATIC
-  ${_cap}/options.cpp ${_cap}/wav_file.cpp ${_cap}/sample_file.cpp ${_cap}/sigmf.cpp
+  ${_cap}/options.cpp ${_cap}/usage.cpp ${_cap}/wav_file.cpp ${_cap}/sample_file.cpp
+  ${_cap}/sigmf.cpp
   ${_cap}/losses.cpp ${_cap}/outputs.cpp ${_cap}/advice.cpp ${_cap}/stderr_tap.cpp
   ${_cap}/sys_win32.cpp)
 target_include_directories(zalvo_capture_core PUBLIC ${_cap})

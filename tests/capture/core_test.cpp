@@ -597,6 +597,8 @@ TEST(StderrTap, CountsWhatAnyThreadWritesToStandardErrorAndPassesTheRestOn) {
     StderrTap tap([&](const std::string& t) { passed += t; });
     std::vector<ClippingReport> reports;
     tap.on_clipping([&](const ClippingReport& r) { reports.push_back(r); });
+    std::vector<BoardReport> board;
+    tap.on_board([&](const BoardReport& r) { board.push_back(r); });
     ASSERT_TRUE(tap.start());
     std::thread worker([] {
         for (int i = 0; i < 25; ++i) {
@@ -612,6 +614,12 @@ TEST(StderrTap, CountsWhatAnyThreadWritesToStandardErrorAndPassesTheRestOn) {
         std::fputs("StreamWorker: clipping: rx0 1 rx1 2 of 3 samples\n", stderr);
         std::fputs("StreamWorker: clipping: rx0 9 rx1 0 rx2 0 rx3 0 of 8 samples\n", stderr);
         std::fputs("StreamWorker: started\n", stderr);
+        // The board's absences: reported and passed on; a look-alike only passed on.
+        std::fputs("StreamWorker: board lo", stderr);
+        std::fflush(stderr);
+        std::fputs("st (reads failing); waiting for it to come back\n", stderr);
+        std::fputs("StreamWorker: board back after soon; streaming again\n", stderr);
+        std::fputs("StreamWorker: board back after 2.345 s; streaming again\n", stderr);
         std::fputs("O", stderr);
     });
     worker.join();
@@ -620,7 +628,15 @@ TEST(StderrTap, CountsWhatAnyThreadWritesToStandardErrorAndPassesTheRestOn) {
     EXPECT_EQ(passed, "usrp_basic_rx: an Overrun-free line\n"
                       "StreamWorker: clipping: rx0 1 rx1 2 of 3 samples\n"
                       "StreamWorker: clipping: rx0 9 rx1 0 rx2 0 rx3 0 of 8 samples\n"
-                      "StreamWorker: started\n");
+                      "StreamWorker: started\n"
+                      "StreamWorker: board lost (reads failing); waiting for it to come back\n"
+                      "StreamWorker: board back after soon; streaming again\n"
+                      "StreamWorker: board back after 2.345 s; streaming again\n");
+    ASSERT_EQ(board.size(), 2u);
+    EXPECT_FALSE(board[0].back);
+    EXPECT_FALSE(board[0].gone_from_bus);
+    EXPECT_TRUE(board[1].back);
+    EXPECT_DOUBLE_EQ(board[1].away_s, 2.345);
     ASSERT_EQ(reports.size(), 1u);
     EXPECT_EQ(reports[0].at_rails[0], 5);
     EXPECT_EQ(reports[0].at_rails[1], 0);

@@ -1,5 +1,6 @@
 // The capture program's recordings as other tools see them: files kept valid and equally long
-// through a write error, and the board's raw stream recorded and replayed through the module.
+// through a write error, the board's raw stream recorded and replayed through the module, and a
+// board that leaves the bus in the middle of a run.
 #include "tool_fixture.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,18 @@ std::vector<std::string> paths_named(const std::string& text, const std::string&
         paths.push_back(text.substr(at, end - at));
     }
     return paths;
+}
+
+// Seconds since 1970 of an ISO 8601 UTC time such as "2026-12-08T20:48:58.817988Z"; -1 if not one.
+double utc_seconds(const std::string& iso) {
+    std::tm t{};
+    double sec = 0;
+    if (std::sscanf(iso.c_str(), "%d-%d-%dT%d:%d:%lfZ", &t.tm_year, &t.tm_mon, &t.tm_mday,
+                    &t.tm_hour, &t.tm_min, &sec) != 6)
+        return -1;
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    return double(timegm(&t)) + sec;
 }
 
 }  // namespace
@@ -233,4 +247,70 @@ TEST_F(CaptureTool, RawRecordingReplayedThroughTheModuleGivesTheSameOutput) {
         {"simulate", "--replay", dir_ + "/original/rx0.sigmf-meta", "-o", dir_ + "/never"}, {}, 60);
     EXPECT_EQ(bad.exit_code, 2) << bad.err;
     EXPECT_TRUE(contains(bad.err, "not a raw recording")) << bad.err;
+}
+
+// Unplugged for a second in the middle of a run and back cold: the module brings the board up
+// again and the run goes on. The recording holds the signal asked for, with nothing filled in
+// where the board was away; the place is marked and a new segment starts there, dated when the
+// stream resumed.
+TEST_F(CaptureTool, BoardUnpluggedMidRunIsOneAbsenceAndTheRunGoesOn) {
+    const std::string board =
+        "noise -100\ncarrier 3523000 -40\n"
+        "board cold rev=4 pacing=real_time fifo=2097152 rejoin_ms=300 eeprom1=0x0001 "
+        "eeprom3=0x0001\n";
+    const std::string scene = write_file(dir_, "unplug.txt", board + "unplug at=1 for=1\n");
+    const std::string out = dir_ + "/out";
+    Result r =
+        run({"simulate", "--scene", scene, "-d", "2", "-o", out, "--format", "sigmf"}, {}, 60);
+    ASSERT_EQ(r.exit_code, 4) << r.out << r.err;
+    EXPECT_TRUE(contains(r.err, "StreamWorker: board lost (gone from the bus)")) << r.err;
+    const size_t at = r.out.find("\n  BOARD AWAY: ");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("BOARD AWAY", at + 5), std::string::npos) << "one absence: " << r.out;
+    EXPECT_FALSE(contains(r.out, "SAMPLES LOST")) << "no other loss: " << r.out;
+    double away = 0;
+    long long missing = 0;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + r.out.find("back after ", at),
+                          "back after %lf s: %lld samples missing in each receiver", &away,
+                          &missing),
+              2)
+        << r.out;
+    EXPECT_GE(away, 1.0) << "off the bus for a second";
+    EXPECT_EQ(missing, std::llround(away * 48000));
+
+    EXPECT_EQ(check_sigmf(out), "");
+    for (int i = 0; i < 4; ++i) {
+        const std::string base = out + "/rx" + std::to_string(i);
+        nlohmann::json m = read_json(base + ".sigmf-meta");
+        ASSERT_TRUE(m.is_object());
+        EXPECT_EQ(file_size(base + ".sigmf-data"), 2 * 48000 * 8) << "nothing padded or cut";
+        const nlohmann::json& caps = m["captures"];
+        const nlohmann::json& notes = m["annotations"];
+        ASSERT_EQ(caps.size(), 2u) << caps.dump();
+        ASSERT_EQ(notes.size(), 1u) << notes.dump();
+        const int64_t start = caps[1]["core:sample_start"].get<int64_t>();
+        EXPECT_EQ(notes[0]["core:sample_start"].get<int64_t>(), start);
+        EXPECT_GT(start, 0);
+        EXPECT_LT(start, 96000);
+        EXPECT_EQ(caps[1]["core:frequency"], caps[0]["core:frequency"]);
+        EXPECT_TRUE(contains(notes[0]["core:comment"].get<std::string>(),
+                             std::to_string(missing) + " samples are missing"))
+            << notes[0].dump();
+        // The resumed segment's date is the first segment's, plus the samples before the gap
+        // and those it cost: not the moment the board left, a whole absence earlier.
+        const double first = utc_seconds(caps[0]["core:datetime"].get<std::string>());
+        const double resumed = utc_seconds(caps[1]["core:datetime"].get<std::string>());
+        EXPECT_NEAR(resumed - first, double(start + missing) / 48000, away / 4) << caps.dump();
+    }
+
+    // A board that stays away: the no-data rule waits while the module does, and
+    // --wait-for-board ends the run as a stalled board does.
+    const std::string gone = write_file(dir_, "gone.txt", board + "unplug at=0.5 for=1000\n");
+    Result g =
+        run({"simulate", "--scene", gone, "-d", "5", "-o", dir_ + "/gone", "--wait-for-board", "6"},
+            {}, 60);
+    EXPECT_EQ(g.exit_code, 3) << g.out << g.err;
+    EXPECT_TRUE(contains(g.err, "was not back within 6 s")) << g.err;
+    EXPECT_FALSE(contains(g.err, "no data from the board")) << g.err;
+    EXPECT_TRUE(contains(g.out, "not back when the run ended")) << g.out;
 }

@@ -206,3 +206,48 @@ TEST_F(BulkTest, RealTimeReaderAndRetuningThreadShareTheHandle) {
     EXPECT_GT(bytes.load(), 0);
     EXPECT_EQ(uint64_t(bytes.load()), world.stream_bytes_read(board));
 }
+
+// The unplug schedule counts from the first stream; each stretch ends with the board back on the
+// bus as the rule says: warm (firmware and FPGA kept) or cold (as after a power cut).
+TEST_F(BulkTest, UnplugScheduleTakesTheBoardAwayAndBringsItBackWarmThenCold) {
+    BoardConfig c;
+    Unplug warm;
+    warm.at_s = 0.05;
+    warm.for_s = 0.2;
+    warm.back_warm = true;
+    Unplug cold;
+    cold.at_s = 1.5;
+    cold.for_s = 0.2;
+    c.unplugs = {warm, cold};
+    start(c);
+    auto away_then_back = [&] {
+        std::vector<char> buf(16384);
+        int r = 0;
+        for (int i = 0; i < 400 && (r = read(buf)) > 0; ++i)
+            std::this_thread::sleep_for(Ms(10));
+        EXPECT_EQ(r, -ENODEV);
+        EXPECT_FALSE(world.on_bus(board));
+        usb_close(h);
+        h = nullptr;
+        rescan();
+        EXPECT_EQ(nth_board(0), nullptr);
+        for (int i = 0; i < 400 && !nth_board(0); ++i) {
+            std::this_thread::sleep_for(Ms(10));
+            rescan();
+        }
+        ASSERT_NE(nth_board(0), nullptr);
+    };
+    away_then_back();
+    EXPECT_EQ(world.unplugs_done(board), 1);
+    EXPECT_TRUE(world.firmware_running(board));
+    EXPECT_TRUE(world.fpga_configured(board));
+    h = open_board();
+    ASSERT_NE(h, nullptr);
+    RxSetup r;
+    r.channels = 4;
+    ASSERT_TRUE(program_rx(h, r));
+    away_then_back();
+    EXPECT_EQ(world.unplugs_done(board), 2);
+    EXPECT_FALSE(world.firmware_running(board));
+    EXPECT_FALSE(world.fpga_configured(board));
+}

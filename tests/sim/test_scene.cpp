@@ -113,6 +113,14 @@ TEST_F(SimTest, SceneFileErrorsNameTheLine) {
     EXPECT_NE(error_of("carrier 7M -3 board=1\nboard pacing=real_time\n")
                   .find("a carrier for board=1, but the file has 1 board line(s)"),
               std::string::npos);
+    EXPECT_NE(error_of("board pacing=real_time\nunplug at=5\n").find(":2: unplug needs for="),
+              std::string::npos);
+    EXPECT_NE(error_of("unplug for=1\n").find("needs at="), std::string::npos);
+    EXPECT_NE(error_of("unplug at=1 for=9..2\n").find("A no more than B"), std::string::npos);
+    EXPECT_NE(error_of("unplug at=1 for=2 back=hot\n").find("cold or warm"), std::string::npos);
+    EXPECT_NE(error_of("board pacing=real_time\nunplug at=1 for=2 board=1\n")
+                  .find(":2: unplug names board 1, but the file has 1 board line"),
+              std::string::npos);
     EXPECT_NE(error_of("").size(), 1u);  // an empty file is a valid, empty scene
     EXPECT_THROW(load_scene_file("/nonexistent/x.scene"), std::runtime_error);
     // A failed load leaves the world as it was.

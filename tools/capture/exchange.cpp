@@ -31,6 +31,13 @@ void ZALVO_CALL Exchange::on_data(intptr_t context, float** buffers) {
             x->first_block_ns.store(now);
             x->first_block_utc = std::chrono::system_clock::now();
         }
+        // On the run's clock: the first block's time and the steady time since, so that the
+        // dates of a recording's segments agree with its samples however the system time moves.
+        if (x->losses.awaiting_resume())
+            x->losses.stream_resumed(
+                x->first_block_utc - x->block_span() +
+                std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                    std::chrono::nanoseconds(now - x->first_block_ns.load())));
         if (x->full.size() >= QUEUE_LIMIT) {
             LossEvent e;
             e.source = LossSource::tool_behind;

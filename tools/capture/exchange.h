@@ -39,6 +39,10 @@ struct Exchange {
         return std::min<int64_t>(target, (blocks.load() - dropped.load()) * block_length);
     }
     double signal_seconds() const { return double(blocks.load()) * block_length / rate_hz; }
+    // One block's signal time.
+    std::chrono::microseconds block_span() const {
+        return std::chrono::microseconds(int64_t(1e6) * block_length / rate_hz);
+    }
 
     // The module's callbacks; `context` is the Exchange.
     static void ZALVO_CALL on_data(intptr_t context, float** buffers);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <iterator>
 
 namespace capture {
 
@@ -144,6 +145,121 @@ std::vector<SigmfNote> clipping_notes(int receiver, const std::vector<ClippingEv
         notes.push_back({start, end - start, "clipping at the board", text});
     }
     return notes;
+}
+
+}  // namespace capture
+
+namespace capture {
+
+Absence absence_now(double at_s, int64_t sample_start, bool gone_from_bus) {
+    Absence a;
+    a.at_s = at_s;
+    a.sample_start = sample_start;
+    a.gone_from_bus = gone_from_bus;
+    a.left = std::chrono::steady_clock::now();
+    a.left_utc = std::chrono::system_clock::now();
+    return a;
+}
+
+void LossLog::board_lost(const Absence& a) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (absences_.empty() || absences_.back().back)
+        absences_.push_back(a);
+}
+
+void LossLog::board_back(double away_s, int rate_hz) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (absences_.empty() || absences_.back().back)
+        return;
+    Absence& a = absences_.back();
+    a.back = true;
+    a.away_s = away_s;
+    a.samples = std::llround(away_s * rate_hz);
+}
+
+void LossLog::stream_resumed(std::chrono::system_clock::time_point first_sample_utc) {
+    std::lock_guard<std::mutex> g(lock_);
+    if (absences_.empty() || absences_.back().resumed)
+        return;
+    absences_.back().resumed = true;
+    absences_.back().resumed_utc = first_sample_utc;
+}
+
+bool LossLog::away(std::chrono::steady_clock::time_point* since) const {
+    std::lock_guard<std::mutex> g(lock_);
+    if (absences_.empty() || absences_.back().back)
+        return false;
+    *since = absences_.back().left;
+    return true;
+}
+
+namespace {
+
+// "20:44:47" of an ISO 8601 time.
+std::string clock_time(std::chrono::system_clock::time_point t) {
+    const std::string iso = utc_iso8601(t);
+    return iso.size() >= 19 ? iso.substr(11, 8) : iso;
+}
+
+const char* why(const Absence& a) {
+    return a.gone_from_bus ? "gone from the bus" : "its reads kept failing";
+}
+
+}  // namespace
+
+std::string absence_summary(const std::vector<Absence>& absences, int rate_hz, bool stop_on_loss) {
+    std::string text;
+    char line[320];
+    for (const Absence& a : absences) {
+        if (a.back)
+            std::snprintf(line, sizeof line,
+                          "  BOARD AWAY: lost at %.2f s (%s UTC, %s), back after %.3f s: %lld "
+                          "samples missing in each receiver at %d Hz\n",
+                          a.at_s, clock_time(a.left_utc).c_str(), why(a), a.away_s,
+                          static_cast<long long>(a.samples), rate_hz);
+        else
+            std::snprintf(line, sizeof line, "  BOARD AWAY: lost at %.2f s (%s UTC, %s), %s\n",
+                          a.at_s, clock_time(a.left_utc).c_str(), why(a),
+                          stop_on_loss ? "the run stopped there (--stop-on-loss)"
+                                       : "not back when the run ended");
+        text += line;
+    }
+    return text;
+}
+
+SigmfLoss absence_loss(const Absence& a) {
+    char text[256];
+    if (a.back)
+        std::snprintf(text, sizeof text,
+                      "the board was away from %.3f s (%s) for %.3f s: %lld samples are missing "
+                      "here; the stream resumes at this point",
+                      a.at_s, why(a), a.away_s, static_cast<long long>(a.samples));
+    else
+        std::snprintf(text, sizeof text,
+                      "the board was lost at %.3f s (%s); the recording ends before it came back",
+                      a.at_s, why(a));
+    return {a.sample_start, a.back ? a.samples : -1, text};
+}
+
+std::vector<SigmfSegment> with_resumptions(std::vector<SigmfSegment> segments,
+                                           const std::vector<Absence>& absences) {
+    for (const Absence& a : absences) {
+        if (!a.resumed)
+            continue;
+        auto at = std::find_if(segments.begin(), segments.end(), [&](const SigmfSegment& s) {
+            return s.sample_start >= a.sample_start;
+        });
+        if (at != segments.end() && at->sample_start == a.sample_start) {
+            at->datetime = utc_iso8601(a.resumed_utc);
+            continue;
+        }
+        SigmfSegment s;
+        s.sample_start = a.sample_start;
+        s.frequency_hz = at == segments.begin() ? std::nan("") : std::prev(at)->frequency_hz;
+        s.datetime = utc_iso8601(a.resumed_utc);
+        segments.insert(at, s);
+    }
+    return segments;
 }
 
 }  // namespace capture

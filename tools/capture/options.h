@@ -47,6 +47,7 @@ struct Options {
     bool info_simulated = false;
     bool overwrite = false;     // existing output files may be replaced
     bool stop_on_loss = false;  // end the run at the first lost samples
+    double board_wait_s = -1;   // a board that left the bus may stay away this long; < 0: no limit
     bool raw = false;           // the board's own stream below the module, as one recording
     Format format = ZALVO_CAPTURE_WAV ? Format::wav : Format::sigmf;
     std::array<bool, RECEIVERS> record{{true, true, true, true}};  // receivers written to files

@@ -83,6 +83,7 @@ class CaptureRun {
     void apply_due_retunes(double received_s);
     void note_board_drops(double received_s);
     bool stalled_at(Clock::time_point now, int64_t blocks_in);
+    bool away_too_long(Clock::time_point now) const;
     void show_progress(Clock::time_point now, double received_s, int64_t blocks_in);
     void stop();
     void finish_files();
@@ -121,7 +122,8 @@ class CaptureRun {
     int64_t written_ = 0;
     size_t next_retune_ = 0;
     bool stalled_ = false, write_failed_ = false;
-    std::string error_;  // why the files could not be written
+    bool not_back_ = false;  // the board left the bus and did not come back in time
+    std::string error_;      // why the files could not be written
     Clock::time_point last_block_time_, next_progress_;
     int64_t last_blocks_ = 0;
     std::vector<const float*> rows_;
@@ -131,6 +133,7 @@ class CaptureRun {
     Clock::time_point stop0_, stop1_;
     double wall_ = 0, cpu_ = 0;
     std::vector<LossEvent> losses_;
+    std::vector<Absence> absences_;
     std::vector<ClippingEvent> board_clipping_;
     std::vector<std::string> file_errors_;
     std::string length_;  // the signal written, in words
@@ -199,9 +202,16 @@ void CaptureRun::prepare_receivers() {
     device_ = info.device_name ? info.device_name : "?";
 }
 
-// The module's standard error: overrun marks and clipping reports become the run's events, the
-// rest goes to the terminal.
+// The module's standard error: overrun marks, clipping reports and the board's absences become
+// the run's events, the rest goes to the terminal.
 void CaptureRun::start_tap() {
+    tap_.on_board([this](const BoardReport& r) {
+        if (r.back)
+            x_.losses.board_back(r.away_s, o_.rate_hz);
+        else
+            x_.losses.board_lost(
+                absence_now(x_.signal_seconds(), x_.file_position(), r.gone_from_bus));
+    });
     tap_.on_mark([this] {
         LossEvent e;
         e.source = LossSource::module_overrun;
@@ -271,6 +281,10 @@ void CaptureRun::stream() {
         const auto now = Clock::now();
         if (stalled_at(now, blocks_in)) {
             stalled_ = true;
+            break;
+        }
+        if (away_too_long(now)) {
+            not_back_ = true;
             break;
         }
         if (tty_ && now >= next_progress_)
@@ -357,8 +371,11 @@ void CaptureRun::note_board_drops(double received_s) {
     board_dropped_ = d;
 }
 
+// No block for STALL_SECONDS ends the run, except while the module waits for the board to come
+// back.
 bool CaptureRun::stalled_at(Clock::time_point now, int64_t blocks_in) {
-    if (blocks_in != last_blocks_) {
+    Clock::time_point since;
+    if (blocks_in != last_blocks_ || x_.losses.away(&since)) {
         last_blocks_ = blocks_in;
         last_block_time_ = now;
         return false;
@@ -366,14 +383,22 @@ bool CaptureRun::stalled_at(Clock::time_point now, int64_t blocks_in) {
     return now - last_block_time_ > std::chrono::seconds(STALL_SECONDS);
 }
 
+bool CaptureRun::away_too_long(Clock::time_point now) const {
+    Clock::time_point since;
+    return o_.board_wait_s >= 0 && x_.losses.away(&since) &&
+           now - since > std::chrono::duration<double>(o_.board_wait_s);
+}
+
 void CaptureRun::show_progress(Clock::time_point now, double received_s, int64_t blocks_in) {
     next_progress_ = now + std::chrono::milliseconds(250);
     double wall = std::chrono::duration<double>(now - wall0_).count();
     double cpu = wall > 0 ? 100.0 * (sys::cpu_seconds() - cpu0_) / wall : 0;
+    Clock::time_point since;
     console_.progress(printf_string(
-        "%.1f s of %.1f s received | %lld blocks | %llu overruns | CPU %.0f%%",
+        "%.1f s of %.1f s received | %lld blocks | %llu overruns | CPU %.0f%%%s",
         std::min(received_s, o_.duration_s), o_.duration_s, static_cast<long long>(blocks_in),
-        static_cast<unsigned long long>(tap_.overruns()), cpu));
+        static_cast<unsigned long long>(tap_.overruns()), cpu,
+        x_.losses.away(&since) ? " | board away, waiting" : ""));
 }
 
 void CaptureRun::stop() {
@@ -391,6 +416,7 @@ void CaptureRun::stop() {
 void CaptureRun::finish_files() {
     // Losses noticed after the last block kept are outside the recording.
     losses_ = x_.losses.events();
+    absences_ = x_.losses.absences();
     std::stable_sort(losses_.begin(), losses_.end(), [](const LossEvent& a, const LossEvent& b) {
         return a.sample_start < b.sample_start;
     });
@@ -437,8 +463,9 @@ void CaptureRun::summarise() {
     std::string overruns =
         tapped_ ? std::to_string(tap_.overruns()) + " reported by the module" : tap_.why_not();
     const int64_t delivered = x_.blocks.load();
-    const double span =
-        (x_.last_block_ns.load() - x_.first_block_ns.load()) / 1e9;  // first to last block
+    double span = (x_.last_block_ns.load() - x_.first_block_ns.load()) / 1e9;  // first to last
+    for (const Absence& a : absences_)
+        span -= a.back ? a.away_s : 0;  // streaming
     if (delivered > 1 && span > 0)
         std::printf("  %lld blocks delivered (%.2f per second once streaming; 93.75 is real "
                     "time); overruns: %s\n",
@@ -452,6 +479,7 @@ void CaptureRun::summarise() {
     if (!context_.images_note.empty())
         std::printf("%s\n", context_.images_note.c_str());
     std::fputs(loss_summary(losses_).c_str(), stdout);
+    std::fputs(absence_summary(absences_, o_.rate_hz, o_.stop_on_loss).c_str(), stdout);
     std::printf("  %.1f s streaming, CPU %.0f%% of one core%s; StopRx took %.1f s\n", wall_, cpu_,
                 context_.simulated ? " (the simulated board's work included)" : "",
                 std::chrono::duration<double>(stop1_ - stop0_).count());
@@ -518,7 +546,15 @@ int CaptureRun::exit_code() {
             outputs_.created() ? " The files hold what was received." : ""));
         return EXIT_DEVICE;
     }
-    if (!losses_.empty()) {
+    if (not_back_) {
+        console_.error(printf_string(
+            "zalvo_capture: the board left the bus and was not back within %g s (--wait-for-board; "
+            "after %s of signal).%s\n",
+            o_.board_wait_s, length_.c_str(),
+            outputs_.created() ? " The files hold what was received." : ""));
+        return EXIT_DEVICE;
+    }
+    if (!losses_.empty() || !absences_.empty()) {
         console_.error(printf_string("zalvo_capture: samples were lost%s; see the summary.\n",
                                      o_.stop_on_loss ? " (stopped at the first loss)" : ""));
         return EXIT_LOST;
@@ -540,8 +576,11 @@ std::vector<SigmfRecording> CaptureRun::meta(const std::vector<LossEvent>& losse
         m.segments = rx_[k].segments;
         if (!m.segments.empty())
             m.segments[0].datetime = datetime_;
+        m.segments = with_resumptions(m.segments, absences_);
         for (const LossEvent& e : losses)
             m.losses.push_back({e.sample_start, e.samples, loss_comment(e)});
+        for (const Absence& a : absences_)
+            m.losses.push_back(absence_loss(a));
         m.notes = clipping_notes(files_[k].receiver, clipped, o_.rate_hz,
                                  files_[k].data ? files_[k].data->frames_written() : 0);
         meta.push_back(m);

@@ -28,8 +28,56 @@ uint64_t StderrTap::scan(const char* data, size_t size, bool* at_line_start, std
 namespace {
 
 const char CLIPPING_PREFIX[] = "StreamWorker: clipping: ";
+const char LOST_PREFIX[] = "StreamWorker: board lost (";
+const char BACK_PREFIX[] = "StreamWorker: board back after ";
+const char* const REPORT_PREFIXES[] = {CLIPPING_PREFIX, LOST_PREFIX, BACK_PREFIX};
+
+// The text without its line end.
+std::string chomp(const std::string& line) {
+    size_t n = line.size();
+    if (n > 0 && line[n - 1] == '\n')
+        --n;
+    if (n > 0 && line[n - 1] == '\r')
+        --n;
+    return line.substr(0, n);
+}
+
+// `line` (a line started so far) may still become a report.
+bool may_be_report(const std::string& line) {
+    for (const char* prefix : REPORT_PREFIXES) {
+        const std::string p = prefix;
+        if (line.size() <= p.size() ? p.compare(0, line.size(), line) == 0
+                                    : line.compare(0, p.size(), p) == 0)
+            return true;
+    }
+    return false;
+}
 
 }  // namespace
+
+bool StderrTap::parse_board(const std::string& line, BoardReport* report) {
+    const std::string text = chomp(line);
+    if (text == std::string(LOST_PREFIX) + "gone from the bus); waiting for it to come back" ||
+        text == std::string(LOST_PREFIX) + "reads failing); waiting for it to come back") {
+        report->back = false;
+        report->gone_from_bus = text.find("gone from the bus") != std::string::npos;
+        report->away_s = 0;
+        return true;
+    }
+    if (text.compare(0, sizeof BACK_PREFIX - 1, BACK_PREFIX) != 0)
+        return false;
+    double away = 0;
+    int used = -1;
+    if (std::sscanf(text.c_str() + sizeof BACK_PREFIX - 1, "%lf s; streaming again%n", &away,
+                    &used) != 1 ||
+        used < 0 || text.size() != sizeof BACK_PREFIX - 1 + static_cast<size_t>(used) ||
+        !(away >= 0))
+        return false;
+    report->back = true;
+    report->gone_from_bus = true;
+    report->away_s = away;
+    return true;
+}
 
 bool StderrTap::parse_clipping(const std::string& line, ClippingReport* report) {
     if (line.compare(0, sizeof CLIPPING_PREFIX - 1, CLIPPING_PREFIX) != 0)
@@ -56,7 +104,6 @@ bool StderrTap::parse_clipping(const std::string& line, ClippingReport* report) 
 }
 
 void StderrTap::take_text(const std::string& text, bool pass_on) {
-    const std::string prefix = CLIPPING_PREFIX;
     std::string out;
     for (char c : text) {
         if (passing_) {
@@ -66,16 +113,18 @@ void StderrTap::take_text(const std::string& text, bool pass_on) {
         }
         line_.push_back(c);
         ClippingReport r;
+        BoardReport b;
         if (c == '\n') {
             if (parse_clipping(line_, &r)) {
                 if (on_clipping_)
                     on_clipping_(r);
             } else {
+                if (parse_board(line_, &b) && on_board_)
+                    on_board_(b);
                 out += line_;
             }
             line_.clear();
-        } else if (line_.size() <= prefix.size() ? prefix.compare(0, line_.size(), line_) != 0
-                                                 : line_.compare(0, prefix.size(), prefix) != 0) {
+        } else if (!may_be_report(line_)) {
             out += line_;
             line_.clear();
             passing_ = true;
