@@ -121,9 +121,12 @@ std::string board_key(const BoardEntry& board) {
 
 void set_board_place(UsbBus* bus, const std::string& key, std::function<std::string()> place) {
     std::lock_guard<std::mutex> guard(open_lock);
-    for (OpenBoard& b : open_boards())
-        if (b.bus == bus && b.serial == key)
+    for (OpenBoard& b : open_boards()) {
+        if (b.bus == bus && b.serial == key) {
             b.place = std::move(place);
+            return;
+        }
+    }
 }
 
 bool claim_board(const OpenBoard& board) {
