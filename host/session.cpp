@@ -18,7 +18,8 @@ namespace {
 
 // While reads fail, the buses are rescanned at most this often to see whether the board is still
 // there; while the board is away, to see whether it is back.
-constexpr auto RESCAN_INTERVAL = std::chrono::milliseconds(250);
+constexpr unsigned RESCAN_MS = 250;
+constexpr auto RESCAN_INTERVAL = std::chrono::milliseconds(RESCAN_MS);
 // A board still listed whose reads have failed this long (the transfer ring's own recovery has
 // had its chances) is closed and brought up again as one that came back.
 constexpr auto DEAD_READS_LIMIT = std::chrono::seconds(3);
@@ -46,16 +47,6 @@ class BusLock {
   private:
     bool held_ = false;
 };
-
-bool pause_unless_stopped(std::chrono::milliseconds length, const std::atomic<uint8_t>& stop) {
-    const auto end = std::chrono::steady_clock::now() + length;
-    while (std::chrono::steady_clock::now() < end) {
-        if (stop.load(std::memory_order_acquire))
-            return false;
-        os::sleep_ms(STOP_POLL_MS);
-    }
-    return !stop.load(std::memory_order_acquire);
-}
 
 const char* text_of(PipelineStatus status) {
     switch (status) {
@@ -294,7 +285,7 @@ bool ReceiveSession::bring_back(bool gone, const std::atomic<uint8_t>& stop) {
                 told = true;
             }
         }
-        if (!pause_unless_stopped(RESCAN_INTERVAL, stop))
+        if (!usrp_pause(RESCAN_MS))  // the abandon scope above watches the stop flag
             return false;
     }
     failing_ = false;

@@ -89,7 +89,7 @@ ZalvoDevice::ZalvoDevice(UsbBus* bus, const BoardEntry& board, const DeviceReque
 ZalvoDevice::~ZalvoDevice() {
     release_board(bus_, key_);
     std::lock_guard<std::mutex> guard(lock_);
-    if (running_)
+    if (session_.running())
         stop_session();
     std::unique_ptr<StreamRing> ring;
     {
@@ -281,7 +281,7 @@ void ZalvoDevice::setSampleRate(const int direction, const size_t channel, const
             return;
         rate_ = rate;  // one rate for all four receivers
     }
-    if (!running_)
+    if (!session_.running())
         return;
     // A new rate restarts the session; the ring starts a new run (older blocks are skipped).
     stop_session();
@@ -382,7 +382,7 @@ void ZalvoDevice::closeStream(SoapySDR::Stream* stream) {
         if (!is_open_stream(stream))
             return;
     }
-    if (running_)
+    if (session_.running())
         stop_session();
     {
         std::lock_guard<std::mutex> streams(stream_lock_);
@@ -404,7 +404,7 @@ int ZalvoDevice::activateStream(SoapySDR::Stream* stream, const int flags, const
     std::lock_guard<std::mutex> control(lock_);
     if (!is_open_stream(stream))
         return SOAPY_SDR_STREAM_ERROR;
-    if (running_)
+    if (session_.running())
         return 0;
     double rate;
     {
@@ -433,7 +433,7 @@ int ZalvoDevice::deactivateStream(SoapySDR::Stream* stream, const int flags, con
     std::lock_guard<std::mutex> control(lock_);
     if (!is_open_stream(stream))
         return SOAPY_SDR_STREAM_ERROR;
-    if (running_) {
+    if (session_.running()) {
         stop_session();
         paused_ = true;
         paused_at_ = std::chrono::steady_clock::now();

@@ -142,7 +142,6 @@ class ZalvoDevice : public SoapySDR::Device, private SessionListener {
     // The stream's pointer and its readers: held briefly, never across a session's start.
     mutable std::mutex stream_lock_;
     std::unique_ptr<StreamRing> stream_;
-    bool running_ = false;
     std::chrono::steady_clock::time_point paused_at_{};
     bool paused_ = false;
 

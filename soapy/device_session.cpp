@@ -156,13 +156,11 @@ bool ZalvoDevice::start_session(StreamRing* ring, bool log) {
         stop_session();
         return false;
     }
-    running_ = true;
     return true;
 }
 
 void ZalvoDevice::stop_session() {
     session_.stop();
-    running_ = false;
     ring_ = nullptr;
 }
 

@@ -309,6 +309,11 @@ bool wait_for(const std::function<bool()>& done, int timeout_ms) {
     return support::wait_until(done, timeout_ms);
 }
 
+// True once the captured standard error holds `line` (within timeout_ms).
+bool wait_for_line(const support::StderrCapture& err, const char* line, int timeout_ms) {
+    return wait_for([&] { return err.text().find(line) != std::string::npos; }, timeout_ms);
+}
+
 // Strongest tone (Hz) in the next blocks of receiver r.
 double tone_in(Host& h, int r) {
     if (!h.keep_next_blocks(40, 10000))
@@ -338,8 +343,7 @@ TEST_F(StreamFaults, BoardThatLeavesAndComesBackStreamsAgainByItself) {
         auto& err = *capture;
 
         w.detach(b);
-        ASSERT_TRUE(wait_for([&] { return err.text().find(LOST_GONE) != std::string::npos; }, 3000))
-            << err.text();
+        ASSERT_TRUE(wait_for_line(err, LOST_GONE, 3000)) << err.text();
         module().set_rx_frequency(int32_t(INITIAL_TUNING_HZ) + 2000, 1);
         const std::clock_t cpu_before = std::clock();
         std::this_thread::sleep_for(std::chrono::milliseconds(2000));
@@ -397,8 +401,7 @@ TEST_F(StreamFaults, StopRxInsideTheRecoveryIsQuick) {
         std::optional<support::StderrCapture> capture(std::in_place);
         auto& err = *capture;
         w.detach(b);
-        ASSERT_TRUE(
-            wait_for([&] { return err.text().find(LOST_GONE) != std::string::npos; }, 3000));
+        ASSERT_TRUE(wait_for_line(err, LOST_GONE, 3000)) << err.text();
         w.clear_log();
         const int before = h.blocks.load();
         dog.arm(what + ": reaching the step", 20);
@@ -453,8 +456,7 @@ TEST_F(StreamFaults, PresentBoardWhoseReadsKeepFailingIsBroughtUpAgain) {
     const size_t opens_before = w.call_log().size();
     w.pause_stream(b, 5000);
     dog.arm("a board that delivers nothing", 30);
-    ASSERT_TRUE(wait_for([&] { return err.text().find(LOST_READS) != std::string::npos; }, 10000))
-        << err.text();
+    ASSERT_TRUE(wait_for_line(err, LOST_READS, 10000)) << err.text();
     const int before = h.blocks.load();
     ASSERT_TRUE(h.wait_blocks(before + 20, 15000)) << err.text();
     dog.disarm();
